@@ -1,0 +1,33 @@
+// Strict decoding of contract records from JSON values.
+//
+// Each decoder consumes its value and runs two phases: a structural validation that applies
+// every rule of the record in a fixed order and reports the first violation as one
+// ContractError, then the conversion into the record. Sizes of lists and maps are checked before
+// their elements are examined. On failure there is no partial record.
+#pragma once
+
+#include "contracts/contract_error.h"
+#include "contracts/json.h"
+#include "contracts/result.h"
+#include "contracts/source.h"
+
+namespace tw {
+
+inline constexpr size_t kMaxComponents = 64;
+inline constexpr size_t kMaxInputDigests = 1024;
+inline constexpr size_t kMaxOrigins = 64;
+inline constexpr size_t kMaxAllocations = 1000000;
+inline constexpr size_t kMaxPendingIds = 200000;
+inline constexpr size_t kMaxResiduals = 200000;
+inline constexpr uint64_t kMaxSafeInteger = 9007199254740991ULL;  // 2^53 - 1
+
+Result<Entry, ContractError> decodeEntry(Json value);
+Result<RunManifest, ContractError> decodeRunManifest(Json value);
+Result<ReconciliationResult, ContractError> decodeReconciliationResult(Json value);
+
+// Holds an entry built in memory to the same contract as one received: both records go through
+// their JSON form and decoder again; then a bank entry must be dated inside the manifest's
+// window, when there is one (both ends inclusive).
+Status<ContractError> checkEntryAgainstManifest(const Entry& entry, const RunManifest& manifest);
+
+}  // namespace tw

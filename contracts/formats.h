@@ -1,0 +1,48 @@
+// Value formats of the contract records. Each check answers one question about a text; the
+// decoders decide which ContractError a failure becomes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "contracts/contract_error.h"
+#include "contracts/result.h"
+
+namespace tw {
+
+inline constexpr size_t kMaxIdentifierBytes = 128;
+
+// 1 to 128 bytes; first byte an ASCII letter or digit; further bytes letters, digits, '-', '.',
+// ':' or '_'; not "__proto__", "prototype" or "constructor".
+bool isIdentifier(std::string_view text);
+
+// Canonical decimal cents to a signed 128-bit integer: InvalidAmount for a malformed text,
+// OutOfRange for well-formed digits outside [-2^127, 2^127-1].
+Result<__int128, ContractError> parseAmount(std::string_view text);
+
+// The canonical amount text of a value: "-" before the magnitude's digits when negative,
+// "0" for zero.
+std::string formatAmount(__int128 value);
+
+// YYYY-MM-DD, year 0001-9999, a real day of the proleptic Gregorian calendar.
+bool isDate(std::string_view text);
+
+// 1 to maxBytes bytes, none below 0x20 and none equal to 0x7F.
+bool isFreeText(std::string_view text, size_t maxBytes);
+
+// Exactly 8 bytes, each A-Z or 0-9.
+bool isCompanyRoot(std::string_view text);
+
+// Exactly 14 bytes: 12 of A-Z/0-9, two digits, both modulus-11 check digits correct (a byte
+// counts as its ASCII code minus 48).
+bool isEstablishmentCode(std::string_view text);
+
+// Computes the two check digits for the first 12 bytes of an establishment code (test helper
+// and example generator). Bytes must be A-Z or 0-9.
+std::string establishmentWithCheckDigits(std::string_view first12);
+
+// Exactly 64 bytes of 0-9 and a-f.
+bool isLowerHexSha256(std::string_view text);
+
+}  // namespace tw

@@ -1,0 +1,107 @@
+#include "contracts/json_writer.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace tw {
+
+void appendJsonString(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  size_t runStart = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
+    out.append(text.data() + runStart, i - runStart);
+    runStart = i + 1;
+    switch (byte) {
+      case '"': out.append("\\\""); break;
+      case '\\': out.append("\\\\"); break;
+      case 0x08: out.append("\\b"); break;
+      case 0x09: out.append("\\t"); break;
+      case 0x0A: out.append("\\n"); break;
+      case 0x0C: out.append("\\f"); break;
+      case 0x0D: out.append("\\r"); break;
+      default:
+        out.append("\\u00");
+        out.push_back(kHex[byte >> 4]);
+        out.push_back(kHex[byte & 0x0F]);
+    }
+  }
+  out.append(text.data() + runStart, text.size() - runStart);
+  out.push_back('"');
+}
+
+void appendUnsigned(std::string& out, uint64_t value) {
+  char digits[24];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, end);
+}
+
+namespace {
+
+void appendSigned(std::string& out, int64_t value) {
+  char digits[24];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, end);
+}
+
+void appendFloat(std::string& out, double value) {
+  if (!std::isfinite(value)) {  // never produced by the reader; written as null to stay JSON
+    out.append("null");
+    return;
+  }
+  char digits[40];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+  std::string_view text(digits, static_cast<size_t>(end - digits));
+  out.append(text);
+  // Keep the float form visible so the text reads back as a float ("-0" would read as -0.0,
+  // but "5" would read as an unsigned integer).
+  if (text.find_first_of(".eE") == std::string_view::npos && text != "-0") out.append(".0");
+}
+
+}  // namespace
+
+void appendCompactJson(std::string& out, const Json& value) {
+  switch (value.type()) {
+    case Json::Type::Null: out.append("null"); break;
+    case Json::Type::Bool: out.append(value.asBool() ? "true" : "false"); break;
+    case Json::Type::Unsigned: appendUnsigned(out, value.asUnsigned()); break;
+    case Json::Type::Signed: appendSigned(out, value.asSigned()); break;
+    case Json::Type::Float: appendFloat(out, value.asFloat()); break;
+    case Json::Type::String: appendJsonString(out, value.asString()); break;
+    case Json::Type::Array: {
+      out.push_back('[');
+      bool first = true;
+      for (const Json& element : value.asArray()) {
+        if (!first) out.push_back(',');
+        first = false;
+        appendCompactJson(out, element);
+      }
+      out.push_back(']');
+      break;
+    }
+    case Json::Type::Object: {
+      out.push_back('{');
+      bool first = true;
+      for (const auto& [name, member] : value.asObject()) {
+        if (!first) out.push_back(',');
+        first = false;
+        appendJsonString(out, name);
+        out.push_back(':');
+        appendCompactJson(out, member);
+      }
+      out.push_back('}');
+      break;
+    }
+  }
+}
+
+std::string toCompactJson(const Json& value) {
+  std::string out;
+  out.reserve(128);
+  appendCompactJson(out, value);
+  return out;
+}
+
+}  // namespace tw

@@ -1,0 +1,61 @@
+// The matching engine: one run turns the validated entries and manifest of a session into one
+// ReconciliationResult, or fails with one code and no partial result.
+//
+// The engine reads its inputs only, shares nothing with other threads but the cancel flag (read
+// with a load at its cancellation points), and is deterministic: the same set of entries gives
+// the same result whatever their order.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "contracts/contract_error.h"
+#include "contracts/result.h"
+#include "contracts/source.h"
+
+namespace tw {
+
+// Engine failure codes. They share one numeric space with ContractError, whose codes the engine
+// passes on unchanged when a contract check fails.
+enum class EngineError : uint8_t {
+  InvalidAmount = 0,
+  InvalidDate = 1,
+  OutsideWindow = 2,
+  OutOfRange = 3,
+  AmountOverflow = 4,  // a signed 128-bit cents sum or difference overflows
+  InvalidContract = 5,
+  UnknownField = 6,
+  InconsistentInput = 7,    // an engine consistency rule fails
+  LimitExceeded = 8,        // a bound of EngineLimits, or the 64-origin bound, is exceeded
+  Cancelled = 9,            // the cancel flag was seen at a cancellation point
+  InsufficientBalance = 12, // an allocation is not positive or exceeds an open balance
+};
+
+inline EngineError fromContract(ContractError code) {
+  return static_cast<EngineError>(static_cast<uint8_t>(code));
+}
+
+std::string_view engineErrorName(EngineError code);
+
+struct EngineLimits {
+  size_t maxEntries = 10000;
+  size_t maxGroups = 20000;
+  size_t maxProposals = 20000;
+  size_t maxCellSide = 256;
+  size_t maxCellWork = 1024;  // pairs per reference/composition cell; search steps per cell
+  bool allocateExact = true;
+  bool holdForReview = true;
+  bool dateRules = true;
+};
+
+// The values every session run uses.
+inline constexpr EngineLimits kSessionEngineLimits{};
+
+Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& entries,
+                                                    const RunManifest& manifest,
+                                                    const std::atomic<bool>& cancel,
+                                                    const EngineLimits& limits);
+
+}  // namespace tw
