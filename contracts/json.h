@@ -77,8 +77,7 @@ class Json {
   friend bool operator==(const Json& a, const Json& b) { return a.value_ == b.value_; }
 
  private:
-  std::variant<std::nullptr_t, bool, uint64_t, int64_t, double, std::string, JsonArray,
-               JsonObject>
+  std::variant<std::nullptr_t, bool, uint64_t, int64_t, double, std::string, JsonArray, JsonObject>
       value_;
 };
 

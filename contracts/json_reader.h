@@ -18,11 +18,11 @@
 namespace tw {
 
 enum class JsonReadError : uint8_t {
-  Syntax,             // not one well-formed JSON text, or bad whitespace around it
-  InvalidText,        // a string that is not valid UTF-8 of Unicode scalar values
-  DuplicateMember,    // "duplicate JSON field"
-  NonFiniteNumber,    // "non-finite JSON number"
-  TooDeep,            // the 128th open array or object
+  Syntax,           // not one well-formed JSON text, or bad whitespace around it
+  InvalidText,      // a string that is not valid UTF-8 of Unicode scalar values
+  DuplicateMember,  // "duplicate JSON field"
+  NonFiniteNumber,  // "non-finite JSON number"
+  TooDeep,          // the 128th open array or object
 };
 
 inline constexpr size_t kMaxJsonDepth = 127;

@@ -15,13 +15,27 @@ void appendJsonString(std::string& out, std::string_view text) {
     out.append(text.data() + runStart, i - runStart);
     runStart = i + 1;
     switch (byte) {
-      case '"': out.append("\\\""); break;
-      case '\\': out.append("\\\\"); break;
-      case 0x08: out.append("\\b"); break;
-      case 0x09: out.append("\\t"); break;
-      case 0x0A: out.append("\\n"); break;
-      case 0x0C: out.append("\\f"); break;
-      case 0x0D: out.append("\\r"); break;
+      case '"':
+        out.append("\\\"");
+        break;
+      case '\\':
+        out.append("\\\\");
+        break;
+      case 0x08:
+        out.append("\\b");
+        break;
+      case 0x09:
+        out.append("\\t");
+        break;
+      case 0x0A:
+        out.append("\\n");
+        break;
+      case 0x0C:
+        out.append("\\f");
+        break;
+      case 0x0D:
+        out.append("\\r");
+        break;
       default:
         out.append("\\u00");
         out.push_back(kHex[byte >> 4]);
@@ -64,12 +78,24 @@ void appendFloat(std::string& out, double value) {
 
 void appendCompactJson(std::string& out, const Json& value) {
   switch (value.type()) {
-    case Json::Type::Null: out.append("null"); break;
-    case Json::Type::Bool: out.append(value.asBool() ? "true" : "false"); break;
-    case Json::Type::Unsigned: appendUnsigned(out, value.asUnsigned()); break;
-    case Json::Type::Signed: appendSigned(out, value.asSigned()); break;
-    case Json::Type::Float: appendFloat(out, value.asFloat()); break;
-    case Json::Type::String: appendJsonString(out, value.asString()); break;
+    case Json::Type::Null:
+      out.append("null");
+      break;
+    case Json::Type::Bool:
+      out.append(value.asBool() ? "true" : "false");
+      break;
+    case Json::Type::Unsigned:
+      appendUnsigned(out, value.asUnsigned());
+      break;
+    case Json::Type::Signed:
+      appendSigned(out, value.asSigned());
+      break;
+    case Json::Type::Float:
+      appendFloat(out, value.asFloat());
+      break;
+    case Json::Type::String:
+      appendJsonString(out, value.asString());
+      break;
     case Json::Type::Array: {
       out.push_back('[');
       bool first = true;

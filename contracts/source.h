@@ -65,8 +65,8 @@ struct Entry {
   std::string root;           // company root, 8 bytes
   std::string establishment;  // 14 bytes, starts with root
   std::string accountId;
-  std::string date;   // YYYY-MM-DD
-  std::string cents;  // amount text
+  std::string date;                        // YYYY-MM-DD
+  std::string cents;                       // amount text
   std::optional<std::string> reference;    // key always present in JSON, null when absent
   std::optional<std::string> description;  // key left out of JSON when absent
   Ref origin;
@@ -109,8 +109,8 @@ struct RunManifest {
 
 struct Evidence {
   std::string ruleId;
-  std::vector<Ref> origins;              // strictly ascending, 1 to 64
-  std::vector<ReasonCode> reasonCodes;   // strictly ascending in text order, 1 to 3
+  std::vector<Ref> origins;             // strictly ascending, 1 to 64
+  std::vector<ReasonCode> reasonCodes;  // strictly ascending in text order, 1 to 3
 
   friend bool operator==(const Evidence&, const Evidence&) = default;
 };

@@ -27,10 +27,10 @@ enum class EngineError : uint8_t {
   AmountOverflow = 4,  // a signed 128-bit cents sum or difference overflows
   InvalidContract = 5,
   UnknownField = 6,
-  InconsistentInput = 7,    // an engine consistency rule fails
-  LimitExceeded = 8,        // a bound of EngineLimits, or the 64-origin bound, is exceeded
-  Cancelled = 9,            // the cancel flag was seen at a cancellation point
-  InsufficientBalance = 12, // an allocation is not positive or exceeds an open balance
+  InconsistentInput = 7,     // an engine consistency rule fails
+  LimitExceeded = 8,         // a bound of EngineLimits, or the 64-origin bound, is exceeded
+  Cancelled = 9,             // the cancel flag was seen at a cancellation point
+  InsufficientBalance = 12,  // an allocation is not positive or exceeds an open balance
 };
 
 inline EngineError fromContract(ContractError code) {
