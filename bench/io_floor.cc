@@ -1,0 +1,63 @@
+// The I/O floor of the session protocol: reads standard input to its end in 8192-byte reads and
+// writes the lines of a file of expected output (made beforehand by the worker itself), one
+// write() per line, doing nothing else. Timing it next to the worker on the same input shows how
+// close the worker comes to the unavoidable cost of its own input and output.
+// Usage: io_floor EXPECTED_OUTPUT_FILE < session-input
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool readAll(int fd, std::string& out) {
+  char buffer[8192];
+  for (;;) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got == 0) return true;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    out.append(buffer, static_cast<size_t>(got));
+  }
+}
+
+bool writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t put = write(fd, data, size);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += put;
+    size -= static_cast<size_t>(put);
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: io_floor EXPECTED_OUTPUT_FILE < input\n");
+    return 2;
+  }
+  std::string expected;
+  int fd = open(argv[1], O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || !readAll(fd, expected)) return 2;
+  close(fd);
+  std::string input;
+  if (!readAll(0, input)) return 1;
+  size_t start = 0;
+  while (start < expected.size()) {
+    size_t end = expected.find('\n', start);
+    end = end == std::string::npos ? expected.size() : end + 1;
+    if (!writeAll(1, expected.data() + start, end - start)) return 1;
+    start = end;
+  }
+  return 0;
+}
