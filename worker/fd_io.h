@@ -1,0 +1,34 @@
+// Byte-level reading and writing on file descriptors, the only way the worker touches its
+// standard streams. Nothing is buffered: a message goes out with one write() call (repeated only
+// for the remainder after a short write), so nothing can be lost when the process ends with
+// std::_Exit. The process ignores SIGPIPE, so a closed reader is an ordinary write failure.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tw {
+
+// Writes every byte of `bytes` to `fd`. A short write or an interruption (EINTR) continues with
+// the remainder; any other failure (EPIPE, EBADF, ...) returns false, possibly after part of the
+// bytes went out.
+bool writeAll(int fd, std::string_view bytes);
+
+// One read() of at most `capacity` bytes, repeated while interrupted (EINTR). Returns the number
+// of bytes read, 0 at end of input, or -1 on failure.
+ssize_t readRetrying(int fd, char* buffer, size_t capacity);
+
+enum class BoundedRead : unsigned char {
+  EndOfInput,    // end of input reached with at most `limit` bytes held
+  LimitReached,  // `limit` bytes are held; nothing beyond them was read
+  Failed,        // a read failed; `out` holds what arrived before
+};
+
+// Appends to `out` what `fd` delivers until end of input or until `out` holds `limit` bytes,
+// whichever comes first. Never asks the descriptor for a byte beyond the limit.
+BoundedRead readBounded(int fd, size_t limit, std::string& out);
+
+}  // namespace tw
