@@ -1,0 +1,142 @@
+#include "worker/frames.h"
+
+#include <initializer_list>
+#include <utility>
+
+#include "contracts/decode.h"
+#include "contracts/json_reader.h"
+#include "worker/line_reader.h"
+
+namespace tw {
+
+namespace {
+
+bool isNonceByte(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '_';
+}
+
+// Exactly the listed members, no more and no fewer.
+bool hasExactMembers(const JsonObject& frame, std::initializer_list<std::string_view> names) {
+  if (frame.size() != names.size()) return false;
+  for (std::string_view name : names) {
+    if (frame.find(name) == frame.end()) return false;
+  }
+  return true;
+}
+
+// For every kind but "start": the frame must carry the session's own nonce.
+Status<SessionCode> matchNonce(const SessionState& state, const JsonObject& frame) {
+  const auto it = frame.find("nonce");
+  if (it == frame.end() || !it->second.isString()) return fail(SessionCode::InvalidNonce);
+  if (!state.nonce || *state.nonce != it->second.asString()) {
+    return fail(SessionCode::NonceMismatch);
+  }
+  return {};
+}
+
+uint64_t saturatingAdd(uint64_t a, uint64_t b) {
+  uint64_t sum = 0;
+  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
+}
+
+Result<AcceptedFrame, SessionCode> decodeStart(SessionState& state, JsonObject& frame) {
+  if (state.nonce || !state.heldEntries.empty()) return fail(SessionCode::InvalidOrder);
+  if (!hasExactMembers(frame, {"version", "kind", "nonce", "manifest"})) {
+    return fail(SessionCode::InvalidFrame);
+  }
+  const Json& nonce = frame.at("nonce");
+  if (!nonce.isString() || !isWellFormedNonce(nonce.asString())) {
+    return fail(SessionCode::InvalidNonce);
+  }
+  auto manifest = decodeRunManifest(std::move(frame.at("manifest")));
+  if (!manifest) return fail(SessionCode::InvalidManifest);
+  state.manifest = std::move(manifest).value();
+  state.nonce = nonce.asString();
+  return AcceptedFrame{FrameAnswer::Started, startedMessage(*state.nonce)};
+}
+
+Result<AcceptedFrame, SessionCode> decodeEntries(SessionState& state, JsonObject& frame) {
+  if (state.executing) return fail(SessionCode::InvalidOrder);
+  if (auto matched = matchNonce(state, frame); !matched) return fail(matched.error());
+  if (!hasExactMembers(frame, {"version", "kind", "nonce", "entries"})) {
+    return fail(SessionCode::InvalidFrame);
+  }
+  Json& elements = frame.at("entries");
+  if (!elements.isArray()) return fail(SessionCode::InvalidEntries);
+  JsonArray& batch = elements.asArray();
+  if (batch.size() > kMaxEntriesPerFrame ||
+      state.heldEntries.size() + batch.size() > kMaxHeldEntries) {
+    return fail(SessionCode::Limit);
+  }
+  // The whole batch is decoded before any of it is kept.
+  std::vector<Entry> decoded;
+  decoded.reserve(batch.size());
+  for (Json& element : batch) {
+    auto entry = decodeEntry(std::move(element));
+    if (!entry) return fail(SessionCode::InvalidEntry);
+    decoded.push_back(std::move(entry).value());
+  }
+  for (Entry& entry : decoded) state.heldEntries.push_back(std::move(entry));
+  return AcceptedFrame{FrameAnswer::None, Json()};
+}
+
+Result<AcceptedFrame, SessionCode> decodeExecute(SessionState& state, const JsonObject& frame) {
+  if (state.executing) return fail(SessionCode::InvalidOrder);
+  if (auto matched = matchNonce(state, frame); !matched) return fail(matched.error());
+  if (!hasExactMembers(frame, {"version", "kind", "nonce"})) {
+    return fail(SessionCode::InvalidFrame);
+  }
+  if (!state.manifest) return fail(SessionCode::InvalidOrder);
+  state.executing = true;
+  return AcceptedFrame{FrameAnswer::Executing, executingMessage(*state.nonce)};
+}
+
+Result<AcceptedFrame, SessionCode> decodeCancel(const SessionState& state,
+                                                const JsonObject& frame) {
+  if (auto matched = matchNonce(state, frame); !matched) return fail(matched.error());
+  if (!hasExactMembers(frame, {"version", "kind", "nonce"})) {
+    return fail(SessionCode::InvalidFrame);
+  }
+  return AcceptedFrame{FrameAnswer::Cancelled, failureObject(state.nonce, SessionCode::Cancelled)};
+}
+
+}  // namespace
+
+bool isWellFormedNonce(std::string_view text) {
+  if (text.size() < kMinNonceBytes || text.size() > kMaxNonceBytes) return false;
+  for (char c : text) {
+    if (!isNonceByte(c)) return false;
+  }
+  return true;
+}
+
+Result<AcceptedFrame, SessionCode> decodeFrame(SessionState& state, std::string_view line) {
+  // Counted before anything is tested, so a refused line counts too.
+  const uint64_t framesBefore = state.frameCount;
+  state.frameCount = saturatingAdd(state.frameCount, 1);
+  state.byteTotal = saturatingAdd(state.byteTotal, line.size());
+  if (line.size() > kMaxLineBytes || framesBefore >= kMaxFramesPerSession ||
+      state.byteTotal > kMaxSessionBytes) {
+    return fail(SessionCode::Limit);
+  }
+
+  auto parsed = readJson(line);
+  if (!parsed || !parsed->isObject()) return fail(SessionCode::InvalidFrame);
+  JsonObject& frame = parsed->asObject();
+
+  const Json* version = parsed->find("version");
+  if (!version || !version->isUnsigned()) return fail(SessionCode::InvalidFrame);
+  if (version->asUnsigned() != kProtocolVersion) return fail(SessionCode::UnsupportedProtocol);
+
+  const Json* kind = parsed->find("kind");
+  if (!kind || !kind->isString()) return fail(SessionCode::InvalidFrame);
+  const std::string& kindText = kind->asString();
+  if (kindText == "start") return decodeStart(state, frame);
+  if (kindText == "entries") return decodeEntries(state, frame);
+  if (kindText == "execute") return decodeExecute(state, frame);
+  if (kindText == "cancel") return decodeCancel(state, frame);
+  return fail(SessionCode::InvalidOrder);
+}
+
+}  // namespace tw

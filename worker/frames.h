@@ -1,0 +1,59 @@
+// Decoding of one inbound frame against the session state.
+//
+// decodeFrame first counts the line against the session limits (a refused line still counts),
+// then reads it as strict JSON, checks "version" and "kind", and applies the checks of its kind
+// in a fixed order; the first failing check decides the code. A refusal changes nothing but the
+// two counters; an "entries" batch is decoded completely before any of it is kept.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "contracts/json.h"
+#include "contracts/result.h"
+#include "contracts/source.h"
+#include "worker/responses.h"
+
+namespace tw {
+
+inline constexpr uint64_t kMaxFramesPerSession = 256;
+inline constexpr uint64_t kMaxSessionBytes = 4194304;
+inline constexpr size_t kMaxEntriesPerFrame = 200;
+inline constexpr size_t kMaxHeldEntries = 10000;
+inline constexpr size_t kMinNonceBytes = 16;
+inline constexpr size_t kMaxNonceBytes = 64;
+
+// Everything one session has accepted so far.
+struct SessionState {
+  std::vector<Entry> heldEntries;  // arrival order
+  std::optional<std::string> nonce;
+  std::optional<RunManifest> manifest;
+  uint64_t frameCount = 0;  // lines handed to decodeFrame, refused ones included
+  uint64_t byteTotal = 0;   // their lengths, line feeds included
+  bool executing = false;   // set by an accepted "execute", never cleared
+};
+
+// What an accepted frame asks the driver to answer.
+enum class FrameAnswer {
+  None,       // "entries": nothing to write
+  Started,    // "start": write `response`
+  Executing,  // "execute": write `response`, then start the run
+  Cancelled,  // "cancel": `response` is the failure object with "CANCELLED"
+};
+
+struct AcceptedFrame {
+  FrameAnswer answer = FrameAnswer::None;
+  Json response;  // null when answer is None
+};
+
+// 16 to 64 bytes of ASCII letters, digits, '-' and '_'.
+bool isWellFormedNonce(std::string_view text);
+
+// Judges one line (line feed included) and applies an accepted frame to `state`.
+Result<AcceptedFrame, SessionCode> decodeFrame(SessionState& state, std::string_view line);
+
+}  // namespace tw

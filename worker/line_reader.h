@@ -1,0 +1,45 @@
+// Cuts a byte stream into lines for the session.
+//
+// A line is every byte up to and including the first line feed; a carriage return before it
+// stays part of the line. A line longer than kMaxLineBytes (line feed included) is never
+// delivered: reading ends with a read failure as soon as the line cannot fit any more. End of
+// input right after a line feed is the end of input; end of input after a partial line, or an
+// input error, is a read failure. After the end or a failure the reader keeps answering it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace tw {
+
+inline constexpr size_t kMaxLineBytes = 65536;
+inline constexpr size_t kReadChunkBytes = 8192;
+inline constexpr size_t kInitialLineCapacity = 4096;
+
+// What the reader hands on: one line, the end of input, or a read failure.
+struct InputMessage {
+  enum class Kind { Line, EndOfInput, ReadFailure };
+  Kind kind = Kind::EndOfInput;
+  std::string line;  // with its line feed; empty unless kind is Line
+};
+
+class LineReader {
+ public:
+  // Reads from `fd`, which the reader does not own.
+  explicit LineReader(int fd);
+
+  // Blocks until a whole line, the end of input or a read failure is known.
+  InputMessage next();
+
+ private:
+  bool refill();  // false on end of input or error (recorded in endedBy_)
+
+  int fd_;
+  char chunk_[kReadChunkBytes];
+  size_t chunkStart_ = 0;
+  size_t chunkEnd_ = 0;
+  bool ended_ = false;
+  InputMessage::Kind endedBy_ = InputMessage::Kind::EndOfInput;
+};
+
+}  // namespace tw

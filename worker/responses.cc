@@ -1,0 +1,142 @@
+#include "worker/responses.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "contracts/json_writer.h"
+
+namespace tw {
+
+namespace {
+
+// Serialisation buffers start small; one item per page keeps most messages short.
+constexpr size_t kInitialMessageCapacity = 128;
+
+// Writes all of `text`, continuing after short writes and EINTR.
+bool writeAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (written == 0) return false;
+    text.remove_prefix(static_cast<size_t>(written));
+  }
+  return true;
+}
+
+Json nonceValue(const std::optional<std::string>& nonce) {
+  return nonce ? Json(*nonce) : Json(nullptr);
+}
+
+Json plainMessage(std::string_view kind, const std::string& nonce) {
+  return makeObject({{"kind", kind}, {"nonce", nonce}, {"version", kProtocolVersion}});
+}
+
+}  // namespace
+
+std::string_view sessionCodeText(SessionCode code) {
+  switch (code) {
+    case SessionCode::FenceBusy:
+      return "C5_FENCE_BUSY";
+    case SessionCode::ReadFailed:
+      return "C5_READ_FAILED";
+    case SessionCode::Incomplete:
+      return "C5_INCOMPLETE";
+    case SessionCode::Limit:
+      return "C5_LIMIT";
+    case SessionCode::InvalidFrame:
+      return "C5_INVALID_FRAME";
+    case SessionCode::UnsupportedProtocol:
+      return "C5_UNSUPPORTED_PROTOCOL";
+    case SessionCode::InvalidOrder:
+      return "C5_INVALID_ORDER";
+    case SessionCode::InvalidNonce:
+      return "C5_INVALID_NONCE";
+    case SessionCode::NonceMismatch:
+      return "C5_NONCE_MISMATCH";
+    case SessionCode::InvalidManifest:
+      return "C5_INVALID_MANIFEST";
+    case SessionCode::InvalidEntries:
+      return "C5_INVALID_ENTRIES";
+    case SessionCode::InvalidEntry:
+      return "C5_INVALID_ENTRY";
+    case SessionCode::EngineFailed:
+      return "C5_ENGINE_FAILED";
+    case SessionCode::EngineDisconnected:
+      return "C5_ENGINE_DISCONNECTED";
+    case SessionCode::InvalidResult:
+      return "C5_INVALID_RESULT";
+    case SessionCode::ResponseLimit:
+      return "C5_RESPONSE_LIMIT";
+    case SessionCode::ResponseWriteFailed:
+      return "C5_RESPONSE_WRITE_FAILED";
+    case SessionCode::Cancelled:
+      return "CANCELLED";
+  }
+  return "C5_INVALID_ORDER";  // unreachable: every member is listed above
+}
+
+Status<SessionCode> writeResponse(int fd, const Json& message) {
+  std::string text;
+  text.reserve(kInitialMessageCapacity);
+  appendCompactJson(text, message);
+  if (text.size() > kMaxResponseBytes) return fail(SessionCode::ResponseLimit);
+  // Text and line feed leave in one write, so a host never sees a message without its end
+  // unless the write itself fails part way.
+  text.push_back('\n');
+  if (!writeAll(fd, text)) return fail(SessionCode::ResponseWriteFailed);
+  return {};
+}
+
+Json failureObject(const std::optional<std::string>& nonce, SessionCode code) {
+  return makeObject({{"code", sessionCodeText(code)},
+                     {"kind", "failed"},
+                     {"nonce", nonceValue(nonce)},
+                     {"version", kProtocolVersion}});
+}
+
+Json startedMessage(const std::string& nonce) {
+  return plainMessage("started", nonce);
+}
+
+Json executingMessage(const std::string& nonce) {
+  return plainMessage("executing", nonce);
+}
+
+Status<SessionCode> writeResultPage(int fd, const std::string& nonce, ResultPageBody body,
+                                    uint64_t& pageIndex, uint64_t pageCount) {
+  JsonObject page;
+  page.emplace("allocations", std::move(body.allocations));
+  page.emplace("pendingIds", std::move(body.pendingIds));
+  page.emplace("residuals", std::move(body.residuals));
+  JsonObject message;
+  message.emplace("kind", "resultPage");
+  message.emplace("nonce", nonce);
+  message.emplace("page", std::move(page));
+  message.emplace("pageCount", pageCount);
+  message.emplace("pageIndex", pageIndex);
+  message.emplace("version", kProtocolVersion);
+  if (auto written = writeResponse(fd, Json(std::move(message))); !written) return written;
+  if (__builtin_add_overflow(pageIndex, uint64_t{1}, &pageIndex)) {
+    return fail(SessionCode::ResponseLimit);
+  }
+  return {};
+}
+
+Json completedMessage(const std::string& nonce, uint64_t pageCount,
+                      const std::string& resultCommitment, uint64_t revision,
+                      const std::string& runId) {
+  JsonObject metadata = makeObject({{"pageCount", pageCount},
+                                    {"resultCommitment", resultCommitment},
+                                    {"revision", revision},
+                                    {"runId", runId}});
+  return makeObject({{"kind", "completed"},
+                     {"metadata", std::move(metadata)},
+                     {"nonce", nonce},
+                     {"version", kProtocolVersion}});
+}
+
+}  // namespace tw

@@ -1,0 +1,264 @@
+#include "worker/session.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "contracts/commitment.h"
+#include "worker/channel.h"
+#include "worker/frames.h"
+#include "worker/line_reader.h"
+
+namespace tw {
+
+namespace {
+
+constexpr int kFatalExitStatus = 101;
+
+using EngineOutcome = Result<ReconciliationResult, SessionCode>;
+
+// A thread the session needs cannot be started: nothing sensible is left to do.
+[[noreturn]] void failToStartThread(std::string_view which) {
+  std::string text = "tallywarden-worker: fatal: cannot start the ";
+  text.append(which);
+  text.append(" thread\n");
+  [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
+  std::_Exit(kFatalExitStatus);
+}
+
+template <class Function>
+void startDetached(std::string_view which, Function&& function) {
+  try {
+    std::thread(std::forward<Function>(function)).detach();
+  } catch (const std::system_error&) {
+    failToStartThread(which);
+  }
+}
+
+// Input thread: lines until the end of input or a read failure, or until no one listens.
+// It owns its own descriptor, so the caller's descriptor may be closed while it still reads.
+void readInput(int fd, Sender<InputMessage> input) {
+  LineReader reader(fd);
+  for (;;) {
+    InputMessage message = reader.next();
+    const bool last = message.kind != InputMessage::Kind::Line;
+    if (!input.send(std::move(message)) || last) break;
+  }
+  ::close(fd);
+}
+
+struct EngineJob {
+  std::vector<Entry> entries;
+  RunManifest manifest;
+  std::shared_ptr<std::atomic<bool>> cancel;
+  Sender<EngineOutcome> outcome;
+};
+
+// Engine thread: exactly one outcome, or none at all when the run ends by an exception; the
+// producer end then goes away unused and the driver reports the engine as disconnected.
+void runEngineJob(const SessionEngine& engine, EngineJob job) {
+  try {
+    auto run = engine(job.entries, job.manifest, *job.cancel);
+    // Whatever made the run fail, cancellation included, the session sees one code.
+    EngineOutcome outcome = run ? EngineOutcome(std::move(run).value())
+                                : EngineOutcome(fail(SessionCode::EngineFailed));
+    job.outcome.send(std::move(outcome));
+  } catch (...) {
+    job.outcome.close();
+  }
+}
+
+struct EngineHandle {
+  Receiver<EngineOutcome> outcome;
+  std::shared_ptr<std::atomic<bool>> cancel;
+  bool cancelRequested = false;
+};
+
+// One turn's input: a message, nothing this turn, or the session is incomplete.
+struct Polled {
+  std::optional<InputMessage> message;
+  bool incomplete = false;
+};
+
+class SessionDriver {
+ public:
+  SessionDriver(int outFd, Receiver<InputMessage> input, SessionEngine engine)
+      : outFd_(outFd), input_(std::move(input)), engine_(std::move(engine)) {}
+
+  Status<SessionCode> run() {
+    for (;;) {
+      Polled polled = pollInput();
+      if (polled.incomplete) return fail(SessionCode::Incomplete);
+      if (polled.message) {
+        if (auto ended = handleInput(std::move(*polled.message))) return *ended;
+      }
+      if (engineHandle_) {
+        if (auto ended = checkEngine()) return *ended;
+      }
+    }
+  }
+
+ private:
+  using Ending = std::optional<Status<SessionCode>>;
+
+  Polled pollInput() {
+    if (!engineHandle_) {
+      if (inputClosed_) return {std::nullopt, true};
+      Received<InputMessage> received = input_.recv();
+      if (received.status != ChannelStatus::Value) return {std::nullopt, true};
+      return {std::move(received.value), false};
+    }
+    if (inputClosed_) {
+      std::this_thread::sleep_for(kEnginePollInterval);
+      return {};
+    }
+    Received<InputMessage> received = input_.recvFor(kEnginePollInterval);
+    if (received.status == ChannelStatus::Closed) inputClosed_ = true;
+    return {std::move(received.value), false};
+  }
+
+  Ending handleInput(InputMessage message) {
+    switch (message.kind) {
+      case InputMessage::Kind::EndOfInput:
+        inputClosed_ = true;
+        return std::nullopt;
+      case InputMessage::Kind::ReadFailure:
+        return fail(SessionCode::ReadFailed);
+      case InputMessage::Kind::Line:
+        break;
+    }
+    auto decoded = decodeFrame(state_, message.line);
+    if (!decoded) return fail(decoded.error());
+    AcceptedFrame& frame = decoded.value();
+    switch (frame.answer) {
+      case FrameAnswer::None:
+        return std::nullopt;
+      case FrameAnswer::Started: {
+        if (auto written = writeResponse(outFd_, frame.response); !written) return written;
+        return std::nullopt;
+      }
+      case FrameAnswer::Executing: {
+        if (auto written = writeResponse(outFd_, frame.response); !written) return written;
+        return startEngine();
+      }
+      case FrameAnswer::Cancelled: {
+        if (engineHandle_) {
+          // The running engine is stopped first; its outcome then answers "CANCELLED".
+          engineHandle_->cancelRequested = true;
+          engineHandle_->cancel->store(true);
+          return std::nullopt;
+        }
+        return writeResponse(outFd_, frame.response);
+      }
+    }
+    return fail(SessionCode::InvalidOrder);  // unreachable: every answer is handled above
+  }
+
+  Ending startEngine() {
+    if (!state_.manifest) return fail(SessionCode::InvalidOrder);
+    auto [sender, receiver] = makeChannel<EngineOutcome>(kResultQueueCapacity);
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    EngineJob job{state_.heldEntries, *state_.manifest, cancel, std::move(sender)};
+    startDetached("engine", [engine = engine_, job = std::move(job)]() mutable {
+      runEngineJob(engine, std::move(job));
+    });
+    engineHandle_ = EngineHandle{std::move(receiver), std::move(cancel), false};
+    return std::nullopt;
+  }
+
+  Ending checkEngine() {
+    Received<EngineOutcome> received = engineHandle_->outcome.tryRecv();
+    switch (received.status) {
+      case ChannelStatus::Empty:
+        return std::nullopt;
+      case ChannelStatus::Closed:
+        return writeFailure(SessionCode::EngineDisconnected);
+      case ChannelStatus::Value:
+        break;
+    }
+    if (engineHandle_->cancelRequested) return writeFailure(SessionCode::Cancelled);
+    if (!received.value->ok()) return writeFailure(received.value->error());
+    return deliver(received.value->value());
+  }
+
+  Status<SessionCode> writeFailure(SessionCode code) {
+    return writeResponse(outFd_, failureObject(state_.nonce, code));
+  }
+
+  Status<SessionCode> deliver(const ReconciliationResult& result) {
+    if (!state_.nonce) return fail(SessionCode::InvalidOrder);
+    const std::string& nonce = *state_.nonce;
+    auto commitment = commitResult(result);
+    if (!commitment) return fail(SessionCode::InvalidResult);
+
+    uint64_t items = 0;
+    if (__builtin_add_overflow(uint64_t{result.allocations.size()},
+                               uint64_t{result.pendingIds.size()}, &items) ||
+        __builtin_add_overflow(items, uint64_t{result.residuals.size()}, &items)) {
+      return fail(SessionCode::ResponseLimit);
+    }
+    const uint64_t pageCount = items == 0 ? 1 : items;
+
+    uint64_t pageIndex = 0;
+    auto writePage = [&](ResultPageBody body) {
+      return writeResultPage(outFd_, nonce, std::move(body), pageIndex, pageCount);
+    };
+    if (items == 0) {
+      if (auto written = writePage({}); !written) return written;
+    }
+    for (const Allocation& allocation : result.allocations) {
+      ResultPageBody body;
+      body.allocations.push_back(toJsonValue(allocation));
+      if (auto written = writePage(std::move(body)); !written) return written;
+    }
+    for (const std::string& id : result.pendingIds) {
+      ResultPageBody body;
+      body.pendingIds.emplace_back(id);
+      if (auto written = writePage(std::move(body)); !written) return written;
+    }
+    for (const auto& [id, cents] : result.residuals) {
+      ResultPageBody body;
+      body.residuals.emplace(id, cents);
+      if (auto written = writePage(std::move(body)); !written) return written;
+    }
+    return writeResponse(outFd_, completedMessage(nonce, pageCount, commitment.value(),
+                                                  result.revision, result.runId));
+  }
+
+  const int outFd_;
+  Receiver<InputMessage> input_;
+  SessionEngine engine_;
+  SessionState state_;
+  std::optional<EngineHandle> engineHandle_;
+  bool inputClosed_ = false;
+};
+
+}  // namespace
+
+Status<SessionCode> runSession(int inFd, int outFd) {
+  return runSession(inFd, outFd,
+                    [](const std::vector<Entry>& entries, const RunManifest& manifest,
+                       const std::atomic<bool>& cancel) {
+                      return runEngine(entries, manifest, cancel, kSessionEngineLimits);
+                    });
+}
+
+Status<SessionCode> runSession(int inFd, int outFd, SessionEngine engine) {
+  // The input thread reads its own copy of the descriptor and closes it when it ends.
+  const int inputFd = ::fcntl(inFd, F_DUPFD_CLOEXEC, 0);
+  if (inputFd < 0) return fail(SessionCode::ReadFailed);
+  auto [sender, receiver] = makeChannel<InputMessage>(kInputQueueCapacity);
+  startDetached("input", [inputFd, input = std::move(sender)]() mutable {
+    readInput(inputFd, std::move(input));
+  });
+  SessionDriver driver(outFd, std::move(receiver), std::move(engine));
+  return driver.run();
+}
+
+}  // namespace tw

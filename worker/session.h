@@ -1,0 +1,43 @@
+// One session of the session mode: frames in on `inFd`, messages out on `outFd`.
+//
+// The calling thread runs the driver loop and is the only writer of `outFd`. An input thread
+// cuts `inFd` into lines and hands them over through a queue of eight; after "execute" an engine
+// thread runs the matching engine on copies of the held entries and manifest and hands back one
+// outcome. Neither thread is joined: when the session returns, a thread still blocked (on input
+// the host never closes, or on an engine run made pointless by a refusal) ends with the process.
+//
+// Returns success when the session ended as the protocol intends (result delivered, or a
+// failure object written for a cancellation or an engine failure), otherwise the code that ended
+// it; codes are never written. A thread that cannot be started is fatal: a diagnostic on standard
+// error and exit status 101.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <vector>
+
+#include "contracts/result.h"
+#include "contracts/source.h"
+#include "engine/engine.h"
+#include "worker/responses.h"
+
+namespace tw {
+
+inline constexpr size_t kInputQueueCapacity = 8;
+inline constexpr size_t kResultQueueCapacity = 1;
+// While the engine runs, the driver never waits longer than this for input, so a cancel and the
+// engine's outcome are both noticed within one such turn.
+inline constexpr std::chrono::milliseconds kEnginePollInterval{10};
+
+// Runs the matching engine with the session limits.
+Status<SessionCode> runSession(int inFd, int outFd);
+
+// The engine a session runs on its engine thread; tests substitute slow, failing or throwing
+// engines to reach every way a run can end.
+using SessionEngine = std::function<Result<ReconciliationResult, EngineError>(
+    const std::vector<Entry>&, const RunManifest&, const std::atomic<bool>& cancel)>;
+
+Status<SessionCode> runSession(int inFd, int outFd, SessionEngine engine);
+
+}  // namespace tw
