@@ -1,6 +1,9 @@
 #include "contracts/formats.h"
 
 #include <array>
+#include <cmath>
+
+#include "contracts/decode.h"  // kMaxSafeInteger
 
 namespace tw {
 
@@ -30,6 +33,8 @@ constexpr size_t kEstablishmentBodyBytes = 12;
 constexpr size_t kCompanyRootBytes = 8;
 constexpr size_t kDateBytes = 10;
 constexpr size_t kSha256HexBytes = 64;
+constexpr std::string_view kVersionDigestPrefix = "sha256:";
+constexpr size_t kMaxEngineVersionBytes = 64;
 
 // Modulus-11 check digit over the leading bytes of `text`, each counting its ASCII code minus 48.
 template <size_t N>
@@ -177,6 +182,49 @@ bool isLowerHexSha256(std::string_view text) {
     if (!isLowerHex(static_cast<unsigned char>(c))) return false;
   }
   return true;
+}
+
+bool isVersionDigest(std::string_view text) {
+  return text.size() == kVersionDigestPrefix.size() + kSha256HexBytes &&
+         text.substr(0, kVersionDigestPrefix.size()) == kVersionDigestPrefix &&
+         isLowerHexSha256(text.substr(kVersionDigestPrefix.size()));
+}
+
+bool isEngineVersion(std::string_view text) {
+  if (text.empty() || text.size() > kMaxEngineVersionBytes) return false;
+  const auto first = static_cast<unsigned char>(text[0]);
+  if (!isAsciiLetter(first) && !isAsciiDigit(first)) return false;
+  for (size_t i = 1; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (!isAsciiLetter(c) && !isAsciiDigit(c) && c != '+' && c != '-' && c != '.' && c != ':' &&
+        c != '_') {
+      return false;
+    }
+  }
+  return true;
+}
+
+Result<uint64_t, ContractError> safeIntegerValue(const Json& value) {
+  switch (value.type()) {
+    case Json::Type::Unsigned:
+      if (value.asUnsigned() > kMaxSafeInteger) return fail(ContractError::OutOfRange);
+      return value.asUnsigned();
+    case Json::Type::Signed:  // the reader holds only negative integers as signed
+      if (value.asSigned() < 0) return fail(ContractError::InvalidContract);
+      return static_cast<uint64_t>(value.asSigned());
+    case Json::Type::Float: {
+      const double x = value.asFloat();
+      // NaN fails every comparison, so it is refused by the integral test; infinities are
+      // refused explicitly as "not a number" rather than as a large one.
+      if (std::isinf(x)) return fail(ContractError::InvalidContract);
+      if (x < 0.0) return fail(ContractError::InvalidContract);
+      if (!(std::trunc(x) == x)) return fail(ContractError::InvalidContract);
+      if (x > static_cast<double>(kMaxSafeInteger)) return fail(ContractError::OutOfRange);
+      return static_cast<uint64_t>(x);  // -0.0 converts to 0
+    }
+    default:
+      return fail(ContractError::InvalidContract);
+  }
 }
 
 }  // namespace tw

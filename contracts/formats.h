@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "contracts/contract_error.h"
+#include "contracts/json.h"
 #include "contracts/result.h"
 
 namespace tw {
@@ -44,5 +45,18 @@ std::string establishmentWithCheckDigits(std::string_view first12);
 
 // Exactly 64 bytes of 0-9 and a-f.
 bool isLowerHexSha256(std::string_view text);
+
+// "sha256:" followed by 64 lower-case hex digits (71 bytes): mappingVersion and ruleVersion.
+bool isVersionDigest(std::string_view text);
+
+// 1 to 64 bytes; first byte an ASCII letter or digit; further bytes letters, digits, '+', '-',
+// '.', ':' or '_'.
+bool isEngineVersion(std::string_view text);
+
+// The safe integer rule shared by version, row and revision, before the field's own bound:
+// a JSON number; an unsigned integer above 2^53-1 is OutOfRange; a negative integer or float is
+// taken as a double, negative (not zero), fractional or non-finite is InvalidContract, integral
+// above 2^53-1 is OutOfRange; otherwise its value (negative zero is 0).
+Result<uint64_t, ContractError> safeIntegerValue(const Json& value);
 
 }  // namespace tw

@@ -1,0 +1,173 @@
+#include "contracts/decode_common.h"
+
+#include <limits>
+#include <utility>
+
+#include "contracts/formats.h"
+
+namespace tw::decode_detail {
+
+namespace {
+
+constexpr std::string_view kUnknownFieldMessage = "unknown field";
+constexpr std::string_view kMissingMessage = "missing required key";
+constexpr std::string_view kNotObjectMessage = "expected a JSON object";
+constexpr std::string_view kNotStringMessage = "expected a JSON string";
+constexpr std::string_view kNotIntegerMessage = "expected a safe non-negative integer";
+constexpr std::string_view kRowMessage = "row above its bound";
+
+Check invalid() {
+  return fail(ContractError::InvalidContract);
+}
+
+}  // namespace
+
+const std::string* firstUndeclaredKey(const JsonObject& object, KeyList declared) {
+  // Both sequences ascend in text order, so one forward walk suffices.
+  auto next = declared.begin();
+  for (const auto& entry : object) {
+    const std::string& key = entry.first;
+    while (next != declared.end() && *next < key) ++next;
+    if (next == declared.end() || *next != key) return &key;
+    ++next;
+  }
+  return nullptr;
+}
+
+Check checkDeclaredKeys(const JsonObject& object, KeyList declared) {
+  if (firstUndeclaredKey(object, declared) != nullptr) return fail(ContractError::UnknownField);
+  return Check::success();
+}
+
+Check checkIdentifier(const Json* value) {
+  if (value == nullptr || !value->isString() || !isIdentifier(value->asString())) {
+    return invalid();
+  }
+  return Check::success();
+}
+
+Check checkAmount(const Json* value) {
+  if (value == nullptr || !value->isString()) return invalid();
+  if (auto amount = parseAmount(value->asString()); !amount) return fail(amount.error());
+  return Check::success();
+}
+
+Check checkDate(const Json* value) {
+  if (value == nullptr || !value->isString()) return invalid();
+  if (!isDate(value->asString())) return fail(ContractError::InvalidDate);
+  return Check::success();
+}
+
+Check checkNullOrFreeText(const Json* value, size_t maxBytes) {
+  if (value == nullptr) return invalid();
+  if (value->isNull()) return Check::success();
+  if (!value->isString() || !isFreeText(value->asString(), maxBytes)) return invalid();
+  return Check::success();
+}
+
+bool operator<(const RefKey& a, const RefKey& b) {
+  if (int c = a.sourceId.compare(b.sourceId); c != 0) return c < 0;
+  if (int c = a.fileId.compare(b.fileId); c != 0) return c < 0;
+  if (a.sheet.has_value() != b.sheet.has_value()) return !a.sheet.has_value();
+  if (a.sheet) {
+    if (int c = a.sheet->compare(*b.sheet); c != 0) return c < 0;
+  }
+  return a.row < b.row;
+}
+
+Check checkRef(const Json* value, RefKey* key) {
+  if (value == nullptr || !value->isObject()) return invalid();
+  const JsonObject& object = value->asObject();
+  if (auto s = checkDeclaredKeys(object, kRefKeys); !s) return s;
+  const Json* sourceId = member(object, "sourceId");
+  const Json* fileId = member(object, "fileId");
+  const Json* sheet = member(object, "sheet");
+  const Json* row = member(object, "row");
+  if (!sourceId || !fileId || !sheet || !row) return invalid();
+  if (auto s = checkIdentifier(sourceId); !s) return s;
+  if (auto s = checkIdentifier(fileId); !s) return s;
+  if (auto s = checkNullOrFreeText(sheet, kMaxSheetBytes); !s) return s;
+  auto rowValue = safeIntegerValue(*row);
+  if (!rowValue) return fail(rowValue.error());
+  if (*rowValue > std::numeric_limits<uint32_t>::max()) return fail(ContractError::OutOfRange);
+  if (key != nullptr) {
+    key->sourceId = sourceId->asString();
+    key->fileId = fileId->asString();
+    key->sheet =
+        sheet->isNull() ? std::nullopt : std::optional<std::string_view>(sheet->asString());
+    key->row = *rowValue;
+  }
+  return Check::success();
+}
+
+ContractError Phase2::code() const {
+  return failure_.find(kUnknownFieldMessage) != std::string_view::npos
+             ? ContractError::UnknownField
+             : ContractError::InvalidContract;
+}
+
+JsonObject* Phase2::object(Json* value, KeyList declared) {
+  if (value == nullptr || !value->isObject()) {
+    fail(kNotObjectMessage);
+    return nullptr;
+  }
+  if (firstUndeclaredKey(value->asObject(), declared) != nullptr) {
+    fail(kUnknownFieldMessage);
+    return nullptr;
+  }
+  return &value->asObject();
+}
+
+Json* Phase2::member(JsonObject& object, std::string_view key, bool required) {
+  auto it = object.find(key);
+  if (it != object.end()) return &it->second;
+  if (required) fail(kMissingMessage);
+  return nullptr;
+}
+
+std::string Phase2::takeString(JsonObject& object, std::string_view key) {
+  Json* value = member(object, key);
+  if (value == nullptr) return {};
+  if (!value->isString()) {
+    fail(kNotStringMessage);
+    return {};
+  }
+  return std::move(value->asString());
+}
+
+std::optional<std::string> Phase2::takeOptionalString(JsonObject& object, std::string_view key,
+                                                      bool keyMayBeAbsent) {
+  Json* value = member(object, key, !keyMayBeAbsent);
+  if (value == nullptr || value->isNull()) return std::nullopt;
+  if (!value->isString()) {
+    fail(kNotStringMessage);
+    return std::nullopt;
+  }
+  return std::move(value->asString());
+}
+
+uint64_t Phase2::safeInteger(JsonObject& object, std::string_view key) {
+  Json* value = member(object, key);
+  if (value == nullptr) return 0;
+  auto integer = safeIntegerValue(*value);
+  if (!integer) {
+    fail(kNotIntegerMessage);
+    return 0;
+  }
+  return *integer;
+}
+
+Ref Phase2::takeRef(Json* value) {
+  Ref ref;
+  JsonObject* object = this->object(value, kRefKeys);
+  if (object == nullptr) return ref;
+  ref.sourceId = takeString(*object, "sourceId");
+  ref.fileId = takeString(*object, "fileId");
+  ref.sheet = takeOptionalString(*object, "sheet");
+  const uint64_t row = safeInteger(*object, "row");
+  if (row > std::numeric_limits<uint32_t>::max()) fail(kRowMessage);
+  ref.row = static_cast<uint32_t>(row);
+  return ref;
+}
+
+}  // namespace tw::decode_detail

@@ -1,0 +1,163 @@
+// decodeRunManifest: the run manifest, its window and its input digests.
+#include <map>
+#include <utility>
+
+#include "contracts/decode.h"
+#include "contracts/decode_common.h"
+#include "contracts/formats.h"
+
+namespace tw {
+
+using namespace decode_detail;
+
+namespace {
+
+constexpr std::array<std::string_view, 8> kManifestKeys = {
+    "engineVersion", "inputDigests", "mappingVersion", "root",
+    "ruleVersion",   "runId",        "version",        "window"};
+static_assert(isSortedKeyList(kManifestKeys));
+constexpr std::array<std::string_view, 2> kWindowKeys = {"from", "to"};
+static_assert(isSortedKeyList(kWindowKeys));
+constexpr std::array<std::string_view, 3> kDigestKeys = {"fileId", "sha256", "sourceId"};
+static_assert(isSortedKeyList(kDigestKeys));
+
+constexpr uint64_t kManifestVersion = 1;
+
+Check invalid() {
+  return fail(ContractError::InvalidContract);
+}
+
+Check checkWindow(const Json& value) {
+  if (value.isNull()) return Check::success();
+  if (!value.isObject()) return invalid();
+  const JsonObject& object = value.asObject();
+  if (auto s = checkDeclaredKeys(object, kWindowKeys); !s) return s;
+  const Json* from = member(object, "from");
+  const Json* to = member(object, "to");
+  if (from == nullptr || to == nullptr || !from->isString() || !to->isString()) return invalid();
+  if (auto s = checkDate(from); !s) return s;
+  if (auto s = checkDate(to); !s) return s;
+  // For valid date texts, text order is calendar order.
+  if (to->asString() < from->asString()) return fail(ContractError::OutsideWindow);
+  return Check::success();
+}
+
+Check checkInputDigests(const Json& value) {
+  if (!value.isArray()) return invalid();
+  const JsonArray& digests = value.asArray();
+  if (digests.empty() || digests.size() > kMaxInputDigests) return invalid();
+  // fileId -> sha256 of its first digest, for the rule that one file has one digest.
+  std::map<std::string_view, std::string_view, std::less<>> digestOfFile;
+  const std::string* previousSource = nullptr;
+  const std::string* previousFile = nullptr;
+  for (const Json& element : digests) {
+    if (!element.isObject()) return invalid();
+    const JsonObject& object = element.asObject();
+    if (auto s = checkDeclaredKeys(object, kDigestKeys); !s) return s;
+    const Json* sourceId = member(object, "sourceId");
+    if (auto s = checkIdentifier(sourceId); !s) return s;
+    const Json* fileId = member(object, "fileId");
+    if (auto s = checkIdentifier(fileId); !s) return s;
+    const Json* sha256 = member(object, "sha256");
+    if (sha256 == nullptr || !sha256->isString() || !isLowerHexSha256(sha256->asString())) {
+      return invalid();
+    }
+    const std::string& source = sourceId->asString();
+    const std::string& file = fileId->asString();
+    if (previousSource != nullptr) {
+      const int bySource = source.compare(*previousSource);
+      if (bySource < 0 || (bySource == 0 && file.compare(*previousFile) <= 0)) return invalid();
+    }
+    previousSource = &source;
+    previousFile = &file;
+    auto [known, inserted] = digestOfFile.emplace(file, sha256->asString());
+    if (!inserted && known->second != sha256->asString()) return invalid();
+  }
+  return Check::success();
+}
+
+Check checkVersionDigest(const Json* value) {
+  if (!value->isString() || !isVersionDigest(value->asString())) return invalid();
+  return Check::success();
+}
+
+// Phase 1: every rule of the manifest in its fixed order; the first violation decides.
+Check validateManifest(const Json& value) {
+  if (!value.isObject()) return invalid();
+  const JsonObject& object = value.asObject();
+  if (auto s = checkDeclaredKeys(object, kManifestKeys); !s) return s;
+  if (object.size() != kManifestKeys.size()) return invalid();  // declared keys only, so all
+  auto version = safeIntegerValue(*member(object, "version"));
+  if (!version) return fail(version.error());
+  if (*version != kManifestVersion) return invalid();
+  if (auto s = checkIdentifier(member(object, "runId")); !s) return s;
+  const Json* root = member(object, "root");
+  if (!root->isString() || !isCompanyRoot(root->asString())) return invalid();
+  if (auto s = checkWindow(*member(object, "window")); !s) return s;
+  if (auto s = checkInputDigests(*member(object, "inputDigests")); !s) return s;
+  if (auto s = checkVersionDigest(member(object, "mappingVersion")); !s) return s;
+  if (auto s = checkVersionDigest(member(object, "ruleVersion")); !s) return s;
+  const Json* engineVersion = member(object, "engineVersion");
+  if (!engineVersion->isString() || !isEngineVersion(engineVersion->asString())) return invalid();
+  return Check::success();
+}
+
+std::optional<RunWindow> takeWindow(Phase2& phase2, Json* value) {
+  if (value == nullptr || value->isNull()) return std::nullopt;
+  JsonObject* object = phase2.object(value, kWindowKeys);
+  if (object == nullptr) return std::nullopt;
+  RunWindow window;
+  window.from = phase2.takeString(*object, "from");
+  window.to = phase2.takeString(*object, "to");
+  return window;
+}
+
+std::vector<InputDigest> takeInputDigests(Phase2& phase2, Json* value) {
+  std::vector<InputDigest> digests;
+  if (value == nullptr) return digests;
+  if (!value->isArray()) {
+    phase2.fail("expected a JSON array");
+    return digests;
+  }
+  digests.reserve(value->asArray().size());
+  for (Json& element : value->asArray()) {
+    JsonObject* object = phase2.object(&element, kDigestKeys);
+    if (object == nullptr) return digests;
+    InputDigest digest;
+    digest.sourceId = phase2.takeString(*object, "sourceId");
+    digest.fileId = phase2.takeString(*object, "fileId");
+    digest.sha256 = phase2.takeString(*object, "sha256");
+    digests.push_back(std::move(digest));
+  }
+  return digests;
+}
+
+// Phase 2: moves the texts of an accepted value into the record.
+RunManifest takeManifest(Phase2& phase2, Json& value) {
+  RunManifest manifest;
+  JsonObject* object = phase2.object(&value, kManifestKeys);
+  if (object == nullptr) return manifest;
+  const uint64_t version = phase2.safeInteger(*object, "version");
+  if (version != kManifestVersion) phase2.fail("unsupported manifest version");
+  manifest.version = static_cast<uint8_t>(kManifestVersion);
+  manifest.runId = phase2.takeString(*object, "runId");
+  manifest.root = phase2.takeString(*object, "root");
+  manifest.window = takeWindow(phase2, phase2.member(*object, "window"));
+  manifest.inputDigests = takeInputDigests(phase2, phase2.member(*object, "inputDigests"));
+  manifest.mappingVersion = phase2.takeString(*object, "mappingVersion");
+  manifest.ruleVersion = phase2.takeString(*object, "ruleVersion");
+  manifest.engineVersion = phase2.takeString(*object, "engineVersion");
+  return manifest;
+}
+
+}  // namespace
+
+Result<RunManifest, ContractError> decodeRunManifest(Json value) {
+  if (auto s = validateManifest(value); !s) return fail(s.error());
+  Phase2 phase2;
+  RunManifest manifest = takeManifest(phase2, value);
+  if (!phase2.ok()) return fail(phase2.code());
+  return manifest;
+}
+
+}  // namespace tw
