@@ -1,0 +1,28 @@
+// Result assembly: the allocations in creation order, the residual of every entry in its
+// residual stage, the identifiers left pending, revision 0 and the run identifier, passed once
+// through the contract's JSON form and strict decoder so that the engine never returns a result
+// the contract would refuse.
+#pragma once
+
+#include <atomic>
+#include <vector>
+
+#include "contracts/result.h"
+#include "contracts/source.h"
+#include "engine/engine.h"
+#include "engine/open_balances.h"
+#include "engine/resolution.h"
+#include "engine/run_entries.h"
+
+namespace tw {
+
+// The stage whose balance an entry reports. A bank entry reports erp-bank when an allocation or
+// a review proposal of that stage names it, settlement-bank otherwise; its two balances are
+// equal either way.
+AllocationStage residualStage(SourceRole role, bool bankNamedInErpBank);
+
+Result<ReconciliationResult, EngineError> assembleResult(
+    const RunEntries& entries, const OpenBalances& balances, std::vector<Allocation> allocations,
+    const ReviewHolds& holds, const RunManifest& manifest, const std::atomic<bool>& cancel);
+
+}  // namespace tw

@@ -1,0 +1,148 @@
+// The run driver: re-checks the manifest and every entry, indexes the entries by identifier,
+// generates and resolves the match groups, opens the balances, allocates or holds each group and
+// assembles the result. The first failure ends the run with its code and no partial result.
+#include "engine/engine.h"
+
+#include <set>
+#include <string_view>
+#include <utility>
+
+#include "contracts/decode.h"
+#include "contracts/formats.h"
+#include "engine/assembly.h"
+#include "engine/matching/candidates.h"
+#include "engine/open_balances.h"
+#include "engine/resolution.h"
+#include "engine/run_entries.h"
+#include "engine/stages.h"
+
+namespace tw {
+namespace {
+
+using DigestPairs = std::set<std::pair<std::string_view, std::string_view>>;
+
+bool declared(const DigestPairs& digests, const Ref& origin) {
+  return digests.contains({origin.sourceId, origin.fileId});
+}
+
+// The entry held to the contract against a manifest that has already been re-checked: the
+// entry goes through its JSON form and decoder again, then a bank entry must lie inside the
+// window. Decoding the unchanged manifest once per entry could only repeat the run's own
+// manifest check, so it is done once per run instead; the codes are the same.
+Status<EngineError> checkEntryAgainstCheckedManifest(const Entry& entry,
+                                                     const RunManifest& manifest) {
+  auto decoded = decodeEntry(toJsonValue(entry));
+  if (!decoded) return fail(fromContract(decoded.error()));
+  if (manifest.window && entry.role == SourceRole::Bank) {
+    if (entry.date < manifest.window->from || entry.date > manifest.window->to) {
+      return fail(EngineError::OutsideWindow);
+    }
+  }
+  return {};
+}
+
+// Checks one entry in input order and files it under its identifier.
+Status<EngineError> checkAndIndexEntry(const Entry& entry, const RunManifest& manifest,
+                                       const DigestPairs& digests, EntryIndex& index) {
+  if (auto status = checkEntryAgainstCheckedManifest(entry, manifest); !status) return status;
+  if (entry.root != manifest.root) return fail(EngineError::InconsistentInput);
+  if (!declared(digests, entry.origin)) return fail(EngineError::InconsistentInput);
+  if (!index.emplace(entry.id, &entry).second) return fail(EngineError::InconsistentInput);
+  if (entry.role != SourceRole::Sales && !entry.components.empty()) {
+    return fail(EngineError::InconsistentInput);
+  }
+  for (const EntryComponent& component : entry.components) {
+    if (!declared(digests, component.origin)) return fail(EngineError::InconsistentInput);
+    auto cents = parseAmount(component.cents);
+    if (!cents) return fail(fromContract(cents.error()));
+    if (*cents >= 0) return fail(EngineError::InconsistentInput);
+  }
+  return {};
+}
+
+Result<OpenBalances, EngineError> openBalances(const RunEntries& entries,
+                                               const std::atomic<bool>& cancel) {
+  OpenBalances balances(entries.size());
+  for (EntryPos pos = 0; pos < entries.size(); ++pos) {
+    if (auto status = cancellationPoint(cancel); !status) return fail(status.error());
+    for (const AllocationStage stage : stagesOfRole(entries[pos].role)) {
+      auto amount = entries.stageAmount(pos, stage);
+      if (!amount) return fail(amount.error());
+      balances.set(stage, pos, *amount);
+    }
+  }
+  return balances;
+}
+
+}  // namespace
+
+std::string_view engineErrorName(EngineError code) {
+  switch (code) {
+    case EngineError::InvalidAmount:
+    case EngineError::InvalidDate:
+    case EngineError::OutsideWindow:
+    case EngineError::OutOfRange:
+    case EngineError::InvalidContract:
+    case EngineError::UnknownField:
+      return contractErrorName(static_cast<ContractError>(code));
+    case EngineError::AmountOverflow:
+      return "AmountOverflow";
+    case EngineError::InconsistentInput:
+      return "InconsistentInput";
+    case EngineError::LimitExceeded:
+      return "LimitExceeded";
+    case EngineError::Cancelled:
+      return "Cancelled";
+    case EngineError::InsufficientBalance:
+      return "InsufficientBalance";
+  }
+  return "InconsistentInput";  // not reachable for a valid enumerator
+}
+
+Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& entries,
+                                                    const RunManifest& manifest,
+                                                    const std::atomic<bool>& cancel,
+                                                    const EngineLimits& limits) {
+  if (auto status = cancellationPoint(cancel); !status) return fail(status.error());
+
+  if (auto checked = decodeRunManifest(toJsonValue(manifest)); !checked) {
+    return fail(fromContract(checked.error()));
+  }
+
+  if (entries.size() > limits.maxEntries) return fail(EngineError::LimitExceeded);
+
+  DigestPairs digests;
+  for (const InputDigest& digest : manifest.inputDigests) {
+    digests.emplace(digest.sourceId, digest.fileId);
+  }
+  EntryIndex index;
+  for (const Entry& entry : entries) {
+    if (auto status = cancellationPoint(cancel); !status) return fail(status.error());
+    if (auto status = checkAndIndexEntry(entry, manifest, digests, index); !status) {
+      return fail(status.error());
+    }
+  }
+
+  auto runEntries = RunEntries::build(index);
+  if (!runEntries) return fail(runEntries.error());
+
+  auto collected = generateGroups(*runEntries, limits, cancel);
+  if (!collected) return fail(collected.error());
+  auto groups = resolveGroups(std::move(collected).value(), *runEntries, limits, cancel);
+  if (!groups) return fail(groups.error());
+  if (groups->size() > limits.maxGroups) return fail(EngineError::LimitExceeded);
+
+  auto balances = openBalances(*runEntries, cancel);
+  if (!balances) return fail(balances.error());
+
+  std::vector<Allocation> allocations;
+  ReviewHolds holds;
+  if (auto status = processGroups(*groups, *balances, *runEntries, cancel, allocations, holds);
+      !status) {
+    return fail(status.error());
+  }
+
+  return assembleResult(*runEntries, *balances, std::move(allocations), holds, manifest, cancel);
+}
+
+}  // namespace tw

@@ -1,0 +1,290 @@
+#include "engine/matching/candidates.h"
+
+#include <algorithm>
+#include <array>
+#include <map>
+#include <string_view>
+#include <utility>
+
+#include "engine/matching/subset_search.h"
+#include "engine/stages.h"
+
+namespace tw {
+namespace {
+
+// A cell key: (root, accountId, reference) for the reference pass, (root, accountId, date) for
+// the others; fields compare in text order.
+using CellKey = std::array<std::string_view, 3>;
+// Entries of one cell in entry-list order, that is ascending identifier.
+using Cells = std::map<CellKey, std::vector<EntryPos>>;
+
+enum class PassKind { Reference, Composition, Synthetic };
+
+struct StageCells {
+  Cells left;
+  Cells right;
+};
+
+Result<StageCells, EngineError> buildCells(const RunEntries& entries, AllocationStage stage,
+                                           PassKind pass, const std::atomic<bool>& cancel) {
+  const StageRoles roles = stageRoles(stage);
+  StageCells cells;
+  for (EntryPos pos = 0; pos < entries.size(); ++pos) {
+    if (auto status = cancellationPoint(cancel); !status) return fail(status.error());
+    const RunEntry& facts = entries[pos];
+    if (facts.role != roles.left && facts.role != roles.right) continue;
+    if (pass != PassKind::Synthetic && !facts.hasReference) continue;
+    // The reference pass applies the sales filter only once a one-to-one pair is found.
+    if (pass != PassKind::Reference && !entries.takesPart(pos, stage)) continue;
+    const Entry& entry = *facts.entry;
+    const CellKey key{entry.root, entry.accountId,
+                      pass == PassKind::Reference ? std::string_view(*entry.reference)
+                                                  : std::string_view(entry.date)};
+    (facts.role == roles.left ? cells.left : cells.right)[key].push_back(pos);
+  }
+  return cells;
+}
+
+// A reference or composition cell may hold at most maxCellSide entries a side and maxCellWork
+// pairs; an overflowing product counts as too many.
+bool cellTooLarge(size_t leftSize, size_t rightSize, const EngineLimits& limits) {
+  if (leftSize > limits.maxCellSide || rightSize > limits.maxCellSide) return true;
+  size_t pairs = 0;
+  if (__builtin_mul_overflow(leftSize, rightSize, &pairs)) return true;
+  return pairs > limits.maxCellWork;
+}
+
+std::shared_ptr<const MemberList> pairMembers(EntryPos left, EntryPos right) {
+  return std::make_shared<const MemberList>(MemberList{left, right});
+}
+
+class StagePasses {
+ public:
+  StagePasses(const RunEntries& entries, const EngineLimits& limits,
+              const std::atomic<bool>& cancel, GroupList& list)
+      : entries_(entries), limits_(limits), cancel_(cancel), list_(list) {}
+
+  // One-to-one matches by (root, account, reference). Exact when the amounts are equal and, under
+  // date rules, the dates too.
+  Status<EngineError> referencePass(AllocationStage stage) {
+    auto cells = buildCells(entries_, stage, PassKind::Reference, cancel_);
+    if (!cells) return fail(cells.error());
+    for (const auto& [key, lefts] : cells->left) {
+      if (auto status = cancellationPoint(cancel_); !status) return status;
+      const auto match = cells->right.find(key);
+      if (match == cells->right.end()) continue;
+      const std::vector<EntryPos>& rights = match->second;
+      if (cellTooLarge(lefts.size(), rights.size(), limits_)) {
+        return fail(EngineError::LimitExceeded);
+      }
+      if (lefts.size() != 1 || rights.size() != 1) continue;
+      const EntryPos left = lefts.front();
+      const EntryPos right = rights.front();
+      if (!entries_.takesPart(left, stage)) continue;
+      auto leftAmount = entries_.stageAmount(left, stage);
+      if (!leftAmount) return fail(leftAmount.error());
+      auto rightAmount = entries_.stageAmount(right, stage);
+      if (!rightAmount) return fail(rightAmount.error());
+      if (*leftAmount <= 0 || *rightAmount <= 0) continue;
+      const bool exact =
+          *leftAmount == *rightAmount &&
+          (!limits_.dateRules || entries_.entry(left).date == entries_.entry(right).date);
+      MatchGroup group;
+      group.proposals.push_back(Proposal{std::min(*leftAmount, *rightAmount), left, right, stage});
+      group.memberIds = pairMembers(left, right);
+      group.exact = exact;
+      if (auto status = pushGroup(list_, std::move(group), limits_); !status) return status;
+    }
+    return {};
+  }
+
+  // Several left entries of one (root, account, day) whose amounts add up to one right entry.
+  Status<EngineError> compositionPass(AllocationStage stage) {
+    auto cells = buildCells(entries_, stage, PassKind::Composition, cancel_);
+    if (!cells) return fail(cells.error());
+    for (const auto& [key, lefts] : cells->left) {
+      if (auto status = cancellationPoint(cancel_); !status) return status;
+      const auto match = cells->right.find(key);
+      if (match == cells->right.end()) continue;
+      const std::vector<EntryPos>& rights = match->second;
+      if (cellTooLarge(lefts.size(), rights.size(), limits_)) {
+        return fail(EngineError::LimitExceeded);
+      }
+      if (auto status = compositionCell(stage, lefts, rights); !status) return status;
+    }
+    return {};
+  }
+
+  // One-to-one equal positive amounts on the same day where at least one side has no reference
+  // and neither side is named by an exact group collected before this pass.
+  Status<EngineError> syntheticPass(AllocationStage stage, const std::vector<bool>& matched) {
+    auto cells = buildCells(entries_, stage, PassKind::Synthetic, cancel_);
+    if (!cells) return fail(cells.error());
+    for (const auto& [key, lefts] : cells->left) {
+      if (auto status = cancellationPoint(cancel_); !status) return status;
+      const auto match = cells->right.find(key);
+      if (match == cells->right.end()) continue;
+      if (auto status = syntheticCell(stage, lefts, match->second, matched); !status) {
+        return status;
+      }
+    }
+    return {};
+  }
+
+ private:
+  Status<EngineError> compositionCell(AllocationStage stage, const std::vector<EntryPos>& lefts,
+                                      const std::vector<EntryPos>& rights) {
+    // Both sides are in ascending position, that is ascending identifier, and disjoint.
+    auto members = std::make_shared<MemberList>();
+    members->reserve(lefts.size() + rights.size());
+    std::merge(lefts.begin(), lefts.end(), rights.begin(), rights.end(),
+               std::back_inserter(*members));
+    const std::shared_ptr<const MemberList> sharedMembers = std::move(members);
+
+    SearchBudget budget{0, limits_.maxCellWork};
+    std::vector<__int128> amounts;
+    bool amountsReady = false;
+    for (const EntryPos right : rights) {
+      if (auto status = cancellationPoint(cancel_); !status) return status;
+      auto target = entries_.stageAmount(right, stage);
+      if (!target) return fail(target.error());
+      if (*target <= 0) continue;
+      // The candidate list is the same for every right entry of the cell; its amounts are
+      // computed when a right entry first needs them, which is where a failure would show.
+      if (!amountsReady) {
+        amounts.reserve(lefts.size());
+        for (const EntryPos left : lefts) {
+          auto amount = entries_.stageAmount(left, stage);
+          if (!amount) return fail(amount.error());
+          amounts.push_back(*amount);
+        }
+        amountsReady = true;
+      }
+      auto solutions = findSubsets(amounts, *target, budget, cancel_);
+      if (!solutions) return fail(solutions.error());
+      for (const SubsetSolution& solution : *solutions) {
+        MatchGroup group;
+        group.proposals.reserve(solution.size());
+        for (const uint32_t index : solution) {
+          group.proposals.push_back(Proposal{amounts[index], lefts[index], right, stage});
+        }
+        group.memberIds = sharedMembers;
+        group.exact = false;
+        if (auto status = pushGroup(list_, std::move(group), limits_); !status) return status;
+      }
+    }
+    return {};
+  }
+
+  // Equivalent to trying every (left, right) pair of the cell in order, but finds the right
+  // entries of equal amount by lookup: for each left entry the pushes still come in ascending
+  // right order, so the collected list is the same.
+  Status<EngineError> syntheticCell(AllocationStage stage, const std::vector<EntryPos>& lefts,
+                                    const std::vector<EntryPos>& rights,
+                                    const std::vector<bool>& matched) {
+    struct RightByAmount {
+      __int128 amount;
+      EntryPos pos;
+    };
+    std::vector<RightByAmount> unmatchedRights;
+    unmatchedRights.reserve(rights.size());
+    size_t unmatchedWithoutReference = 0;
+    for (const EntryPos right : rights) {
+      if (matched[right]) continue;
+      // A right role is never "sales", so its stage amount is its cents and cannot fail.
+      auto amount = entries_.stageAmount(right, stage);
+      if (!amount) return fail(amount.error());
+      unmatchedRights.push_back(RightByAmount{*amount, right});
+      if (!entries_[right].hasReference) ++unmatchedWithoutReference;
+    }
+    std::sort(unmatchedRights.begin(), unmatchedRights.end(),
+              [](const RightByAmount& a, const RightByAmount& b) {
+                return a.amount != b.amount ? a.amount < b.amount : a.pos < b.pos;
+              });
+
+    for (const EntryPos left : lefts) {
+      if (auto status = cancellationPoint(cancel_); !status) return status;
+      if (matched[left]) continue;
+      const bool leftHasReference = entries_[left].hasReference;
+      auto leftAmount = entries_.stageAmount(left, stage);
+      if (!leftAmount) {
+        // The pairwise walk computes the left amount at the first pair that gets past the
+        // reference and matched-set skips; fail exactly when such a pair exists.
+        const size_t eligible =
+            leftHasReference ? unmatchedWithoutReference : unmatchedRights.size();
+        if (eligible > 0) return fail(leftAmount.error());
+        continue;
+      }
+      if (*leftAmount <= 0) continue;
+      auto it = std::lower_bound(
+          unmatchedRights.begin(), unmatchedRights.end(), *leftAmount,
+          [](const RightByAmount& item, __int128 amount) { return item.amount < amount; });
+      for (; it != unmatchedRights.end() && it->amount == *leftAmount; ++it) {
+        if (leftHasReference && entries_[it->pos].hasReference) continue;
+        MatchGroup group;
+        group.proposals.push_back(Proposal{*leftAmount, left, it->pos, stage});
+        group.memberIds = pairMembers(left, it->pos);
+        group.exact = false;
+        if (auto status = pushGroup(list_, std::move(group), limits_); !status) return status;
+      }
+    }
+    return {};
+  }
+
+  const RunEntries& entries_;
+  const EngineLimits& limits_;
+  const std::atomic<bool>& cancel_;
+  GroupList& list_;
+};
+
+// Every entry named by a proposal of an exact group collected so far.
+std::vector<bool> matchedSet(const GroupList& list, size_t entryCount) {
+  std::vector<bool> matched(entryCount, false);
+  for (const MatchGroup& group : list.groups) {
+    if (!group.exact) continue;
+    for (const Proposal& proposal : group.proposals) {
+      matched[proposal.left] = true;
+      matched[proposal.right] = true;
+    }
+  }
+  return matched;
+}
+
+}  // namespace
+
+Status<EngineError> pushGroup(GroupList& list, MatchGroup group, const EngineLimits& limits) {
+  if (list.groups.size() >= limits.maxGroups) return fail(EngineError::LimitExceeded);
+  size_t total = 0;
+  if (__builtin_add_overflow(list.proposalTotal, group.proposals.size(), &total) ||
+      total > limits.maxProposals) {
+    return fail(EngineError::LimitExceeded);
+  }
+  list.groups.push_back(std::move(group));
+  list.proposalTotal = total;
+  return {};
+}
+
+Result<std::vector<MatchGroup>, EngineError> generateGroups(const RunEntries& entries,
+                                                            const EngineLimits& limits,
+                                                            const std::atomic<bool>& cancel) {
+  GroupList list;
+  // With neither allocations nor review holds wanted, no group could be kept.
+  if (!limits.allocateExact && !limits.holdForReview) return std::move(list.groups);
+
+  StagePasses passes(entries, limits, cancel, list);
+  for (const AllocationStage stage : kStageOrder) {
+    if (auto status = passes.referencePass(stage); !status) return fail(status.error());
+    if (auto status = passes.compositionPass(stage); !status) return fail(status.error());
+  }
+  if (limits.dateRules) {
+    const std::vector<bool> matched = matchedSet(list, entries.size());
+    for (const AllocationStage stage : kStageOrder) {
+      if (auto status = passes.syntheticPass(stage, matched); !status) {
+        return fail(status.error());
+      }
+    }
+  }
+  return std::move(list.groups);
+}
+
+}  // namespace tw

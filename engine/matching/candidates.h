@@ -1,0 +1,57 @@
+// Candidate generation: for each stage, the reference, composition and synthetic passes pair
+// entries of the stage's left role with entries of its right role and collect every match they
+// find as a MatchGroup, in collection order, under the run's group and proposal limits.
+//
+// The order of the collected list is part of the result's contract: resolution sorts it stably,
+// so the collection order decides which of two equal groups survives.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include "contracts/result.h"
+#include "contracts/source.h"
+#include "engine/engine.h"
+#include "engine/run_entries.h"
+
+namespace tw {
+
+// One proposed allocation of `cents` from the left to the right entry of `stage`.
+struct Proposal {
+  __int128 cents = 0;
+  EntryPos left = 0;
+  EntryPos right = 0;
+  AllocationStage stage = AllocationStage::ErpBank;
+
+  friend bool operator==(const Proposal&, const Proposal&) = default;
+};
+
+using MemberList = std::vector<EntryPos>;
+
+// One candidate match. The member list is shared between the groups of one composition cell,
+// which all carry the same list.
+struct MatchGroup {
+  std::vector<Proposal> proposals;
+  std::shared_ptr<const MemberList> memberIds;
+  bool exact = false;
+};
+
+// The collected groups and the running total of their proposals.
+struct GroupList {
+  std::vector<MatchGroup> groups;
+  size_t proposalTotal = 0;
+};
+
+// Appends a group unless the list already holds limits.maxGroups groups or the proposal total
+// would pass limits.maxProposals (LimitExceeded either way).
+Status<EngineError> pushGroup(GroupList& list, MatchGroup group, const EngineLimits& limits);
+
+// Runs the passes of every stage over the entry list and returns the groups in collection
+// order: reference then composition pass per stage, then, when date rules are on, the synthetic
+// pass per stage.
+Result<std::vector<MatchGroup>, EngineError> generateGroups(const RunEntries& entries,
+                                                            const EngineLimits& limits,
+                                                            const std::atomic<bool>& cancel);
+
+}  // namespace tw

@@ -1,0 +1,261 @@
+#include "engine/resolution.h"
+
+#include <algorithm>
+#include <array>
+#include <tuple>
+
+#include "contracts/formats.h"
+#include "engine/stages.h"
+
+namespace tw {
+namespace {
+
+// Items of the sort key compare by stage, left identifier, right identifier, then cents. Entry
+// positions order as their identifiers, and the stage enumeration as the stage texts.
+bool proposalLess(const Proposal& a, const Proposal& b) {
+  return std::tie(a.stage, a.left, a.right, a.cents) < std::tie(b.stage, b.left, b.right, b.cents);
+}
+
+bool groupLess(const MatchGroup& a, const MatchGroup& b) {
+  return std::lexicographical_compare(a.proposals.begin(), a.proposals.end(), b.proposals.begin(),
+                                      b.proposals.end(), proposalLess);
+}
+
+// A claim's scope: "bank-global" for a bank entry, else the proposal's stage. The numbers follow
+// the text order of the scope names: "bank-global" < "erp-bank" < "sales-settlement" <
+// "settlement-bank".
+uint8_t claimScope(const RunEntries& entries, EntryPos pos, AllocationStage stage) {
+  if (entries[pos].role == SourceRole::Bank) return 0;
+  return static_cast<uint8_t>(1 + stageIndex(stage));
+}
+
+struct ClaimRecord {
+  uint8_t scope;
+  EntryPos pos;
+  uint32_t group;
+
+  friend bool operator==(const ClaimRecord&, const ClaimRecord&) = default;
+  friend auto operator<=>(const ClaimRecord&, const ClaimRecord&) = default;
+};
+
+// Clears the exactness of every group sharing a claim with another group.
+Status<EngineError> clearContestedExactness(std::vector<MatchGroup>& groups,
+                                            const RunEntries& entries,
+                                            const std::atomic<bool>& cancel) {
+  std::vector<ClaimRecord> claims;
+  std::vector<ClaimRecord> groupClaims;
+  for (size_t index = 0; index < groups.size(); ++index) {
+    if (auto status = cancellationPoint(cancel); !status) return status;
+    // The claims of one group form a set: a group naming an entry twice claims it once.
+    groupClaims.clear();
+    const auto group = static_cast<uint32_t>(index);
+    for (const Proposal& proposal : groups[index].proposals) {
+      groupClaims.push_back(
+          {claimScope(entries, proposal.left, proposal.stage), proposal.left, group});
+      groupClaims.push_back(
+          {claimScope(entries, proposal.right, proposal.stage), proposal.right, group});
+    }
+    std::sort(groupClaims.begin(), groupClaims.end());
+    groupClaims.erase(std::unique(groupClaims.begin(), groupClaims.end()), groupClaims.end());
+    claims.insert(claims.end(), groupClaims.begin(), groupClaims.end());
+  }
+  // Sorted by claim, then group: each claim's holders form one run.
+  std::sort(claims.begin(), claims.end());
+  std::vector<bool> contested(groups.size(), false);
+  for (size_t begin = 0; begin < claims.size();) {
+    if (auto status = cancellationPoint(cancel); !status) return status;
+    size_t end = begin + 1;
+    while (end < claims.size() && claims[end].scope == claims[begin].scope &&
+           claims[end].pos == claims[begin].pos) {
+      ++end;
+    }
+    if (end - begin > 1) {
+      for (size_t i = begin; i < end; ++i) contested[claims[i].group] = true;
+    }
+    begin = end;
+  }
+  for (size_t index = 0; index < groups.size(); ++index) {
+    if (contested[index]) groups[index].exact = false;
+  }
+  return {};
+}
+
+struct BalanceKey {
+  AllocationStage stage;
+  EntryPos pos;
+
+  friend bool operator==(const BalanceKey&, const BalanceKey&) = default;
+  friend auto operator<=>(const BalanceKey&, const BalanceKey&) = default;
+};
+
+// A bank entry's proposal touches both of its balances; any other entry only the stage's.
+void appendBalanceKeys(const RunEntries& entries, EntryPos pos, AllocationStage stage,
+                       std::vector<BalanceKey>& keys) {
+  if (entries[pos].role == SourceRole::Bank) {
+    keys.push_back({AllocationStage::ErpBank, pos});
+    keys.push_back({AllocationStage::SettlementBank, pos});
+  } else {
+    keys.push_back({stage, pos});
+  }
+}
+
+Status<EngineError> debitBalances(const Proposal& proposal, OpenBalances& balances,
+                                  const RunEntries& entries) {
+  if (proposal.cents <= 0) return fail(EngineError::InsufficientBalance);
+  if (proposal.left >= entries.size() || proposal.right >= entries.size()) {
+    return fail(EngineError::InconsistentInput);
+  }
+  std::vector<BalanceKey> keys;
+  keys.reserve(4);
+  appendBalanceKeys(entries, proposal.left, proposal.stage, keys);
+  appendBalanceKeys(entries, proposal.right, proposal.stage, keys);
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  // Every key is checked before any balance moves.
+  for (const BalanceKey& key : keys) {
+    const __int128* balance = balances.find(key.stage, key.pos);
+    if (balance == nullptr) return fail(EngineError::InconsistentInput);
+    if (*balance < proposal.cents) return fail(EngineError::InsufficientBalance);
+  }
+  for (const BalanceKey& key : keys) {
+    __int128* balance = balances.find(key.stage, key.pos);
+    if (__builtin_sub_overflow(*balance, proposal.cents, balance)) {
+      return fail(EngineError::AmountOverflow);
+    }
+  }
+  return {};
+}
+
+void appendKeyField(std::string& key, std::string_view field) {
+  key.push_back('|');
+  key.append(std::to_string(field.size()));
+  key.push_back(':');
+  key.append(field);
+}
+
+}  // namespace
+
+Result<std::vector<MatchGroup>, EngineError> resolveGroups(std::vector<MatchGroup> groups,
+                                                           const RunEntries& entries,
+                                                           const EngineLimits& limits,
+                                                           const std::atomic<bool>& cancel) {
+  std::stable_sort(groups.begin(), groups.end(), groupLess);
+  // Of equal proposal lists the first in sorted order survives; members and exactness are not
+  // compared.
+  groups.erase(std::unique(groups.begin(), groups.end(),
+                           [](const MatchGroup& a, const MatchGroup& b) {
+                             return a.proposals == b.proposals;
+                           }),
+               groups.end());
+  if (auto status = clearContestedExactness(groups, entries, cancel); !status) {
+    return fail(status.error());
+  }
+  std::vector<MatchGroup> kept;
+  kept.reserve(groups.size());
+  for (MatchGroup& group : groups) {
+    if (group.exact ? limits.allocateExact : limits.holdForReview) kept.push_back(std::move(group));
+  }
+  if (kept.size() > limits.maxGroups) return fail(EngineError::LimitExceeded);
+  return kept;
+}
+
+Result<Allocation, EngineError> buildAllocation(AllocationStage stage, const Entry& left,
+                                                const Entry& right, __int128 cents,
+                                                bool referenceMatch, bool reviewApproved) {
+  const bool documented = stage == AllocationStage::SalesSettlement && !left.components.empty();
+  Allocation allocation;
+  allocation.stage = stage;
+  allocation.leftId = left.id;
+  allocation.rightId = right.id;
+  allocation.cents = formatAmount(cents);
+
+  std::vector<Ref>& origins = allocation.evidence.origins;
+  origins.reserve(2 + (documented ? left.components.size() : 0));
+  origins.push_back(left.origin);
+  origins.push_back(right.origin);
+  if (documented) {
+    for (const EntryComponent& component : left.components) origins.push_back(component.origin);
+  }
+  std::sort(origins.begin(), origins.end());
+  origins.erase(std::unique(origins.begin(), origins.end()), origins.end());
+  if (origins.size() > kMaxAllocationOrigins) return fail(EngineError::LimitExceeded);
+
+  // Written in text order: documented-composition, reference-match, review-approved.
+  std::vector<ReasonCode>& reasons = allocation.evidence.reasonCodes;
+  if (documented) reasons.push_back(ReasonCode::DocumentedComposition);
+  if (referenceMatch) reasons.push_back(ReasonCode::ReferenceMatch);
+  if (reviewApproved) reasons.push_back(ReasonCode::ReviewApproved);
+
+  allocation.evidence.ruleId = std::string(kAllocationRuleId);
+  return allocation;
+}
+
+Status<EngineError> allocateGroup(const MatchGroup& group, OpenBalances& balances,
+                                  const RunEntries& entries, std::vector<Allocation>& allocations) {
+  for (const Proposal& proposal : group.proposals) {
+    if (auto status = debitBalances(proposal, balances, entries); !status) return status;
+    auto allocation = buildAllocation(proposal.stage, entries.entry(proposal.left),
+                                      entries.entry(proposal.right), proposal.cents,
+                                      /*referenceMatch=*/true, /*reviewApproved=*/false);
+    if (!allocation) return fail(allocation.error());
+    allocations.push_back(std::move(*allocation));
+  }
+  return {};
+}
+
+Status<EngineError> holdGroup(const MatchGroup& group, const OpenBalances& balances,
+                              const RunEntries& entries, ReviewHolds& holds) {
+  ReviewHold hold;
+  hold.proposals.reserve(group.proposals.size());
+  hold.key = "v1";
+  for (const Proposal& proposal : group.proposals) {
+    if (proposal.left >= entries.size() || proposal.right >= entries.size()) {
+      return fail(EngineError::InconsistentInput);
+    }
+    ReviewProposal review{proposal.left, proposal.right, formatAmount(proposal.cents),
+                          proposal.stage};
+    appendKeyField(hold.key, toText(review.stage));
+    appendKeyField(hold.key, entries.id(review.left));
+    appendKeyField(hold.key, entries.id(review.right));
+    appendKeyField(hold.key, review.cents);
+    hold.proposals.push_back(std::move(review));
+  }
+  if (holds.keys.contains(hold.key)) return fail(EngineError::InconsistentInput);
+  holds.keys.insert(hold.key);
+
+  if (group.proposals.empty()) return fail(EngineError::InconsistentInput);
+  const AllocationStage stage = group.proposals.front().stage;
+  hold.memberIds = group.memberIds;
+  if (group.memberIds != nullptr) {
+    for (const EntryPos member : *group.memberIds) {
+      const __int128* balance = balances.find(stage, member);
+      if (balance == nullptr) return fail(EngineError::InconsistentInput);
+      __int128 projected = *balance;
+      bool named = false;
+      for (const Proposal& proposal : group.proposals) {
+        if (proposal.left != member && proposal.right != member) continue;
+        named = true;
+        if (__builtin_sub_overflow(projected, proposal.cents, &projected)) {
+          return fail(EngineError::AmountOverflow);
+        }
+      }
+      if (named) hold.projectedBalances.emplace_back(member, projected);
+    }
+  }
+  holds.holds.push_back(std::move(hold));
+  return {};
+}
+
+Status<EngineError> processGroups(const std::vector<MatchGroup>& groups, OpenBalances& balances,
+                                  const RunEntries& entries, const std::atomic<bool>& cancel,
+                                  std::vector<Allocation>& allocations, ReviewHolds& holds) {
+  for (const MatchGroup& group : groups) {
+    if (auto status = cancellationPoint(cancel); !status) return status;
+    auto status = group.exact ? allocateGroup(group, balances, entries, allocations)
+                              : holdGroup(group, balances, entries, holds);
+    if (!status) return status;
+  }
+  return {};
+}
+
+}  // namespace tw

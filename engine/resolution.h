@@ -1,0 +1,84 @@
+// Group resolution and allocation.
+//
+// resolveGroups puts the collected groups into their canonical order, removes duplicates,
+// clears the exactness of every group that competes with another for an entry, and keeps the
+// groups the run's switches ask for. processGroups then turns each exact group into allocations
+// that debit the open balances and each other group into a review hold, which leaves the
+// balances alone.
+//
+// A bank entry is one resource for both of its stages: its claims share the scope "bank-global"
+// and an allocation debits both of its balances, which therefore always stay equal.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "contracts/result.h"
+#include "contracts/source.h"
+#include "engine/engine.h"
+#include "engine/matching/candidates.h"
+#include "engine/open_balances.h"
+#include "engine/run_entries.h"
+
+namespace tw {
+
+// Most distinct origins one allocation's evidence may carry.
+inline constexpr size_t kMaxAllocationOrigins = 64;
+
+inline constexpr std::string_view kAllocationRuleId = "synthetic-reference-v1";
+
+struct ReviewProposal {
+  EntryPos left = 0;
+  EntryPos right = 0;
+  std::string cents;  // amount text
+  AllocationStage stage = AllocationStage::ErpBank;
+};
+
+// What a non-exact group leaves behind: its key, its proposals, and the balances its members
+// would keep if the group were allocated. Only the members a proposal names would change; the
+// others keep their open balance, so only the named ones are recorded, in member order. (A
+// composition group names a few of up to a few hundred members; recording every member of
+// every group would cost memory and time in proportion to their product.)
+struct ReviewHold {
+  std::string key;
+  std::vector<ReviewProposal> proposals;
+  std::shared_ptr<const MemberList> memberIds;
+  std::vector<std::pair<EntryPos, __int128>> projectedBalances;
+};
+
+struct ReviewHolds {
+  std::vector<ReviewHold> holds;
+  std::set<std::string, std::less<>> keys;
+};
+
+// Sorts stably by the groups' proposal lists, removes consecutive duplicates, clears exactness
+// on shared claims, keeps the groups the switches want; LimitExceeded above limits.maxGroups.
+Result<std::vector<MatchGroup>, EngineError> resolveGroups(std::vector<MatchGroup> groups,
+                                                           const RunEntries& entries,
+                                                           const EngineLimits& limits,
+                                                           const std::atomic<bool>& cancel);
+
+// Debits the balances for each proposal of an exact group and appends one allocation each.
+Status<EngineError> allocateGroup(const MatchGroup& group, OpenBalances& balances,
+                                  const RunEntries& entries, std::vector<Allocation>& allocations);
+
+// Appends the review hold of a non-exact group; InconsistentInput for a repeated review key.
+Status<EngineError> holdGroup(const MatchGroup& group, const OpenBalances& balances,
+                              const RunEntries& entries, ReviewHolds& holds);
+
+// Evidence and amount text of one allocation. The origins are the two entries' origins and, in
+// sales-settlement, those of the left entry's components, sorted and without repeats.
+Result<Allocation, EngineError> buildAllocation(AllocationStage stage, const Entry& left,
+                                                const Entry& right, __int128 cents,
+                                                bool referenceMatch, bool reviewApproved);
+
+// The driver's group processing: each kept group in order, allocated or held.
+Status<EngineError> processGroups(const std::vector<MatchGroup>& groups, OpenBalances& balances,
+                                  const RunEntries& entries, const std::atomic<bool>& cancel,
+                                  std::vector<Allocation>& allocations, ReviewHolds& holds);
+
+}  // namespace tw
