@@ -87,9 +87,11 @@ void writeCanonical(std::string& out, const Json& value) {
       out.push_back('}');
       break;
     }
+    case Json::Type::Float:  // integral and in range after pass 1; -0.0 is written as 0
+      appendUnsigned(out, static_cast<uint64_t>(value.asFloat()));
+      break;
     case Json::Type::Signed:
-    case Json::Type::Float:
-      break;  // removed by pass 1
+      break;  // refused by pass 1
   }
 }
 
