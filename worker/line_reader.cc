@@ -1,27 +1,23 @@
 #include "worker/line_reader.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
+
+#include "worker/fd_io.h"
 
 namespace tw {
 
 LineReader::LineReader(int fd) : fd_(fd) {}
 
 bool LineReader::refill() {
-  for (;;) {
-    const ssize_t got = ::read(fd_, chunk_, sizeof chunk_);
-    if (got > 0) {
-      chunkStart_ = 0;
-      chunkEnd_ = static_cast<size_t>(got);
-      return true;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    ended_ = true;
-    endedBy_ = got == 0 ? InputMessage::Kind::EndOfInput : InputMessage::Kind::ReadFailure;
-    return false;
+  const ssize_t got = readRetrying(fd_, chunk_, sizeof chunk_);
+  if (got > 0) {
+    chunkStart_ = 0;
+    chunkEnd_ = static_cast<size_t>(got);
+    return true;
   }
+  ended_ = true;
+  endedBy_ = got == 0 ? InputMessage::Kind::EndOfInput : InputMessage::Kind::ReadFailure;
+  return false;
 }
 
 InputMessage LineReader::next() {

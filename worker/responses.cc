@@ -1,10 +1,7 @@
 #include "worker/responses.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "contracts/json_writer.h"
+#include "worker/fd_io.h"
 
 namespace tw {
 
@@ -12,20 +9,6 @@ namespace {
 
 // Serialisation buffers start small; one item per page keeps most messages short.
 constexpr size_t kInitialMessageCapacity = 128;
-
-// Writes all of `text`, continuing after short writes and EINTR.
-bool writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (written == 0) return false;
-    text.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
-}
 
 Json nonceValue(const std::optional<std::string>& nonce) {
   return nonce ? Json(*nonce) : Json(nullptr);
