@@ -1,0 +1,84 @@
+#include "worker/fd_io.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <thread>
+
+namespace tw {
+namespace {
+
+struct Pipe {
+  int read = -1;
+  int write = -1;
+  Pipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) == 0) {
+      read = fds[0];
+      write = fds[1];
+    }
+  }
+  ~Pipe() {
+    closeRead();
+    closeWrite();
+  }
+  void closeRead() {
+    if (read >= 0) ::close(read);
+    read = -1;
+  }
+  void closeWrite() {
+    if (write >= 0) ::close(write);
+    write = -1;
+  }
+};
+
+TEST(WriteAll, DeliversMoreThanAPipeHoldsInOrder) {
+  Pipe pipe;
+  ASSERT_GE(pipe.read, 0);
+  std::string payload(1 << 20, '\0');
+  for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<char>(k * 31 % 251);
+  std::string received;
+  std::thread reader([&] {
+    while (readBounded(pipe.read, received.size() + 4096, received) == BoundedRead::LimitReached) {
+    }
+  });
+  EXPECT_TRUE(writeAll(pipe.write, payload));
+  pipe.closeWrite();
+  reader.join();
+  EXPECT_EQ(received, payload);
+}
+
+TEST(WriteAll, AClosedReaderIsAFailureNotASignal) {
+  ::signal(SIGPIPE, SIG_IGN);  // as the worker does at start-up
+  Pipe pipe;
+  pipe.closeRead();
+  EXPECT_FALSE(writeAll(pipe.write, "line\n"));
+  EXPECT_TRUE(writeAll(pipe.write, ""));  // nothing to write is no failure
+}
+
+TEST(ReadBounded, StopsAtTheLimitAndLeavesTheRestUnread) {
+  Pipe pipe;
+  ASSERT_TRUE(writeAll(pipe.write, std::string(5000, 'a')));
+  std::string held;
+  EXPECT_EQ(readBounded(pipe.read, 1025, held), BoundedRead::LimitReached);
+  EXPECT_EQ(held.size(), 1025u);
+
+  pipe.closeWrite();
+  std::string rest;
+  EXPECT_EQ(readBounded(pipe.read, 100000, rest), BoundedRead::EndOfInput);
+  EXPECT_EQ(rest.size(), 5000u - 1025u);
+}
+
+TEST(ReadBounded, ReportsFailuresWithWhatArrived) {
+  const int directory = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(directory, 0);
+  std::string held = "kept";
+  EXPECT_EQ(readBounded(directory, 10, held), BoundedRead::Failed);
+  EXPECT_EQ(held, "kept");
+  ::close(directory);
+}
+
+}  // namespace
+}  // namespace tw
