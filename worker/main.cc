@@ -17,6 +17,7 @@
 #include "worker/arithmetic.h"
 #include "worker/fd_io.h"
 #include "worker/fence.h"
+#include "worker/session.h"
 
 namespace {
 
@@ -32,21 +33,13 @@ constexpr std::string_view kFenceFlag = "--execution-fence";
   std::_Exit(kExitFatal);
 }
 
-// Interim session: holds the fence while it consumes standard input to its end, then reports a
-// failed session. Replaced by the session driver.
-int runInterimSession(int inFd) {
-  char scratch[4096];
-  while (tw::readRetrying(inFd, scratch, sizeof scratch) > 0) {
-  }
-  return kExitFailure;
-}
-
 // Session mode: the fence is taken before the first byte of input is read and released after
 // the session's last message has been written, whatever the session's outcome.
 int runSessionMode(const char* fencePath) {
   tw::Result<tw::Fence, tw::FenceError> fence = tw::acquireFence(fencePath);
   if (!fence) return kExitFailure;  // "C5_FENCE_BUSY": nothing read, nothing written
-  const int status = runInterimSession(STDIN_FILENO);
+  const int status =
+      tw::runSession(STDIN_FILENO, STDOUT_FILENO).ok() ? kExitSuccess : kExitFailure;
   fence->release();
   return status;
 }
