@@ -35,6 +35,12 @@ struct RunEntry {
   bool salesNetOverflows = false;
   __int128 cents = 0;
   __int128 salesNet = 0;  // sales only: cents plus fee components
+  // Dense ranks of the entry's texts among all entries of the run, in text order, so that cell
+  // keys made of ranks compare exactly as the keys made of the texts.
+  uint32_t rootRank = 0;
+  uint32_t accountRank = 0;
+  uint32_t dateRank = 0;
+  uint32_t referenceRank = 0;  // meaningful only with a reference
 };
 
 class RunEntries {

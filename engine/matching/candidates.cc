@@ -2,8 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <map>
-#include <string_view>
+#include <span>
 #include <utility>
 
 #include "engine/matching/subset_search.h"
@@ -13,16 +12,59 @@ namespace tw {
 namespace {
 
 // A cell key: (root, accountId, reference) for the reference pass, (root, accountId, date) for
-// the others; fields compare in text order.
-using CellKey = std::array<std::string_view, 3>;
-// Entries of one cell in entry-list order, that is ascending identifier.
-using Cells = std::map<CellKey, std::vector<EntryPos>>;
+// the others, each field in text order. The fields are held as the texts' ranks among the run's
+// entries, which compare as the texts do.
+using CellKey = std::array<uint32_t, 3>;
 
 enum class PassKind { Reference, Composition, Synthetic };
 
+// The cells of one side of a stage, in ascending key order; the entries of a cell are in
+// entry-list order, that is ascending identifier.
+class CellTable {
+ public:
+  struct Cell {
+    CellKey key;
+    uint32_t begin;
+    uint32_t end;
+  };
+
+  void add(const CellKey& key, EntryPos pos) { items_.push_back({key, pos}); }
+
+  // Groups the added entries into cells. Entries were added in ascending position, and the
+  // stable sort keeps that order within a cell.
+  void finish() {
+    std::stable_sort(items_.begin(), items_.end(),
+                     [](const Item& a, const Item& b) { return a.key < b.key; });
+    positions_.reserve(items_.size());
+    for (size_t i = 0; i < items_.size(); ++i) {
+      if (i == 0 || items_[i].key != items_[i - 1].key) {
+        const auto begin = static_cast<uint32_t>(i);
+        cells_.push_back(Cell{items_[i].key, begin, begin});
+      }
+      positions_.push_back(items_[i].pos);
+      cells_.back().end = static_cast<uint32_t>(i + 1);
+    }
+    items_ = {};
+  }
+
+  const std::vector<Cell>& cells() const { return cells_; }
+  std::span<const EntryPos> entries(const Cell& cell) const {
+    return std::span<const EntryPos>(positions_).subspan(cell.begin, cell.end - cell.begin);
+  }
+
+ private:
+  struct Item {
+    CellKey key;
+    EntryPos pos;
+  };
+  std::vector<Item> items_;
+  std::vector<EntryPos> positions_;
+  std::vector<Cell> cells_;
+};
+
 struct StageCells {
-  Cells left;
-  Cells right;
+  CellTable left;
+  CellTable right;
 };
 
 Result<StageCells, EngineError> buildCells(const RunEntries& entries, AllocationStage stage,
@@ -36,13 +78,33 @@ Result<StageCells, EngineError> buildCells(const RunEntries& entries, Allocation
     if (pass != PassKind::Synthetic && !facts.hasReference) continue;
     // The reference pass applies the sales filter only once a one-to-one pair is found.
     if (pass != PassKind::Reference && !entries.takesPart(pos, stage)) continue;
-    const Entry& entry = *facts.entry;
-    const CellKey key{entry.root, entry.accountId,
-                      pass == PassKind::Reference ? std::string_view(*entry.reference)
-                                                  : std::string_view(entry.date)};
-    (facts.role == roles.left ? cells.left : cells.right)[key].push_back(pos);
+    const CellKey key{facts.rootRank, facts.accountRank,
+                      pass == PassKind::Reference ? facts.referenceRank : facts.dateRank};
+    (facts.role == roles.left ? cells.left : cells.right).add(key, pos);
   }
+  cells.left.finish();
+  cells.right.finish();
   return cells;
+}
+
+using Span = std::span<const EntryPos>;
+
+// Calls visit(lefts, rights) for each left cell, in ascending key order, that has a right cell
+// of the same key. Every left cell is a cancellation point, matched or not.
+template <class Visit>
+Status<EngineError> forEachCellPair(const StageCells& cells, const std::atomic<bool>& cancel,
+                                    Visit&& visit) {
+  const auto& rightCells = cells.right.cells();
+  auto right = rightCells.begin();
+  for (const CellTable::Cell& left : cells.left.cells()) {
+    if (auto status = cancellationPoint(cancel); !status) return status;
+    while (right != rightCells.end() && right->key < left.key) ++right;
+    if (right == rightCells.end() || right->key != left.key) continue;
+    if (auto status = visit(cells.left.entries(left), cells.right.entries(*right)); !status) {
+      return status;
+    }
+  }
+  return {};
 }
 
 // A reference or composition cell may hold at most maxCellSide entries a side and maxCellWork
@@ -64,55 +126,22 @@ class StagePasses {
               const std::atomic<bool>& cancel, GroupList& list)
       : entries_(entries), limits_(limits), cancel_(cancel), list_(list) {}
 
-  // One-to-one matches by (root, account, reference). Exact when the amounts are equal and, under
-  // date rules, the dates too.
+  // One-to-one matches by (root, account, reference).
   Status<EngineError> referencePass(AllocationStage stage) {
     auto cells = buildCells(entries_, stage, PassKind::Reference, cancel_);
     if (!cells) return fail(cells.error());
-    for (const auto& [key, lefts] : cells->left) {
-      if (auto status = cancellationPoint(cancel_); !status) return status;
-      const auto match = cells->right.find(key);
-      if (match == cells->right.end()) continue;
-      const std::vector<EntryPos>& rights = match->second;
-      if (cellTooLarge(lefts.size(), rights.size(), limits_)) {
-        return fail(EngineError::LimitExceeded);
-      }
-      if (lefts.size() != 1 || rights.size() != 1) continue;
-      const EntryPos left = lefts.front();
-      const EntryPos right = rights.front();
-      if (!entries_.takesPart(left, stage)) continue;
-      auto leftAmount = entries_.stageAmount(left, stage);
-      if (!leftAmount) return fail(leftAmount.error());
-      auto rightAmount = entries_.stageAmount(right, stage);
-      if (!rightAmount) return fail(rightAmount.error());
-      if (*leftAmount <= 0 || *rightAmount <= 0) continue;
-      const bool exact =
-          *leftAmount == *rightAmount &&
-          (!limits_.dateRules || entries_.entry(left).date == entries_.entry(right).date);
-      MatchGroup group;
-      group.proposals.push_back(Proposal{std::min(*leftAmount, *rightAmount), left, right, stage});
-      group.memberIds = pairMembers(left, right);
-      group.exact = exact;
-      if (auto status = pushGroup(list_, std::move(group), limits_); !status) return status;
-    }
-    return {};
+    return forEachCellPair(*cells, cancel_, [&](Span lefts, Span rights) {
+      return referenceCell(stage, lefts, rights);
+    });
   }
 
   // Several left entries of one (root, account, day) whose amounts add up to one right entry.
   Status<EngineError> compositionPass(AllocationStage stage) {
     auto cells = buildCells(entries_, stage, PassKind::Composition, cancel_);
     if (!cells) return fail(cells.error());
-    for (const auto& [key, lefts] : cells->left) {
-      if (auto status = cancellationPoint(cancel_); !status) return status;
-      const auto match = cells->right.find(key);
-      if (match == cells->right.end()) continue;
-      const std::vector<EntryPos>& rights = match->second;
-      if (cellTooLarge(lefts.size(), rights.size(), limits_)) {
-        return fail(EngineError::LimitExceeded);
-      }
-      if (auto status = compositionCell(stage, lefts, rights); !status) return status;
-    }
-    return {};
+    return forEachCellPair(*cells, cancel_, [&](Span lefts, Span rights) {
+      return compositionCell(stage, lefts, rights);
+    });
   }
 
   // One-to-one equal positive amounts on the same day where at least one side has no reference
@@ -120,20 +149,39 @@ class StagePasses {
   Status<EngineError> syntheticPass(AllocationStage stage, const std::vector<bool>& matched) {
     auto cells = buildCells(entries_, stage, PassKind::Synthetic, cancel_);
     if (!cells) return fail(cells.error());
-    for (const auto& [key, lefts] : cells->left) {
-      if (auto status = cancellationPoint(cancel_); !status) return status;
-      const auto match = cells->right.find(key);
-      if (match == cells->right.end()) continue;
-      if (auto status = syntheticCell(stage, lefts, match->second, matched); !status) {
-        return status;
-      }
-    }
-    return {};
+    return forEachCellPair(*cells, cancel_, [&](Span lefts, Span rights) {
+      return syntheticCell(stage, lefts, rights, matched);
+    });
   }
 
  private:
-  Status<EngineError> compositionCell(AllocationStage stage, const std::vector<EntryPos>& lefts,
-                                      const std::vector<EntryPos>& rights) {
+  // A cell of exactly one entry a side gives one group; it is exact when the amounts are equal
+  // and, under date rules, the days too.
+  Status<EngineError> referenceCell(AllocationStage stage, Span lefts, Span rights) {
+    if (cellTooLarge(lefts.size(), rights.size(), limits_)) {
+      return fail(EngineError::LimitExceeded);
+    }
+    if (lefts.size() != 1 || rights.size() != 1) return {};
+    const EntryPos left = lefts.front();
+    const EntryPos right = rights.front();
+    if (!entries_.takesPart(left, stage)) return {};
+    auto leftAmount = entries_.stageAmount(left, stage);
+    if (!leftAmount) return fail(leftAmount.error());
+    auto rightAmount = entries_.stageAmount(right, stage);
+    if (!rightAmount) return fail(rightAmount.error());
+    if (*leftAmount <= 0 || *rightAmount <= 0) return {};
+    const bool sameDay = entries_.entry(left).date == entries_.entry(right).date;
+    MatchGroup group;
+    group.proposals.push_back(Proposal{std::min(*leftAmount, *rightAmount), left, right, stage});
+    group.memberIds = pairMembers(left, right);
+    group.exact = *leftAmount == *rightAmount && (!limits_.dateRules || sameDay);
+    return pushGroup(list_, std::move(group), limits_);
+  }
+
+  Status<EngineError> compositionCell(AllocationStage stage, Span lefts, Span rights) {
+    if (cellTooLarge(lefts.size(), rights.size(), limits_)) {
+      return fail(EngineError::LimitExceeded);
+    }
     // Both sides are in ascending position, that is ascending identifier, and disjoint.
     auto members = std::make_shared<MemberList>();
     members->reserve(lefts.size() + rights.size());
@@ -179,8 +227,7 @@ class StagePasses {
   // Equivalent to trying every (left, right) pair of the cell in order, but finds the right
   // entries of equal amount by lookup: for each left entry the pushes still come in ascending
   // right order, so the collected list is the same.
-  Status<EngineError> syntheticCell(AllocationStage stage, const std::vector<EntryPos>& lefts,
-                                    const std::vector<EntryPos>& rights,
+  Status<EngineError> syntheticCell(AllocationStage stage, Span lefts, Span rights,
                                     const std::vector<bool>& matched) {
     struct RightByAmount {
       __int128 amount;

@@ -1,0 +1,61 @@
+// Engine run times on generated runs: a realistic 10000-entry run and the worst cases the limits
+// allow. Each iteration is one whole runEngine call on entries and manifest prepared beforehand.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+
+#include "engine/engine.h"
+#include "engine/testing/generated_runs.h"
+
+namespace tw {
+namespace {
+
+void runBenchmark(benchmark::State& state, const testing::GeneratedRun& run) {
+  const std::atomic<bool> cancel{false};
+  size_t allocations = 0;
+  size_t pending = 0;
+  for (auto _ : state) {
+    auto result = runEngine(run.entries, run.manifest, cancel, kSessionEngineLimits);
+    if (!result.ok()) {
+      state.SkipWithError(std::string(engineErrorName(result.error())).c_str());
+      return;
+    }
+    allocations = result->allocations.size();
+    pending = result->pendingIds.size();
+    benchmark::DoNotOptimize(result);
+  }
+  state.counters["entries"] = static_cast<double>(run.entries.size());
+  state.counters["allocations"] = static_cast<double>(allocations);
+  state.counters["pending"] = static_cast<double>(pending);
+}
+
+void BM_RealisticRun10000(benchmark::State& state) {
+  static const testing::GeneratedRun run = testing::realisticRun(10000);
+  runBenchmark(state, run);
+}
+BENCHMARK(BM_RealisticRun10000)->Unit(benchmark::kMillisecond);
+
+void BM_SyntheticCell5000x5000Distinct(benchmark::State& state) {
+  static const testing::GeneratedRun run = testing::distinctSyntheticCell(5000);
+  runBenchmark(state, run);
+}
+BENCHMARK(BM_SyntheticCell5000x5000Distinct)->Unit(benchmark::kMillisecond);
+
+// 1000 cells of ten entries, each spending 1023 of its 1024 search steps.
+void BM_CompositionCellsAtStepBudget(benchmark::State& state) {
+  static const testing::GeneratedRun run = testing::compositionCellsAtBudget(1000);
+  runBenchmark(state, run);
+}
+BENCHMARK(BM_CompositionCellsAtStepBudget)->Unit(benchmark::kMillisecond);
+
+// 100 by 200 equal amounts without references: 20000 groups, all review holds.
+void BM_TwentyThousandGroups(benchmark::State& state) {
+  static const testing::GeneratedRun run = testing::equalSyntheticCell(100, 200);
+  runBenchmark(state, run);
+}
+BENCHMARK(BM_TwentyThousandGroups)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace tw
+
+BENCHMARK_MAIN();
