@@ -48,6 +48,13 @@ void BM_CompositionCellsAtStepBudget(benchmark::State& state) {
 }
 BENCHMARK(BM_CompositionCellsAtStepBudget)->Unit(benchmark::kMillisecond);
 
+// 34 cells of 4 by 252 entries: 9792 composition groups, each a review hold over 256 members.
+void BM_WideCompositionCells(benchmark::State& state) {
+  static const testing::GeneratedRun run = testing::wideCompositionCells(34);
+  runBenchmark(state, run);
+}
+BENCHMARK(BM_WideCompositionCells)->Unit(benchmark::kMillisecond);
+
 // 100 by 200 equal amounts without references: 20000 groups, all review holds.
 void BM_TwentyThousandGroups(benchmark::State& state) {
   static const testing::GeneratedRun run = testing::equalSyntheticCell(100, 200);

@@ -158,6 +158,28 @@ inline GeneratedRun compositionCellsAtBudget(uint32_t cells) {
   return run;
 }
 
+// `cells` composition cells near the widest shape the limits allow: four ERP entries of 1 cent
+// and 252 bank entries, 48 of 2 cents and 204 of 0 cents (1008 of the 1024 pairs). Each 2-cent
+// target has six solutions for 21 steps, 1008 steps a cell; each group carries all 256 members.
+// 34 cells make 9792 groups with 19584 proposals.
+inline GeneratedRun wideCompositionCells(uint32_t cells) {
+  GeneratedRun run;
+  for (uint32_t cell = 0; cell < cells; ++cell) {
+    const std::string account = "ACC" + padded(cell);
+    const std::string prefix = padded(cell) + "-";
+    for (uint32_t i = 0; i < 4; ++i) {
+      run.entries.push_back(makeEntry("E" + prefix + padded(i, 3), SourceRole::Erp, account,
+                                      "2024-03-01", "1", "RE" + prefix + padded(i, 3)));
+    }
+    for (uint32_t i = 0; i < 252; ++i) {
+      run.entries.push_back(makeEntry("B" + prefix + padded(i, 3), SourceRole::Bank, account,
+                                      "2024-03-01", i < 48 ? "2" : "0",
+                                      "RB" + prefix + padded(i, 3)));
+    }
+  }
+  return run;
+}
+
 // `lefts` by `rights` ERP and bank entries without references and of one amount on one account
 // and day: every pair is a synthetic candidate, lefts * rights groups in all.
 inline GeneratedRun equalSyntheticCell(uint32_t lefts, uint32_t rights,
