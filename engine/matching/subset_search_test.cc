@@ -63,15 +63,6 @@ TEST(SubsetSearch, BudgetIsSharedAcrossTargets) {
   EXPECT_EQ(second.error(), EngineError::LimitExceeded);
 }
 
-TEST(SubsetSearch, BudgetCounterAtItsMaximumFails) {
-  const std::atomic<bool> cancel{false};
-  const std::vector<__int128> amounts = {1};
-  SearchBudget budget{UINT64_MAX, UINT64_MAX};
-  auto found = findSubsets(amounts, 5, budget, cancel);
-  ASSERT_FALSE(found.ok());
-  EXPECT_EQ(found.error(), EngineError::LimitExceeded);
-}
-
 TEST(SubsetSearch, OverflowingRunningSumFails) {
   const std::atomic<bool> cancel{false};
   const __int128 max = ~(static_cast<__int128>(1) << 127);
