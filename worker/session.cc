@@ -20,6 +20,7 @@ namespace tw {
 namespace {
 
 constexpr int kFatalExitStatus = 101;
+constexpr int kFirstNonStandardFd = STDERR_FILENO + 1;
 
 using EngineOutcome = Result<ReconciliationResult, SessionCode>;
 
@@ -250,8 +251,10 @@ Status<SessionCode> runSession(int inFd, int outFd) {
 }
 
 Status<SessionCode> runSession(int inFd, int outFd, SessionEngine engine) {
-  // The input thread reads its own copy of the descriptor and closes it when it ends.
-  const int inputFd = ::fcntl(inFd, F_DUPFD_CLOEXEC, 0);
+  // The input thread reads its own copy of the descriptor and closes it when it ends. The copy
+  // stays clear of the standard stream numbers, so that with standard output closed no message
+  // could be written into the input in its place.
+  const int inputFd = ::fcntl(inFd, F_DUPFD_CLOEXEC, kFirstNonStandardFd);
   if (inputFd < 0) return fail(SessionCode::ReadFailed);
   auto [sender, receiver] = makeChannel<InputMessage>(kInputQueueCapacity);
   startDetached("input", [inputFd, input = std::move(sender)]() mutable {
