@@ -121,10 +121,6 @@ TEST(CanonicalText, NormalisesNumbers) {
       {Json(0.5), nullptr, ContractError::InvalidContract},
       {Json(inf), nullptr, ContractError::InvalidContract},
       {Json(std::numeric_limits<double>::quiet_NaN()), nullptr, ContractError::InvalidContract},
-      // The first failing number in member order decides: "a" comes before "b".
-      {Json(makeObject({{"b", Json(0.5)}, {"a", Json(uint64_t{1} << 60)}})), nullptr,
-       ContractError::OutOfRange},
-      {Json(JsonArray{Json(-1), Json(uint64_t{1} << 60)}), nullptr, ContractError::InvalidContract},
   };
   for (const Case& c : cases) {
     auto text = canonicalJsonText(c.value);
@@ -136,6 +132,15 @@ TEST(CanonicalText, NormalisesNumbers) {
       EXPECT_EQ(text.error(), c.code);
     }
   }
+  // The first failing number in member order decides: "a" comes before "b".
+  JsonObject members;
+  members.emplace("b", Json(0.5));
+  members.emplace("a", Json(uint64_t{1} << 60));
+  EXPECT_EQ(canonicalJsonText(Json(std::move(members))).error(), ContractError::OutOfRange);
+  JsonArray elements;
+  elements.emplace_back(-1);
+  elements.emplace_back(uint64_t{1} << 60);
+  EXPECT_EQ(canonicalJsonText(Json(std::move(elements))).error(), ContractError::InvalidContract);
 }
 
 }  // namespace
