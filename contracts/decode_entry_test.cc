@@ -188,6 +188,10 @@ TEST(CheckEntryAgainstManifest, HoldsInMemoryRecordsToTheContract) {
   badManifest.version = 2;
   const Entry entry = makeEntry("E1", SourceRole::Erp, "acc", "2024-01-01", "100");
   EXPECT_EQ(checkEntryAgainstManifest(entry, badManifest).error(), ContractError::InvalidContract);
+  // Texts built in memory must be UTF-8, as every text read from the host is.
+  Entry badText = makeEntry("E1", SourceRole::Erp, "acc", "2024-01-01", "100", "ref \xff");
+  EXPECT_EQ(checkEntryAgainstManifest(badText, makeManifest("run-1")).error(),
+            ContractError::InvalidContract);
   // The entry is decoded before the manifest.
   EXPECT_EQ(checkEntryAgainstManifest(badDate, badManifest).error(), ContractError::InvalidDate);
 }

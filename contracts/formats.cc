@@ -3,7 +3,8 @@
 #include <array>
 #include <cmath>
 
-#include "contracts/decode.h"  // kMaxSafeInteger
+#include "contracts/decode.h"       // kMaxSafeInteger
+#include "contracts/json_reader.h"  // isValidUtf8
 
 namespace tw {
 
@@ -144,7 +145,9 @@ bool isFreeText(std::string_view text, size_t maxBytes) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F) return false;
   }
-  return true;
+  // Texts from the reader are always valid UTF-8; records built in memory must be too, or the
+  // JSON written from them would not be JSON.
+  return isValidUtf8(text);
 }
 
 bool isCompanyRoot(std::string_view text) {

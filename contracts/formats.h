@@ -29,7 +29,7 @@ std::string formatAmount(__int128 value);
 // YYYY-MM-DD, year 0001-9999, a real day of the proleptic Gregorian calendar.
 bool isDate(std::string_view text);
 
-// 1 to maxBytes bytes, none below 0x20 and none equal to 0x7F.
+// 1 to maxBytes bytes of valid UTF-8, none below 0x20 and none equal to 0x7F.
 bool isFreeText(std::string_view text, size_t maxBytes);
 
 // Exactly 8 bytes, each A-Z or 0-9.

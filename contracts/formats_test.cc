@@ -113,6 +113,8 @@ TEST(FreeText, RefusesControlBytesAndLength) {
   EXPECT_FALSE(isFreeText("a\tb", 512));
   EXPECT_FALSE(isFreeText("a\nb", 512));
   EXPECT_FALSE(isFreeText("a\x7f", 512));
+  EXPECT_FALSE(isFreeText("caf\xc3", 512));       // cut multi-byte sequence
+  EXPECT_FALSE(isFreeText("\xed\xa0\x80", 512));  // surrogate
 }
 
 TEST(EstablishmentCode, ChecksBothDigitsWithLettersCountingFromFortyEight) {
