@@ -4,4 +4,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 bash scripts/build.sh
-printf '%s' '{"version":1,"command":"sum","left":2,"right":3}' | ./build/tallywarden-worker
+fence_dir="$(mktemp -d)" && trap 'rm -rf "$fence_dir"' EXIT && ./build/tallywarden-worker --c5 --execution-fence "$fence_dir/fence" < examples/session.ndjson

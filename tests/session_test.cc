@@ -300,6 +300,7 @@ TEST(Session, CancelDuringALongRunIsAnsweredOnceWithinAbout100Milliseconds) {
   std::printf("cancel answered after %lld us\n", static_cast<long long>(latency.count()));
   EXPECT_TRUE(worker.wait().exitedWith(0));
   EXPECT_EQ(worker.takeStdout(), "");
+  EXPECT_EQ(worker.stderrText(), "");
 }
 
 TEST(Session, InputClosedDuringALongRunStillDeliversTheWholeResult) {
@@ -312,6 +313,7 @@ TEST(Session, InputClosedDuringALongRunStillDeliversTheWholeResult) {
   worker.closeStdin();
   const ExitStatus status = worker.wait();
   ASSERT_TRUE(status.exitedWith(0)) << status;
+  EXPECT_EQ(worker.stderrText(), "");
   Delivery delivery;
   expectDelivered(splitLines(worker.takeStdout()), 0, &delivery);
   EXPECT_EQ(delivery.pageCount, 20000u);  // every entry pending, with its residual

@@ -23,14 +23,18 @@ class Pipe {
   int writeEnd() const { return fds_[1]; }
   void closeRead() { closeFd(fds_[0]); }
   void closeWrite() { closeFd(fds_[1]); }
-  // Everything written so far; closes the write end.
-  std::string drain() {
-    closeWrite();
+  // Everything written until the write end is closed.
+  std::string readToEnd() {
     std::string out;
     char buffer[4096];
     ssize_t got;
     while ((got = ::read(fds_[0], buffer, sizeof buffer)) > 0) out.append(buffer, size_t(got));
     return out;
+  }
+  // Everything written so far; closes the write end.
+  std::string drain() {
+    closeWrite();
+    return readToEnd();
   }
 
  private:
@@ -76,7 +80,7 @@ TEST(WriteResponse, WritesUpTo65536BytesAndALineFeedAndRefusesMoreWithoutWriting
   const Json fits = messageOfSize(kMaxResponseBytes);
   // The pipe may hold less than a message; read it while writing.
   std::string out;
-  std::thread reader([&] { out = exact.drain(); });
+  std::thread reader([&] { out = exact.readToEnd(); });
   ASSERT_TRUE(writeResponse(exact.writeEnd(), fits).ok());
   exact.closeWrite();
   reader.join();
