@@ -1,0 +1,211 @@
+// The stages of one session on a generated session input (bench/gen_session.py), each timed on
+// its own: cutting the input into lines, decoding the frames, the engine run, the result
+// commitment, writing the result pages, and the whole session in process (threads included,
+// process start-up excluded).
+//
+// Usage: session_bench [benchmark flags] [SESSION_FILE]
+// Without SESSION_FILE the example month-end session of examples/ is used.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "contracts/commitment.h"
+#include "engine/engine.h"
+#include "worker/fd_io.h"
+#include "worker/frames.h"
+#include "worker/line_reader.h"
+#include "worker/responses.h"
+#include "worker/session.h"
+
+namespace tw {
+namespace {
+
+std::string gSessionPath = TW_SOURCE_DIR "/examples/session.ndjson";
+
+std::string readFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    std::fprintf(stderr, "session_bench: cannot open %s\n", path.c_str());
+    std::exit(2);
+  }
+  std::string text;
+  (void)readBounded(fd, kMaxSessionBytes + 1, text);
+  ::close(fd);
+  return text;
+}
+
+// The session input, its lines, and what each later stage starts from.
+struct Fixture {
+  std::string text;
+  std::vector<std::string_view> lines;
+  SessionState state;
+  ReconciliationResult result;
+
+  Fixture() : text(readFile(gSessionPath)) {
+    for (size_t start = 0; start < text.size();) {
+      size_t end = text.find('\n', start);
+      end = end == std::string::npos ? text.size() : end + 1;
+      lines.emplace_back(text.data() + start, end - start);
+      start = end;
+    }
+    for (std::string_view line : lines) {
+      if (!decodeFrame(state, line)) fail("a frame was refused");
+    }
+    const std::atomic<bool> cancel{false};
+    auto run = runEngine(state.heldEntries, *state.manifest, cancel, kSessionEngineLimits);
+    if (!run) fail(std::string("the engine failed: ") + std::string(engineErrorName(run.error())));
+    result = std::move(run).value();
+  }
+
+  [[noreturn]] static void fail(const std::string& why) {
+    std::fprintf(stderr, "session_bench: %s\n", why.c_str());
+    std::exit(2);
+  }
+};
+
+const Fixture& fixture() {
+  static const Fixture instance;
+  return instance;
+}
+
+void setBytes(benchmark::State& state, size_t bytes) {
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(bytes));
+}
+
+// The input thread's work: the session text through a pipe, cut into lines by the line reader.
+void BM_LineReaderOverPipe(benchmark::State& state) {
+  const Fixture& f = fixture();
+  size_t lines = 0;
+  for (auto _ : state) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) Fixture::fail("pipe failed");
+    std::thread writer([&] {
+      (void)writeAll(fds[1], f.text);
+      ::close(fds[1]);
+    });
+    LineReader reader(fds[0]);
+    lines = 0;
+    for (InputMessage message = reader.next(); message.kind == InputMessage::Kind::Line;
+         message = reader.next()) {
+      benchmark::DoNotOptimize(message.line.data());
+      ++lines;
+    }
+    writer.join();
+    ::close(fds[0]);
+  }
+  state.counters["lines"] = static_cast<double>(lines);
+  setBytes(state, f.text.size());
+}
+BENCHMARK(BM_LineReaderOverPipe)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// decodeFrame on every line: strict JSON, frame checks, decodeEntry of each entry.
+void BM_DecodeFrames(benchmark::State& state) {
+  const Fixture& f = fixture();
+  for (auto _ : state) {
+    SessionState session;
+    for (std::string_view line : f.lines) {
+      auto decoded = decodeFrame(session, line);
+      benchmark::DoNotOptimize(decoded);
+    }
+    state.PauseTiming();
+    session = SessionState();  // freeing the held entries is not decoding
+    state.ResumeTiming();
+  }
+  state.counters["entries"] = static_cast<double>(f.state.heldEntries.size());
+  setBytes(state, f.text.size());
+}
+BENCHMARK(BM_DecodeFrames)->Unit(benchmark::kMillisecond);
+
+// The engine thread's work, the copy of the held entries included.
+void BM_EngineRun(benchmark::State& state) {
+  const Fixture& f = fixture();
+  const std::atomic<bool> cancel{false};
+  for (auto _ : state) {
+    std::vector<Entry> entries = f.state.heldEntries;
+    RunManifest manifest = *f.state.manifest;
+    auto run = runEngine(entries, manifest, cancel, kSessionEngineLimits);
+    benchmark::DoNotOptimize(run);
+  }
+  state.counters["allocations"] = static_cast<double>(f.result.allocations.size());
+  state.counters["pending"] = static_cast<double>(f.result.pendingIds.size());
+}
+BENCHMARK(BM_EngineRun)->Unit(benchmark::kMillisecond);
+
+void BM_CommitResult(benchmark::State& state) {
+  const Fixture& f = fixture();
+  for (auto _ : state) {
+    auto commitment = commitResult(f.result);
+    benchmark::DoNotOptimize(commitment);
+  }
+}
+BENCHMARK(BM_CommitResult)->Unit(benchmark::kMillisecond);
+
+// One resultPage message per allocation, pending identifier and residual, as the driver
+// delivers them, written to /dev/null.
+void BM_WriteResultPages(benchmark::State& state) {
+  const Fixture& f = fixture();
+  const int out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const std::string& nonce = *f.state.nonce;
+  const uint64_t pageCount =
+      f.result.allocations.size() + f.result.pendingIds.size() + f.result.residuals.size();
+  for (auto _ : state) {
+    uint64_t pageIndex = 0;
+    for (const Allocation& allocation : f.result.allocations) {
+      ResultPageBody body;
+      body.allocations.push_back(toJsonValue(allocation));
+      (void)writeResultPage(out, nonce, std::move(body), pageIndex, pageCount);
+    }
+    for (const std::string& id : f.result.pendingIds) {
+      ResultPageBody body;
+      body.pendingIds.emplace_back(id);
+      (void)writeResultPage(out, nonce, std::move(body), pageIndex, pageCount);
+    }
+    for (const auto& [id, cents] : f.result.residuals) {
+      ResultPageBody body;
+      body.residuals.emplace(id, cents);
+      (void)writeResultPage(out, nonce, std::move(body), pageIndex, pageCount);
+    }
+  }
+  ::close(out);
+  state.counters["pages"] = static_cast<double>(pageCount);
+}
+BENCHMARK(BM_WriteResultPages)->Unit(benchmark::kMillisecond);
+
+// runSession from the session file to /dev/null: every stage and the hand-overs between the
+// threads, without process start-up.
+void BM_WholeSessionInProcess(benchmark::State& state) {
+  const Fixture& f = fixture();
+  const int out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  for (auto _ : state) {
+    const int in = ::open(gSessionPath.c_str(), O_RDONLY | O_CLOEXEC);
+    auto ended = runSession(in, out);
+    if (!ended) Fixture::fail("the session ended with a code");
+    ::close(in);
+  }
+  ::close(out);
+  setBytes(state, f.text.size());
+}
+BENCHMARK(BM_WholeSessionInProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+}  // namespace tw
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (argc > 2) {
+    std::fprintf(stderr, "usage: session_bench [benchmark flags] [SESSION_FILE]\n");
+    return 2;
+  }
+  if (argc == 2) tw::gSessionPath = argv[1];
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
