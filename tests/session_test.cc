@@ -100,6 +100,10 @@ struct SessionCase {
   std::vector<std::string> expected;
 };
 
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const SessionCase& c, std::ostream* out) { *out << c.name; }
+
+
 class WholeSession : public ::testing::TestWithParam<SessionCase> {};
 
 TEST_P(WholeSession, EndsAsTheHostExpects) {

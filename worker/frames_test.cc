@@ -72,6 +72,10 @@ struct RefusalCase {
   SessionCode code;
 };
 
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.name; }
+
+
 class FrameRefusal : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(FrameRefusal, RefusesWithTheFirstFailingCheckAndKeepsOnlyTheCounts) {

@@ -180,6 +180,10 @@ struct OutcomeCase {
   std::optional<SessionCode> code;
 };
 
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const OutcomeCase& c, std::ostream* out) { *out << c.name; }
+
+
 class EngineOutcome : public ::testing::TestWithParam<OutcomeCase> {};
 
 TEST_P(EngineOutcome, IsAnsweredAsTheDriverPromises) {
