@@ -6,6 +6,8 @@
 
 #include "contracts/decode.h"
 #include "contracts/json_writer.h"
+#include "contracts/record_checks.h"
+#include "contracts/record_text.h"
 
 namespace tw {
 
@@ -103,31 +105,47 @@ Result<std::string, ContractError> canonicalTextOf(const Json& value) {
   return text;
 }
 
-// SHA-256 of schema tag, separator and text as one message, in lower-case hex. Nothing else can
-// fail here once the library is loaded, so a failure of the digest routine is a broken process,
-// reported as an invalid contract rather than as a commitment of unknown bytes.
-Result<std::string, ContractError> hashCommitment(std::string_view canonicalText) {
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  if (context == nullptr) return fail(ContractError::InvalidContract);
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int digestLength = 0;
-  const bool ok =
-      EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1 &&
-      EVP_DigestUpdate(context, kResultSchemaTag.data(), kResultSchemaTag.size()) == 1 &&
-      EVP_DigestUpdate(context, &kSchemaSeparator, 1) == 1 &&
-      EVP_DigestUpdate(context, canonicalText.data(), canonicalText.size()) == 1 &&
-      EVP_DigestFinal_ex(context, digest, &digestLength) == 1;
-  EVP_MD_CTX_free(context);
-  if (!ok || digestLength != kDigestBytes) return fail(ContractError::InvalidContract);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(2 * kDigestBytes);
-  for (size_t i = 0; i < kDigestBytes; ++i) {
-    hex.push_back(kHex[digest[i] >> 4]);
-    hex.push_back(kHex[digest[i] & 0x0F]);
+// The canonical text is hashed as it is written, in parts of this size, so that a large result
+// never needs its whole text in memory.
+constexpr size_t kHashPartBytes = 65536;
+
+// SHA-256 over schema tag, separator and canonical text as one message, in lower-case hex.
+// Nothing can fail here once the library is loaded, so a failure of the digest routine is a
+// broken process, reported as an invalid contract rather than as a commitment of unknown bytes.
+class CommitmentHash {
+ public:
+  CommitmentHash() : context_(EVP_MD_CTX_new()) {
+    ok_ = context_ != nullptr && EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) == 1;
+    update(kResultSchemaTag);
+    update(std::string_view(reinterpret_cast<const char*>(&kSchemaSeparator), 1));
   }
-  return hex;
-}
+  ~CommitmentHash() { EVP_MD_CTX_free(context_); }
+  CommitmentHash(const CommitmentHash&) = delete;
+  CommitmentHash& operator=(const CommitmentHash&) = delete;
+
+  void update(std::string_view bytes) {
+    ok_ = ok_ && EVP_DigestUpdate(context_, bytes.data(), bytes.size()) == 1;
+  }
+
+  Result<std::string, ContractError> finish() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    ok_ = ok_ && EVP_DigestFinal_ex(context_, digest, &digestLength) == 1;
+    if (!ok_ || digestLength != kDigestBytes) return fail(ContractError::InvalidContract);
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(2 * kDigestBytes);
+    for (size_t i = 0; i < kDigestBytes; ++i) {
+      hex.push_back(kHex[digest[i] >> 4]);
+      hex.push_back(kHex[digest[i] & 0x0F]);
+    }
+    return hex;
+  }
+
+ private:
+  EVP_MD_CTX* context_;
+  bool ok_ = false;
+};
 
 }  // namespace
 
@@ -136,12 +154,19 @@ Result<std::string, ContractError> canonicalJsonText(const Json& value) {
 }
 
 Result<std::string, ContractError> commitResult(const ReconciliationResult& result) {
-  auto decoded = decodeReconciliationResult(toJsonValue(result));
-  if (!decoded) return fail(decoded.error());
-  // The commitment covers exactly what survived validation.
-  auto text = canonicalTextOf(toJsonValue(decoded.value()));
-  if (!text) return fail(text.error());
-  return hashCommitment(text.value());
+  // Decoding toJsonValue(result) would report exactly what checkResultRecord reports and, when
+  // it succeeds, give back `result` itself; its canonical text is then what appendCanonicalResult
+  // writes. So the commitment covers exactly what survives validation without the round trip.
+  if (auto checked = checkResultRecord(result); !checked) return fail(checked.error());
+  CommitmentHash hash;
+  std::string part;
+  part.reserve(kHashPartBytes + kInitialCanonicalBytes);
+  appendCanonicalResult(part, result, kHashPartBytes, [&hash](std::string& text) {
+    hash.update(text);
+    text.clear();
+  });
+  hash.update(part);
+  return hash.finish();
 }
 
 }  // namespace tw

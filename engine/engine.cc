@@ -9,6 +9,7 @@
 
 #include "contracts/decode.h"
 #include "contracts/formats.h"
+#include "contracts/record_checks.h"
 #include "engine/assembly.h"
 #include "engine/matching/candidates.h"
 #include "engine/open_balances.h"
@@ -26,13 +27,13 @@ bool declared(const DigestPairs& digests, const Ref& origin) {
 }
 
 // The entry held to the contract against a manifest that has already been re-checked: the
-// entry goes through its JSON form and decoder again, then a bank entry must lie inside the
-// window. Decoding the unchanged manifest once per entry could only repeat the run's own
-// manifest check, so it is done once per run instead; the codes are the same.
+// entry is checked as its JSON form would be decoded (checkEntryRecord reports the same first
+// code without building that form), then a bank entry must lie inside the window. Decoding the
+// unchanged manifest once per entry could only repeat the run's own manifest check, so it is
+// done once per run instead; the codes are the same.
 Status<EngineError> checkEntryAgainstCheckedManifest(const Entry& entry,
                                                      const RunManifest& manifest) {
-  auto decoded = decodeEntry(toJsonValue(entry));
-  if (!decoded) return fail(fromContract(decoded.error()));
+  if (auto checked = checkEntryRecord(entry); !checked) return fail(fromContract(checked.error()));
   if (manifest.window && entry.role == SourceRole::Bank) {
     if (entry.date < manifest.window->from || entry.date > manifest.window->to) {
       return fail(EngineError::OutsideWindow);
