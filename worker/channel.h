@@ -125,6 +125,15 @@ class Receiver {
     return take();
   }
 
+  // Waits at most `timeout` until a value is queued or the producer is gone; takes nothing.
+  template <class Rep, class Period>
+  void waitFor(std::chrono::duration<Rep, Period> timeout) {
+    if (!state_) return;
+    std::unique_lock lock(state_->mutex);
+    state_->changed.wait_for(lock, timeout,
+                             [&] { return !state_->queue.empty() || state_->producerGone; });
+  }
+
   // Never waits.
   Received<T> tryRecv() {
     if (!state_) return {ChannelStatus::Closed, std::nullopt};

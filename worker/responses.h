@@ -16,6 +16,7 @@
 
 #include "contracts/json.h"
 #include "contracts/result.h"
+#include "contracts/source.h"
 
 namespace tw {
 
@@ -70,6 +71,30 @@ struct ResultPageBody {
 // advances `pageIndex`; ResponseLimit when the index cannot advance within 64 bits.
 Status<SessionCode> writeResultPage(int fd, const std::string& nonce, ResultPageBody body,
                                     uint64_t& pageIndex, uint64_t pageCount);
+
+// Writes the "resultPage" messages of a delivered result straight from its records: each page
+// holds one item and is the same text, checked and written the same way, as writeResultPage
+// with a body holding only that item. One text buffer serves every page.
+class ResultPageWriter {
+ public:
+  ResultPageWriter(int fd, const std::string& nonce, uint64_t pageCount)
+      : fd_(fd), nonce_(nonce), pageCount_(pageCount) {}
+
+  Status<SessionCode> writeEmpty();
+  Status<SessionCode> write(const Allocation& allocation);
+  Status<SessionCode> writePendingId(const std::string& id);
+  Status<SessionCode> writeResidual(const std::string& id, const std::string& cents);
+
+ private:
+  void begin();
+  Status<SessionCode> finish();
+
+  int fd_;
+  const std::string& nonce_;
+  uint64_t pageCount_;
+  uint64_t pageIndex_ = 0;
+  std::string text_;
+};
 
 // The closing message of a delivered result.
 Json completedMessage(const std::string& nonce, uint64_t pageCount,

@@ -116,7 +116,9 @@ class SessionDriver {
       return {std::move(received.value), false};
     }
     if (inputClosed_) {
-      std::this_thread::sleep_for(kEnginePollInterval);
+      // Nothing more can come in: the turn waits for the outcome instead, so that it is seen as
+      // soon as it is sent rather than at the end of a fixed sleep.
+      engineHandle_->outcome.waitFor(kEnginePollInterval);
       return {};
     }
     Received<InputMessage> received = input_.recvFor(kEnginePollInterval);
@@ -206,27 +208,19 @@ class SessionDriver {
     }
     const uint64_t pageCount = items == 0 ? 1 : items;
 
-    uint64_t pageIndex = 0;
-    auto writePage = [&](ResultPageBody body) {
-      return writeResultPage(outFd_, nonce, std::move(body), pageIndex, pageCount);
-    };
+    // Each page is written straight from its record, one item a page.
+    ResultPageWriter pages(outFd_, nonce, pageCount);
     if (items == 0) {
-      if (auto written = writePage({}); !written) return written;
+      if (auto written = pages.writeEmpty(); !written) return written;
     }
     for (const Allocation& allocation : result.allocations) {
-      ResultPageBody body;
-      body.allocations.push_back(toJsonValue(allocation));
-      if (auto written = writePage(std::move(body)); !written) return written;
+      if (auto written = pages.write(allocation); !written) return written;
     }
     for (const std::string& id : result.pendingIds) {
-      ResultPageBody body;
-      body.pendingIds.emplace_back(id);
-      if (auto written = writePage(std::move(body)); !written) return written;
+      if (auto written = pages.writePendingId(id); !written) return written;
     }
     for (const auto& [id, cents] : result.residuals) {
-      ResultPageBody body;
-      body.residuals.emplace(id, cents);
-      if (auto written = writePage(std::move(body)); !written) return written;
+      if (auto written = pages.writeResidual(id, cents); !written) return written;
     }
     return writeResponse(outFd_, completedMessage(nonce, pageCount, commitment.value(),
                                                   result.revision, result.runId));

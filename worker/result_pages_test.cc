@@ -1,0 +1,97 @@
+// ResultPageWriter writes pages straight from records; each page must be the very text that
+// writeResultPage makes from the JSON form of the same single item, refused the same way.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "contracts/test_records.h"
+#include "worker/responses.h"
+
+namespace tw {
+namespace {
+
+// A scratch file standing in for standard output.
+class Capture {
+ public:
+  Capture() : file_(std::tmpfile()) {}
+  ~Capture() { std::fclose(file_); }
+  int fd() const { return fileno(file_); }
+  std::string text() const {
+    std::string out;
+    char buffer[4096];
+    ssize_t got;
+    off_t offset = 0;
+    while ((got = ::pread(fd(), buffer, sizeof buffer, offset)) > 0) {
+      out.append(buffer, static_cast<size_t>(got));
+      offset += got;
+    }
+    return out;
+  }
+
+ private:
+  FILE* file_;
+};
+
+Allocation sampleAllocation(std::string leftId) {
+  Evidence evidence{"rule-1",
+                    {testing::makeRef("bank", "f\"1", std::nullopt, 4),
+                     testing::makeRef("erp", "f2", "Sheet\t1", 9)},
+                    {ReasonCode::ReferenceMatch}};
+  return Allocation{AllocationStage::ErpBank, std::move(leftId), "B-1", "1500",
+                    std::move(evidence)};
+}
+
+TEST(ResultPageWriter, WritesWhatWriteResultPageWrites) {
+  const std::string nonce = "nonce-0123456789abcdef";
+  const uint64_t pageCount = 4;
+  Capture direct;
+  Capture viaJson;
+  ResultPageWriter pages(direct.fd(), nonce, pageCount);
+  uint64_t pageIndex = 0;
+  auto viaJsonPage = [&](ResultPageBody body) {
+    return writeResultPage(viaJson.fd(), nonce, std::move(body), pageIndex, pageCount);
+  };
+
+  ASSERT_TRUE(pages.writeEmpty());
+  ASSERT_TRUE(viaJsonPage({}));
+  ASSERT_TRUE(pages.write(sampleAllocation("E-1")));
+  ResultPageBody allocationBody;
+  allocationBody.allocations.push_back(toJsonValue(sampleAllocation("E-1")));
+  ASSERT_TRUE(viaJsonPage(std::move(allocationBody)));
+  ASSERT_TRUE(pages.writePendingId("E-2"));
+  ResultPageBody pendingBody;
+  pendingBody.pendingIds.emplace_back("E-2");
+  ASSERT_TRUE(viaJsonPage(std::move(pendingBody)));
+  ASSERT_TRUE(pages.writeResidual("E-2", "-250"));
+  ResultPageBody residualBody;
+  residualBody.residuals.emplace("E-2", "-250");
+  ASSERT_TRUE(viaJsonPage(std::move(residualBody)));
+
+  EXPECT_EQ(direct.text(), viaJson.text());
+  EXPECT_EQ(pageIndex, 4u);
+}
+
+TEST(ResultPageWriter, RefusesAPageOverTheOutputLimitWithoutWritingIt) {
+  const std::string nonce = "nonce-0123456789abcdef";
+  Capture out;
+  ResultPageWriter pages(out.fd(), nonce, 2);
+  auto refused = pages.write(sampleAllocation(std::string(kMaxResponseBytes, 'E')));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error(), SessionCode::ResponseLimit);
+  EXPECT_EQ(out.text(), "");
+  // The refused page took no index: the next one is still page 0.
+  ASSERT_TRUE(pages.writePendingId("E-1"));
+  EXPECT_NE(out.text().find(R"("pageIndex":0,)"), std::string::npos);
+}
+
+TEST(ResultPageWriter, ReportsAFailedWrite) {
+  ResultPageWriter pages(-1, "nonce-0123456789abcdef", 1);
+  auto failed = pages.writeResidual("E-1", "0");
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error(), SessionCode::ResponseWriteFailed);
+}
+
+}  // namespace
+}  // namespace tw
