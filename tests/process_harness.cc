@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -116,6 +117,12 @@ void Worker::start(const WorkerOptions& options) {
       }
       childEnds[0] = fds[0];
       stdinFd_ = fds[1];
+      if (!writeStdin(options.initialStdin)) {
+        startError_ = errnoText("write initial input");
+        cleanup();
+        closeFd(stdinFd_);
+        return;
+      }
       posix_spawn_file_actions_adddup2(&setup.actions, fds[0], STDIN_FILENO);
       break;
     }
@@ -223,6 +230,16 @@ bool Worker::writeStdin(std::string_view bytes) {
 
 void Worker::closeStdin() {
   closeFd(stdinFd_);
+}
+
+size_t Worker::unreadStdinBytes() const {
+  int queued = 0;
+  if (stdinFd_ < 0 || ::ioctl(stdinFd_, FIONREAD, &queued) != 0 || queued < 0) return 0;
+  return static_cast<size_t>(queued);
+}
+
+void Worker::closeStdout() {
+  closeFd(stdoutFd_);
 }
 
 bool Worker::pump(milliseconds timeout) {

@@ -51,6 +51,9 @@ struct WorkerOptions {
   StdinKind stdinKind = StdinKind::Pipe;
   std::string stdinPath;
   StdoutKind stdoutKind = StdoutKind::Pipe;
+  // With a Pipe input: bytes already waiting in the pipe when the worker starts (at most what a
+  // pipe holds, 65536 bytes).
+  std::string initialStdin;
 };
 
 // How a process ended.
@@ -84,6 +87,12 @@ class Worker {
   bool writeStdin(std::string_view bytes);
   // Ends the worker's input (end of input on its side). Idempotent.
   void closeStdin();
+  // Bytes written to the input pipe that the worker has not read (yet); 0 when the input is not
+  // a pipe or has been closed.
+  size_t unreadStdinBytes() const;
+  // The host stops reading: closes the read end of the output pipe, so that the worker's next
+  // write fails with EPIPE. Output collected so far stays; nothing more is collected.
+  void closeStdout();
 
   // The next complete line of standard output, without its line feed, or nothing if no complete
   // line arrived before the timeout or before output ended. Partial lines stay buffered.
