@@ -101,8 +101,9 @@ struct SessionCase {
 };
 
 // Names the case in test output instead of dumping its bytes.
-void PrintTo(const SessionCase& c, std::ostream* out) { *out << c.name; }
-
+void PrintTo(const SessionCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class WholeSession : public ::testing::TestWithParam<SessionCase> {};
 
@@ -145,9 +146,9 @@ std::vector<SessionCase> sessionCases() {
   const std::string cancel = plainLine("cancel");
   const std::string empty = entriesLine(JsonArray{});
   const std::vector<std::string> startedOnly = {"started"};
-  // A run long enough (some milliseconds) that frames sent right behind "execute" are read
-  // before it ends.
-  const std::string busyRun = start + batchesOf(2000) + execute;
+  // A run long enough (tens of milliseconds: every pair of a 5000 by 5000 cell is looked at)
+  // that frames sent right behind "execute" are read before it ends.
+  const std::string busyRun = worstSyntheticCell() + execute;
   return {
       // How a session ends.
       {"EmptyRun", [=] { return start + execute; }, Ending::Delivered, {}},

@@ -5,6 +5,8 @@
 
 #include "contracts/decode.h"
 #include "contracts/json_reader.h"
+#include "contracts/record_checks.h"
+#include "worker/entries_frame.h"
 #include "worker/line_reader.h"
 
 namespace tw {
@@ -101,6 +103,22 @@ Result<AcceptedFrame, SessionCode> decodeCancel(const SessionState& state,
   return AcceptedFrame{FrameAnswer::Cancelled, failureObject(state.nonce, SessionCode::Cancelled)};
 }
 
+// The common case of an "entries" frame read directly into records: accepted here only when
+// every check that decodeEntries would make passes; otherwise nothing is changed and the frame
+// is decoded the general way, which then finds the same first failure.
+bool acceptPlainEntries(SessionState& state, PlainEntriesFrame& frame) {
+  if (state.executing || !state.nonce || *state.nonce != frame.nonce) return false;
+  if (frame.entries.size() > kMaxEntriesPerFrame ||
+      state.heldEntries.size() + frame.entries.size() > kMaxHeldEntries) {
+    return false;
+  }
+  for (const Entry& entry : frame.entries) {
+    if (!checkEntryRecord(entry)) return false;
+  }
+  for (Entry& entry : frame.entries) state.heldEntries.push_back(std::move(entry));
+  return true;
+}
+
 }  // namespace
 
 bool isWellFormedNonce(std::string_view text) {
@@ -119,6 +137,10 @@ Result<AcceptedFrame, SessionCode> decodeFrame(SessionState& state, std::string_
   if (line.size() > kMaxLineBytes || framesBefore >= kMaxFramesPerSession ||
       state.byteTotal > kMaxSessionBytes) {
     return fail(SessionCode::Limit);
+  }
+
+  if (auto plain = readPlainEntriesFrame(line); plain && acceptPlainEntries(state, *plain)) {
+    return AcceptedFrame{FrameAnswer::None, Json()};
   }
 
   auto parsed = readJson(line);

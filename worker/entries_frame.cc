@@ -1,0 +1,334 @@
+#include "worker/entries_frame.h"
+
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
+
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "contracts/json_reader.h"
+
+namespace tw {
+
+namespace {
+
+// Where the reader stands. Only these shapes are followed; any other opening gives up.
+enum class Place : uint8_t {
+  Outside,     // before the frame object opens
+  Frame,       // the frame object
+  Entries,     // its "entries" array
+  Entry,       // one entry object
+  Components,  // an entry's "components" array
+  Component,   // one component object
+  Origin,      // the "origin" object of an entry or of a component
+};
+
+// Members of each object, as bits. Entry, component and origin keys are those the decoder
+// declares; every one but "description" is required.
+enum FrameKey : uint32_t { kVersion = 1, kKind = 2, kNonce = 4, kEntriesKey = 8 };
+enum EntryKey : uint32_t {
+  kId = 1,
+  kRole = 2,
+  kRoot = 4,
+  kEstablishment = 8,
+  kAccountId = 16,
+  kDate = 32,
+  kCents = 64,
+  kReference = 128,
+  kDescription = 256,
+  kOriginKey = 512,
+  kComponentsKey = 1024,
+};
+enum ComponentKey : uint32_t { kComponentKind = 1, kComponentCents = 2, kComponentOrigin = 4 };
+enum OriginKey : uint32_t { kSourceId = 1, kFileId = 2, kSheet = 4, kRow = 8 };
+
+constexpr uint32_t kFrameRequired = kVersion | kKind | kNonce | kEntriesKey;
+constexpr uint32_t kEntryRequired = kId | kRole | kRoot | kEstablishment | kAccountId | kDate |
+                                    kCents | kReference | kOriginKey | kComponentsKey;
+constexpr uint32_t kComponentRequired = kComponentKind | kComponentCents | kComponentOrigin;
+constexpr uint32_t kOriginRequired = kSourceId | kFileId | kSheet | kRow;
+
+struct KeyBit {
+  std::string_view name;
+  uint32_t bit;
+};
+
+constexpr std::array<KeyBit, 4> kFrameKeys = {
+    {{"version", kVersion}, {"kind", kKind}, {"nonce", kNonce}, {"entries", kEntriesKey}}};
+constexpr std::array<KeyBit, 11> kEntryKeys = {{{"id", kId},
+                                                {"role", kRole},
+                                                {"root", kRoot},
+                                                {"establishment", kEstablishment},
+                                                {"accountId", kAccountId},
+                                                {"date", kDate},
+                                                {"cents", kCents},
+                                                {"reference", kReference},
+                                                {"description", kDescription},
+                                                {"origin", kOriginKey},
+                                                {"components", kComponentsKey}}};
+constexpr std::array<KeyBit, 3> kComponentKeys = {
+    {{"kind", kComponentKind}, {"cents", kComponentCents}, {"origin", kComponentOrigin}}};
+constexpr std::array<KeyBit, 4> kOriginKeys = {
+    {{"sourceId", kSourceId}, {"fileId", kFileId}, {"sheet", kSheet}, {"row", kRow}}};
+
+template <size_t N>
+uint32_t bitOf(const std::array<KeyBit, N>& keys, std::string_view name) {
+  for (const KeyBit& key : keys) {
+    if (key.name == name) return key.bit;
+  }
+  return 0;
+}
+
+// Follows the reader's events; any event outside the plain shape answers false, which stops the
+// reading, and the line is then left to the general decoder.
+class PlainFrameHandler
+    : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, PlainFrameHandler> {
+ public:
+  explicit PlainFrameHandler(PlainEntriesFrame& frame) : frame_(frame) {}
+
+  bool StartObject() {
+    switch (place()) {
+      case Place::Outside:
+        return push(Place::Frame);
+      case Place::Frame:
+        return false;
+      case Place::Entries:
+        frame_.entries.emplace_back();
+        return push(Place::Entry);
+      case Place::Components:
+        frame_.entries.back().components.emplace_back();
+        return push(Place::Component);
+      case Place::Entry:
+        if (key_ != kOriginKey) return false;
+        return push(Place::Origin);
+      case Place::Component:
+        if (key_ != kComponentOrigin) return false;
+        return push(Place::Origin);
+      case Place::Origin:
+        return false;
+    }
+    return false;
+  }
+
+  bool EndObject(rapidjson::SizeType) {
+    if (depth_ == 0) return false;  // not reached: the reader pairs every end with its start
+    const Place closing = place();
+    const uint32_t seen = seen_[depth_ - 1];
+    --depth_;
+    switch (closing) {
+      case Place::Frame:
+        return seen == kFrameRequired;
+      case Place::Entry:
+        return (seen & kEntryRequired) == kEntryRequired;
+      case Place::Component:
+        return seen == kComponentRequired;
+      case Place::Origin:
+        return seen == kOriginRequired;
+      case Place::Outside:
+      case Place::Entries:
+      case Place::Components:
+        return false;
+    }
+    return false;
+  }
+
+  bool StartArray() {
+    if (place() == Place::Frame && key_ == kEntriesKey) return push(Place::Entries);
+    if (place() == Place::Entry && key_ == kComponentsKey) return push(Place::Components);
+    return false;
+  }
+
+  bool EndArray(rapidjson::SizeType) {
+    if (depth_ == 0) return false;  // not reached: the reader pairs every end with its start
+    --depth_;
+    return true;
+  }
+
+  bool Key(const char* text, rapidjson::SizeType length, bool) {
+    if (depth_ == 0) return false;  // not reached: keys come only inside objects
+    const std::string_view name(text, length);
+    switch (place()) {
+      case Place::Frame:
+        key_ = bitOf(kFrameKeys, name);
+        break;
+      case Place::Entry:
+        key_ = bitOf(kEntryKeys, name);
+        break;
+      case Place::Component:
+        key_ = bitOf(kComponentKeys, name);
+        break;
+      case Place::Origin:
+        key_ = bitOf(kOriginKeys, name);
+        break;
+      case Place::Outside:
+      case Place::Entries:
+      case Place::Components:
+        return false;
+    }
+    uint32_t& seen = seen_[depth_ - 1];
+    if (key_ == 0 || (seen & key_) != 0) return false;  // undeclared or repeated
+    seen |= key_;
+    return true;
+  }
+
+  bool String(const char* text, rapidjson::SizeType length, bool) {
+    const std::string_view value(text, length);
+    if (!isValidUtf8(value)) return false;
+    switch (place()) {
+      case Place::Frame:
+        if (key_ == kKind) return value == "entries";
+        if (key_ == kNonce) {
+          frame_.nonce.assign(value);
+          return true;
+        }
+        return false;
+      case Place::Entry:
+        return entryText(frame_.entries.back(), value);
+      case Place::Component:
+        return componentText(frame_.entries.back().components.back(), value);
+      case Place::Origin:
+        return originText(origin(), value);
+      case Place::Outside:
+      case Place::Entries:
+      case Place::Components:
+        return false;
+    }
+    return false;
+  }
+
+  bool Null() {
+    if (place() == Place::Entry) {
+      // Null means absent for both optional texts, which start absent.
+      return key_ == kReference || key_ == kDescription;
+    }
+    return place() == Place::Origin && key_ == kSheet;
+  }
+
+  bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
+    const std::string_view digits(text, length);
+    if (place() == Place::Frame) return key_ == kVersion && digits == "1";
+    if (place() != Place::Origin || key_ != kRow) return false;
+    // Only a plain integer literal; fractions, exponents and signs go the general way.
+    uint64_t row = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), row);
+    if (ec != std::errc() || end != digits.data() + digits.size()) return false;
+    if (row > std::numeric_limits<uint32_t>::max()) return false;
+    origin().row = static_cast<uint32_t>(row);
+    return true;
+  }
+
+  bool Bool(bool) { return false; }
+
+ private:
+  // Deep enough for the frame, an entry, its components and their origins.
+  static constexpr size_t kMaxDepth = 6;
+
+  Place place() const { return depth_ == 0 ? Place::Outside : places_[depth_ - 1]; }
+
+  bool push(Place place) {
+    if (depth_ == kMaxDepth) return false;
+    places_[depth_] = place;
+    seen_[depth_] = 0;
+    ++depth_;
+    return true;
+  }
+
+  // The Ref being read: the entry's own, or its last component's.
+  Ref& origin() {
+    Entry& entry = frame_.entries.back();
+    return places_[depth_ - 2] == Place::Component ? entry.components.back().origin : entry.origin;
+  }
+
+  bool entryText(Entry& entry, std::string_view value) {
+    switch (key_) {
+      case kId:
+        entry.id.assign(value);
+        return true;
+      case kRole: {
+        auto role = sourceRoleFromText(value);
+        if (!role) return false;
+        entry.role = *role;
+        return true;
+      }
+      case kRoot:
+        entry.root.assign(value);
+        return true;
+      case kEstablishment:
+        entry.establishment.assign(value);
+        return true;
+      case kAccountId:
+        entry.accountId.assign(value);
+        return true;
+      case kDate:
+        entry.date.assign(value);
+        return true;
+      case kCents:
+        entry.cents.assign(value);
+        return true;
+      case kReference:
+        entry.reference.emplace(value);
+        return true;
+      case kDescription:
+        entry.description.emplace(value);
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  bool componentText(EntryComponent& component, std::string_view value) {
+    if (key_ == kComponentCents) {
+      component.cents.assign(value);
+      return true;
+    }
+    if (key_ != kComponentKind) return false;
+    auto kind = componentKindFromText(value);
+    if (!kind) return false;
+    component.kind = *kind;
+    return true;
+  }
+
+  bool originText(Ref& ref, std::string_view value) {
+    switch (key_) {
+      case kSourceId:
+        ref.sourceId.assign(value);
+        return true;
+      case kFileId:
+        ref.fileId.assign(value);
+        return true;
+      case kSheet:
+        ref.sheet.emplace(value);
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  PlainEntriesFrame& frame_;
+  std::array<Place, kMaxDepth> places_{};
+  std::array<uint32_t, kMaxDepth> seen_{};
+  size_t depth_ = 0;
+  uint32_t key_ = 0;  // bit of the member whose value comes next
+};
+
+}  // namespace
+
+std::optional<PlainEntriesFrame> readPlainEntriesFrame(std::string_view line) {
+  // As for the general reader: the reader's streams take a NUL byte for the end of input.
+  if (std::memchr(line.data(), '\0', line.size()) != nullptr) return std::nullopt;
+  PlainEntriesFrame frame;
+  PlainFrameHandler handler(frame);
+  rapidjson::MemoryStream stream(line.data(), line.size());
+  rapidjson::Reader reader;
+  // The general reader's flags, so that exactly the same texts are well-formed JSON.
+  constexpr unsigned kFlags = rapidjson::kParseIterativeFlag |
+                              rapidjson::kParseValidateEncodingFlag |
+                              rapidjson::kParseNumbersAsStringsFlag;
+  if (reader.Parse<kFlags>(stream, handler).IsError()) return std::nullopt;
+  return frame;
+}
+
+}  // namespace tw

@@ -1,0 +1,132 @@
+// The direct "entries" reader may decline any line, but whatever it returns must be exactly what
+// the general route (strict JSON reading, then decodeEntry per element) makes of the same line.
+// Checked on a valid frame and on many damaged copies of it.
+#include "worker/entries_frame.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "contracts/decode.h"
+#include "contracts/json_reader.h"
+#include "contracts/json_writer.h"
+#include "contracts/record_checks.h"
+#include "contracts/test_records.h"
+
+namespace tw {
+namespace {
+
+std::string validFrame() {
+  Entry sale =
+      testing::makeEntry("pos-1", SourceRole::Sales, "1.1.2.07", "2024-05-02", "1000", "NSU-1");
+  sale.description = "Card sale \u00e9 \"POS\"";
+  sale.origin.sheet = "Cards";
+  sale.origin.row = 4294967295u;
+  sale.components.push_back(testing::makeFee("-25"));
+  Entry bank = testing::makeEntry("bank-1", SourceRole::Bank, "1.1.1.02", "2024-05-02", "975");
+  JsonArray entries{toJsonValue(sale), toJsonValue(bank)};
+  JsonObject frame = makeObject({{"version", 1},
+                                 {"kind", "entries"},
+                                 {"nonce", "nonce-0123456789abcdef"},
+                                 {"entries", std::move(entries)}});
+  return toCompactJson(Json(std::move(frame))) + "\n";
+}
+
+std::string codeOf(const Status<ContractError>& status) {
+  return status ? "ok" : std::string(contractErrorName(status.error()));
+}
+
+// Asserts that a frame the direct reader returned agrees with the general route. Returns
+// whether the direct reader returned one.
+bool agreesWithGeneralRoute(const std::string& line) {
+  auto plain = readPlainEntriesFrame(line);
+  if (!plain) return false;
+  auto read = readJson(line);
+  EXPECT_TRUE(read.ok()) << line;
+  if (!read.ok()) return true;
+  const Json& frame = read.value();
+  EXPECT_TRUE(frame.isObject()) << line;
+  if (!frame.isObject()) return true;
+  EXPECT_EQ(frame.asObject().size(), 4u) << line;
+  const Json* version = frame.find("version");
+  EXPECT_TRUE(version && version->isUnsigned() && version->asUnsigned() == 1) << line;
+  const Json* kind = frame.find("kind");
+  EXPECT_TRUE(kind && kind->isString() && kind->asString() == "entries") << line;
+  const Json* nonce = frame.find("nonce");
+  EXPECT_TRUE(nonce && nonce->isString() && nonce->asString() == plain->nonce) << line;
+  const Json* entries = frame.find("entries");
+  EXPECT_TRUE(entries && entries->isArray()) << line;
+  if (!entries || !entries->isArray()) return true;
+  EXPECT_EQ(entries->asArray().size(), plain->entries.size()) << line;
+  for (size_t i = 0; i < plain->entries.size() && i < entries->asArray().size(); ++i) {
+    auto decoded = decodeEntry(entries->asArray()[i]);
+    const std::string general = decoded ? "ok" : std::string(contractErrorName(decoded.error()));
+    EXPECT_EQ(codeOf(checkEntryRecord(plain->entries[i])), general) << line;
+    if (decoded) {
+      EXPECT_EQ(decoded.value(), plain->entries[i]) << line;
+    }
+  }
+  return true;
+}
+
+TEST(PlainEntriesFrame, ReadsAValidFrameAsTheGeneralRouteDoes) {
+  EXPECT_TRUE(agreesWithGeneralRoute(validFrame()));
+}
+
+TEST(PlainEntriesFrame, DeclinesOtherShapes) {
+  const std::string frame = validFrame();
+  auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string text = frame;
+    const size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return text.replace(at, from.size(), to);
+  };
+  const std::vector<std::string> declined = {
+      replaced(R"("kind":"entries")", R"("kind":"execute")"),
+      replaced(R"("version":1)", R"("version":1.0)"),
+      replaced(R"("version":1)", R"("version":2)"),
+      replaced(R"("nonce":)", R"("extra":1,"nonce":)"),
+      replaced(R"("row":4294967295)", R"("row":4294967296)"),
+      replaced(R"("row":4294967295)", R"("row":7.0)"),
+      replaced(R"("components":[],)", R"("components":[],"id":"x",)"),
+      replaced(R"("reference":null,)", ""),
+      replaced(R"("role":"bank")", R"("role":"Bank")"),
+      replaced(R"("kind":"fee")", R"("kind":{"fee":null})"),
+      replaced(R"(,"sheet":null)", ""),
+      replaced(R"("entries":[)", R"("entries":[1,)"),
+      R"([1,"entries"])",
+      "{}\n",
+      frame + "x",
+      std::string(frame).insert(10, 1, '\0'),
+  };
+  for (const std::string& line : declined) {
+    EXPECT_FALSE(readPlainEntriesFrame(line).has_value()) << line;
+  }
+}
+
+// Byte-level damage at every position, with the bytes that change JSON structure most.
+TEST(PlainEntriesFrame, DamagedFramesAreDeclinedOrReadAsTheGeneralRouteReadsThem) {
+  const std::string frame = validFrame();
+  const std::string replacements = std::string("\"{}[],:0\\an \x01\x7f\xc3\xff", 17);
+  size_t returned = 0;
+  for (size_t at = 0; at + 1 < frame.size(); ++at) {
+    for (char replacement : replacements) {
+      std::string changed = frame;
+      changed[at] = replacement;
+      if (agreesWithGeneralRoute(changed)) ++returned;
+      std::string inserted = frame;
+      inserted.insert(at, 1, replacement);
+      if (agreesWithGeneralRoute(inserted)) ++returned;
+    }
+    std::string removed = frame;
+    removed.erase(at, 1);
+    if (agreesWithGeneralRoute(removed)) ++returned;
+  }
+  // Damage inside texts keeps the shape, so many damaged frames are still read directly.
+  EXPECT_GT(returned, frame.size());
+}
+
+}  // namespace
+}  // namespace tw
