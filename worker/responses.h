@@ -90,7 +90,7 @@ class ResultPageWriter {
   Status<SessionCode> finish();
 
   int fd_;
-  const std::string& nonce_;
+  std::string nonce_;  // a copy: a writer may outlive the text it was made from
   uint64_t pageCount_;
   uint64_t pageIndex_ = 0;
   std::string text_;
