@@ -124,14 +124,12 @@ void BM_DecodeFrames(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeFrames)->Unit(benchmark::kMillisecond);
 
-// The engine thread's work, the copy of the held entries included.
+// The engine thread's work on the held entries (which the driver moves to it).
 void BM_EngineRun(benchmark::State& state) {
   const Fixture& f = fixture();
   const std::atomic<bool> cancel{false};
   for (auto _ : state) {
-    std::vector<Entry> entries = f.state.heldEntries;
-    RunManifest manifest = *f.state.manifest;
-    auto run = runEngine(entries, manifest, cancel, kSessionEngineLimits);
+    auto run = runEngine(f.state.heldEntries, *f.state.manifest, cancel, kSessionEngineLimits);
     benchmark::DoNotOptimize(run);
   }
   state.counters["allocations"] = static_cast<double>(f.result.allocations.size());
@@ -157,22 +155,10 @@ void BM_WriteResultPages(benchmark::State& state) {
   const uint64_t pageCount =
       f.result.allocations.size() + f.result.pendingIds.size() + f.result.residuals.size();
   for (auto _ : state) {
-    uint64_t pageIndex = 0;
-    for (const Allocation& allocation : f.result.allocations) {
-      ResultPageBody body;
-      body.allocations.push_back(toJsonValue(allocation));
-      (void)writeResultPage(out, nonce, std::move(body), pageIndex, pageCount);
-    }
-    for (const std::string& id : f.result.pendingIds) {
-      ResultPageBody body;
-      body.pendingIds.emplace_back(id);
-      (void)writeResultPage(out, nonce, std::move(body), pageIndex, pageCount);
-    }
-    for (const auto& [id, cents] : f.result.residuals) {
-      ResultPageBody body;
-      body.residuals.emplace(id, cents);
-      (void)writeResultPage(out, nonce, std::move(body), pageIndex, pageCount);
-    }
+    ResultPageWriter pages(out, nonce, pageCount);
+    for (const Allocation& allocation : f.result.allocations) (void)pages.write(allocation);
+    for (const std::string& id : f.result.pendingIds) (void)pages.writePendingId(id);
+    for (const auto& [id, cents] : f.result.residuals) (void)pages.writeResidual(id, cents);
   }
   ::close(out);
   state.counters["pages"] = static_cast<double>(pageCount);

@@ -167,7 +167,11 @@ class SessionDriver {
     if (!state_.manifest) return fail(SessionCode::InvalidOrder);
     auto [sender, receiver] = makeChannel<EngineOutcome>(kResultQueueCapacity);
     auto cancel = std::make_shared<std::atomic<bool>>(false);
-    EngineJob job{state_.heldEntries, *state_.manifest, cancel, std::move(sender)};
+    // The held entries move to the engine rather than being copied: once "execute" is
+    // accepted, no frame can read or change them again (every later "start", "entries" and
+    // "execute" is refused before they are looked at), so the session state is left as
+    // untouched as a copy would leave it, without holding every entry twice.
+    EngineJob job{std::move(state_.heldEntries), *state_.manifest, cancel, std::move(sender)};
     startDetached("engine", [engine = engine_, job = std::move(job)]() mutable {
       runEngineJob(engine, std::move(job));
     });
