@@ -74,6 +74,21 @@ std::string worstSyntheticCell() {
   return out;
 }
 
+// A small input that keeps the engine busy for tens of milliseconds: 100 ERP and 200 bank
+// entries of one amount on one account and day, without references, so that every pair is a
+// synthetic candidate and the run collects and resolves 20000 groups, the most it may.
+std::string twentyThousandGroups() {
+  std::vector<Entry> erp;
+  std::vector<Entry> bank;
+  for (size_t i = 0; i < 200; ++i) {
+    if (i < 100) {
+      erp.push_back(makeEntry("E" + std::to_string(i), SourceRole::Erp, "a", "2024-03-01", "5"));
+    }
+    bank.push_back(makeEntry("B" + std::to_string(i), SourceRole::Bank, "a", "2024-03-01", "5"));
+  }
+  return startLine() + entriesLine(erp) + entriesLine(bank);
+}
+
 std::vector<std::string> sessionArgs(const TempDir& dir) {
   return {"--c5", "--execution-fence", dir.file("fence")};
 }
@@ -146,9 +161,9 @@ std::vector<SessionCase> sessionCases() {
   const std::string cancel = plainLine("cancel");
   const std::string empty = entriesLine(JsonArray{});
   const std::vector<std::string> startedOnly = {"started"};
-  // A run long enough (tens of milliseconds: every pair of a 5000 by 5000 cell is looked at)
-  // that frames sent right behind "execute" are read before it ends.
-  const std::string busyRun = worstSyntheticCell() + execute;
+  // A run long enough (tens of milliseconds) that frames sent right behind "execute" are read
+  // before it ends.
+  const std::string busyRun = twentyThousandGroups() + execute;
   return {
       // How a session ends.
       {"EmptyRun", [=] { return start + execute; }, Ending::Delivered, {}},
