@@ -15,6 +15,10 @@ namespace tw {
 
 namespace {
 
+// Room for a full batch up front, so that entries are not moved while the frame is read. Only a
+// hint: a longer array is still read (and then refused by the frame checks).
+constexpr size_t kEntriesPerFrameHint = 200;
+
 // Where the reader stands. Only these shapes are followed; any other opening gives up.
 enum class Place : uint8_t {
   Outside,     // before the frame object opens
@@ -320,6 +324,7 @@ std::optional<PlainEntriesFrame> readPlainEntriesFrame(std::string_view line) {
   // As for the general reader: the reader's streams take a NUL byte for the end of input.
   if (std::memchr(line.data(), '\0', line.size()) != nullptr) return std::nullopt;
   PlainEntriesFrame frame;
+  frame.entries.reserve(kEntriesPerFrameHint);
   PlainFrameHandler handler(frame);
   rapidjson::MemoryStream stream(line.data(), line.size());
   rapidjson::Reader reader;
