@@ -121,7 +121,7 @@ class SessionDriver {
       engineHandle_->outcome.waitFor(kEnginePollInterval);
       return {};
     }
-    Received<InputMessage> received = input_.recvFor(kEnginePollInterval);
+    Received<InputMessage> received = input_.recvFor(kOutcomePollInterval);
     if (received.status == ChannelStatus::Closed) inputClosed_ = true;
     return {std::move(received.value), false};
   }

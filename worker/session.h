@@ -29,6 +29,11 @@ inline constexpr size_t kResultQueueCapacity = 1;
 // While the engine runs, the driver never waits longer than this for input, so a cancel and the
 // engine's outcome are both noticed within one such turn.
 inline constexpr std::chrono::milliseconds kEnginePollInterval{10};
+// While the engine runs and the host keeps its end of the input open (as it does to be able to
+// cancel), a turn waits only this long for input before it looks for the outcome again, so that
+// a finished run is delivered about a millisecond after it ends rather than up to a whole poll
+// interval later. Input that arrives wakes the turn at once either way.
+inline constexpr std::chrono::milliseconds kOutcomePollInterval{1};
 
 // Runs the matching engine with the session limits.
 Status<SessionCode> runSession(int inFd, int outFd);
