@@ -3,6 +3,7 @@
 // at once, on one fence and on separate fences.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -124,6 +125,66 @@ TEST(Fault, WorkerKilledMidSessionReleasesTheFence) {
     ASSERT_EQ(lines.size(), 4u) << next.out;
     EXPECT_EQ(kindOf(lines.back()), "completed");
     EXPECT_EQ(readFile(fence), std::string());
+  }
+}
+
+// Whether this test program, and so the worker built with it, runs under a sanitizer: those
+// reserve far more address space than the limits below allow.
+constexpr bool kSanitized =
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    true;
+#elif defined(__has_feature)
+    __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+    false;
+#endif
+
+constexpr size_t kMiB = size_t{1} << 20;
+constexpr const char* kPrlimit = "/usr/bin/prlimit";
+
+// Starts the worker with every new thread's stack (which glibc sizes from the stack limit) as
+// large as `stackMiB`, within an address space of `addressMiB`.
+std::vector<std::string> limitedLauncher(size_t stackMiB, size_t addressMiB) {
+  return {kPrlimit, "--stack=" + std::to_string(stackMiB * kMiB),
+          "--as=" + std::to_string(addressMiB * kMiB), "--"};
+}
+
+// A thread that cannot be started is a fatal error: a diagnostic on standard error, exit status
+// 101, nothing more on standard output, and the fence is released on the way out.
+TEST(Fault, ThreadThatCannotStartIsFatal) {
+  if (kSanitized) GTEST_SKIP() << "address space limits do not suit a sanitized worker";
+  if (::access(kPrlimit, X_OK) != 0) GTEST_SKIP() << kPrlimit << " is not available";
+  struct ThreadCase {
+    const char* name;
+    size_t stackMiB;
+    size_t addressMiB;
+    std::vector<std::string> kindsWritten;
+  };
+  // The input thread's stack never fits; in the second case one stack fits, but not a second
+  // one while the input thread (its input kept open) still holds the first.
+  const std::vector<ThreadCase> cases = {
+      {"input thread", 1024, 512, {}},
+      {"engine thread", 400, 640, {"started", "executing"}},
+  };
+  TempDir dir;
+  const std::string fence = dir.file("fence");
+  for (const ThreadCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    WorkerOptions options;
+    options.args = sessionArgs(fence);
+    options.launcher = limitedLauncher(c.stackMiB, c.addressMiB);
+    Worker worker(options);
+    ASSERT_TRUE(worker.started()) << worker.startError();
+    (void)worker.writeStdin(startLine() + plainLine("execute"));
+    const ExitStatus status = worker.wait();
+    EXPECT_TRUE(status.exitedWith(101)) << status;
+    EXPECT_EQ(worker.stderrText().rfind("tallywarden-worker: fatal", 0), 0u) << worker.stderrText();
+    std::vector<std::string> kinds;
+    for (const std::string& line : splitLines(worker.takeStdout())) kinds.push_back(kindOf(line));
+    EXPECT_EQ(kinds, c.kindsWritten);
+
+    RunResult next = runWorker(sessionArgs(fence), startLine() + plainLine("execute"));
+    EXPECT_TRUE(next.status.exitedWith(0)) << "the fence was not released: " << next.status;
   }
 }
 

@@ -192,7 +192,7 @@ void Worker::start(const WorkerOptions& options) {
   posix_spawnattr_setsigmask(&setup.attributes, &noneBlocked);
   posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-  std::vector<std::string> argvText;
+  std::vector<std::string> argvText = options.launcher;
   argvText.emplace_back(workerPath());
   argvText.insert(argvText.end(), options.args.begin(), options.args.end());
   std::vector<char*> argv;
@@ -201,7 +201,7 @@ void Worker::start(const WorkerOptions& options) {
 
   pid_t pid = -1;
   const int spawned =
-      posix_spawn(&pid, workerPath(), &setup.actions, &setup.attributes, argv.data(), environ);
+      posix_spawn(&pid, argv.front(), &setup.actions, &setup.attributes, argv.data(), environ);
   // A broken pipe has no reader from the start: its read end goes before the worker can write.
   cleanup();
   if (spawned != 0) {

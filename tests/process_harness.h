@@ -54,6 +54,9 @@ struct WorkerOptions {
   // With a Pipe input: bytes already waiting in the pipe when the worker starts (at most what a
   // pipe holds, 65536 bytes).
   std::string initialStdin;
+  // A program (absolute path first, then its arguments) that starts the worker: it is given the
+  // worker's path and arguments after its own, for example to set resource limits.
+  std::vector<std::string> launcher;
 };
 
 // How a process ended.
