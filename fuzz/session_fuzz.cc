@@ -21,6 +21,7 @@
 // (the outcome, "CANCELLED" once a cancel was read, or the code of the first refused frame) and
 // the session must end with one of them; a delivered result must be page for page the result of
 // the same engine on the same entries, with its commitment.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -59,6 +61,8 @@ constexpr size_t kMaxEntriesPerBatch = 12;
 constexpr size_t kMaxRawLineBytes = 512;
 constexpr size_t kOverlongLineBytes = tw::kMaxLineBytes + 2;
 constexpr auto kSlowEngineRun = std::chrono::milliseconds(3);
+// Far beyond any run of the few dozen entries made here, even under the sanitizers.
+constexpr auto kThreadsEndWithin = std::chrono::seconds(20);
 
 [[noreturn]] void violated(const char* rule) {
   fprintf(stderr, "session_fuzz: broken rule: %s\n", rule);
@@ -85,16 +89,10 @@ class ByteSource {
 
 enum class EngineKind { Real, Failing, Throwing, Slow };
 
-std::atomic<int> enginesRunning{0};
-
 tw::SessionEngine makeEngine(EngineKind kind) {
   return [kind](const std::vector<Entry>& entries, const tw::RunManifest& manifest,
                 const std::atomic<bool>& cancel)
              -> tw::Result<tw::ReconciliationResult, tw::EngineError> {
-    struct Running {
-      Running() { ++enginesRunning; }
-      ~Running() { --enginesRunning; }
-    } running;
     switch (kind) {
       case EngineKind::Real:
         break;
@@ -122,7 +120,35 @@ struct SessionRun {
   std::string output;
 };
 
+// The threads of this process, by task id.
+std::set<long> liveThreads() {
+  std::set<long> ids;
+  DIR* tasks = ::opendir("/proc/self/task");
+  if (tasks == nullptr) violated("/proc/self/task readable");
+  while (const dirent* task = ::readdir(tasks)) {
+    if (task->d_name[0] != '.') ids.insert(std::strtol(task->d_name, nullptr, 10));
+  }
+  ::closedir(tasks);
+  return ids;
+}
+
+// Waits until every thread that is not in `before` has ended. The session leaves its input and
+// engine threads running; both must end on their own once the input has ended and the run is
+// over, and they must be gone before the next input (and before a leak check, which does not
+// look into a thread that is starting or ending).
+void awaitSessionThreads(const std::set<long>& before) {
+  const auto deadline = std::chrono::steady_clock::now() + kThreadsEndWithin;
+  for (;;) {
+    bool newcomer = false;
+    for (long id : liveThreads()) newcomer |= before.count(id) == 0;
+    if (!newcomer) return;
+    if (std::chrono::steady_clock::now() > deadline) violated("the session's threads end");
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+}
+
 SessionRun runOneSession(const std::string& input, EngineKind engine) {
+  const std::set<long> before = liveThreads();
   int in[2];
   int out[2];
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) violated("pipes available");
@@ -150,9 +176,7 @@ SessionRun runOneSession(const std::string& input, EngineKind engine) {
   writer.join();
   collector.join();
   run.output = std::move(output);
-  // An engine the session no longer waits for still finishes its run; let it, so runs never
-  // pile up across inputs.
-  while (enginesRunning.load() != 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
+  awaitSessionThreads(before);
   return run;
 }
 
