@@ -179,6 +179,20 @@ std::vector<Entry> compositionCell(uint32_t rights) {
   return entries;
 }
 
+// A composition cell of `lefts` ERP entries of 2 cents and `rights` bank entries of 1 cent, each
+// with a reference of its own, all on one day: every reference cell holds one entry, so only the
+// composition cell can be too large, and its search stays cheap (no subset sums to 1 cent).
+std::vector<Entry> wideCompositionCell(uint32_t lefts, uint32_t rights) {
+  std::vector<Entry> entries;
+  for (uint32_t i = 0; i < lefts; ++i) {
+    entries.push_back(erpEntry("E" + padded(i), "2", "RE" + padded(i)));
+  }
+  for (uint32_t i = 0; i < rights; ++i) {
+    entries.push_back(bankEntry("B" + padded(i), "1", "RB" + padded(i)));
+  }
+  return entries;
+}
+
 TEST(Candidates, CellLimitsAtTheirBoundaries) {
   struct LimitCase {
     const char* name;
@@ -193,6 +207,10 @@ TEST(Candidates, CellLimitsAtTheirBoundaries) {
       {"1056 pairs", referenceCell(32, 33), false},
       {"1024 search steps", compositionCell(128), true},
       {"a 1025th search step", compositionCell(129), false},
+      {"composition: 256 on the right", wideCompositionCell(1, 256), true},
+      {"composition: 257 on the right", wideCompositionCell(1, 257), false},
+      {"composition: 257 on the left", wideCompositionCell(257, 1), false},
+      {"composition: 1056 pairs", wideCompositionCell(32, 33), false},
   };
   for (const LimitCase& c : cases) {
     SCOPED_TRACE(c.name);
