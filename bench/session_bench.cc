@@ -147,23 +147,45 @@ void BM_CommitResult(benchmark::State& state) {
 BENCHMARK(BM_CommitResult)->Unit(benchmark::kMillisecond);
 
 // One resultPage message per allocation, pending identifier and residual, as the driver
-// delivers them, written to /dev/null.
+// delivers them: to /dev/null (argument 0), or into a pipe that another thread drains as a host
+// would (argument 1), which adds the cost of waking the reader for each message.
 void BM_WriteResultPages(benchmark::State& state) {
   const Fixture& f = fixture();
-  const int out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const bool toPipe = state.range(0) == 1;
   const std::string& nonce = *f.state.nonce;
   const uint64_t pageCount =
       f.result.allocations.size() + f.result.pendingIds.size() + f.result.residuals.size();
   for (auto _ : state) {
-    ResultPageWriter pages(out, nonce, pageCount);
+    int fds[2] = {-1, -1};
+    std::thread reader;
+    if (toPipe) {
+      if (::pipe2(fds, O_CLOEXEC) != 0) Fixture::fail("pipe failed");
+      reader = std::thread([readFd = fds[0]] {
+        char buffer[65536];
+        while (::read(readFd, buffer, sizeof buffer) > 0) {
+        }
+      });
+    } else {
+      fds[1] = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    }
+    ResultPageWriter pages(fds[1], nonce, pageCount);
     for (const Allocation& allocation : f.result.allocations) (void)pages.write(allocation);
     for (const std::string& id : f.result.pendingIds) (void)pages.writePendingId(id);
     for (const auto& [id, cents] : f.result.residuals) (void)pages.writeResidual(id, cents);
+    ::close(fds[1]);
+    if (toPipe) {
+      reader.join();
+      ::close(fds[0]);
+    }
   }
-  ::close(out);
   state.counters["pages"] = static_cast<double>(pageCount);
 }
-BENCHMARK(BM_WriteResultPages)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteResultPages)
+    ->ArgName("pipe")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // runSession from the session file to /dev/null: every stage and the hand-overs between the
 // threads, without process start-up.
