@@ -14,7 +14,7 @@ different data:
     credit without a memo, a settlement whose fee was rounded differently;
   * lines that match nothing: bank charges, charged-back sales, a duplicated invoice number.
 
-Entries are about 350 bytes of JSON. Frames hold at most 200 entries and at most 65536 bytes (line
+Entries are about 370 bytes of JSON. Frames hold at most 200 entries and at most 65536 bytes (line
 feed included); the whole session must stay within 256 frames and 4194304 bytes, which the
 script checks before writing anything.
 
