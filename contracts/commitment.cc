@@ -50,58 +50,13 @@ Status<ContractError> checkNumbers(const Json& value) {
   }
 }
 
-// Pass 2: compact text; after pass 1 every number is a safe non-negative integer.
-void writeCanonical(std::string& out, const Json& value) {
-  switch (value.type()) {
-    case Json::Type::Null:
-      out.append("null");
-      break;
-    case Json::Type::Bool:
-      out.append(value.asBool() ? "true" : "false");
-      break;
-    case Json::Type::Unsigned:
-      appendUnsigned(out, value.asUnsigned());
-      break;
-    case Json::Type::String:
-      appendJsonString(out, value.asString());
-      break;
-    case Json::Type::Array: {
-      out.push_back('[');
-      bool first = true;
-      for (const Json& element : value.asArray()) {
-        if (!first) out.push_back(',');
-        first = false;
-        writeCanonical(out, element);
-      }
-      out.push_back(']');
-      break;
-    }
-    case Json::Type::Object: {
-      out.push_back('{');
-      bool first = true;
-      for (const auto& [name, member] : value.asObject()) {
-        if (!first) out.push_back(',');
-        first = false;
-        appendJsonString(out, name);
-        out.push_back(':');
-        writeCanonical(out, member);
-      }
-      out.push_back('}');
-      break;
-    }
-    case Json::Type::Float:  // integral and in range after pass 1; -0.0 is written as 0
-      appendUnsigned(out, static_cast<uint64_t>(value.asFloat()));
-      break;
-    case Json::Type::Signed:
-      break;  // refused by pass 1
-  }
-}
-
 Result<std::string, ContractError> canonicalTextOf(const Json& value) {
   if (auto s = checkNumbers(value); !s) return fail(s.error());
   std::string text;
   text.reserve(kInitialCanonicalBytes);
-  writeCanonical(text, value);
+  // Pass 2: after pass 1 every number is a non-negative integer of at most 2^53-1, held as an
+  // unsigned integer or as an integral float.
+  appendCompactJson(text, value, FloatStyle::AsInteger);
   return text;
 }
 

@@ -60,7 +60,14 @@ void appendSigned(std::string& out, int64_t value) {
   out.append(digits, end);
 }
 
-void appendFloat(std::string& out, double value) {
+constexpr double kLargestExactInteger = 9007199254740991.0;  // 2^53 - 1
+
+void appendFloat(std::string& out, double value, FloatStyle style) {
+  if (style == FloatStyle::AsInteger && value >= 0.0 && value <= kLargestExactInteger &&
+      std::trunc(value) == value) {
+    appendUnsigned(out, static_cast<uint64_t>(value));  // -0.0 compares equal to 0.0: "0"
+    return;
+  }
   if (!std::isfinite(value)) {  // never produced by the reader; written as null to stay JSON
     out.append("null");
     return;
@@ -76,7 +83,7 @@ void appendFloat(std::string& out, double value) {
 
 }  // namespace
 
-void appendCompactJson(std::string& out, const Json& value) {
+void appendCompactJson(std::string& out, const Json& value, FloatStyle floats) {
   switch (value.type()) {
     case Json::Type::Null:
       out.append("null");
@@ -91,7 +98,7 @@ void appendCompactJson(std::string& out, const Json& value) {
       appendSigned(out, value.asSigned());
       break;
     case Json::Type::Float:
-      appendFloat(out, value.asFloat());
+      appendFloat(out, value.asFloat(), floats);
       break;
     case Json::Type::String:
       appendJsonString(out, value.asString());
@@ -102,7 +109,7 @@ void appendCompactJson(std::string& out, const Json& value) {
       for (const Json& element : value.asArray()) {
         if (!first) out.push_back(',');
         first = false;
-        appendCompactJson(out, element);
+        appendCompactJson(out, element, floats);
       }
       out.push_back(']');
       break;
@@ -115,7 +122,7 @@ void appendCompactJson(std::string& out, const Json& value) {
         first = false;
         appendJsonString(out, name);
         out.push_back(':');
-        appendCompactJson(out, member);
+        appendCompactJson(out, member, floats);
       }
       out.push_back('}');
       break;

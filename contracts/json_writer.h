@@ -17,9 +17,15 @@ void appendJsonString(std::string& out, std::string_view text);
 // Appends the decimal digits of `value`.
 void appendUnsigned(std::string& out, uint64_t value);
 
-// Appends the compact text of `value`. Floats are written in their shortest round-trip form;
-// they never occur in messages or canonical texts, only in values echoed for tests.
-void appendCompactJson(std::string& out, const Json& value);
+// How floats are written. RoundTrip: the shortest text that reads back as the same float (floats
+// never occur in messages, only in values echoed for tests). AsInteger: an integral float from 0
+// to 2^53-1 as the integer it holds, negative zero as 0, as a canonical text requires; any other
+// float falls back to RoundTrip.
+enum class FloatStyle : uint8_t { RoundTrip, AsInteger };
+
+// Appends the compact text of `value`.
+void appendCompactJson(std::string& out, const Json& value,
+                       FloatStyle floats = FloatStyle::RoundTrip);
 
 std::string toCompactJson(const Json& value);
 
