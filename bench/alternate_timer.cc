@@ -78,12 +78,12 @@ std::string readFile(const std::string& path) {
   return text;
 }
 
-Command parseCommand(std::string_view spec) {
-  const size_t equals = spec.find('=');
+Command parseCommand(std::string_view argument) {
+  const size_t equals = argument.find('=');
   if (equals == std::string_view::npos || equals == 0) die("expected LABEL=COMMAND");
   Command command;
-  command.label = std::string(spec.substr(0, equals));
-  std::string_view rest = spec.substr(equals + 1);
+  command.label = std::string(argument.substr(0, equals));
+  std::string_view rest = argument.substr(equals + 1);
   while (!rest.empty()) {
     const size_t space = rest.find(' ');
     std::string_view word = rest.substr(0, space);
