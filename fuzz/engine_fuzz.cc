@@ -16,6 +16,7 @@
 #include "contracts/formats.h"
 #include "contracts/test_records.h"
 #include "engine/engine.h"
+#include "fuzz/byte_source.h"
 
 namespace {
 
@@ -23,17 +24,7 @@ using tw::AllocationStage;
 using tw::Entry;
 using tw::SourceRole;
 
-class ByteSource {
- public:
-  ByteSource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint8_t next() { return pos_ < size_ ? data_[pos_++] : 0; }
-  bool empty() const { return pos_ >= size_; }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-};
+using tw::fuzzing::ByteSource;
 
 std::vector<Entry> buildEntries(ByteSource& in) {
   static const char* kAccounts[] = {"acc-1", "acc-2"};

@@ -19,24 +19,12 @@
 #include "contracts/json_reader.h"
 #include "contracts/record_checks.h"
 #include "contracts/test_records.h"
+#include "fuzz/byte_source.h"
 #include "worker/entries_frame.h"
 
 namespace {
 
-class ByteSource {
- public:
-  ByteSource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint8_t next() { return pos_ < size_ ? data_[pos_++] : 0; }
-  template <size_t N>
-  const char* pick(const char* const (&pool)[N]) {
-    return pool[next() % N];
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-};
+using tw::fuzzing::ByteSource;
 
 const char* const kIds[] = {"E1",       "a",         "B-2.x:y_z",   "",          "-x",
                             "_x",       "prototype", "constructor", "__proto__", "a b",

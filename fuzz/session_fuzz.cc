@@ -42,6 +42,7 @@
 #include "contracts/json_writer.h"
 #include "contracts/test_records.h"
 #include "engine/engine.h"
+#include "fuzz/byte_source.h"
 #include "worker/fd_io.h"
 #include "worker/line_reader.h"
 #include "worker/session.h"
@@ -73,17 +74,7 @@ void require(bool holds, const char* rule) {
   if (!holds) violated(rule);
 }
 
-class ByteSource {
- public:
-  ByteSource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint8_t next() { return pos_ < size_ ? data_[pos_++] : 0; }
-  bool empty() const { return pos_ >= size_; }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-};
+using tw::fuzzing::ByteSource;
 
 // ---- Engines ----
 
