@@ -62,13 +62,7 @@ std::optional<AllocationStage> allocationStageFromText(std::string_view text) {
 }
 
 bool operator<(const Ref& a, const Ref& b) {
-  if (int c = a.sourceId.compare(b.sourceId); c != 0) return c < 0;
-  if (int c = a.fileId.compare(b.fileId); c != 0) return c < 0;
-  if (a.sheet.has_value() != b.sheet.has_value()) return !a.sheet.has_value();
-  if (a.sheet) {
-    if (int c = a.sheet->compare(*b.sheet); c != 0) return c < 0;
-  }
-  return a.row < b.row;
+  return refOrderLess(a, b);
 }
 
 Json toJsonValue(SourceRole role) {

@@ -48,7 +48,20 @@ struct Ref {
   friend bool operator==(const Ref&, const Ref&) = default;
 };
 
-// Orders by sourceId, fileId (text order), sheet (absent first), then row.
+// The order of references: sourceId, then fileId (text order), then sheet (an absent sheet before
+// any present one, present sheets in text order), then row. Shared by Ref and by the borrowed
+// views of a reference that decoding compares.
+template <class A, class B>
+bool refOrderLess(const A& a, const B& b) {
+  if (int c = std::string_view(a.sourceId).compare(b.sourceId); c != 0) return c < 0;
+  if (int c = std::string_view(a.fileId).compare(b.fileId); c != 0) return c < 0;
+  if (a.sheet.has_value() != b.sheet.has_value()) return !a.sheet.has_value();
+  if (a.sheet) {
+    if (int c = std::string_view(*a.sheet).compare(*b.sheet); c != 0) return c < 0;
+  }
+  return a.row < b.row;
+}
+
 bool operator<(const Ref& a, const Ref& b);
 
 struct EntryComponent {
