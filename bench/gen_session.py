@@ -25,7 +25,13 @@ import argparse
 import hashlib
 import json
 import random
+import os
 import sys
+
+# The entry shapes, company, calendar and check digits are those of the example session.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
+from make_session import (  # noqa: E402
+    CUSTOMERS, ROOT, YEAR_MONTH, business_days, check_digit, entry)
 
 MAX_LINE_BYTES = 65536  # line feed included
 MAX_BATCH_ENTRIES = 200
@@ -33,28 +39,11 @@ MAX_FRAMES = 256
 MAX_SESSION_BYTES = 4194304
 MAX_ENTRIES = 10000
 
-ROOT = "7K2M9Q4B"
-YEAR_MONTH = "2024-05"
-HOLIDAYS = {"2024-05-01", "2024-05-30"}
-
 # (sourceId, fileId): one export per source for the whole company; sheets name the store.
 BANK = ("bank-main", "bank-main-2024-05.ofx")
 ACQUIRER = ("card-acquirer", "settlement-2024-05.csv")
 ERP = ("erp-ledger", "erp-receipts-2024-05.xlsx")
 POS = ("pos-sales", "pos-sales-2024-05.xlsx")
-
-CUSTOMERS = [
-    "Northern Wholesale Ltd", "Atlantic Food Distribution", "Serra Verde Supermarkets",
-    "Blue River Pharmacies", "Campos & Filhos Comercio", "Litoral Building Supplies",
-    "Pampa Agro Cooperative", "Central Office Furniture", "Vale do Sol Restaurants",
-    "Horizonte Auto Parts",
-]
-
-
-def check_digit(text, weights):
-    total = sum((ord(c) - 48) * w for c, w in zip(text, weights))
-    remainder = total % 11
-    return "0" if remainder < 2 else str(11 - remainder)
 
 
 def establishment(branch_number):
@@ -62,16 +51,6 @@ def establishment(branch_number):
     code += check_digit(code, [5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2])
     code += check_digit(code, [6, 5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2])
     return code
-
-
-def business_days():
-    days = []
-    for day in range(1, 32):
-        date = f"{YEAR_MONTH}-{day:02d}"
-        weekday = (day + 1) % 7  # 2024-05-01 was a Wednesday: 0 Monday ... 6 Sunday
-        if weekday < 5 and date not in HOLIDAYS:
-            days.append(date)
-    return days
 
 
 class Rows:
@@ -85,25 +64,6 @@ class Rows:
         row = self.next.get(key, 2)  # row 1 holds the column titles
         self.next[key] = row + 1
         return {"sourceId": source[0], "fileId": source[1], "sheet": sheet, "row": row}
-
-
-def entry(entry_id, role, branch, account, date, cents, reference, description, origin,
-          components=()):
-    value = {
-        "id": entry_id,
-        "role": role,
-        "root": ROOT,
-        "establishment": branch,
-        "accountId": account,
-        "date": date,
-        "cents": str(cents),
-        "reference": reference,
-        "origin": origin,
-        "components": list(components),
-    }
-    if description is not None:
-        value["description"] = description
-    return value
 
 
 class Store:
