@@ -73,8 +73,9 @@ struct RefusalCase {
 };
 
 // Names the case in test output instead of dumping its bytes.
-void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.name; }
-
+void PrintTo(const RefusalCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class FrameRefusal : public ::testing::TestWithParam<RefusalCase> {};
 

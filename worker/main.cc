@@ -42,8 +42,7 @@ constexpr std::string_view kFenceFlag = "--execution-fence";
 int runSessionMode(const char* fencePath) {
   tw::Result<tw::Fence, tw::FenceError> fence = tw::acquireFence(fencePath);
   if (!fence) return kExitFailure;  // "C5_FENCE_BUSY": nothing read, nothing written
-  const int status =
-      tw::runSession(STDIN_FILENO, STDOUT_FILENO).ok() ? kExitSuccess : kExitFailure;
+  const int status = tw::runSession(STDIN_FILENO, STDOUT_FILENO).ok() ? kExitSuccess : kExitFailure;
   fence->release();
   return status;
 }

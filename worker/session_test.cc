@@ -181,8 +181,9 @@ struct OutcomeCase {
 };
 
 // Names the case in test output instead of dumping its bytes.
-void PrintTo(const OutcomeCase& c, std::ostream* out) { *out << c.name; }
-
+void PrintTo(const OutcomeCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class EngineOutcome : public ::testing::TestWithParam<OutcomeCase> {};
 
