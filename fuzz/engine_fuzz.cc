@@ -17,6 +17,7 @@
 #include "contracts/test_records.h"
 #include "engine/engine.h"
 #include "fuzz/byte_source.h"
+#include "fuzz/entry_choices.h"
 
 namespace {
 
@@ -27,33 +28,10 @@ using tw::SourceRole;
 using tw::fuzzing::ByteSource;
 
 std::vector<Entry> buildEntries(ByteSource& in) {
-  static const char* kAccounts[] = {"acc-1", "acc-2"};
-  static const char* kDates[] = {"2024-01-01", "2024-01-02", "2024-01-03"};
-  static const char* kReferences[] = {"INV-1", "INV-2", "INV-3"};
-  static const char* kAmounts[] = {"100", "200", "300", "50", "0", "-100", "150", "970"};
-  static const SourceRole kRoles[] = {SourceRole::Erp, SourceRole::Sales, SourceRole::Settlement,
-                                      SourceRole::Bank};
   std::vector<Entry> entries;
   const size_t count = in.next() % 40;
   for (size_t i = 0; i < count && !in.empty(); ++i) {
-    const uint8_t shape = in.next();
-    const uint8_t values = in.next();
-    const SourceRole role = kRoles[shape % 4];
-    std::optional<std::string> reference;
-    if ((shape >> 2) % 4 != 0) reference = kReferences[((shape >> 2) % 4) - 1];
-    Entry entry =
-        tw::testing::makeEntry("E" + std::to_string(i), role, kAccounts[(shape >> 4) % 2],
-                               kDates[(values >> 3) % 3], kAmounts[values % 8], reference);
-    if (role == SourceRole::Sales) {
-      const uint8_t fees = (shape >> 5) % 4;
-      for (uint8_t f = 0; f < fees; ++f) {
-        entry.components.push_back(tw::testing::makeFee(f == 2 ? "-30" : "-1", SourceRole::Sales,
-                                                        static_cast<uint32_t>(10 + f)));
-        if (f == 2 && (values & 0x80))
-          entry.components.back().kind = tw::EntryComponentKind::Reversal;
-      }
-    }
-    entries.push_back(std::move(entry));
+    entries.push_back(tw::fuzzing::chooseEntry(in, "E" + std::to_string(i)));
   }
   return entries;
 }

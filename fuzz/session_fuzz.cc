@@ -43,6 +43,7 @@
 #include "contracts/test_records.h"
 #include "engine/engine.h"
 #include "fuzz/byte_source.h"
+#include "fuzz/entry_choices.h"
 #include "worker/fd_io.h"
 #include "worker/line_reader.h"
 #include "worker/session.h"
@@ -436,31 +437,9 @@ std::string withLineFeed(const Json& frame, ByteSource& in) {
 }
 
 Entry buildEntry(ByteSource& in) {
-  static const char* kAccounts[] = {"acc-1", "acc-2"};
-  static const char* kDates[] = {"2024-01-01", "2024-01-02", "2024-01-03"};
-  static const char* kReferences[] = {"INV-1", "INV-2", "INV-3"};
-  static const char* kAmounts[] = {"100", "200", "300", "50", "0", "-100", "150", "970"};
-  static const SourceRole kRoles[] = {SourceRole::Erp, SourceRole::Sales, SourceRole::Settlement,
-                                      SourceRole::Bank};
-  const uint8_t id = in.next();
-  const uint8_t shape = in.next();
-  const uint8_t values = in.next();
-  const SourceRole role = kRoles[shape % 4];
-  std::optional<std::string> reference;
-  if ((shape >> 2) % 4 != 0) reference = kReferences[((shape >> 2) % 4) - 1];
   // Identifiers from a small pool, so a run sometimes holds the same one twice.
-  Entry entry =
-      tw::testing::makeEntry("E" + std::to_string(id % 64), role, kAccounts[(shape >> 4) % 2],
-                             kDates[(values >> 3) % 3], kAmounts[values % 8], reference);
-  if (role == SourceRole::Sales) {
-    const uint8_t fees = (shape >> 5) % 4;
-    for (uint8_t f = 0; f < fees; ++f) {
-      entry.components.push_back(tw::testing::makeFee(f == 2 ? "-30" : "-1", SourceRole::Sales,
-                                                      static_cast<uint32_t>(10 + f)));
-    }
-  }
-  if (values & 0x80) entry.description = "note " + std::to_string(values);
-  return entry;
+  const uint8_t id = in.next();
+  return tw::fuzzing::chooseEntry(in, "E" + std::to_string(id % 64));
 }
 
 tw::RunManifest buildManifest(ByteSource& in) {
