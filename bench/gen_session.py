@@ -22,7 +22,6 @@ Usage: gen_session.py --entries N [--seed S] [--output FILE]   (standard library
 """
 
 import argparse
-import hashlib
 import json
 import random
 import os
@@ -32,6 +31,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
 from make_session import (  # noqa: E402
     CUSTOMERS, ROOT, YEAR_MONTH, business_days, check_digit, entry)
+from make_session import manifest as example_manifest  # noqa: E402
 
 MAX_LINE_BYTES = 65536  # line feed included
 MAX_BATCH_ENTRIES = 200
@@ -215,20 +215,7 @@ def make_entries(count, seed):
 
 
 def manifest(run_id):
-    digests = []
-    for source_id, file_id in sorted([BANK, ACQUIRER, ERP, POS]):
-        digest = hashlib.sha256(f"{source_id}/{file_id}".encode()).hexdigest()
-        digests.append({"sourceId": source_id, "fileId": file_id, "sha256": digest})
-    return {
-        "version": 1,
-        "runId": run_id,
-        "root": ROOT,
-        "window": {"from": "2024-05-01", "to": "2024-05-31"},
-        "inputDigests": digests,
-        "mappingVersion": "sha256:" + hashlib.sha256(b"mapping 2024.2").hexdigest(),
-        "ruleVersion": "sha256:" + hashlib.sha256(b"rules 2024.5").hexdigest(),
-        "engineVersion": "1.4.2+build.7",
-    }
+    return example_manifest(run_id, (BANK, ACQUIRER, ERP, POS))
 
 
 def compact(value):

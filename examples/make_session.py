@@ -223,14 +223,15 @@ def make_entries():
     return entries
 
 
-def manifest():
+def manifest(run_id="close-2024-05-7K2M9Q4B", sources=(BANK, ACQUIRER, ERP, POS)):
+    """The run manifest: one digest per (sourceId, fileId) of `sources`, in ascending order."""
     digests = []
-    for source_id, file_id, _ in sorted([BANK, ACQUIRER, ERP, POS], key=lambda s: (s[0], s[1])):
+    for source_id, file_id in sorted({(source[0], source[1]) for source in sources}):
         digest = hashlib.sha256(f"{source_id}/{file_id}".encode()).hexdigest()
         digests.append({"sourceId": source_id, "fileId": file_id, "sha256": digest})
     return {
         "version": 1,
-        "runId": "close-2024-05-7K2M9Q4B",
+        "runId": run_id,
         "root": ROOT,
         "window": {"from": "2024-05-01", "to": "2024-05-31"},
         "inputDigests": digests,
