@@ -113,6 +113,10 @@ Result<std::string, ContractError> commitResult(const ReconciliationResult& resu
   // it succeeds, give back `result` itself; its canonical text is then what appendCanonicalResult
   // writes. So the commitment covers exactly what survives validation without the round trip.
   if (auto checked = checkResultRecord(result); !checked) return fail(checked.error());
+  return commitCheckedResult(result);
+}
+
+Result<std::string, ContractError> commitCheckedResult(const ReconciliationResult& result) {
   CommitmentHash hash;
   std::string part;
   part.reserve(kHashPartBytes + kInitialCanonicalBytes);

@@ -25,4 +25,8 @@ Result<std::string, ContractError> canonicalJsonText(const Json& value);
 // canonical text of the survivor. The first contract violation is the error.
 Result<std::string, ContractError> commitResult(const ReconciliationResult& result);
 
+// commitResult for a result that has already passed checkResultRecord: the same digits, without
+// checking it again. Fails only when the digest routine itself fails.
+Result<std::string, ContractError> commitCheckedResult(const ReconciliationResult& result);
+
 }  // namespace tw

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "contracts/commitment.h"
+#include "contracts/record_checks.h"
 #include "worker/channel.h"
 #include "worker/frames.h"
 #include "worker/line_reader.h"
@@ -22,8 +23,6 @@ namespace {
 
 constexpr int kFatalExitStatus = 101;
 constexpr int kFirstNonStandardFd = STDERR_FILENO + 1;
-
-using EngineOutcome = Result<ReconciliationResult, SessionCode>;
 
 // A thread the session needs cannot be started: nothing sensible is left to do.
 [[noreturn]] void failToStartThread(std::string_view which) {
@@ -72,29 +71,57 @@ void useOneGrowingHeap() {
   ::mallopt(M_TRIM_THRESHOLD, kNeverTrimBytes);
 }
 
+// What the engine thread hands back: the run's failure code, or its result and whether that
+// result passes the result contract (a result that does not is never delivered).
+struct RunOutcome {
+  std::shared_ptr<const ReconciliationResult> result;
+  bool passesContract = false;
+};
+using EngineOutcome = Result<RunOutcome, SessionCode>;
+using CommitmentOutcome = Result<std::string, ContractError>;
+
 struct EngineJob {
   std::vector<Entry> entries;
   RunManifest manifest;
   std::shared_ptr<std::atomic<bool>> cancel;
   Sender<EngineOutcome> outcome;
+  Sender<CommitmentOutcome> commitment;
 };
 
 // Engine thread: exactly one outcome, or none at all when the run ends by an exception; the
 // producer end then goes away unused and the driver reports the engine as disconnected.
+//
+// A result that passes its contract is then committed here, on this thread, while the driver
+// writes its pages: the commitment is needed only by the "completed" message after the last
+// page, and hashing the canonical text no longer delays the first page. The contract check
+// itself comes before the outcome, so a result that fails it still has nothing written.
 void runEngineJob(const SessionEngine& engine, EngineJob job) {
+  std::shared_ptr<const ReconciliationResult> result;
   try {
     auto run = engine(job.entries, job.manifest, *job.cancel);
-    // Whatever made the run fail, cancellation included, the session sees one code.
-    EngineOutcome outcome = run ? EngineOutcome(std::move(run).value())
-                                : EngineOutcome(fail(SessionCode::EngineFailed));
-    job.outcome.send(std::move(outcome));
+    if (!run) {
+      // Whatever made the run fail, cancellation included, the session sees one code.
+      job.outcome.send(EngineOutcome(fail(SessionCode::EngineFailed)));
+      return;
+    }
+    result = std::make_shared<const ReconciliationResult>(std::move(run).value());
+    const bool passes = checkResultRecord(*result).ok();
+    job.outcome.send(EngineOutcome(RunOutcome{result, passes}));
+    if (!passes) return;
   } catch (...) {
     job.outcome.close();
+    return;
+  }
+  try {
+    job.commitment.send(commitCheckedResult(*result));
+  } catch (...) {
+    job.commitment.close();
   }
 }
 
 struct EngineHandle {
   Receiver<EngineOutcome> outcome;
+  Receiver<CommitmentOutcome> commitment;
   std::shared_ptr<std::atomic<bool>> cancel;
   bool cancelRequested = false;
 };
@@ -184,16 +211,19 @@ class SessionDriver {
   Ending startEngine() {
     if (!state_.manifest) return fail(SessionCode::InvalidOrder);
     auto [sender, receiver] = makeChannel<EngineOutcome>(kResultQueueCapacity);
+    auto [commitmentSender, commitmentReceiver] = makeChannel<CommitmentOutcome>(1);
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     // The held entries move to the engine rather than being copied: once "execute" is
     // accepted, no frame can read or change them again (every later "start", "entries" and
     // "execute" is refused before they are looked at), so the session state is left as
     // untouched as a copy would leave it, without holding every entry twice.
-    EngineJob job{std::move(state_.heldEntries), *state_.manifest, cancel, std::move(sender)};
+    EngineJob job{std::move(state_.heldEntries), *state_.manifest, cancel, std::move(sender),
+                  std::move(commitmentSender)};
     startDetached("engine", [engine = engine_, job = std::move(job)]() mutable {
       runEngineJob(engine, std::move(job));
     });
-    engineHandle_ = EngineHandle{std::move(receiver), std::move(cancel), false};
+    engineHandle_ =
+        EngineHandle{std::move(receiver), std::move(commitmentReceiver), std::move(cancel), false};
     return std::nullopt;
   }
 
@@ -209,7 +239,9 @@ class SessionDriver {
     }
     if (engineHandle_->cancelRequested) return writeFailure(SessionCode::Cancelled);
     if (!received.value->ok()) return writeFailure(received.value->error());
-    return deliver(received.value->value());
+    const RunOutcome& run = received.value->value();
+    if (!run.passesContract) return fail(SessionCode::InvalidResult);
+    return deliver(*run.result);
   }
 
   Status<SessionCode> writeFailure(SessionCode code) {
@@ -219,8 +251,6 @@ class SessionDriver {
   Status<SessionCode> deliver(const ReconciliationResult& result) {
     if (!state_.nonce) return fail(SessionCode::InvalidOrder);
     const std::string& nonce = *state_.nonce;
-    auto commitment = commitResult(result);
-    if (!commitment) return fail(SessionCode::InvalidResult);
 
     uint64_t items = 0;
     if (__builtin_add_overflow(uint64_t{result.allocations.size()},
@@ -244,7 +274,13 @@ class SessionDriver {
     for (const auto& [id, cents] : result.residuals) {
       if (auto written = pages.writeResidual(id, cents); !written) return written;
     }
-    return writeResponse(outFd_, completedMessage(nonce, pageCount, commitment.value(),
+    // The engine thread has been hashing the result meanwhile. Its digest routine failing (or
+    // the thread failing to finish) leaves the result without a commitment: never "completed".
+    Received<CommitmentOutcome> commitment = engineHandle_->commitment.recv();
+    if (commitment.status != ChannelStatus::Value || !commitment.value->ok()) {
+      return fail(SessionCode::InvalidResult);
+    }
+    return writeResponse(outFd_, completedMessage(nonce, pageCount, commitment.value->value(),
                                                   result.revision, result.runId));
   }
 
