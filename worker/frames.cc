@@ -79,6 +79,7 @@ Result<AcceptedFrame, SessionCode> decodeEntries(SessionState& state, JsonObject
     if (!entry) return fail(SessionCode::InvalidEntry);
     decoded.push_back(std::move(entry).value());
   }
+  if (state.heldEntries.empty()) state.heldEntries.reserve(kMaxHeldEntries);
   for (Entry& entry : decoded) state.heldEntries.push_back(std::move(entry));
   return AcceptedFrame{FrameAnswer::None, Json()};
 }
@@ -106,31 +107,22 @@ Result<AcceptedFrame, SessionCode> decodeCancel(const SessionState& state,
 // The common case of an "entries" frame read directly into records: accepted here only when
 // every check that decodeEntries would make passes; otherwise nothing is changed and the frame
 // is decoded the general way, which then finds the same first failure.
-bool acceptPlainEntries(SessionState& state, PlainEntriesFrame& frame) {
+bool acceptPlainEntries(SessionState& state, PreparedFrame& prepared) {
+  if (!prepared.plainEntries || !prepared.entriesPassContract) return false;
+  PlainEntriesFrame& frame = *prepared.plainEntries;
   if (state.executing || !state.nonce || *state.nonce != frame.nonce) return false;
   if (frame.entries.size() > kMaxEntriesPerFrame ||
       state.heldEntries.size() + frame.entries.size() > kMaxHeldEntries) {
     return false;
   }
-  for (const Entry& entry : frame.entries) {
-    if (!checkEntryRecord(entry)) return false;
-  }
+  if (state.heldEntries.empty()) state.heldEntries.reserve(kMaxHeldEntries);
   for (Entry& entry : frame.entries) state.heldEntries.push_back(std::move(entry));
   return true;
 }
 
-}  // namespace
-
-bool isWellFormedNonce(std::string_view text) {
-  if (text.size() < kMinNonceBytes || text.size() > kMaxNonceBytes) return false;
-  for (char c : text) {
-    if (!isNonceByte(c)) return false;
-  }
-  return true;
-}
-
-Result<AcceptedFrame, SessionCode> decodeFrame(SessionState& state, std::string_view line) {
-  // Counted before anything is tested, so a refused line counts too.
+// Counts the line against the session limits before anything is tested, so that a refused
+// line counts too.
+Status<SessionCode> countLine(SessionState& state, std::string_view line) {
   const uint64_t framesBefore = state.frameCount;
   state.frameCount = saturatingAdd(state.frameCount, 1);
   state.byteTotal = saturatingAdd(state.byteTotal, line.size());
@@ -138,10 +130,12 @@ Result<AcceptedFrame, SessionCode> decodeFrame(SessionState& state, std::string_
       state.byteTotal > kMaxSessionBytes) {
     return fail(SessionCode::Limit);
   }
+  return {};
+}
 
-  if (auto plain = readPlainEntriesFrame(line); plain && acceptPlainEntries(state, *plain)) {
-    return AcceptedFrame{FrameAnswer::None, Json()};
-  }
+Result<AcceptedFrame, SessionCode> decodeCountedFrame(SessionState& state, std::string_view line,
+                                                      PreparedFrame& prepared) {
+  if (acceptPlainEntries(state, prepared)) return AcceptedFrame{FrameAnswer::None, Json()};
 
   auto parsed = readJson(line);
   if (!parsed || !parsed->isObject()) return fail(SessionCode::InvalidFrame);
@@ -159,6 +153,43 @@ Result<AcceptedFrame, SessionCode> decodeFrame(SessionState& state, std::string_
   if (kindText == "execute") return decodeExecute(state, frame);
   if (kindText == "cancel") return decodeCancel(state, frame);
   return fail(SessionCode::InvalidOrder);
+}
+
+}  // namespace
+
+bool isWellFormedNonce(std::string_view text) {
+  if (text.size() < kMinNonceBytes || text.size() > kMaxNonceBytes) return false;
+  for (char c : text) {
+    if (!isNonceByte(c)) return false;
+  }
+  return true;
+}
+
+PreparedFrame prepareFrame(std::string_view line) {
+  PreparedFrame prepared;
+  prepared.plainEntries = readPlainEntriesFrame(line);
+  if (prepared.plainEntries) {
+    prepared.entriesPassContract = true;
+    for (const Entry& entry : prepared.plainEntries->entries) {
+      if (!checkEntryRecord(entry)) {
+        prepared.entriesPassContract = false;
+        break;
+      }
+    }
+  }
+  return prepared;
+}
+
+Result<AcceptedFrame, SessionCode> decodeFrame(SessionState& state, std::string_view line) {
+  if (auto counted = countLine(state, line); !counted) return fail(counted.error());
+  PreparedFrame prepared = prepareFrame(line);
+  return decodeCountedFrame(state, line, prepared);
+}
+
+Result<AcceptedFrame, SessionCode> decodeFrame(SessionState& state, std::string_view line,
+                                               PreparedFrame prepared) {
+  if (auto counted = countLine(state, line); !counted) return fail(counted.error());
+  return decodeCountedFrame(state, line, prepared);
 }
 
 }  // namespace tw

@@ -16,6 +16,7 @@
 #include "contracts/json.h"
 #include "contracts/result.h"
 #include "contracts/source.h"
+#include "worker/entries_frame.h"
 #include "worker/responses.h"
 
 namespace tw {
@@ -53,7 +54,22 @@ struct AcceptedFrame {
 // 16 to 64 bytes of ASCII letters, digits, '-' and '_'.
 bool isWellFormedNonce(std::string_view text);
 
+// What can be learnt from a line alone, before the session state is consulted: the records of
+// a plain "entries" frame, and whether every one of them passes the entry contract. Preparing
+// depends on nothing but the line, so any thread may prepare a line ahead of its turn.
+struct PreparedFrame {
+  std::optional<PlainEntriesFrame> plainEntries;
+  bool entriesPassContract = false;  // meaningful only with plainEntries
+};
+
+PreparedFrame prepareFrame(std::string_view line);
+
 // Judges one line (line feed included) and applies an accepted frame to `state`.
 Result<AcceptedFrame, SessionCode> decodeFrame(SessionState& state, std::string_view line);
+
+// The same judgement for a line already prepared by prepareFrame(line): the same code, the same
+// state afterwards.
+Result<AcceptedFrame, SessionCode> decodeFrame(SessionState& state, std::string_view line,
+                                               PreparedFrame prepared);
 
 }  // namespace tw

@@ -79,19 +79,25 @@ void PrintTo(const RefusalCase& c, std::ostream* out) {
 
 class FrameRefusal : public ::testing::TestWithParam<RefusalCase> {};
 
+// Each refusal is checked on both routes: the line judged as it is, and the line prepared
+// beforehand (as the input thread does for every other line).
 TEST_P(FrameRefusal, RefusesWithTheFirstFailingCheckAndKeepsOnlyTheCounts) {
   const RefusalCase& c = GetParam();
-  SessionState state = stateAt(c.stage);
-  const SessionState before = state;
-  auto outcome = decodeFrame(state, c.line);
-  ASSERT_FALSE(outcome.ok());
-  EXPECT_EQ(sessionCodeText(outcome.error()), sessionCodeText(c.code));
-  EXPECT_EQ(state.frameCount, before.frameCount + 1);
-  EXPECT_EQ(state.byteTotal, before.byteTotal + c.line.size());
-  EXPECT_EQ(state.nonce, before.nonce);
-  EXPECT_EQ(state.manifest.has_value(), before.manifest.has_value());
-  EXPECT_EQ(state.heldEntries.size(), before.heldEntries.size());
-  EXPECT_EQ(state.executing, before.executing);
+  for (const bool prepared : {false, true}) {
+    SCOPED_TRACE(prepared ? "prepared" : "as it is");
+    SessionState state = stateAt(c.stage);
+    const SessionState before = state;
+    auto outcome =
+        prepared ? decodeFrame(state, c.line, prepareFrame(c.line)) : decodeFrame(state, c.line);
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(sessionCodeText(outcome.error()), sessionCodeText(c.code));
+    EXPECT_EQ(state.frameCount, before.frameCount + 1);
+    EXPECT_EQ(state.byteTotal, before.byteTotal + c.line.size());
+    EXPECT_EQ(state.nonce, before.nonce);
+    EXPECT_EQ(state.manifest.has_value(), before.manifest.has_value());
+    EXPECT_EQ(state.heldEntries.size(), before.heldEntries.size());
+    EXPECT_EQ(state.executing, before.executing);
+  }
 }
 
 const std::string kManifestMember = ",\"manifest\":" + manifestText();
@@ -268,7 +274,8 @@ TEST(DecodeFrame, EntriesAreAppendedInArrivalOrderAndAnEmptyBatchChangesNothing)
   EXPECT_EQ(empty->answer, FrameAnswer::None);
   EXPECT_TRUE(state.heldEntries.empty());
   ASSERT_TRUE(decodeFrame(state, entriesLine(entryValues(3, 5))).ok());
-  ASSERT_TRUE(decodeFrame(state, entriesLine(entryValues(2, 1))).ok());
+  const std::string prepared = entriesLine(entryValues(2, 1));
+  ASSERT_TRUE(decodeFrame(state, prepared, prepareFrame(prepared)).ok());
   std::vector<std::string> ids;
   for (const Entry& entry : state.heldEntries) ids.push_back(entry.id);
   EXPECT_EQ(ids, (std::vector<std::string>{"E5", "E6", "E7", "E1", "E2"}));

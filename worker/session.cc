@@ -42,14 +42,26 @@ void startDetached(std::string_view which, Function&& function) {
   }
 }
 
+// A line and, for every other line, what the input thread has already learnt from it alone.
+struct InputItem {
+  InputMessage message;
+  std::optional<PreparedFrame> prepared;
+};
+
 // Input thread: lines until the end of input or a read failure, or until no one listens.
 // It owns its own descriptor, so the caller's descriptor may be closed while it still reads.
-void readInput(int fd, Sender<InputMessage> input) {
+//
+// Reading a large entries frame into records costs far more than cutting it from the input, so
+// the input thread prepares every other line itself and leaves the rest to the driver: the two
+// threads then read a run of entries frames about twice as fast as one. Preparing depends on the
+// line alone, so the frames are still judged one by one, in order, by the driver.
+void readInput(int fd, Sender<InputItem> input) {
   LineReader reader(fd);
-  for (;;) {
-    InputMessage message = reader.next();
-    const bool last = message.kind != InputMessage::Kind::Line;
-    if (!input.send(std::move(message)) || last) break;
+  for (uint64_t lineNumber = 0;; ++lineNumber) {
+    InputItem item{reader.next(), std::nullopt};
+    const bool last = item.message.kind != InputMessage::Kind::Line;
+    if (!last && lineNumber % 2 == 1) item.prepared = prepareFrame(item.message.line);
+    if (!input.send(std::move(item)) || last) break;
   }
   ::close(fd);
 }
@@ -128,13 +140,13 @@ struct EngineHandle {
 
 // One turn's input: a message, nothing this turn, or the session is incomplete.
 struct Polled {
-  std::optional<InputMessage> message;
+  std::optional<InputItem> message;
   bool incomplete = false;
 };
 
 class SessionDriver {
  public:
-  SessionDriver(int outFd, Receiver<InputMessage> input, SessionEngine engine)
+  SessionDriver(int outFd, Receiver<InputItem> input, SessionEngine engine)
       : outFd_(outFd), input_(std::move(input)), engine_(std::move(engine)) {}
 
   Status<SessionCode> run() {
@@ -156,7 +168,7 @@ class SessionDriver {
   Polled pollInput() {
     if (!engineHandle_) {
       if (inputClosed_) return {std::nullopt, true};
-      Received<InputMessage> received = input_.recv();
+      Received<InputItem> received = input_.recv();
       if (received.status != ChannelStatus::Value) return {std::nullopt, true};
       return {std::move(received.value), false};
     }
@@ -166,12 +178,13 @@ class SessionDriver {
       engineHandle_->outcome.waitFor(kEnginePollInterval);
       return {};
     }
-    Received<InputMessage> received = input_.recvFor(kOutcomePollInterval);
+    Received<InputItem> received = input_.recvFor(kOutcomePollInterval);
     if (received.status == ChannelStatus::Closed) inputClosed_ = true;
     return {std::move(received.value), false};
   }
 
-  Ending handleInput(InputMessage message) {
+  Ending handleInput(InputItem item) {
+    const InputMessage& message = item.message;
     switch (message.kind) {
       case InputMessage::Kind::EndOfInput:
         inputClosed_ = true;
@@ -181,7 +194,8 @@ class SessionDriver {
       case InputMessage::Kind::Line:
         break;
     }
-    auto decoded = decodeFrame(state_, message.line);
+    auto decoded = item.prepared ? decodeFrame(state_, message.line, std::move(*item.prepared))
+                                 : decodeFrame(state_, message.line);
     if (!decoded) return fail(decoded.error());
     AcceptedFrame& frame = decoded.value();
     switch (frame.answer) {
@@ -285,7 +299,7 @@ class SessionDriver {
   }
 
   const int outFd_;
-  Receiver<InputMessage> input_;
+  Receiver<InputItem> input_;
   SessionEngine engine_;
   SessionState state_;
   std::optional<EngineHandle> engineHandle_;
@@ -309,7 +323,7 @@ Status<SessionCode> runSession(int inFd, int outFd, SessionEngine engine) {
   // could be written into the input in its place.
   const int inputFd = ::fcntl(inFd, F_DUPFD_CLOEXEC, kFirstNonStandardFd);
   if (inputFd < 0) return fail(SessionCode::ReadFailed);
-  auto [sender, receiver] = makeChannel<InputMessage>(kInputQueueCapacity);
+  auto [sender, receiver] = makeChannel<InputItem>(kInputQueueCapacity);
   startDetached("input", [inputFd, input = std::move(sender)]() mutable {
     readInput(inputFd, std::move(input));
   });
