@@ -91,6 +91,8 @@ struct RunOutcome {
 };
 using EngineOutcome = Result<RunOutcome, SessionCode>;
 using CommitmentOutcome = Result<std::string, ContractError>;
+// Sent by no one: the driver lets its end go once it no longer reads the result.
+struct ResultReleased {};
 
 struct EngineJob {
   std::vector<Entry> entries;
@@ -98,6 +100,7 @@ struct EngineJob {
   std::shared_ptr<std::atomic<bool>> cancel;
   Sender<EngineOutcome> outcome;
   Sender<CommitmentOutcome> commitment;
+  Receiver<ResultReleased> released;
 };
 
 // Engine thread: exactly one outcome, or none at all when the run ends by an exception; the
@@ -129,11 +132,16 @@ void runEngineJob(const SessionEngine& engine, EngineJob job) {
   } catch (...) {
     job.commitment.close();
   }
+  // Taking apart a large result costs milliseconds. Once the driver has let go of it, this
+  // thread does that (and frees the entries) while the driver ends the session, instead of the
+  // driver doing it before the session can end.
+  job.released.recv();
 }
 
 struct EngineHandle {
   Receiver<EngineOutcome> outcome;
   Receiver<CommitmentOutcome> commitment;
+  Sender<ResultReleased> released;
   std::shared_ptr<std::atomic<bool>> cancel;
   bool cancelRequested = false;
 };
@@ -226,18 +234,20 @@ class SessionDriver {
     if (!state_.manifest) return fail(SessionCode::InvalidOrder);
     auto [sender, receiver] = makeChannel<EngineOutcome>(kResultQueueCapacity);
     auto [commitmentSender, commitmentReceiver] = makeChannel<CommitmentOutcome>(1);
+    auto [releasedSender, releasedReceiver] = makeChannel<ResultReleased>(1);
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     // The held entries move to the engine rather than being copied: once "execute" is
     // accepted, no frame can read or change them again (every later "start", "entries" and
     // "execute" is refused before they are looked at), so the session state is left as
     // untouched as a copy would leave it, without holding every entry twice.
-    EngineJob job{std::move(state_.heldEntries), *state_.manifest, cancel, std::move(sender),
-                  std::move(commitmentSender)};
+    EngineJob job{
+        std::move(state_.heldEntries), *state_.manifest,           cancel, std::move(sender),
+        std::move(commitmentSender),   std::move(releasedReceiver)};
     startDetached("engine", [engine = engine_, job = std::move(job)]() mutable {
       runEngineJob(engine, std::move(job));
     });
-    engineHandle_ =
-        EngineHandle{std::move(receiver), std::move(commitmentReceiver), std::move(cancel), false};
+    engineHandle_ = EngineHandle{std::move(receiver), std::move(commitmentReceiver),
+                                 std::move(releasedSender), std::move(cancel), false};
     return std::nullopt;
   }
 
@@ -253,16 +263,17 @@ class SessionDriver {
     }
     if (engineHandle_->cancelRequested) return writeFailure(SessionCode::Cancelled);
     if (!received.value->ok()) return writeFailure(received.value->error());
-    const RunOutcome& run = received.value->value();
+    RunOutcome& run = received.value->value();
     if (!run.passesContract) return fail(SessionCode::InvalidResult);
-    return deliver(*run.result);
+    return deliver(std::move(run.result));
   }
 
   Status<SessionCode> writeFailure(SessionCode code) {
     return writeResponse(outFd_, failureObject(state_.nonce, code));
   }
 
-  Status<SessionCode> deliver(const ReconciliationResult& result) {
+  Status<SessionCode> deliver(std::shared_ptr<const ReconciliationResult> shared) {
+    const ReconciliationResult& result = *shared;
     if (!state_.nonce) return fail(SessionCode::InvalidOrder);
     const std::string& nonce = *state_.nonce;
 
@@ -294,8 +305,11 @@ class SessionDriver {
     if (commitment.status != ChannelStatus::Value || !commitment.value->ok()) {
       return fail(SessionCode::InvalidResult);
     }
-    return writeResponse(outFd_, completedMessage(nonce, pageCount, commitment.value->value(),
-                                                  result.revision, result.runId));
+    Json completed = completedMessage(nonce, pageCount, commitment.value->value(), result.revision,
+                                      result.runId);
+    shared.reset();
+    engineHandle_->released.close();
+    return writeResponse(outFd_, completed);
   }
 
   const int outFd_;
