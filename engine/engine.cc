@@ -1,9 +1,10 @@
-// The run driver: re-checks the manifest and every entry, indexes the entries by identifier,
+// The run driver: re-checks the manifest and every entry, orders the entries by identifier,
 // generates and resolves the match groups, opens the balances, allocates or holds each group and
 // assembles the result. The first failure ends the run with its code and no partial result.
 #include "engine/engine.h"
 
-#include <set>
+#include <algorithm>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -20,10 +21,23 @@
 namespace tw {
 namespace {
 
-using DigestPairs = std::set<std::pair<std::string_view, std::string_view>>;
+// The declared (source, file) pairs, sorted.
+using DigestPairs = std::vector<std::pair<std::string_view, std::string_view>>;
+
+DigestPairs declaredPairs(const RunManifest& manifest) {
+  DigestPairs digests;
+  digests.reserve(manifest.inputDigests.size());
+  for (const InputDigest& digest : manifest.inputDigests) {
+    digests.emplace_back(digest.sourceId, digest.fileId);
+  }
+  std::sort(digests.begin(), digests.end());
+  return digests;
+}
 
 bool declared(const DigestPairs& digests, const Ref& origin) {
-  return digests.contains({origin.sourceId, origin.fileId});
+  return std::binary_search(
+      digests.begin(), digests.end(),
+      std::pair<std::string_view, std::string_view>(origin.sourceId, origin.fileId));
 }
 
 // The entry held to the contract against a manifest that has already been re-checked: the
@@ -31,9 +45,16 @@ bool declared(const DigestPairs& digests, const Ref& origin) {
 // code without building that form), then a bank entry must lie inside the window. Decoding the
 // unchanged manifest once per entry could only repeat the run's own manifest check, so it is
 // done once per run instead; the codes are the same.
+// With EntryContractChecks::AlreadyPassed the caller has established what checkEntryRecord
+// reports (success) for every entry, so only that call is left out.
 Status<EngineError> checkEntryAgainstCheckedManifest(const Entry& entry,
-                                                     const RunManifest& manifest) {
-  if (auto checked = checkEntryRecord(entry); !checked) return fail(fromContract(checked.error()));
+                                                     const RunManifest& manifest,
+                                                     EntryContractChecks contractChecks) {
+  if (contractChecks == EntryContractChecks::Run) {
+    if (auto checked = checkEntryRecord(entry); !checked) {
+      return fail(fromContract(checked.error()));
+    }
+  }
   if (manifest.window && entry.role == SourceRole::Bank) {
     if (entry.date < manifest.window->from || entry.date > manifest.window->to) {
       return fail(EngineError::OutsideWindow);
@@ -42,13 +63,18 @@ Status<EngineError> checkEntryAgainstCheckedManifest(const Entry& entry,
   return {};
 }
 
-// Checks one entry in input order and files it under its identifier.
-Status<EngineError> checkAndIndexEntry(const Entry& entry, const RunManifest& manifest,
-                                       const DigestPairs& digests, EntryIndex& index) {
-  if (auto status = checkEntryAgainstCheckedManifest(entry, manifest); !status) return status;
+// Checks one entry in input order. `repeatsIdentifier` tells that an earlier entry has the same
+// identifier; it is reported where filing the entry under its identifier would fail, after the
+// root and origin checks.
+Status<EngineError> checkEntry(const Entry& entry, const RunManifest& manifest,
+                               const DigestPairs& digests, EntryContractChecks contractChecks,
+                               bool repeatsIdentifier) {
+  if (auto status = checkEntryAgainstCheckedManifest(entry, manifest, contractChecks); !status) {
+    return status;
+  }
   if (entry.root != manifest.root) return fail(EngineError::InconsistentInput);
   if (!declared(digests, entry.origin)) return fail(EngineError::InconsistentInput);
-  if (!index.emplace(entry.id, &entry).second) return fail(EngineError::InconsistentInput);
+  if (repeatsIdentifier) return fail(EngineError::InconsistentInput);
   if (entry.role != SourceRole::Sales && !entry.components.empty()) {
     return fail(EngineError::InconsistentInput);
   }
@@ -104,6 +130,14 @@ Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& en
                                                     const RunManifest& manifest,
                                                     const std::atomic<bool>& cancel,
                                                     const EngineLimits& limits) {
+  return runEngine(entries, manifest, cancel, limits, EntryContractChecks::Run);
+}
+
+Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& entries,
+                                                    const RunManifest& manifest,
+                                                    const std::atomic<bool>& cancel,
+                                                    const EngineLimits& limits,
+                                                    EntryContractChecks contractChecks) {
   if (auto status = cancellationPoint(cancel); !status) return fail(status.error());
 
   if (auto checked = decodeRunManifest(toJsonValue(manifest)); !checked) {
@@ -112,19 +146,23 @@ Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& en
 
   if (entries.size() > limits.maxEntries) return fail(EngineError::LimitExceeded);
 
-  DigestPairs digests;
-  for (const InputDigest& digest : manifest.inputDigests) {
-    digests.emplace(digest.sourceId, digest.fileId);
-  }
-  EntryIndex index;
-  for (const Entry& entry : entries) {
+  const DigestPairs digests = declaredPairs(manifest);
+  // Sorting once finds the first entry whose identifier repeats an earlier one, which is where
+  // filing the entries one by one under their identifiers would fail.
+  const std::vector<uint32_t> order = identifierOrder(entries);
+  const std::optional<uint32_t> repeated = firstRepeatedIdentifier(entries, order);
+  RunEntries::Builder builder(entries.size());
+  for (uint32_t pos = 0; pos < entries.size(); ++pos) {
     if (auto status = cancellationPoint(cancel); !status) return fail(status.error());
-    if (auto status = checkAndIndexEntry(entry, manifest, digests, index); !status) {
+    const Entry& entry = entries[pos];
+    if (auto status = checkEntry(entry, manifest, digests, contractChecks, repeated == pos);
+        !status) {
       return fail(status.error());
     }
+    builder.add(entry);
   }
 
-  auto runEntries = RunEntries::build(index);
+  auto runEntries = builder.finish(order);
   if (!runEntries) return fail(runEntries.error());
 
   auto collected = generateGroups(*runEntries, limits, cancel);

@@ -53,9 +53,24 @@ struct EngineLimits {
 // The values every session run uses.
 inline constexpr EngineLimits kSessionEngineLimits{};
 
+// Whether the run checks each entry against the record contract (checkEntryRecord). A caller
+// that has already checked every entry with the same rules and the same first failure (as
+// decoding an entry does) may pass AlreadyPassed: the run then leaves out only that per-entry
+// check, and makes every other check (window, root, declared origins, repeated identifiers,
+// components, amounts, limits) in the same order, so a result or a code can only differ if an
+// entry would in fact have failed its contract check.
+enum class EntryContractChecks : uint8_t { Run, AlreadyPassed };
+
 Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& entries,
                                                     const RunManifest& manifest,
                                                     const std::atomic<bool>& cancel,
                                                     const EngineLimits& limits);
+
+// The same run, with the entry contract checks made or left out as `contractChecks` says.
+Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& entries,
+                                                    const RunManifest& manifest,
+                                                    const std::atomic<bool>& cancel,
+                                                    const EngineLimits& limits,
+                                                    EntryContractChecks contractChecks);
 
 }  // namespace tw

@@ -1,22 +1,40 @@
 #include "engine/run_entries.h"
 
 #include <algorithm>
+#include <functional>
 #include <string_view>
-#include <unordered_map>
 
 #include "contracts/formats.h"
 
 namespace tw {
 namespace {
 
-// Gives each distinct text its rank among the distinct texts in text order. The hash map only
-// gathers the distinct texts; the ranks come from sorting them.
+// Gives each distinct text its rank among the distinct texts in text order. An open-addressing
+// table only gathers the distinct texts (its layout never shows); the ranks come from sorting
+// them.
 class TextRanks {
  public:
   uint32_t provisional(std::string_view text) {
-    const auto [it, added] = ids_.try_emplace(text, static_cast<uint32_t>(texts_.size()));
-    if (added) texts_.push_back(text);
-    return it->second;
+    // Runs repeat a text many times over (one root, few accounts and days): the last text seen
+    // is tried before the table.
+    if (lastId_ != kEmpty && texts_[lastId_] == text) return lastId_;
+    if ((texts_.size() + 1) * 2 > slots_.size()) grow();
+    const size_t hash = std::hash<std::string_view>{}(text);
+    for (size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
+      const uint32_t id = slots_[slot];
+      if (id == kEmpty) {
+        const auto added = static_cast<uint32_t>(texts_.size());
+        slots_[slot] = added;
+        texts_.push_back(text);
+        hashes_.push_back(hash);
+        lastId_ = added;
+        return added;
+      }
+      if (hashes_[id] == hash && texts_[id] == text) {
+        lastId_ = id;
+        return id;
+      }
+    }
   }
 
   // Provisional id to final rank.
@@ -31,62 +49,137 @@ class TextRanks {
   }
 
  private:
-  std::unordered_map<std::string_view, uint32_t> ids_;
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  static constexpr size_t kInitialSlots = 16;
+
+  void grow() {
+    const size_t size = slots_.empty() ? kInitialSlots : slots_.size() * 2;
+    slots_.assign(size, kEmpty);
+    mask_ = size - 1;
+    for (uint32_t id = 0; id < texts_.size(); ++id) {
+      size_t slot = hashes_[id] & mask_;
+      while (slots_[slot] != kEmpty) slot = (slot + 1) & mask_;
+      slots_[slot] = id;
+    }
+  }
+
+  std::vector<uint32_t> slots_;  // power-of-two size, at most half full
+  size_t mask_ = 0;
   std::vector<std::string_view> texts_;
+  std::vector<size_t> hashes_;
+  uint32_t lastId_ = kEmpty;
 };
 
-void rankTexts(std::vector<RunEntry>& entries) {
-  TextRanks roots, accounts, dates, references;
-  for (RunEntry& facts : entries) {
-    facts.rootRank = roots.provisional(facts.entry->root);
-    facts.accountRank = accounts.provisional(facts.entry->accountId);
-    facts.dateRank = dates.provisional(facts.entry->date);
-    if (facts.hasReference) facts.referenceRank = references.provisional(*facts.entry->reference);
+struct IdKey {
+  std::string_view id;
+  uint32_t pos;
+};
+
+}  // namespace
+
+std::vector<uint32_t> identifierOrder(const std::vector<Entry>& entries) {
+  std::vector<IdKey> keys(entries.size());
+  bool ascending = true;
+  for (uint32_t pos = 0; pos < keys.size(); ++pos) {
+    keys[pos] = IdKey{entries[pos].id, pos};
+    if (pos > 0 && keys[pos].id < keys[pos - 1].id) ascending = false;
   }
-  const auto rootRanks = roots.ranks();
-  const auto accountRanks = accounts.ranks();
-  const auto dateRanks = dates.ranks();
-  const auto referenceRanks = references.ranks();
-  for (RunEntry& facts : entries) {
+  // Ties by position give the order a stable sort would.
+  if (!ascending) {
+    std::sort(keys.begin(), keys.end(), [](const IdKey& a, const IdKey& b) {
+      const int c = a.id.compare(b.id);
+      return c != 0 ? c < 0 : a.pos < b.pos;
+    });
+  }
+  std::vector<uint32_t> order(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].pos;
+  return order;
+}
+
+std::optional<uint32_t> firstRepeatedIdentifier(const std::vector<Entry>& entries,
+                                                std::span<const uint32_t> order) {
+  // Within a run of equal identifiers positions ascend, so each later member repeats the first.
+  std::optional<uint32_t> first;
+  for (size_t i = 1; i < order.size(); ++i) {
+    if (entries[order[i]].id != entries[order[i - 1]].id) continue;
+    if (!first || order[i] < *first) first = order[i];
+  }
+  return first;
+}
+
+struct RunEntries::Builder::State {
+  struct Gathered {
+    RunEntry facts;
+    bool amountFailed = false;
+    EngineError amountError = EngineError::InvalidAmount;
+  };
+  std::vector<Gathered> gathered;
+  TextRanks roots, accounts, dates, references;
+};
+
+RunEntries::Builder::Builder(size_t entryCount) : state_(std::make_unique<State>()) {
+  state_->gathered.reserve(entryCount);
+}
+
+RunEntries::Builder::~Builder() = default;
+
+void RunEntries::Builder::add(const Entry& entry) {
+  State::Gathered& item = state_->gathered.emplace_back();
+  RunEntry& facts = item.facts;
+  facts.entry = &entry;
+  facts.role = entry.role;
+  facts.hasReference = entry.reference.has_value();
+  facts.rootRank = state_->roots.provisional(entry.root);
+  facts.accountRank = state_->accounts.provisional(entry.accountId);
+  facts.dateRank = state_->dates.provisional(entry.date);
+  if (facts.hasReference) facts.referenceRank = state_->references.provisional(*entry.reference);
+
+  // A failed conversion is kept, not reported: the list reports the first one in identifier
+  // order. Within an entry the cents come first, then its fee components in order.
+  auto keepFailure = [&item](ContractError code) {
+    item.amountFailed = true;
+    item.amountError = fromContract(code);
+  };
+  auto cents = parseAmount(entry.cents);
+  if (!cents) return keepFailure(cents.error());
+  facts.cents = *cents;
+  if (entry.role == SourceRole::Sales) {
+    facts.passesSalesFilter = !entry.components.empty();
+    facts.salesNet = facts.cents;
+    for (const EntryComponent& component : entry.components) {
+      if (component.kind != EntryComponentKind::Fee) {
+        facts.passesSalesFilter = false;
+        continue;
+      }
+      auto fee = parseAmount(component.cents);
+      if (!fee) return keepFailure(fee.error());
+      if (!facts.salesNetOverflows &&
+          __builtin_add_overflow(facts.salesNet, *fee, &facts.salesNet)) {
+        facts.salesNetOverflows = true;
+      }
+    }
+  }
+}
+
+Result<RunEntries, EngineError> RunEntries::Builder::finish(std::span<const uint32_t> order) {
+  State& state = *state_;
+  for (const uint32_t pos : order) {
+    if (state.gathered[pos].amountFailed) return fail(state.gathered[pos].amountError);
+  }
+  const auto rootRanks = state.roots.ranks();
+  const auto accountRanks = state.accounts.ranks();
+  const auto dateRanks = state.dates.ranks();
+  const auto referenceRanks = state.references.ranks();
+  RunEntries list;
+  list.entries_.reserve(order.size());
+  for (const uint32_t pos : order) {
+    RunEntry facts = state.gathered[pos].facts;
     facts.rootRank = rootRanks[facts.rootRank];
     facts.accountRank = accountRanks[facts.accountRank];
     facts.dateRank = dateRanks[facts.dateRank];
     if (facts.hasReference) facts.referenceRank = referenceRanks[facts.referenceRank];
-  }
-}
-
-}  // namespace
-
-Result<RunEntries, EngineError> RunEntries::build(const EntryIndex& index) {
-  RunEntries list;
-  list.entries_.reserve(index.size());
-  for (const auto& [id, entry] : index) {
-    RunEntry facts;
-    facts.entry = entry;
-    facts.role = entry->role;
-    facts.hasReference = entry->reference.has_value();
-    auto cents = parseAmount(entry->cents);
-    if (!cents) return fail(fromContract(cents.error()));
-    facts.cents = *cents;
-    if (entry->role == SourceRole::Sales) {
-      facts.passesSalesFilter = !entry->components.empty();
-      facts.salesNet = facts.cents;
-      for (const EntryComponent& component : entry->components) {
-        if (component.kind != EntryComponentKind::Fee) {
-          facts.passesSalesFilter = false;
-          continue;
-        }
-        auto fee = parseAmount(component.cents);
-        if (!fee) return fail(fromContract(fee.error()));
-        if (!facts.salesNetOverflows &&
-            __builtin_add_overflow(facts.salesNet, *fee, &facts.salesNet)) {
-          facts.salesNetOverflows = true;
-        }
-      }
-    }
     list.entries_.push_back(facts);
   }
-  rankTexts(list.entries_);
   return list;
 }
 

@@ -1,5 +1,5 @@
-// The run's entries after the checks: the EntryIndex (identifier to entry, in text order) and the
-// entry list derived from it, with the facts matching needs computed once per entry.
+// The run's entries after the checks: the entry list in ascending identifier order, with the
+// facts matching needs computed once per entry.
 //
 // An entry is named inside the engine by its position in the entry list. Identifiers are unique
 // and the list is in ascending identifier order, so comparing positions is comparing
@@ -7,8 +7,9 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -17,9 +18,6 @@
 #include "engine/engine.h"
 
 namespace tw {
-
-// Identifier to entry, in text order. The entries themselves belong to the caller of runEngine.
-using EntryIndex = std::map<std::string_view, const Entry*, std::less<>>;
 
 using EntryPos = uint32_t;
 
@@ -43,11 +41,38 @@ struct RunEntry {
   uint32_t referenceRank = 0;  // meaningful only with a reference
 };
 
+// The positions of `entries` sorted by identifier in text order, equal identifiers in input
+// order (the input order itself when it is already ascending).
+std::vector<uint32_t> identifierOrder(const std::vector<Entry>& entries);
+
+// The first input position whose identifier an earlier entry already has, if any; `order` is
+// identifierOrder(entries).
+std::optional<uint32_t> firstRepeatedIdentifier(const std::vector<Entry>& entries,
+                                                std::span<const uint32_t> order);
+
 class RunEntries {
  public:
-  // Builds the entry list from the index. The entries have passed their contract checks, so
-  // their amount texts convert; a failed conversion is still reported with its code.
-  static Result<RunEntries, EngineError> build(const EntryIndex& index);
+  // Gathers the facts of each entry in input order, while the entry is at hand, so that the
+  // list in identifier order is assembled from them without reading the entries again.
+  class Builder {
+   public:
+    explicit Builder(size_t entryCount);
+    ~Builder();
+    Builder(const Builder&) = delete;
+    Builder& operator=(const Builder&) = delete;
+
+    // The next entry in input order.
+    void add(const Entry& entry);
+
+    // The list in identifier order: `order` lists the added entries' input positions by
+    // ascending, unique identifier. An amount text that does not convert is reported for the
+    // first such entry in identifier order, with its code.
+    Result<RunEntries, EngineError> finish(std::span<const uint32_t> order);
+
+   private:
+    struct State;
+    std::unique_ptr<State> state_;
+  };
 
   size_t size() const { return entries_.size(); }
   const RunEntry& operator[](EntryPos pos) const { return entries_[pos]; }

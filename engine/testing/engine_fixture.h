@@ -53,18 +53,25 @@ inline Result<ReconciliationResult, EngineError> runOnce(
   return runEngine(entries, manifest, cancel, limits);
 }
 
-// The entries of a run indexed as the driver indexes them (no checks), for tests of one pass.
+// The entries of a run listed as the driver lists them (no checks; of repeated identifiers the
+// first entry is kept), for tests of one pass.
 struct IndexedRun {
   std::vector<Entry> entries;
-  EntryIndex index;
   RunEntries list;
 };
 
 inline std::unique_ptr<IndexedRun> indexRun(std::vector<Entry> entries) {
   auto run = std::make_unique<IndexedRun>();
   run->entries = std::move(entries);
-  for (const Entry& entry : run->entries) run->index.emplace(entry.id, &entry);
-  auto list = RunEntries::build(run->index);
+  std::vector<uint32_t> order;
+  for (const uint32_t pos : identifierOrder(run->entries)) {
+    if (order.empty() || run->entries[order.back()].id != run->entries[pos].id) {
+      order.push_back(pos);
+    }
+  }
+  RunEntries::Builder builder(run->entries.size());
+  for (const Entry& entry : run->entries) builder.add(entry);
+  auto list = builder.finish(order);
   if (list) run->list = std::move(list).value();
   return run;
 }
