@@ -10,10 +10,10 @@ namespace tw {
 
 namespace {
 
-bool isAsciiLetter(unsigned char c) {
+constexpr bool isAsciiLetter(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
-bool isAsciiDigit(unsigned char c) {
+constexpr bool isAsciiDigit(unsigned char c) {
   return c >= '0' && c <= '9';
 }
 bool isUpperOrDigit(unsigned char c) {
@@ -22,6 +22,18 @@ bool isUpperOrDigit(unsigned char c) {
 bool isLowerHex(unsigned char c) {
   return isAsciiDigit(c) || (c >= 'a' && c <= 'f');
 }
+
+// Bytes an identifier may hold after its first: letters, digits, '-', '.', ':' and '_'. A table,
+// because every identifier of every entry goes through it.
+constexpr std::array<bool, 256> kIdentifierBytes = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    const auto byte = static_cast<unsigned char>(c);
+    table[byte] = isAsciiLetter(byte) || isAsciiDigit(byte) || byte == '-' || byte == '.' ||
+                  byte == ':' || byte == '_';
+  }
+  return table;
+}();
 
 // Identifiers that would name special members of objects in some host languages.
 constexpr std::array<std::string_view, 3> kForbiddenIdentifiers = {"__proto__", "prototype",
@@ -79,10 +91,7 @@ bool isIdentifier(std::string_view text) {
   const auto first = static_cast<unsigned char>(text[0]);
   if (!isAsciiLetter(first) && !isAsciiDigit(first)) return false;
   for (size_t i = 1; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (!isAsciiLetter(c) && !isAsciiDigit(c) && c != '-' && c != '.' && c != ':' && c != '_') {
-      return false;
-    }
+    if (!kIdentifierBytes[static_cast<unsigned char>(text[i])]) return false;
   }
   for (std::string_view forbidden : kForbiddenIdentifiers) {
     if (text == forbidden) return false;

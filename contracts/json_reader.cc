@@ -17,7 +17,12 @@ namespace tw {
 bool isValidUtf8(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
+  constexpr uint64_t kHighBits = 0x8080808080808080u;
   while (p < end) {
+    // Texts are mostly ASCII: eight bytes at a time while none has its high bit set.
+    uint64_t word = 0;
+    while (end - p >= 8 && (std::memcpy(&word, p, 8), (word & kHighBits) == 0)) p += 8;
+    if (p == end) break;
     const unsigned char lead = *p;
     if (lead < 0x80) {
       ++p;

@@ -1,6 +1,5 @@
 #include "worker/entries_frame.h"
 
-#include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
 #include <array>
@@ -326,12 +325,19 @@ std::optional<PlainEntriesFrame> readPlainEntriesFrame(std::string_view line) {
   PlainEntriesFrame frame;
   frame.entries.reserve(kEntriesPerFrameHint);
   PlainFrameHandler handler(frame);
-  rapidjson::MemoryStream stream(line.data(), line.size());
+  // Read in place, from a copy: strings are then unescaped where they stand instead of being
+  // copied byte by byte onto the reader's stack. The copy ends with the NUL the stream stops at
+  // (the line holds none of its own).
+  thread_local std::string text;
+  text.assign(line);
+  rapidjson::InsituStringStream stream(text.data());
   rapidjson::Reader reader;
-  // The general reader's flags, so that exactly the same texts are well-formed JSON.
-  constexpr unsigned kFlags = rapidjson::kParseIterativeFlag |
-                              rapidjson::kParseValidateEncodingFlag |
-                              rapidjson::kParseNumbersAsStringsFlag;
+  // The general reader's grammar, with two of its flags left out because the handler already
+  // covers them, and both cost: encoding validation (every string goes through isValidUtf8, and a
+  // key is only ever accepted when it equals one of the ASCII member names; outside strings any
+  // byte above 0x7F is a syntax error either way), and iterative parsing (the handler refuses
+  // any nesting deeper than kMaxDepth, so the recursive parser never goes deeper than that).
+  constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag;
   if (reader.Parse<kFlags>(stream, handler).IsError()) return std::nullopt;
   return frame;
 }

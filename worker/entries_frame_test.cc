@@ -96,6 +96,11 @@ TEST(PlainEntriesFrame, DeclinesOtherShapes) {
       replaced(R"("kind":"fee")", R"("kind":{"fee":null})"),
       replaced(R"(,"sheet":null)", ""),
       replaced(R"("entries":[)", R"("entries":[1,)"),
+      // Texts that are not UTF-8 scalar values, raw or escaped, and a key that is not UTF-8.
+      replaced(R"("reference":null)", R"("reference":"\udc00")"),
+      replaced(R"("reference":null)", "\"reference\":\"a\xc3(\""),
+      replaced(R"("reference":null)", "\"reference\":\"\xed\xa0\x80\""),
+      replaced(R"("reference":null)", "\"reference\":null,\"\xff\":null"),
       R"([1,"entries"])",
       "{}\n",
       frame + "x",
