@@ -1,7 +1,7 @@
 // Result assembly: the allocations in creation order, the residual of every entry in its
-// residual stage, the identifiers left pending, revision 0 and the run identifier, passed once
-// through the contract's JSON form and strict decoder so that the engine never returns a result
-// the contract would refuse.
+// residual stage, the identifiers left pending, revision 0 and the run identifier. The engine
+// never returns a result the contract would refuse: what the contract's result check could
+// still find is checked before the result is returned (see assembly.cc).
 #pragma once
 
 #include <atomic>
@@ -22,7 +22,7 @@ namespace tw {
 AllocationStage residualStage(SourceRole role, bool bankNamedInErpBank);
 
 Result<ReconciliationResult, EngineError> assembleResult(
-    const RunEntries& entries, const OpenBalances& balances, std::vector<Allocation> allocations,
+    const RunEntries& entries, const OpenBalances& balances, RunAllocations allocations,
     const ReviewHolds& holds, const RunManifest& manifest, const std::atomic<bool>& cancel);
 
 }  // namespace tw

@@ -174,7 +174,7 @@ Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& en
   auto balances = openBalances(*runEntries, cancel);
   if (!balances) return fail(balances.error());
 
-  std::vector<Allocation> allocations;
+  RunAllocations allocations;
   ReviewHolds holds;
   if (auto status = processGroups(*groups, *balances, *runEntries, cancel, allocations, holds);
       !status) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "contracts/commitment.h"
+#include "contracts/record_checks.h"
 #include "engine/testing/engine_fixture.h"
 #include "engine/testing/generated_runs.h"
 
@@ -142,6 +143,143 @@ TEST(Engine, RefusesInconsistentInput) {
     auto result = runOnce(c.entries, c.manifest);
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error(), c.code) << engineErrorName(result.error());
+  }
+}
+
+// A repeated identifier is reported at the copy, after that entry's own earlier checks, and not
+// before an earlier entry's failure; with or without the entry contract check.
+TEST(Engine, RepeatedIdentifierIsReportedWhereTheCopyIsMet) {
+  const Entry e1 = erpEntry("E1", "100", "R");
+  const Entry e2 = erpEntry("E2", "5", "Q");
+  Entry badDate = erpEntry("E3", "5", "Q");
+  badDate.date = "2024-02-30";
+  Entry e1BadDate = e1;
+  e1BadDate.date = "2024-02-30";
+  const Entry outside = bankEntry("B1", "5", "R", "2024-04-01");
+  Entry e1OtherRoot = e1;
+  e1OtherRoot.root = "ZZZZZZZZ";
+  e1OtherRoot.establishment = validEstablishment("ZZZZZZZZ");
+  struct RepeatCase {
+    const char* name;
+    std::vector<Entry> entries;
+    EngineError code;
+    EngineError codeWithoutContractCheck;
+  };
+  const std::vector<RepeatCase> cases = {
+      {"copy first",
+       {e1, e1, badDate},
+       EngineError::InconsistentInput,
+       EngineError::InconsistentInput},
+      {"earlier failure first",
+       {e1, outside, e1},
+       EngineError::OutsideWindow,
+       EngineError::OutsideWindow},
+      {"earlier contract failure first",
+       {e1, badDate, e1},
+       EngineError::InvalidDate,
+       EngineError::InconsistentInput},
+      {"copy fails its own contract check",
+       {e1, e1BadDate},
+       EngineError::InvalidDate,
+       EngineError::InconsistentInput},
+      {"copy of another root",
+       {e1, e1OtherRoot},
+       EngineError::InconsistentInput,
+       EngineError::InconsistentInput},
+      {"out of order",
+       {e2, e1, e2, badDate, e1},
+       EngineError::InconsistentInput,
+       EngineError::InconsistentInput},
+  };
+  const std::atomic<bool> cancel{false};
+  const RunManifest window = makeManifest("run-1", "2024-03-01", "2024-03-31");
+  for (const RepeatCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto result = runOnce(c.entries, window);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error(), c.code) << engineErrorName(result.error());
+    auto skipping = runEngine(c.entries, window, cancel, kSessionEngineLimits,
+                              EntryContractChecks::AlreadyPassed);
+    ASSERT_FALSE(skipping.ok());
+    EXPECT_EQ(skipping.error(), c.codeWithoutContractCheck) << engineErrorName(skipping.error());
+  }
+}
+
+// Leaving out the entry contract check changes nothing for entries that pass it: the same
+// results, and the same first code from every other check.
+TEST(Engine, AlreadyCheckedEntriesGiveTheSameOutcomes) {
+  const std::atomic<bool> cancel{false};
+  const RunManifest plain = makeManifest("run-1");
+  const RunManifest window = makeManifest("run-1", "2024-03-01", "2024-03-31");
+  auto with = [](auto record, auto change) {
+    change(record);
+    return record;
+  };
+  GeneratedRun realistic = realisticRun(3000, 5);
+  Lcg random(3);
+  for (size_t i = realistic.entries.size(); i > 1; --i) {
+    std::swap(realistic.entries[i - 1], realistic.entries[random.below(i)]);
+  }
+  const Entry erp = erpEntry("E1", "100", "R");
+  struct SameCase {
+    const char* name;
+    std::vector<Entry> entries;
+    RunManifest manifest;
+  };
+  const std::vector<SameCase> cases = {
+      {"realistic, shuffled", realistic.entries, realistic.manifest},
+      {"bank entry after the window", {erp, bankEntry("B1", "5", "R", "2024-04-01")}, window},
+      {"root of another company",
+       {with(erp,
+             [](Entry& e) {
+               e.root = "ZZZZZZZZ";
+               e.establishment = validEstablishment("ZZZZZZZZ");
+             })},
+       plain},
+      {"origin not declared", {with(erp, [](Entry& e) { e.origin.fileId = "file-bank"; })}, plain},
+      {"component on an ERP entry",
+       {with(erp, [](Entry& e) { e.components.push_back(makeFee("-1")); })},
+       plain},
+      {"fee of zero cents", {salesEntry("S1", "100", {"0"}, "R")}, plain},
+      {"stage amount out of range",
+       {salesEntry("S1", "-170141183460469231731687303715884105728", {"-1"}, std::nullopt)},
+       plain},
+      {"manifest of another version", {erp}, with(plain, [](RunManifest& m) { m.version = 2; })},
+  };
+  for (const SameCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const Entry& entry : c.entries) ASSERT_TRUE(checkEntryRecord(entry).ok());
+    auto full = runEngine(c.entries, c.manifest, cancel, kSessionEngineLimits);
+    auto skipping = runEngine(c.entries, c.manifest, cancel, kSessionEngineLimits,
+                              EntryContractChecks::AlreadyPassed);
+    ASSERT_EQ(full.ok(), skipping.ok());
+    if (full.ok()) {
+      EXPECT_EQ(full.value(), skipping.value());
+    } else {
+      EXPECT_EQ(full.error(), skipping.error()) << engineErrorName(full.error());
+    }
+  }
+
+  // Only the contract check is left out: an entry that would fail it goes through.
+  const std::vector<Entry> badText = {
+      with(erp, [](Entry& e) { e.description = std::string("line\x01break"); })};
+  auto full = runEngine(badText, plain, cancel, kSessionEngineLimits);
+  ASSERT_FALSE(full.ok());
+  EXPECT_EQ(full.error(), EngineError::InvalidContract);
+  EXPECT_TRUE(
+      runEngine(badText, plain, cancel, kSessionEngineLimits, EntryContractChecks::AlreadyPassed)
+          .ok());
+}
+
+// The run checks only what the contract's result check could still find (assembly.cc); the
+// results of the generated runs pass the full check.
+TEST(Engine, ResultsPassTheContractResultCheck) {
+  const std::vector<GeneratedRun> runs = {realisticRun(3000, 2), distinctSyntheticCell(50),
+                                          compositionCellsAtBudget(20), wideCompositionCells(2),
+                                          equalSyntheticCell(10, 20)};
+  for (const GeneratedRun& run : runs) {
+    const ReconciliationResult result = runOk(run.entries, run.manifest);
+    EXPECT_TRUE(checkResultRecord(result).ok());
   }
 }
 

@@ -88,16 +88,42 @@ struct BalanceKey {
   friend auto operator<=>(const BalanceKey&, const BalanceKey&) = default;
 };
 
-// A bank entry's proposal touches both of its balances; any other entry only the stage's.
-void appendBalanceKeys(const RunEntries& entries, EntryPos pos, AllocationStage stage,
-                       std::vector<BalanceKey>& keys) {
-  if (entries[pos].role == SourceRole::Bank) {
-    keys.push_back({AllocationStage::ErpBank, pos});
-    keys.push_back({AllocationStage::SettlementBank, pos});
-  } else {
-    keys.push_back({stage, pos});
+// The balances a proposal touches, sorted and without repeats: a bank entry's proposal touches
+// both of its balances, any other entry only the stage's. At most four.
+class BalanceKeys {
+ public:
+  BalanceKeys(const RunEntries& entries, const Proposal& proposal) {
+    append(entries, proposal.left, proposal.stage);
+    append(entries, proposal.right, proposal.stage);
+    // Insertion into a sorted prefix, skipping repeats.
+    size_t kept = 0;
+    for (size_t i = 0; i < count_; ++i) {
+      const BalanceKey key = keys_[i];
+      size_t at = kept;
+      while (at > 0 && key < keys_[at - 1]) --at;
+      if (at > 0 && keys_[at - 1] == key) continue;
+      for (size_t j = kept; j > at; --j) keys_[j] = keys_[j - 1];
+      keys_[at] = key;
+      ++kept;
+    }
+    count_ = kept;
   }
-}
+  const BalanceKey* begin() const { return keys_.data(); }
+  const BalanceKey* end() const { return keys_.data() + count_; }
+
+ private:
+  void append(const RunEntries& entries, EntryPos pos, AllocationStage stage) {
+    if (entries[pos].role == SourceRole::Bank) {
+      keys_[count_++] = {AllocationStage::ErpBank, pos};
+      keys_[count_++] = {AllocationStage::SettlementBank, pos};
+    } else {
+      keys_[count_++] = {stage, pos};
+    }
+  }
+
+  std::array<BalanceKey, 4> keys_{};
+  size_t count_ = 0;
+};
 
 Status<EngineError> debitBalances(const Proposal& proposal, OpenBalances& balances,
                                   const RunEntries& entries) {
@@ -105,12 +131,7 @@ Status<EngineError> debitBalances(const Proposal& proposal, OpenBalances& balanc
   if (proposal.left >= entries.size() || proposal.right >= entries.size()) {
     return fail(EngineError::InconsistentInput);
   }
-  std::vector<BalanceKey> keys;
-  keys.reserve(4);
-  appendBalanceKeys(entries, proposal.left, proposal.stage, keys);
-  appendBalanceKeys(entries, proposal.right, proposal.stage, keys);
-  std::sort(keys.begin(), keys.end());
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  const BalanceKeys keys(entries, proposal);
   // Every key is checked before any balance moves.
   for (const BalanceKey& key : keys) {
     const __int128* balance = balances.find(key.stage, key.pos);
@@ -191,14 +212,15 @@ Result<Allocation, EngineError> buildAllocation(AllocationStage stage, const Ent
 }
 
 Status<EngineError> allocateGroup(const MatchGroup& group, OpenBalances& balances,
-                                  const RunEntries& entries, std::vector<Allocation>& allocations) {
+                                  const RunEntries& entries, RunAllocations& allocations) {
   for (const Proposal& proposal : group.proposals) {
     if (auto status = debitBalances(proposal, balances, entries); !status) return status;
     auto allocation = buildAllocation(proposal.stage, entries.entry(proposal.left),
                                       entries.entry(proposal.right), proposal.cents,
                                       /*referenceMatch=*/true, /*reviewApproved=*/false);
     if (!allocation) return fail(allocation.error());
-    allocations.push_back(std::move(*allocation));
+    allocations.list.push_back(std::move(*allocation));
+    allocations.named.push_back({proposal.left, proposal.right});
   }
   return {};
 }
@@ -248,7 +270,14 @@ Status<EngineError> holdGroup(const MatchGroup& group, const OpenBalances& balan
 
 Status<EngineError> processGroups(const std::vector<MatchGroup>& groups, OpenBalances& balances,
                                   const RunEntries& entries, const std::atomic<bool>& cancel,
-                                  std::vector<Allocation>& allocations, ReviewHolds& holds) {
+                                  RunAllocations& allocations, ReviewHolds& holds) {
+  // Every kept group is processed, so the exact groups' proposals count the allocations.
+  size_t allocationCount = 0;
+  for (const MatchGroup& group : groups) {
+    if (group.exact) allocationCount += group.proposals.size();
+  }
+  allocations.list.reserve(allocations.list.size() + allocationCount);
+  allocations.named.reserve(allocations.named.size() + allocationCount);
   for (const MatchGroup& group : groups) {
     if (auto status = cancellationPoint(cancel); !status) return status;
     auto status = group.exact ? allocateGroup(group, balances, entries, allocations)

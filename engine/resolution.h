@@ -55,6 +55,17 @@ struct ReviewHolds {
   std::set<std::string, std::less<>> keys;
 };
 
+// The allocations of a run in creation order, with the positions of the two entries each one
+// names, so that nothing has to look an identifier up again.
+struct RunAllocations {
+  struct Named {
+    EntryPos left;
+    EntryPos right;
+  };
+  std::vector<Allocation> list;
+  std::vector<Named> named;  // one per allocation
+};
+
 // Sorts stably by the groups' proposal lists, removes consecutive duplicates, clears exactness
 // on shared claims, keeps the groups the switches want; LimitExceeded above limits.maxGroups.
 Result<std::vector<MatchGroup>, EngineError> resolveGroups(std::vector<MatchGroup> groups,
@@ -64,7 +75,7 @@ Result<std::vector<MatchGroup>, EngineError> resolveGroups(std::vector<MatchGrou
 
 // Debits the balances for each proposal of an exact group and appends one allocation each.
 Status<EngineError> allocateGroup(const MatchGroup& group, OpenBalances& balances,
-                                  const RunEntries& entries, std::vector<Allocation>& allocations);
+                                  const RunEntries& entries, RunAllocations& allocations);
 
 // Appends the review hold of a non-exact group; InconsistentInput for a repeated review key.
 Status<EngineError> holdGroup(const MatchGroup& group, const OpenBalances& balances,
@@ -79,6 +90,6 @@ Result<Allocation, EngineError> buildAllocation(AllocationStage stage, const Ent
 // The driver's group processing: each kept group in order, allocated or held.
 Status<EngineError> processGroups(const std::vector<MatchGroup>& groups, OpenBalances& balances,
                                   const RunEntries& entries, const std::atomic<bool>& cancel,
-                                  std::vector<Allocation>& allocations, ReviewHolds& holds);
+                                  RunAllocations& allocations, ReviewHolds& holds);
 
 }  // namespace tw

@@ -142,16 +142,16 @@ OpenBalances openedBalances(const RunEntries& list) {
 TEST(Resolution, AllocationDebitsBothBankBalancesAndReportsTheRemainder) {
   auto run = fixtureRun();
   OpenBalances balances = openedBalances(run->list);
-  std::vector<Allocation> allocations;
+  RunAllocations allocations;
   ASSERT_TRUE(
       allocateGroup(group({{500, E1, B1, kEB}}, true), balances, run->list, allocations).ok());
   EXPECT_EQ(*balances.find(kEB, B1), 300);
   EXPECT_EQ(*balances.find(kSB, B1), 300);
   EXPECT_EQ(*balances.find(kEB, E1), 0);
-  ASSERT_EQ(allocations.size(), 1u);
-  EXPECT_EQ(allocations[0].cents, "500");
-  EXPECT_EQ(allocations[0].evidence.ruleId, "synthetic-reference-v1");
-  EXPECT_EQ(allocations[0].evidence.reasonCodes,
+  ASSERT_EQ(allocations.list.size(), 1u);
+  EXPECT_EQ(allocations.list[0].cents, "500");
+  EXPECT_EQ(allocations.list[0].evidence.ruleId, "synthetic-reference-v1");
+  EXPECT_EQ(allocations.list[0].evidence.reasonCodes,
             std::vector<ReasonCode>{ReasonCode::ReferenceMatch});
 
   const std::atomic<bool> cancel{false};
@@ -180,13 +180,13 @@ TEST(Resolution, DebitsAreAllOrNothing) {
   for (const DebitCase& c : cases) {
     SCOPED_TRACE(c.name);
     OpenBalances balances = openedBalances(run->list);
-    std::vector<Allocation> allocations;
+    RunAllocations allocations;
     auto status = allocateGroup(group({c.proposal}, true), balances, run->list, allocations);
     ASSERT_FALSE(status.ok());
     EXPECT_EQ(status.error(), c.code);
     EXPECT_EQ(*balances.find(kEB, B1), 800);
     EXPECT_EQ(*balances.find(kSB, B1), 800);
-    EXPECT_TRUE(allocations.empty());
+    EXPECT_TRUE(allocations.list.empty());
   }
 }
 
