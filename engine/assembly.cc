@@ -7,6 +7,7 @@
 #include "contracts/decode.h"
 #include "contracts/formats.h"
 #include "engine/stages.h"
+#include "engine/text_order.h"
 
 namespace tw {
 namespace {
@@ -33,16 +34,9 @@ std::vector<bool> namedInErpBank(const RunEntries& entries, const RunAllocations
   return named;
 }
 
-// The canonical amount text, as formatAmount writes it; a value that fits 64 bits is written
-// by the standard conversion, which gives the same text without 128-bit divisions.
-std::string amountText(__int128 value) {
-  if (value >= INT64_MIN && value <= INT64_MAX) return std::to_string(static_cast<int64_t>(value));
-  return formatAmount(value);
-}
-
 // What checkResultRecord could report on an assembled result. Every other rule it applies holds
 // by construction: each identifier is an entry's, held to the identifier rule with its entry;
-// each amount text is written by amountText or formatAmount; each origin is an entry's or a
+// each amount text is written by amountText; each origin is an entry's or a
 // component's, checked with its entry, and buildAllocation sorts them with the total reference
 // order and drops repeats, so they ascend strictly. What remains are the run identifier, the
 // counts and the reason codes, and every failure among them is InvalidContract, whichever comes

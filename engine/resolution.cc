@@ -6,6 +6,7 @@
 
 #include "contracts/formats.h"
 #include "engine/stages.h"
+#include "engine/text_order.h"
 
 namespace tw {
 namespace {
@@ -188,7 +189,7 @@ Result<Allocation, EngineError> buildAllocation(AllocationStage stage, const Ent
   allocation.stage = stage;
   allocation.leftId = left.id;
   allocation.rightId = right.id;
-  allocation.cents = formatAmount(cents);
+  allocation.cents = amountText(cents);
 
   std::vector<Ref>& origins = allocation.evidence.origins;
   origins.reserve(2 + (documented ? left.components.size() : 0));
@@ -234,7 +235,7 @@ Status<EngineError> holdGroup(const MatchGroup& group, const OpenBalances& balan
     if (proposal.left >= entries.size() || proposal.right >= entries.size()) {
       return fail(EngineError::InconsistentInput);
     }
-    ReviewProposal review{proposal.left, proposal.right, formatAmount(proposal.cents),
+    ReviewProposal review{proposal.left, proposal.right, amountText(proposal.cents),
                           proposal.stage};
     appendKeyField(hold.key, toText(review.stage));
     appendKeyField(hold.key, entries.id(review.left));

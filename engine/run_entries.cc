@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "contracts/formats.h"
+#include "engine/text_order.h"
 
 namespace tw {
 namespace {
@@ -39,12 +40,17 @@ class TextRanks {
 
   // Provisional id to final rank.
   std::vector<uint32_t> ranks() const {
-    std::vector<uint32_t> order(texts_.size());
-    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(),
-              [this](uint32_t a, uint32_t b) { return texts_[a] < texts_[b]; });
+    struct Item {
+      TextSortKey key;
+      uint32_t id;
+    };
+    std::vector<Item> items(texts_.size());
+    for (uint32_t id = 0; id < items.size(); ++id) items[id] = Item{TextSortKey(texts_[id]), id};
+    // The texts are distinct, so no two items compare equal.
+    std::sort(items.begin(), items.end(),
+              [](const Item& a, const Item& b) { return compare(a.key, b.key) < 0; });
     std::vector<uint32_t> rank(texts_.size());
-    for (uint32_t r = 0; r < order.size(); ++r) rank[order[r]] = r;
+    for (uint32_t r = 0; r < items.size(); ++r) rank[items[r].id] = r;
     return rank;
   }
 
@@ -71,7 +77,7 @@ class TextRanks {
 };
 
 struct IdKey {
-  std::string_view id;
+  TextSortKey id;
   uint32_t pos;
 };
 
@@ -81,13 +87,13 @@ std::vector<uint32_t> identifierOrder(const std::vector<Entry>& entries) {
   std::vector<IdKey> keys(entries.size());
   bool ascending = true;
   for (uint32_t pos = 0; pos < keys.size(); ++pos) {
-    keys[pos] = IdKey{entries[pos].id, pos};
-    if (pos > 0 && keys[pos].id < keys[pos - 1].id) ascending = false;
+    keys[pos] = IdKey{TextSortKey(entries[pos].id), pos};
+    if (pos > 0 && compare(keys[pos].id, keys[pos - 1].id) < 0) ascending = false;
   }
   // Ties by position give the order a stable sort would.
   if (!ascending) {
     std::sort(keys.begin(), keys.end(), [](const IdKey& a, const IdKey& b) {
-      const int c = a.id.compare(b.id);
+      const int c = compare(a.id, b.id);
       return c != 0 ? c < 0 : a.pos < b.pos;
     });
   }

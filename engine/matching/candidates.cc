@@ -30,11 +30,12 @@ class CellTable {
 
   void add(const CellKey& key, EntryPos pos) { items_.push_back({key, pos}); }
 
-  // Groups the added entries into cells. Entries were added in ascending position, and the
-  // stable sort keeps that order within a cell.
+  // Groups the added entries into cells, each cell's entries in ascending position (positions
+  // are unique, so ordering ties by position is what a stable sort would do).
   void finish() {
-    std::stable_sort(items_.begin(), items_.end(),
-                     [](const Item& a, const Item& b) { return a.key < b.key; });
+    std::sort(items_.begin(), items_.end(), [](const Item& a, const Item& b) {
+      return a.key != b.key ? a.key < b.key : a.pos < b.pos;
+    });
     positions_.reserve(items_.size());
     for (size_t i = 0; i < items_.size(); ++i) {
       if (i == 0 || items_[i].key != items_[i - 1].key) {
