@@ -13,8 +13,13 @@ namespace {
 
 // A cell key: (root, accountId, reference) for the reference pass, (root, accountId, date) for
 // the others, each field in text order. The fields are held as the texts' ranks among the run's
-// entries, which compare as the texts do.
-using CellKey = std::array<uint32_t, 3>;
+// entries, which compare as the texts do, packed into one integer (root highest, 32 bits each)
+// so that keys compare as the field triples do.
+using CellKey = unsigned __int128;
+
+CellKey cellKey(uint32_t root, uint32_t account, uint32_t third) {
+  return (static_cast<CellKey>(root) << 64) | (static_cast<CellKey>(account) << 32) | third;
+}
 
 enum class PassKind { Reference, Composition, Synthetic };
 
@@ -28,21 +33,21 @@ class CellTable {
     uint32_t end;
   };
 
-  void add(const CellKey& key, EntryPos pos) { items_.push_back({key, pos}); }
+  void add(CellKey key, EntryPos pos) { items_.push_back((key << 32) | pos); }
 
-  // Groups the added entries into cells, each cell's entries in ascending position (positions
-  // are unique, so ordering ties by position is what a stable sort would do).
+  // Groups the added entries into cells, each cell's entries in ascending position: an item is
+  // its key above its position, so sorting the items orders by key, then position, as a stable
+  // sort by key of the entries added in ascending position would.
   void finish() {
-    std::sort(items_.begin(), items_.end(), [](const Item& a, const Item& b) {
-      return a.key != b.key ? a.key < b.key : a.pos < b.pos;
-    });
+    std::sort(items_.begin(), items_.end());
     positions_.reserve(items_.size());
     for (size_t i = 0; i < items_.size(); ++i) {
-      if (i == 0 || items_[i].key != items_[i - 1].key) {
+      const CellKey key = items_[i] >> 32;
+      if (i == 0 || key != cells_.back().key) {
         const auto begin = static_cast<uint32_t>(i);
-        cells_.push_back(Cell{items_[i].key, begin, begin});
+        cells_.push_back(Cell{key, begin, begin});
       }
-      positions_.push_back(items_[i].pos);
+      positions_.push_back(static_cast<EntryPos>(items_[i]));
       cells_.back().end = static_cast<uint32_t>(i + 1);
     }
     items_ = {};
@@ -54,11 +59,7 @@ class CellTable {
   }
 
  private:
-  struct Item {
-    CellKey key;
-    EntryPos pos;
-  };
-  std::vector<Item> items_;
+  std::vector<unsigned __int128> items_;  // 96-bit key, 32-bit position
   std::vector<EntryPos> positions_;
   std::vector<Cell> cells_;
 };
@@ -79,8 +80,8 @@ Result<StageCells, EngineError> buildCells(const RunEntries& entries, Allocation
     if (pass != PassKind::Synthetic && !facts.hasReference) continue;
     // The reference pass applies the sales filter only once a one-to-one pair is found.
     if (pass != PassKind::Reference && !entries.takesPart(pos, stage)) continue;
-    const CellKey key{facts.rootRank, facts.accountRank,
-                      pass == PassKind::Reference ? facts.referenceRank : facts.dateRank};
+    const CellKey key = cellKey(facts.rootRank, facts.accountRank,
+                                pass == PassKind::Reference ? facts.referenceRank : facts.dateRank);
     (facts.role == roles.left ? cells.left : cells.right).add(key, pos);
   }
   cells.left.finish();
@@ -171,7 +172,8 @@ class StagePasses {
     auto rightAmount = entries_.stageAmount(right, stage);
     if (!rightAmount) return fail(rightAmount.error());
     if (*leftAmount <= 0 || *rightAmount <= 0) return {};
-    const bool sameDay = entries_.entry(left).date == entries_.entry(right).date;
+    // Equal ranks are equal texts.
+    const bool sameDay = entries_[left].dateRank == entries_[right].dateRank;
     MatchGroup group;
     group.proposals.push_back(Proposal{std::min(*leftAmount, *rightAmount), left, right, stage});
     group.memberIds = pairMembers(left, right);
