@@ -23,6 +23,7 @@
 #include "worker/frames.h"
 #include "worker/line_reader.h"
 #include "worker/responses.h"
+#include "worker/result_pages.h"
 #include "worker/session.h"
 
 namespace tw {

@@ -1,7 +1,6 @@
 #include "worker/responses.h"
 
 #include "contracts/json_writer.h"
-#include "contracts/record_text.h"
 #include "worker/fd_io.h"
 
 namespace tw {
@@ -108,63 +107,6 @@ Status<SessionCode> writeResultPage(int fd, const std::string& nonce, ResultPage
     return fail(SessionCode::ResponseLimit);
   }
   return {};
-}
-
-void ResultPageWriter::begin() {
-  text_.clear();
-  text_.append(R"({"kind":"resultPage","nonce":)");
-  appendJsonString(text_, nonce_);
-  text_.append(R"(,"page":{"allocations":[)");
-}
-
-// Closes the page members, then writes as writeResponse and advances as writeResultPage does.
-Status<SessionCode> ResultPageWriter::finish() {
-  text_.append(R"(},"pageCount":)");
-  appendUnsigned(text_, pageCount_);
-  text_.append(R"(,"pageIndex":)");
-  appendUnsigned(text_, pageIndex_);
-  text_.append(R"(,"version":)");
-  appendUnsigned(text_, kProtocolVersion);
-  text_.push_back('}');
-  if (text_.size() > kMaxResponseBytes) return fail(SessionCode::ResponseLimit);
-  text_.push_back('\n');
-  if (!writeAll(fd_, text_)) return fail(SessionCode::ResponseWriteFailed);
-  if (__builtin_add_overflow(pageIndex_, uint64_t{1}, &pageIndex_)) {
-    return fail(SessionCode::ResponseLimit);
-  }
-  return {};
-}
-
-Status<SessionCode> ResultPageWriter::writeEmpty() {
-  begin();
-  text_.append(R"(],"pendingIds":[],"residuals":{})");
-  return finish();
-}
-
-Status<SessionCode> ResultPageWriter::write(const Allocation& allocation) {
-  begin();
-  appendRecordJson(text_, allocation);
-  text_.append(R"(],"pendingIds":[],"residuals":{})");
-  return finish();
-}
-
-Status<SessionCode> ResultPageWriter::writePendingId(const std::string& id) {
-  begin();
-  text_.append(R"(],"pendingIds":[)");
-  appendJsonString(text_, id);
-  text_.append(R"(],"residuals":{})");
-  return finish();
-}
-
-Status<SessionCode> ResultPageWriter::writeResidual(const std::string& id,
-                                                    const std::string& cents) {
-  begin();
-  text_.append(R"(],"pendingIds":[],"residuals":{)");
-  appendJsonString(text_, id);
-  text_.push_back(':');
-  appendJsonString(text_, cents);
-  text_.push_back('}');
-  return finish();
 }
 
 Json completedMessage(const std::string& nonce, uint64_t pageCount,

@@ -72,30 +72,6 @@ struct ResultPageBody {
 Status<SessionCode> writeResultPage(int fd, const std::string& nonce, ResultPageBody body,
                                     uint64_t& pageIndex, uint64_t pageCount);
 
-// Writes the "resultPage" messages of a delivered result straight from its records: each page
-// holds one item and is the same text, checked and written the same way, as writeResultPage
-// with a body holding only that item. One text buffer serves every page.
-class ResultPageWriter {
- public:
-  ResultPageWriter(int fd, const std::string& nonce, uint64_t pageCount)
-      : fd_(fd), nonce_(nonce), pageCount_(pageCount) {}
-
-  Status<SessionCode> writeEmpty();
-  Status<SessionCode> write(const Allocation& allocation);
-  Status<SessionCode> writePendingId(const std::string& id);
-  Status<SessionCode> writeResidual(const std::string& id, const std::string& cents);
-
- private:
-  void begin();
-  Status<SessionCode> finish();
-
-  int fd_;
-  std::string nonce_;  // a copy: a writer may outlive the text it was made from
-  uint64_t pageCount_;
-  uint64_t pageIndex_ = 0;
-  std::string text_;
-};
-
 // The closing message of a delivered result.
 Json completedMessage(const std::string& nonce, uint64_t pageCount,
                       const std::string& resultCommitment, uint64_t revision,

@@ -1,5 +1,7 @@
 // ResultPageWriter writes pages straight from records; each page must be the very text that
 // writeResultPage makes from the JSON form of the same single item, refused the same way.
+#include "worker/result_pages.h"
+
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -7,7 +9,6 @@
 #include <string>
 
 #include "contracts/test_records.h"
-#include "worker/responses.h"
 
 namespace tw {
 namespace {
@@ -84,6 +85,43 @@ TEST(ResultPageWriter, RefusesAPageOverTheOutputLimitWithoutWritingIt) {
   // The refused page took no index: the next one is still page 0.
   ASSERT_TRUE(pages.writePendingId("E-1"));
   EXPECT_NE(out.text().find(R"("pageIndex":0,)"), std::string::npos);
+}
+
+TEST(ResultPageBuilder, BatchesHoldTheWriterTextsAndEndAtARefusedPage) {
+  const std::string nonce = "nonce-0123456789abcdef";
+  Capture oneByOne;
+  ResultPageWriter writer(oneByOne.fd(), nonce, 5);
+  ASSERT_TRUE(writer.write(sampleAllocation("E-1")));
+  ASSERT_TRUE(writer.writePendingId("E-2"));
+  ASSERT_TRUE(writer.writeResidual("E-3", "7"));
+
+  ResultPageBuilder builder(nonce, 5);
+  PageBatch first;
+  builder.add(first, sampleAllocation("E-1"));
+  builder.addPendingId(first, "E-2");
+  PageBatch second;
+  builder.addResidual(second, "E-3", "7");
+  builder.add(second, sampleAllocation(std::string(kMaxResponseBytes, 'E')));
+  EXPECT_EQ(first.pageCount(), 2u);
+  EXPECT_FALSE(first.stop);
+  EXPECT_EQ(second.pageCount(), 1u);
+  EXPECT_EQ(second.stop, SessionCode::ResponseLimit);
+
+  Capture batched;
+  ASSERT_TRUE(writePageBatch(batched.fd(), first));
+  auto refused = writePageBatch(batched.fd(), second);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error(), SessionCode::ResponseLimit);
+  EXPECT_EQ(batched.text(), oneByOne.text());
+}
+
+TEST(ResultPageCount, IsOneAnItemAndOneForNoItems) {
+  ReconciliationResult result;
+  EXPECT_EQ(resultPageCount(result), 1u);
+  result.pendingIds = {"E-1", "E-2"};
+  result.residuals.emplace("E-1", "0");
+  result.allocations.push_back(sampleAllocation("E-3"));
+  EXPECT_EQ(resultPageCount(result), 4u);
 }
 
 TEST(ResultPageWriter, ReportsAFailedWrite) {

@@ -16,6 +16,7 @@
 #include "worker/channel.h"
 #include "worker/frames.h"
 #include "worker/line_reader.h"
+#include "worker/result_pages.h"
 
 namespace tw {
 
@@ -83,65 +84,131 @@ void useOneGrowingHeap() {
   ::mallopt(M_TRIM_THRESHOLD, kNeverTrimBytes);
 }
 
-// What the engine thread hands back: the run's failure code, or its result and whether that
-// result passes the result contract (a result that does not is never delivered).
-struct RunOutcome {
+// What the engine thread hands back: the code of a failed run, or the result and whether it
+// passes the result contract (a result that does not is never delivered).
+struct EngineOutcome {
+  std::optional<SessionCode> failure;
   std::shared_ptr<const ReconciliationResult> result;
   bool passesContract = false;
 };
-using EngineOutcome = Result<RunOutcome, SessionCode>;
 using CommitmentOutcome = Result<std::string, ContractError>;
 // Sent by no one: the driver lets its end go once it no longer reads the result.
 struct ResultReleased {};
+
+// Pages are made this many at a time on the engine thread, and at most this many batches wait
+// for the driver to write them; written batches go back to be filled again.
+constexpr size_t kPagesPerBatch = 256;
+constexpr size_t kPageBatchesAhead = 4;
+constexpr size_t kPageBatchesInAll = kPageBatchesAhead + 2;  // plus one filling, one writing
+
+// The engine thread's ends of what it hands the driver once the run is over.
+struct DeliveryMaker {
+  std::string nonce;
+  Sender<PageBatch> pages;
+  Receiver<PageBatch> spentPages;
+  Sender<CommitmentOutcome> commitment;
+  Receiver<ResultReleased> released;
+};
+
+// The driver's ends of the same.
+struct DeliveryTaker {
+  Receiver<PageBatch> pages;
+  Sender<PageBatch> spentPages;
+  Receiver<CommitmentOutcome> commitment;
+  Sender<ResultReleased> released;
+};
 
 struct EngineJob {
   std::vector<Entry> entries;
   RunManifest manifest;
   std::shared_ptr<std::atomic<bool>> cancel;
   Sender<EngineOutcome> outcome;
-  Sender<CommitmentOutcome> commitment;
-  Receiver<ResultReleased> released;
+  DeliveryMaker delivery;
 };
+
+PageBatch emptyBatch(Receiver<PageBatch>& spent) {
+  Received<PageBatch> reused = spent.tryRecv();
+  if (reused.status != ChannelStatus::Value) return PageBatch{};
+  reused.value->clear();
+  return std::move(*reused.value);
+}
+
+// Every page of the result, in order, in batches; the pages end early only with a refused page
+// or when the driver stops taking them.
+void makePages(DeliveryMaker& delivery, const ReconciliationResult& result) {
+  const std::optional<uint64_t> pageCount = resultPageCount(result);
+  if (!pageCount) return;  // the driver refuses such a result before it takes a page
+  ResultPageBuilder builder(delivery.nonce, *pageCount);
+  PageBatch batch = emptyBatch(delivery.spentPages);
+  // Hands the batch over when it is full or the pages end with it; false once they have ended.
+  auto handOver = [&](bool last) {
+    if (!last && !batch.stop && batch.pageCount() < kPagesPerBatch) return true;
+    const bool stopped = batch.stop.has_value();
+    if (!delivery.pages.send(std::move(batch)) || stopped) return false;
+    batch = emptyBatch(delivery.spentPages);
+    return true;
+  };
+  if (result.allocations.empty() && result.pendingIds.empty() && result.residuals.empty()) {
+    builder.addEmpty(batch);
+  }
+  for (const Allocation& allocation : result.allocations) {
+    builder.add(batch, allocation);
+    if (!handOver(false)) return;
+  }
+  for (const std::string& id : result.pendingIds) {
+    builder.addPendingId(batch, id);
+    if (!handOver(false)) return;
+  }
+  for (const auto& [id, cents] : result.residuals) {
+    builder.addResidual(batch, id, cents);
+    if (!handOver(false)) return;
+  }
+  handOver(true);
+}
 
 // Engine thread: exactly one outcome, or none at all when the run ends by an exception; the
 // producer end then goes away unused and the driver reports the engine as disconnected.
 //
-// A result that passes its contract is then committed here, on this thread, while the driver
-// writes its pages: the commitment is needed only by the "completed" message after the last
-// page, and hashing the canonical text no longer delays the first page. The contract check
-// itself comes before the outcome, so a result that fails it still has nothing written.
+// A result that passes its contract is then made into pages and committed here, on this thread,
+// while the driver writes the pages: the driver's own turn is then little more than one write()
+// a page, and the commitment is needed only by the "completed" message after the last page. The
+// contract check itself comes before the outcome, so a result that fails it has nothing written.
 void runEngineJob(const SessionEngine& engine, EngineJob job) {
   std::shared_ptr<const ReconciliationResult> result;
   try {
     auto run = engine(job.entries, job.manifest, *job.cancel);
     if (!run) {
       // Whatever made the run fail, cancellation included, the session sees one code.
-      job.outcome.send(EngineOutcome(fail(SessionCode::EngineFailed)));
+      job.outcome.send(EngineOutcome{SessionCode::EngineFailed, nullptr, false});
       return;
     }
     result = std::make_shared<const ReconciliationResult>(std::move(run).value());
     const bool passes = checkResultRecord(*result).ok();
-    job.outcome.send(EngineOutcome(RunOutcome{result, passes}));
+    job.outcome.send(EngineOutcome{std::nullopt, result, passes});
     if (!passes) return;
   } catch (...) {
     job.outcome.close();
     return;
   }
+  DeliveryMaker& delivery = job.delivery;
   try {
-    job.commitment.send(commitCheckedResult(*result));
+    makePages(delivery, *result);
+    delivery.pages.close();
+    delivery.commitment.send(commitCheckedResult(*result));
   } catch (...) {
-    job.commitment.close();
+    // The driver sees the pages or the commitment end early, and delivers no "completed".
+    delivery.pages.close();
+    delivery.commitment.close();
   }
   // Taking apart a large result costs milliseconds. Once the driver has let go of it, this
   // thread does that (and frees the entries) while the driver ends the session, instead of the
   // driver doing it before the session can end.
-  job.released.recv();
+  delivery.released.recv();
 }
 
 struct EngineHandle {
   Receiver<EngineOutcome> outcome;
-  Receiver<CommitmentOutcome> commitment;
-  Sender<ResultReleased> released;
+  DeliveryTaker delivery;
   std::shared_ptr<std::atomic<bool>> cancel;
   bool cancelRequested = false;
 };
@@ -233,6 +300,8 @@ class SessionDriver {
   Ending startEngine() {
     if (!state_.manifest) return fail(SessionCode::InvalidOrder);
     auto [sender, receiver] = makeChannel<EngineOutcome>(kResultQueueCapacity);
+    auto [pagesSender, pagesReceiver] = makeChannel<PageBatch>(kPageBatchesAhead);
+    auto [spentSender, spentReceiver] = makeChannel<PageBatch>(kPageBatchesInAll);
     auto [commitmentSender, commitmentReceiver] = makeChannel<CommitmentOutcome>(1);
     auto [releasedSender, releasedReceiver] = makeChannel<ResultReleased>(1);
     auto cancel = std::make_shared<std::atomic<bool>>(false);
@@ -241,13 +310,17 @@ class SessionDriver {
     // "execute" is refused before they are looked at), so the session state is left as
     // untouched as a copy would leave it, without holding every entry twice.
     EngineJob job{
-        std::move(state_.heldEntries), *state_.manifest,           cancel, std::move(sender),
-        std::move(commitmentSender),   std::move(releasedReceiver)};
+        std::move(state_.heldEntries), *state_.manifest, cancel, std::move(sender),
+        DeliveryMaker{state_.nonce.value_or(""), std::move(pagesSender), std::move(spentReceiver),
+                      std::move(commitmentSender), std::move(releasedReceiver)}};
     startDetached("engine", [engine = engine_, job = std::move(job)]() mutable {
       runEngineJob(engine, std::move(job));
     });
-    engineHandle_ = EngineHandle{std::move(receiver), std::move(commitmentReceiver),
-                                 std::move(releasedSender), std::move(cancel), false};
+    engineHandle_ =
+        EngineHandle{std::move(receiver),
+                     DeliveryTaker{std::move(pagesReceiver), std::move(spentSender),
+                                   std::move(commitmentReceiver), std::move(releasedSender)},
+                     std::move(cancel), false};
     return std::nullopt;
   }
 
@@ -262,10 +335,10 @@ class SessionDriver {
         break;
     }
     if (engineHandle_->cancelRequested) return writeFailure(SessionCode::Cancelled);
-    if (!received.value->ok()) return writeFailure(received.value->error());
-    RunOutcome& run = received.value->value();
-    if (!run.passesContract) return fail(SessionCode::InvalidResult);
-    return deliver(std::move(run.result));
+    EngineOutcome& outcome = *received.value;
+    if (outcome.failure) return writeFailure(*outcome.failure);
+    if (!outcome.passesContract) return fail(SessionCode::InvalidResult);
+    return deliver(std::move(outcome.result));
   }
 
   Status<SessionCode> writeFailure(SessionCode code) {
@@ -275,40 +348,31 @@ class SessionDriver {
   Status<SessionCode> deliver(std::shared_ptr<const ReconciliationResult> shared) {
     const ReconciliationResult& result = *shared;
     if (!state_.nonce) return fail(SessionCode::InvalidOrder);
-    const std::string& nonce = *state_.nonce;
+    const std::optional<uint64_t> pageCount = resultPageCount(result);
+    if (!pageCount) return fail(SessionCode::ResponseLimit);
 
-    uint64_t items = 0;
-    if (__builtin_add_overflow(uint64_t{result.allocations.size()},
-                               uint64_t{result.pendingIds.size()}, &items) ||
-        __builtin_add_overflow(items, uint64_t{result.residuals.size()}, &items)) {
-      return fail(SessionCode::ResponseLimit);
+    // The engine thread makes the pages, straight from the records, one item a page; this turn
+    // writes them as they come.
+    DeliveryTaker& delivery = engineHandle_->delivery;
+    uint64_t pagesWritten = 0;
+    for (;;) {
+      Received<PageBatch> batch = delivery.pages.recv();
+      if (batch.status != ChannelStatus::Value) break;
+      if (auto written = writePageBatch(outFd_, *batch.value); !written) return written;
+      pagesWritten += batch.value->pageCount();
+      delivery.spentPages.send(std::move(*batch.value));
     }
-    const uint64_t pageCount = items == 0 ? 1 : items;
-
-    // Each page is written straight from its record, one item a page.
-    ResultPageWriter pages(outFd_, nonce, pageCount);
-    if (items == 0) {
-      if (auto written = pages.writeEmpty(); !written) return written;
-    }
-    for (const Allocation& allocation : result.allocations) {
-      if (auto written = pages.write(allocation); !written) return written;
-    }
-    for (const std::string& id : result.pendingIds) {
-      if (auto written = pages.writePendingId(id); !written) return written;
-    }
-    for (const auto& [id, cents] : result.residuals) {
-      if (auto written = pages.writeResidual(id, cents); !written) return written;
-    }
-    // The engine thread has been hashing the result meanwhile. Its digest routine failing (or
-    // the thread failing to finish) leaves the result without a commitment: never "completed".
-    Received<CommitmentOutcome> commitment = engineHandle_->commitment.recv();
+    // Pages that could not all be made, or a digest routine that failed, leave the result
+    // undelivered: never "completed".
+    if (pagesWritten != *pageCount) return fail(SessionCode::InvalidResult);
+    Received<CommitmentOutcome> commitment = delivery.commitment.recv();
     if (commitment.status != ChannelStatus::Value || !commitment.value->ok()) {
       return fail(SessionCode::InvalidResult);
     }
-    Json completed = completedMessage(nonce, pageCount, commitment.value->value(), result.revision,
-                                      result.runId);
+    Json completed = completedMessage(*state_.nonce, *pageCount, commitment.value->value(),
+                                      result.revision, result.runId);
     shared.reset();
-    engineHandle_->released.close();
+    delivery.released.close();
     return writeResponse(outFd_, completed);
   }
 

@@ -1,0 +1,132 @@
+#include "worker/result_pages.h"
+
+#include <string_view>
+
+#include "contracts/json_writer.h"
+#include "contracts/record_text.h"
+#include "worker/fd_io.h"
+
+namespace tw {
+
+namespace {
+
+constexpr std::string_view kNoAllocations = R"(],"pendingIds":[],"residuals":{})";
+
+}  // namespace
+
+ResultPageBuilder::ResultPageBuilder(const std::string& nonce, uint64_t pageCount) {
+  prefix_.append(R"({"kind":"resultPage","nonce":)");
+  appendJsonString(prefix_, nonce);
+  prefix_.append(R"(,"page":{"allocations":[)");
+  suffix_.append(R"(},"pageCount":)");
+  appendUnsigned(suffix_, pageCount);
+  suffix_.append(R"(,"pageIndex":)");
+}
+
+size_t ResultPageBuilder::begin(PageBatch& batch) const {
+  const size_t start = batch.text.size();
+  batch.text.append(prefix_);
+  return start;
+}
+
+// Closes the page and measures it as writeResponse does; a page over the limit is taken back.
+void ResultPageBuilder::finish(PageBatch& batch, size_t start) {
+  batch.text.append(suffix_);
+  appendUnsigned(batch.text, pageIndex_);
+  batch.text.append(R"(,"version":)");
+  appendUnsigned(batch.text, kProtocolVersion);
+  batch.text.push_back('}');
+  if (batch.text.size() - start > kMaxResponseBytes) {
+    batch.text.resize(start);
+    batch.stop = SessionCode::ResponseLimit;
+    return;
+  }
+  batch.text.push_back('\n');
+  batch.ends.push_back(batch.text.size());
+  if (__builtin_add_overflow(pageIndex_, uint64_t{1}, &pageIndex_)) {
+    batch.stop = SessionCode::ResponseLimit;
+  }
+}
+
+void ResultPageBuilder::addEmpty(PageBatch& batch) {
+  const size_t start = begin(batch);
+  batch.text.append(kNoAllocations);
+  finish(batch, start);
+}
+
+void ResultPageBuilder::add(PageBatch& batch, const Allocation& allocation) {
+  const size_t start = begin(batch);
+  appendRecordJson(batch.text, allocation);
+  batch.text.append(kNoAllocations);
+  finish(batch, start);
+}
+
+void ResultPageBuilder::addPendingId(PageBatch& batch, const std::string& id) {
+  const size_t start = begin(batch);
+  batch.text.append(R"(],"pendingIds":[)");
+  appendJsonString(batch.text, id);
+  batch.text.append(R"(],"residuals":{})");
+  finish(batch, start);
+}
+
+void ResultPageBuilder::addResidual(PageBatch& batch, const std::string& id,
+                                    const std::string& cents) {
+  const size_t start = begin(batch);
+  batch.text.append(R"(],"pendingIds":[],"residuals":{)");
+  appendJsonString(batch.text, id);
+  batch.text.push_back(':');
+  appendJsonString(batch.text, cents);
+  batch.text.push_back('}');
+  finish(batch, start);
+}
+
+std::optional<uint64_t> resultPageCount(const ReconciliationResult& result) {
+  uint64_t items = 0;
+  if (__builtin_add_overflow(uint64_t{result.allocations.size()},
+                             uint64_t{result.pendingIds.size()}, &items) ||
+      __builtin_add_overflow(items, uint64_t{result.residuals.size()}, &items)) {
+    return std::nullopt;
+  }
+  return items == 0 ? 1 : items;
+}
+
+Status<SessionCode> writePageBatch(int fd, const PageBatch& batch) {
+  size_t start = 0;
+  for (const size_t end : batch.ends) {
+    if (!writeAll(fd, std::string_view(batch.text).substr(start, end - start))) {
+      return fail(SessionCode::ResponseWriteFailed);
+    }
+    start = end;
+  }
+  if (batch.stop) return fail(*batch.stop);
+  return {};
+}
+
+Status<SessionCode> ResultPageWriter::flush() {
+  auto written = writePageBatch(fd_, batch_);
+  batch_.clear();
+  return written;
+}
+
+Status<SessionCode> ResultPageWriter::writeEmpty() {
+  builder_.addEmpty(batch_);
+  return flush();
+}
+
+Status<SessionCode> ResultPageWriter::write(const Allocation& allocation) {
+  builder_.add(batch_, allocation);
+  return flush();
+}
+
+Status<SessionCode> ResultPageWriter::writePendingId(const std::string& id) {
+  builder_.addPendingId(batch_, id);
+  return flush();
+}
+
+Status<SessionCode> ResultPageWriter::writeResidual(const std::string& id,
+                                                    const std::string& cents) {
+  builder_.addResidual(batch_, id, cents);
+  return flush();
+}
+
+}  // namespace tw

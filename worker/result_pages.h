@@ -1,0 +1,85 @@
+// The "resultPage" messages of a delivered result, made straight from its records.
+//
+// Each page holds one item (or, for an empty result, none) and is exactly the text, line feed
+// included, that writeResultPage writes for a body holding only that item, refused the same way:
+// a page whose text would exceed kMaxResponseBytes is not made, and the pages end there with
+// ResponseLimit; so do they after a page whose index cannot advance within 64 bits.
+//
+// ResultPageBuilder makes the texts into batches, so that one thread can make pages while
+// another writes them; ResultPageWriter makes and writes them one at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "contracts/result.h"
+#include "contracts/source.h"
+#include "worker/responses.h"
+
+namespace tw {
+
+// Pages one after another, each with its line feed, and where each ends. `stop` is set when the
+// pages end with a refusal after the last page of the batch.
+struct PageBatch {
+  std::string text;
+  std::vector<size_t> ends;
+  std::optional<SessionCode> stop;
+
+  size_t pageCount() const { return ends.size(); }
+  void clear() {
+    text.clear();
+    ends.clear();
+    stop.reset();
+  }
+};
+
+// Pages, items in result order; the nonce is copied, so a builder may outlive the text it was
+// made from. Nothing may be added to a batch that has `stop` set.
+class ResultPageBuilder {
+ public:
+  ResultPageBuilder(const std::string& nonce, uint64_t pageCount);
+
+  void addEmpty(PageBatch& batch);
+  void add(PageBatch& batch, const Allocation& allocation);
+  void addPendingId(PageBatch& batch, const std::string& id);
+  void addResidual(PageBatch& batch, const std::string& id, const std::string& cents);
+
+ private:
+  size_t begin(PageBatch& batch) const;
+  void finish(PageBatch& batch, size_t start);
+
+  std::string prefix_;  // up to the first item
+  std::string suffix_;  // from "pageCount" up to the page index
+  uint64_t pageIndex_ = 0;
+};
+
+// Writes each page as it is made, with one write(); ResponseWriteFailed when a write fails.
+class ResultPageWriter {
+ public:
+  ResultPageWriter(int fd, const std::string& nonce, uint64_t pageCount)
+      : fd_(fd), builder_(nonce, pageCount) {}
+
+  Status<SessionCode> writeEmpty();
+  Status<SessionCode> write(const Allocation& allocation);
+  Status<SessionCode> writePendingId(const std::string& id);
+  Status<SessionCode> writeResidual(const std::string& id, const std::string& cents);
+
+ private:
+  Status<SessionCode> flush();
+
+  int fd_;
+  ResultPageBuilder builder_;
+  PageBatch batch_;  // one page at a time, its buffer reused
+};
+
+// Pages a result takes: one an item, or one for a result without items; nullopt when that count
+// does not fit 64 bits.
+std::optional<uint64_t> resultPageCount(const ReconciliationResult& result);
+
+// Writes the pages of a batch in order, one write() each, then answers its `stop`.
+Status<SessionCode> writePageBatch(int fd, const PageBatch& batch);
+
+}  // namespace tw
