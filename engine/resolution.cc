@@ -30,53 +30,42 @@ uint8_t claimScope(const RunEntries& entries, EntryPos pos, AllocationStage stag
   return static_cast<uint8_t>(1 + stageIndex(stage));
 }
 
-struct ClaimRecord {
-  uint8_t scope;
-  EntryPos pos;
-  uint32_t group;
-
-  friend bool operator==(const ClaimRecord&, const ClaimRecord&) = default;
-  friend auto operator<=>(const ClaimRecord&, const ClaimRecord&) = default;
-};
-
-// Clears the exactness of every group sharing a claim with another group.
+// Clears the exactness of every group sharing a claim with another group. A claim is a (scope,
+// entry) pair; the claims of one group form a set (a group naming an entry twice claims it
+// once), and a claim held by two or more groups makes all of its holders contested.
 Status<EngineError> clearContestedExactness(std::vector<MatchGroup>& groups,
                                             const RunEntries& entries,
                                             const std::atomic<bool>& cancel) {
-  std::vector<ClaimRecord> claims;
-  std::vector<ClaimRecord> groupClaims;
+  constexpr size_t kScopes = 1 + kStageCount;
+  constexpr uint32_t kNoGroup = UINT32_MAX;
+  const auto claimIndex = [&](EntryPos pos, AllocationStage stage) {
+    return static_cast<size_t>(pos) * kScopes + claimScope(entries, pos, stage);
+  };
+  // Per claim: the last group counted, and how many groups hold it (counting stops at two).
+  std::vector<uint32_t> lastHolder(entries.size() * kScopes, kNoGroup);
+  std::vector<uint8_t> holders(entries.size() * kScopes, 0);
+  const auto count = [&](size_t claim, uint32_t group) {
+    if (lastHolder[claim] == group) return;
+    lastHolder[claim] = group;
+    if (holders[claim] < 2) ++holders[claim];
+  };
   for (size_t index = 0; index < groups.size(); ++index) {
     if (auto status = cancellationPoint(cancel); !status) return status;
-    // The claims of one group form a set: a group naming an entry twice claims it once.
-    groupClaims.clear();
     const auto group = static_cast<uint32_t>(index);
     for (const Proposal& proposal : groups[index].proposals) {
-      groupClaims.push_back(
-          {claimScope(entries, proposal.left, proposal.stage), proposal.left, group});
-      groupClaims.push_back(
-          {claimScope(entries, proposal.right, proposal.stage), proposal.right, group});
+      count(claimIndex(proposal.left, proposal.stage), group);
+      count(claimIndex(proposal.right, proposal.stage), group);
     }
-    std::sort(groupClaims.begin(), groupClaims.end());
-    groupClaims.erase(std::unique(groupClaims.begin(), groupClaims.end()), groupClaims.end());
-    claims.insert(claims.end(), groupClaims.begin(), groupClaims.end());
   }
-  // Sorted by claim, then group: each claim's holders form one run.
-  std::sort(claims.begin(), claims.end());
-  std::vector<bool> contested(groups.size(), false);
-  for (size_t begin = 0; begin < claims.size();) {
+  for (MatchGroup& group : groups) {
     if (auto status = cancellationPoint(cancel); !status) return status;
-    size_t end = begin + 1;
-    while (end < claims.size() && claims[end].scope == claims[begin].scope &&
-           claims[end].pos == claims[begin].pos) {
-      ++end;
+    for (const Proposal& proposal : group.proposals) {
+      if (holders[claimIndex(proposal.left, proposal.stage)] > 1 ||
+          holders[claimIndex(proposal.right, proposal.stage)] > 1) {
+        group.exact = false;
+        break;
+      }
     }
-    if (end - begin > 1) {
-      for (size_t i = begin; i < end; ++i) contested[claims[i].group] = true;
-    }
-    begin = end;
-  }
-  for (size_t index = 0; index < groups.size(); ++index) {
-    if (contested[index]) groups[index].exact = false;
   }
   return {};
 }
