@@ -169,10 +169,11 @@ void makePages(DeliveryMaker& delivery, const ReconciliationResult& result) {
 // Engine thread: exactly one outcome, or none at all when the run ends by an exception; the
 // producer end then goes away unused and the driver reports the engine as disconnected.
 //
-// A result that passes its contract is then made into pages and committed here, on this thread,
-// while the driver writes the pages: the driver's own turn is then little more than one write()
-// a page, and the commitment is needed only by the "completed" message after the last page. The
-// contract check itself comes before the outcome, so a result that fails it has nothing written.
+// A result that passes its contract is then made into pages here, and committed on a thread of
+// its own, while the driver writes the pages: the driver's own turn is then little more than one
+// write() a page, and the commitment is needed only by the "completed" message after the last
+// page. The contract check itself comes before the outcome, so a result that fails it has
+// nothing written.
 void runEngineJob(const SessionEngine& engine, EngineJob job) {
   std::shared_ptr<const ReconciliationResult> result;
   try {
@@ -191,15 +192,21 @@ void runEngineJob(const SessionEngine& engine, EngineJob job) {
     return;
   }
   DeliveryMaker& delivery = job.delivery;
+  // The commitment is hashed on a thread of its own while this one makes the pages: hashing
+  // after the pages had been made would finish only well after the driver had written them.
+  startDetached("commitment", [result, commitment = std::move(delivery.commitment)]() mutable {
+    try {
+      commitment.send(commitCheckedResult(*result));
+    } catch (...) {
+      commitment.close();  // no commitment: the driver delivers no "completed"
+    }
+  });
   try {
     makePages(delivery, *result);
-    delivery.pages.close();
-    delivery.commitment.send(commitCheckedResult(*result));
   } catch (...) {
-    // The driver sees the pages or the commitment end early, and delivers no "completed".
-    delivery.pages.close();
-    delivery.commitment.close();
+    // The pages end early: the driver counts them short and delivers no "completed".
   }
+  delivery.pages.close();
   // Taking apart a large result costs milliseconds. Once the driver has let go of it, this
   // thread does that (and frees the entries) while the driver ends the session, instead of the
   // driver doing it before the session can end.
