@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <tuple>
+#include <charconv>
+#include <functional>
 
 #include "contracts/formats.h"
 #include "engine/stages.h"
@@ -12,14 +13,45 @@ namespace tw {
 namespace {
 
 // Items of the sort key compare by stage, left identifier, right identifier, then cents. Entry
-// positions order as their identifiers, and the stage enumeration as the stage texts.
-bool proposalLess(const Proposal& a, const Proposal& b) {
-  return std::tie(a.stage, a.left, a.right, a.cents) < std::tie(b.stage, b.left, b.right, b.cents);
+// positions order as their identifiers, and the stage enumeration as the stage texts. Equal
+// items are equal proposals.
+int proposalCompare(const Proposal& a, const Proposal& b) {
+  if (a.stage != b.stage) return a.stage < b.stage ? -1 : 1;
+  if (a.left != b.left) return a.left < b.left ? -1 : 1;
+  if (a.right != b.right) return a.right < b.right ? -1 : 1;
+  if (a.cents != b.cents) return a.cents < b.cents ? -1 : 1;
+  return 0;
 }
 
-bool groupLess(const MatchGroup& a, const MatchGroup& b) {
-  return std::lexicographical_compare(a.proposals.begin(), a.proposals.end(), b.proposals.begin(),
-                                      b.proposals.end(), proposalLess);
+// Groups compare as their proposal lists, lexicographically; 0 for equal lists.
+int groupCompare(const MatchGroup& a, const MatchGroup& b) {
+  const size_t common = std::min(a.proposals.size(), b.proposals.size());
+  for (size_t i = 0; i < common; ++i) {
+    if (const int c = proposalCompare(a.proposals[i], b.proposals[i]); c != 0) return c;
+  }
+  if (a.proposals.size() != b.proposals.size()) {
+    return a.proposals.size() < b.proposals.size() ? -1 : 1;
+  }
+  return 0;
+}
+
+// The groups stably sorted by their proposal lists, and of equal lists only the first kept
+// (members and exactness are not compared). The sort moves indexes, not groups; ties by index
+// give the stable order.
+std::vector<MatchGroup> sortedDistinctGroups(std::vector<MatchGroup> groups) {
+  std::vector<uint32_t> order(groups.size());
+  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&groups](uint32_t a, uint32_t b) {
+    const int c = groupCompare(groups[a], groups[b]);
+    return c != 0 ? c < 0 : a < b;
+  });
+  std::vector<MatchGroup> sorted;
+  sorted.reserve(groups.size());
+  for (const uint32_t index : order) {
+    if (!sorted.empty() && groupCompare(sorted.back(), groups[index]) == 0) continue;
+    sorted.push_back(std::move(groups[index]));
+  }
+  return sorted;
 }
 
 // A claim's scope: "bank-global" for a bank entry, else the proposal's stage. The numbers follow
@@ -137,9 +169,16 @@ Status<EngineError> debitBalances(const Proposal& proposal, OpenBalances& balanc
   return {};
 }
 
+// Bytes a key field adds beyond its text: '|', at most 20 digits of its length, ':'.
+constexpr size_t kKeyFieldOverhead = 22;
+// Longest amount text: a sign and 39 digits.
+constexpr size_t kMaxAmountTextBytes = 40;
+
 void appendKeyField(std::string& key, std::string_view field) {
+  char digits[24];
+  const auto written = std::to_chars(digits, digits + sizeof digits, field.size());
   key.push_back('|');
-  key.append(std::to_string(field.size()));
+  key.append(digits, written.ptr);
   key.push_back(':');
   key.append(field);
 }
@@ -150,14 +189,7 @@ Result<std::vector<MatchGroup>, EngineError> resolveGroups(std::vector<MatchGrou
                                                            const RunEntries& entries,
                                                            const EngineLimits& limits,
                                                            const std::atomic<bool>& cancel) {
-  std::stable_sort(groups.begin(), groups.end(), groupLess);
-  // Of equal proposal lists the first in sorted order survives; members and exactness are not
-  // compared.
-  groups.erase(std::unique(groups.begin(), groups.end(),
-                           [](const MatchGroup& a, const MatchGroup& b) {
-                             return a.proposals == b.proposals;
-                           }),
-               groups.end());
+  groups = sortedDistinctGroups(std::move(groups));
   if (auto status = clearContestedExactness(groups, entries, cancel); !status) {
     return fail(status.error());
   }
@@ -219,6 +251,14 @@ Status<EngineError> holdGroup(const MatchGroup& group, const OpenBalances& balan
                               const RunEntries& entries, ReviewHolds& holds) {
   ReviewHold hold;
   hold.proposals.reserve(group.proposals.size());
+  size_t keyBytes = 2;
+  for (const Proposal& proposal : group.proposals) {
+    if (proposal.left >= entries.size() || proposal.right >= entries.size()) break;
+    keyBytes += 4 * kKeyFieldOverhead + toText(proposal.stage).size() +
+                entries.id(proposal.left).size() + entries.id(proposal.right).size() +
+                kMaxAmountTextBytes;
+  }
+  hold.key.reserve(keyBytes);
   hold.key = "v1";
   for (const Proposal& proposal : group.proposals) {
     if (proposal.left >= entries.size() || proposal.right >= entries.size()) {
@@ -232,8 +272,11 @@ Status<EngineError> holdGroup(const MatchGroup& group, const OpenBalances& balan
     appendKeyField(hold.key, review.cents);
     hold.proposals.push_back(std::move(review));
   }
-  if (holds.keys.contains(hold.key)) return fail(EngineError::InconsistentInput);
-  holds.keys.insert(hold.key);
+  const size_t keyHash = std::hash<std::string_view>{}(hold.key);
+  const auto [sameHash, sameHashEnd] = holds.keyIndex.equal_range(keyHash);
+  for (auto it = sameHash; it != sameHashEnd; ++it) {
+    if (holds.holds[it->second].key == hold.key) return fail(EngineError::InconsistentInput);
+  }
 
   if (group.proposals.empty()) return fail(EngineError::InconsistentInput);
   const AllocationStage stage = group.proposals.front().stage;
@@ -254,6 +297,7 @@ Status<EngineError> holdGroup(const MatchGroup& group, const OpenBalances& balan
       if (named) hold.projectedBalances.emplace_back(member, projected);
     }
   }
+  holds.keyIndex.emplace(keyHash, holds.holds.size());
   holds.holds.push_back(std::move(hold));
   return {};
 }

@@ -12,8 +12,8 @@
 
 #include <atomic>
 #include <memory>
-#include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -52,7 +52,9 @@ struct ReviewHold {
 
 struct ReviewHolds {
   std::vector<ReviewHold> holds;
-  std::set<std::string, std::less<>> keys;
+  // Hash of a review key to the index of each hold whose key has that hash, to find a repeated
+  // key without a second copy of every key. Only looked up, never walked.
+  std::unordered_multimap<size_t, size_t> keyIndex;
 };
 
 // The allocations of a run in creation order, with the positions of the two entries each one
