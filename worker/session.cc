@@ -232,9 +232,9 @@ void runEngineJob(const SessionEngine& engine, EngineJob job) {
     // The pages end early: the driver counts them short and delivers no "completed".
   }
   delivery.pages.close();
-  // Taking apart a large result costs milliseconds. Once the driver has let go of it, this
-  // thread does that (and frees the entries) while the driver ends the session, instead of the
-  // driver doing it before the session can end.
+  // Taking apart a large result costs milliseconds. Once the driver has let go of it, after
+  // the session's last message, this thread does that (and frees the entries) while the process
+  // ends, instead of the driver doing it before the session can end.
   delivery.released.recv();
 }
 
@@ -403,9 +403,12 @@ class SessionDriver {
     }
     Json completed = completedMessage(*state_.nonce, *pageCount, commitment.value->value(),
                                       result.revision, result.runId);
+    auto written = writeResponse(outFd_, completed);
+    // Only now, with the session's last message out: taking the result and entries apart holds
+    // the heap's lock for long stretches, which would hold up writing the message.
     shared.reset();
     delivery.released.close();
-    return writeResponse(outFd_, completed);
+    return written;
   }
 
   const int outFd_;
