@@ -282,9 +282,17 @@ Status<EngineError> holdGroup(const MatchGroup& group, const OpenBalances& balan
   const AllocationStage stage = group.proposals.front().stage;
   hold.memberIds = group.memberIds;
   if (group.memberIds != nullptr) {
+    // One bit per position modulo 64 for every entry a proposal names: a member whose bit is
+    // clear is named by no proposal, which spares walking the proposals for most members.
+    uint64_t namedBits = 0;
+    for (const Proposal& proposal : group.proposals) {
+      namedBits |= uint64_t{1} << (proposal.left % 64);
+      namedBits |= uint64_t{1} << (proposal.right % 64);
+    }
     for (const EntryPos member : *group.memberIds) {
       const __int128* balance = balances.find(stage, member);
       if (balance == nullptr) return fail(EngineError::InconsistentInput);
+      if ((namedBits >> (member % 64) & 1) == 0) continue;
       __int128 projected = *balance;
       bool named = false;
       for (const Proposal& proposal : group.proposals) {
