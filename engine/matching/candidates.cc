@@ -17,8 +17,11 @@ namespace {
 // so that keys compare as the field triples do.
 using CellKey = unsigned __int128;
 
-CellKey cellKey(uint32_t root, uint32_t account, uint32_t third) {
-  return (static_cast<CellKey>(root) << 64) | (static_cast<CellKey>(account) << 32) | third;
+constexpr size_t kCellKeyFields = 3;
+
+CellKey packCellKey(const std::array<uint32_t, kCellKeyFields>& fields) {
+  return (static_cast<CellKey>(fields[0]) << 64) | (static_cast<CellKey>(fields[1]) << 32) |
+         fields[2];
 }
 
 enum class PassKind { Reference, Composition, Synthetic };
@@ -33,21 +36,22 @@ class CellTable {
     uint32_t end;
   };
 
-  void add(CellKey key, EntryPos pos) { items_.push_back((key << 32) | pos); }
+  // Entries are added in ascending position.
+  void add(const std::array<uint32_t, kCellKeyFields>& fields, EntryPos pos) {
+    items_.push_back(Item{fields, pos});
+  }
 
-  // Groups the added entries into cells, each cell's entries in ascending position: an item is
-  // its key above its position, so sorting the items orders by key, then position, as a stable
-  // sort by key of the entries added in ascending position would.
+  // Groups the added entries into cells, each cell's entries in ascending position.
   void finish() {
-    std::sort(items_.begin(), items_.end());
+    sortItems();
     positions_.reserve(items_.size());
     for (size_t i = 0; i < items_.size(); ++i) {
-      const CellKey key = items_[i] >> 32;
+      const CellKey key = packCellKey(items_[i].fields);
       if (i == 0 || key != cells_.back().key) {
         const auto begin = static_cast<uint32_t>(i);
         cells_.push_back(Cell{key, begin, begin});
       }
-      positions_.push_back(static_cast<EntryPos>(items_[i]));
+      positions_.push_back(items_[i].pos);
       cells_.back().end = static_cast<uint32_t>(i + 1);
     }
     items_ = {};
@@ -59,7 +63,47 @@ class CellTable {
   }
 
  private:
-  std::vector<unsigned __int128> items_;  // 96-bit key, 32-bit position
+  struct Item {
+    std::array<uint32_t, kCellKeyFields> fields;
+    EntryPos pos;
+  };
+
+  // A counting sort is used while a field's values span no more than this many slots per item
+  // (and a fixed allowance), so that its count table stays in proportion to the items.
+  static constexpr size_t kCountingSpanPerItem = 4;
+  static constexpr size_t kCountingSpanAllowance = 1024;
+
+  // Orders the items by key, then position. The items arrive in ascending position, so a stable
+  // sort by each field from the last to the first gives that order; a field that is the same
+  // for every item needs no pass.
+  void sortItems() {
+    if (items_.size() < 2) return;
+    std::vector<Item> buffer(items_.size());
+    std::vector<uint32_t> counts;
+    for (size_t field = kCellKeyFields; field-- > 0;) {
+      uint32_t low = items_.front().fields[field];
+      uint32_t high = low;
+      for (const Item& item : items_) {
+        low = std::min(low, item.fields[field]);
+        high = std::max(high, item.fields[field]);
+      }
+      if (low == high) continue;
+      const size_t span = static_cast<size_t>(high - low) + 1;
+      if (span > kCountingSpanPerItem * items_.size() + kCountingSpanAllowance) {
+        std::sort(items_.begin(), items_.end(), [](const Item& a, const Item& b) {
+          return a.fields != b.fields ? a.fields < b.fields : a.pos < b.pos;
+        });
+        return;
+      }
+      counts.assign(span + 1, 0);
+      for (const Item& item : items_) ++counts[item.fields[field] - low + 1];
+      for (size_t i = 1; i <= span; ++i) counts[i] += counts[i - 1];
+      for (const Item& item : items_) buffer[counts[item.fields[field] - low]++] = item;
+      items_.swap(buffer);
+    }
+  }
+
+  std::vector<Item> items_;
   std::vector<EntryPos> positions_;
   std::vector<Cell> cells_;
 };
@@ -80,9 +124,10 @@ Result<StageCells, EngineError> buildCells(const RunEntries& entries, Allocation
     if (pass != PassKind::Synthetic && !facts.hasReference) continue;
     // The reference pass applies the sales filter only once a one-to-one pair is found.
     if (pass != PassKind::Reference && !entries.takesPart(pos, stage)) continue;
-    const CellKey key = cellKey(facts.rootRank, facts.accountRank,
-                                pass == PassKind::Reference ? facts.referenceRank : facts.dateRank);
-    (facts.role == roles.left ? cells.left : cells.right).add(key, pos);
+    const std::array<uint32_t, kCellKeyFields> fields = {
+        facts.rootRank, facts.accountRank,
+        pass == PassKind::Reference ? facts.referenceRank : facts.dateRank};
+    (facts.role == roles.left ? cells.left : cells.right).add(fields, pos);
   }
   cells.left.finish();
   cells.right.finish();
