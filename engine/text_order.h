@@ -1,9 +1,10 @@
 // Small helpers for texts the engine writes or orders many times a run.
 //
 // amountText writes exactly what formatAmount writes. TextSortKey orders exactly as the texts
-// compare (byte-wise, std::string_view order) while comparing their first 16 bytes as integers.
+// compare (byte-wise, std::string_view order) while comparing their first 24 bytes as integers.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -21,26 +22,35 @@ inline std::string amountText(__int128 value) {
   return formatAmount(value);
 }
 
-// A text with its first 16 bytes, zero-padded, as two big-endian integers. When the prefixes
+// A text with its first 24 bytes, zero-padded, as three big-endian integers. When the prefixes
 // differ they order as the texts do: at the first differing byte either both texts have a byte,
-// or the shorter text ended and is a prefix of the other. Equal prefixes fall back to the texts.
+// or the shorter text ended and is a prefix of the other. Equal prefixes of texts no longer than
+// the prefix mean that the shorter text is a prefix of the other; only longer texts are read
+// again.
 struct TextSortKey {
-  uint64_t high = 0;
-  uint64_t low = 0;
+  static constexpr size_t kPrefixWords = 3;
+  static constexpr size_t kPrefixBytes = 8 * kPrefixWords;
+
+  std::array<uint64_t, kPrefixWords> prefix{};
   std::string_view text;
 
   explicit TextSortKey(std::string_view value) : text(value) {
-    unsigned char bytes[16] = {};
-    if (!value.empty()) std::memcpy(bytes, value.data(), value.size() < 16 ? value.size() : 16);
-    high = bigEndian(bytes);
-    low = bigEndian(bytes + 8);
+    unsigned char bytes[kPrefixBytes] = {};
+    if (!value.empty()) {
+      std::memcpy(bytes, value.data(), value.size() < kPrefixBytes ? value.size() : kPrefixBytes);
+    }
+    for (size_t word = 0; word < kPrefixWords; ++word) prefix[word] = bigEndian(bytes + 8 * word);
   }
   TextSortKey() = default;
 
   // -1, 0 or 1 as the texts compare.
   friend int compare(const TextSortKey& a, const TextSortKey& b) {
-    if (a.high != b.high) return a.high < b.high ? -1 : 1;
-    if (a.low != b.low) return a.low < b.low ? -1 : 1;
+    for (size_t word = 0; word < kPrefixWords; ++word) {
+      if (a.prefix[word] != b.prefix[word]) return a.prefix[word] < b.prefix[word] ? -1 : 1;
+    }
+    if (a.text.size() <= kPrefixBytes && b.text.size() <= kPrefixBytes) {
+      return a.text.size() == b.text.size() ? 0 : a.text.size() < b.text.size() ? -1 : 1;
+    }
     const int c = a.text.compare(b.text);
     return (c > 0) - (c < 0);
   }
