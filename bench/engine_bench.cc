@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <utility>
 
 #include "engine/engine.h"
 #include "engine/testing/generated_runs.h"
@@ -10,12 +11,14 @@
 namespace tw {
 namespace {
 
-void runBenchmark(benchmark::State& state, const testing::GeneratedRun& run) {
+void runBenchmark(benchmark::State& state, const testing::GeneratedRun& run,
+                  EntryContractChecks contractChecks = EntryContractChecks::Run) {
   const std::atomic<bool> cancel{false};
   size_t allocations = 0;
   size_t pending = 0;
   for (auto _ : state) {
-    auto result = runEngine(run.entries, run.manifest, cancel, kSessionEngineLimits);
+    auto result =
+        runEngine(run.entries, run.manifest, cancel, kSessionEngineLimits, contractChecks);
     if (!result.ok()) {
       state.SkipWithError(std::string(engineErrorName(result.error())).c_str());
       return;
@@ -34,6 +37,29 @@ void BM_RealisticRun10000(benchmark::State& state) {
   runBenchmark(state, run);
 }
 BENCHMARK(BM_RealisticRun10000)->Unit(benchmark::kMillisecond);
+
+// The same entries in a shuffled order, as a session receives them.
+testing::GeneratedRun shuffledRealisticRun() {
+  testing::GeneratedRun run = testing::realisticRun(10000);
+  testing::Lcg random(17);
+  for (size_t i = run.entries.size(); i > 1; --i) {
+    std::swap(run.entries[i - 1], run.entries[random.below(i)]);
+  }
+  return run;
+}
+
+void BM_RealisticRun10000Shuffled(benchmark::State& state) {
+  static const testing::GeneratedRun run = shuffledRealisticRun();
+  runBenchmark(state, run);
+}
+BENCHMARK(BM_RealisticRun10000Shuffled)->Unit(benchmark::kMillisecond);
+
+// What a session's run costs: its entries were checked against the contract when decoded.
+void BM_RealisticRun10000ShuffledAlreadyChecked(benchmark::State& state) {
+  static const testing::GeneratedRun run = shuffledRealisticRun();
+  runBenchmark(state, run, EntryContractChecks::AlreadyPassed);
+}
+BENCHMARK(BM_RealisticRun10000ShuffledAlreadyChecked)->Unit(benchmark::kMillisecond);
 
 void BM_SyntheticCell5000x5000Distinct(benchmark::State& state) {
   static const testing::GeneratedRun run = testing::distinctSyntheticCell(5000);

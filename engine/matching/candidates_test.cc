@@ -160,10 +160,10 @@ TEST(Candidates, SwitchesGateThePasses) {
 std::vector<Entry> referenceCell(uint32_t lefts, uint32_t rights) {
   std::vector<Entry> entries;
   for (uint32_t i = 0; i < lefts; ++i) {
-    entries.push_back(erpEntry("E" + padded(i), "100", "R", dateOf(i)));
+    entries.push_back(erpEntry(padded("E", i), "100", "R", dateOf(i)));
   }
   for (uint32_t i = 0; i < rights; ++i) {
-    entries.push_back(bankEntry("B" + padded(i), "100", "R", dateOf(i)));
+    entries.push_back(bankEntry(padded("B", i), "100", "R", dateOf(i)));
   }
   return entries;
 }
@@ -174,7 +174,7 @@ std::vector<Entry> compositionCell(uint32_t rights) {
   std::vector<Entry> entries = {erpEntry("E1", "2", "RE1"), erpEntry("E2", "2", "RE2"),
                                 erpEntry("E3", "2", "RE3"), erpEntry("E4", "0", "RE4")};
   for (uint32_t i = 0; i < rights; ++i) {
-    entries.push_back(bankEntry("B" + padded(i), "1", "RB" + padded(i)));
+    entries.push_back(bankEntry(padded("B", i), "1", padded("RB", i)));
   }
   return entries;
 }
@@ -185,10 +185,10 @@ std::vector<Entry> compositionCell(uint32_t rights) {
 std::vector<Entry> wideCompositionCell(uint32_t lefts, uint32_t rights) {
   std::vector<Entry> entries;
   for (uint32_t i = 0; i < lefts; ++i) {
-    entries.push_back(erpEntry("E" + padded(i), "2", "RE" + padded(i)));
+    entries.push_back(erpEntry(padded("E", i), "2", padded("RE", i)));
   }
   for (uint32_t i = 0; i < rights; ++i) {
-    entries.push_back(bankEntry("B" + padded(i), "1", "RB" + padded(i)));
+    entries.push_back(bankEntry(padded("B", i), "1", padded("RB", i)));
   }
   return entries;
 }

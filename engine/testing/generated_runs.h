@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "contracts/source.h"
@@ -36,6 +37,12 @@ inline std::string padded(uint64_t value, size_t width = 6) {
   return digits;
 }
 
+// `prefix` followed by padded(value, width). (Appending to the prefix also keeps g++ 12 from a
+// false -Wrestrict report on a literal added to a temporary string.)
+inline std::string padded(std::string_view prefix, uint64_t value, size_t width = 6) {
+  return std::string(prefix).append(padded(value, width));
+}
+
 // Deterministic pseudo-random numbers (64-bit linear congruential generator).
 class Lcg {
  public:
@@ -63,7 +70,7 @@ inline GeneratedRun realisticRun(size_t entryCount, uint64_t seed = 1) {
   auto amount = [&] { return static_cast<int64_t>(100 + random.below(5'000'000)); };
   for (uint64_t block = 0; run.entries.size() < entryCount; ++block) {
     const uint64_t slot = block % 4000;
-    const std::string account = "ACC" + padded(slot % 150, 3);
+    const std::string account = padded("ACC", slot % 150, 3);
     const std::string date = dateOf(static_cast<uint32_t>(slot / 150));
     const std::string ref = "REF-" + padded(block);
     const int64_t cents = amount();
@@ -78,7 +85,7 @@ inline GeneratedRun realisticRun(size_t entryCount, uint64_t seed = 1) {
         const int64_t fee = 1 + static_cast<int64_t>(random.below(500));
         Entry sale = makeEntry(nextId("S"), SourceRole::Sales, account, date,
                                std::to_string(cents + fee), ref);
-        sale.components.push_back(makeFee("-" + std::to_string(fee), SourceRole::Sales,
+        sale.components.push_back(makeFee(std::to_string(-fee), SourceRole::Sales,
                                           static_cast<uint32_t>(2 + block % 1000)));
         run.entries.push_back(std::move(sale));
         run.entries.push_back(makeEntry(nextId("T"), SourceRole::Settlement, account, date,
@@ -130,11 +137,11 @@ inline GeneratedRun realisticRun(size_t entryCount, uint64_t seed = 1) {
 inline GeneratedRun distinctSyntheticCell(uint32_t side) {
   GeneratedRun run;
   for (uint32_t i = 0; i < side; ++i) {
-    run.entries.push_back(makeEntry("E" + padded(i), SourceRole::Erp, "ACC", "2024-03-01",
+    run.entries.push_back(makeEntry(padded("E", i), SourceRole::Erp, "ACC", "2024-03-01",
                                     std::to_string(1000 + 2 * i)));
   }
   for (uint32_t i = 0; i < side; ++i) {
-    run.entries.push_back(makeEntry("B" + padded(i), SourceRole::Bank, "ACC", "2024-03-01",
+    run.entries.push_back(makeEntry(padded("B", i), SourceRole::Bank, "ACC", "2024-03-01",
                                     std::to_string(1001 + 2 * i)));
   }
   return run;
@@ -146,14 +153,14 @@ inline GeneratedRun distinctSyntheticCell(uint32_t side) {
 inline GeneratedRun compositionCellsAtBudget(uint32_t cells) {
   GeneratedRun run;
   for (uint32_t cell = 0; cell < cells; ++cell) {
-    const std::string account = "ACC" + padded(cell);
+    const std::string account = padded("ACC", cell);
     for (uint32_t i = 0; i < 9; ++i) {
-      run.entries.push_back(makeEntry("E" + padded(cell) + "-" + std::to_string(i), SourceRole::Erp,
+      run.entries.push_back(makeEntry(padded("E", cell) + "-" + std::to_string(i), SourceRole::Erp,
                                       account, "2024-03-01", std::to_string(10 + i),
-                                      "R" + padded(cell * 10 + i)));
+                                      padded("R", cell * 10 + i)));
     }
-    run.entries.push_back(makeEntry("B" + padded(cell), SourceRole::Bank, account, "2024-03-01",
-                                    "1000000", "R" + padded(cell * 10 + 9)));
+    run.entries.push_back(makeEntry(padded("B", cell), SourceRole::Bank, account, "2024-03-01",
+                                    "1000000", padded("R", cell * 10 + 9)));
   }
   return run;
 }
@@ -165,7 +172,7 @@ inline GeneratedRun compositionCellsAtBudget(uint32_t cells) {
 inline GeneratedRun wideCompositionCells(uint32_t cells) {
   GeneratedRun run;
   for (uint32_t cell = 0; cell < cells; ++cell) {
-    const std::string account = "ACC" + padded(cell);
+    const std::string account = padded("ACC", cell);
     const std::string prefix = padded(cell) + "-";
     for (uint32_t i = 0; i < 4; ++i) {
       run.entries.push_back(makeEntry("E" + prefix + padded(i, 3), SourceRole::Erp, account,
@@ -186,11 +193,11 @@ inline GeneratedRun equalSyntheticCell(uint32_t lefts, uint32_t rights,
                                        std::string_view account = "ACC") {
   GeneratedRun run;
   for (uint32_t i = 0; i < lefts; ++i) {
-    run.entries.push_back(makeEntry("E" + std::string(account) + padded(i), SourceRole::Erp,
+    run.entries.push_back(makeEntry(padded(std::string("E").append(account), i), SourceRole::Erp,
                                     std::string(account), "2024-03-01", "500"));
   }
   for (uint32_t i = 0; i < rights; ++i) {
-    run.entries.push_back(makeEntry("B" + std::string(account) + padded(i), SourceRole::Bank,
+    run.entries.push_back(makeEntry(padded(std::string("B").append(account), i), SourceRole::Bank,
                                     std::string(account), "2024-03-01", "500"));
   }
   return run;
