@@ -15,10 +15,19 @@ namespace {
 // them.
 class TextRanks {
  public:
+  // `mostlyRepeated`: the texts repeat many times over (one root, few accounts and days), so
+  // the last text seen is tried before the table. `expectedTexts` sizes the table up front.
+  TextRanks(bool mostlyRepeated, size_t expectedTexts) : tryLast_(mostlyRepeated) {
+    texts_.reserve(expectedTexts);
+    hashes_.reserve(expectedTexts);
+    size_t slots = kInitialSlots;
+    while (slots < 2 * expectedTexts) slots *= 2;
+    slots_.assign(slots, kEmpty);
+    mask_ = slots - 1;
+  }
+
   uint32_t provisional(std::string_view text) {
-    // Runs repeat a text many times over (one root, few accounts and days): the last text seen
-    // is tried before the table.
-    if (lastId_ != kEmpty && texts_[lastId_] == text) return lastId_;
+    if (tryLast_ && lastId_ != kEmpty && texts_[lastId_] == text) return lastId_;
     if ((texts_.size() + 1) * 2 > slots_.size()) grow();
     const size_t hash = std::hash<std::string_view>{}(text);
     for (size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
@@ -59,7 +68,7 @@ class TextRanks {
   static constexpr size_t kInitialSlots = 16;
 
   void grow() {
-    const size_t size = slots_.empty() ? kInitialSlots : slots_.size() * 2;
+    const size_t size = slots_.size() * 2;
     slots_.assign(size, kEmpty);
     mask_ = size - 1;
     for (uint32_t id = 0; id < texts_.size(); ++id) {
@@ -73,6 +82,7 @@ class TextRanks {
   size_t mask_ = 0;
   std::vector<std::string_view> texts_;
   std::vector<size_t> hashes_;
+  bool tryLast_;
   uint32_t lastId_ = kEmpty;
 };
 
@@ -119,13 +129,16 @@ struct RunEntries::Builder::State {
     bool amountFailed = false;
     EngineError amountError = EngineError::InvalidAmount;
   };
+  explicit State(size_t entryCount)
+      : roots(true, 0), accounts(true, 0), dates(true, 0), references(false, entryCount) {
+    gathered.reserve(entryCount);
+  }
+
   std::vector<Gathered> gathered;
   TextRanks roots, accounts, dates, references;
 };
 
-RunEntries::Builder::Builder(size_t entryCount) : state_(std::make_unique<State>()) {
-  state_->gathered.reserve(entryCount);
-}
+RunEntries::Builder::Builder(size_t entryCount) : state_(std::make_unique<State>(entryCount)) {}
 
 RunEntries::Builder::~Builder() = default;
 
@@ -169,9 +182,6 @@ void RunEntries::Builder::add(const Entry& entry) {
 
 Result<RunEntries, EngineError> RunEntries::Builder::finish(std::span<const uint32_t> order) {
   State& state = *state_;
-  for (const uint32_t pos : order) {
-    if (state.gathered[pos].amountFailed) return fail(state.gathered[pos].amountError);
-  }
   const auto rootRanks = state.roots.ranks();
   const auto accountRanks = state.accounts.ranks();
   const auto dateRanks = state.dates.ranks();
@@ -179,7 +189,9 @@ Result<RunEntries, EngineError> RunEntries::Builder::finish(std::span<const uint
   RunEntries list;
   list.entries_.reserve(order.size());
   for (const uint32_t pos : order) {
-    RunEntry facts = state.gathered[pos].facts;
+    const State::Gathered& item = state.gathered[pos];
+    if (item.amountFailed) return fail(item.amountError);
+    RunEntry facts = item.facts;
     facts.rootRank = rootRanks[facts.rootRank];
     facts.accountRank = accountRanks[facts.accountRank];
     facts.dateRank = dateRanks[facts.dateRank];
