@@ -91,7 +91,7 @@ Result<ReconciliationResult, EngineError> assembleResult(
     const __int128* balance = balances.find(stage, pos);
     if (balance == nullptr) return fail(EngineError::InconsistentInput);
     std::string text = amountText(*balance);
-    if (*balance != 0) result.pendingIds.push_back(entries.id(pos));
+    if (*balance != 0) result.pendingIds.emplace_back(entries.id(pos));
     result.residuals.emplace_hint(result.residuals.end(), entries.id(pos), std::move(text));
   }
   // The review-decision list is always empty in this system.

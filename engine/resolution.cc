@@ -39,15 +39,31 @@ int groupCompare(const MatchGroup& a, const MatchGroup& b) {
 // (members and exactness are not compared). The sort moves indexes, not groups; ties by index
 // give the stable order.
 std::vector<MatchGroup> sortedDistinctGroups(std::vector<MatchGroup> groups) {
-  std::vector<uint32_t> order(groups.size());
-  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&groups](uint32_t a, uint32_t b) {
-    const int c = groupCompare(groups[a], groups[b]);
-    return c != 0 ? c < 0 : a < b;
+  // Each group's first proposal travels with its index, so that most comparisons are settled
+  // without reading the group; a group without proposals orders before any other.
+  struct Item {
+    Proposal first;
+    bool empty;
+    uint32_t index;
+  };
+  std::vector<Item> order(groups.size());
+  for (uint32_t i = 0; i < order.size(); ++i) {
+    const auto& proposals = groups[i].proposals;
+    order[i] = Item{proposals.empty() ? Proposal{} : proposals.front(), proposals.empty(), i};
+  }
+  std::sort(order.begin(), order.end(), [&groups](const Item& a, const Item& b) {
+    int c = 0;
+    if (a.empty != b.empty) {
+      c = a.empty ? -1 : 1;
+    } else if (!a.empty) {
+      c = proposalCompare(a.first, b.first);
+      if (c == 0) c = groupCompare(groups[a.index], groups[b.index]);
+    }
+    return c != 0 ? c < 0 : a.index < b.index;
   });
   std::vector<MatchGroup> sorted;
   sorted.reserve(groups.size());
-  for (const uint32_t index : order) {
+  for (const auto& [first, empty, index] : order) {
     if (!sorted.empty() && groupCompare(sorted.back(), groups[index]) == 0) continue;
     sorted.push_back(std::move(groups[index]));
   }

@@ -39,8 +39,8 @@ MatchGroup group(std::vector<Proposal> proposals, bool exact, MemberList members
 std::string describe(const MatchGroup& g, const RunEntries& list) {
   std::string text;
   for (const Proposal& p : g.proposals) {
-    text += std::string(toText(p.stage)) + ":" + list.id(p.left) + ">" + list.id(p.right) + ":" +
-            formatAmount(p.cents) + " ";
+    text += std::string(toText(p.stage)) + ":" + std::string(list.id(p.left)) + ">" +
+            std::string(list.id(p.right)) + ":" + formatAmount(p.cents) + " ";
   }
   return text + (g.exact ? "exact" : "hold");
 }

@@ -146,6 +146,7 @@ void RunEntries::Builder::add(const Entry& entry) {
   State::Gathered& item = state_->gathered.emplace_back();
   RunEntry& facts = item.facts;
   facts.entry = &entry;
+  facts.id = entry.id;
   facts.role = entry.role;
   facts.hasReference = entry.reference.has_value();
   facts.rootRank = state_->roots.provisional(entry.root);
@@ -217,10 +218,10 @@ bool RunEntries::takesPart(EntryPos pos, AllocationStage stage) const {
 }
 
 std::optional<EntryPos> RunEntries::find(std::string_view id) const {
-  const auto it = std::lower_bound(
-      entries_.begin(), entries_.end(), id,
-      [](const RunEntry& facts, std::string_view key) { return facts.entry->id < key; });
-  if (it == entries_.end() || it->entry->id != id) return std::nullopt;
+  const auto it =
+      std::lower_bound(entries_.begin(), entries_.end(), id,
+                       [](const RunEntry& facts, std::string_view key) { return facts.id < key; });
+  if (it == entries_.end() || it->id != id) return std::nullopt;
   return static_cast<EntryPos>(it - entries_.begin());
 }
 

@@ -23,6 +23,7 @@ using EntryPos = uint32_t;
 
 struct RunEntry {
   const Entry* entry = nullptr;
+  std::string_view id;  // the entry's identifier, kept here so the list alone gives it
   SourceRole role = SourceRole::Erp;
   bool hasReference = false;
   // Sales only: at least one component and all of them fees. Sales entries that fail it take
@@ -77,7 +78,7 @@ class RunEntries {
   size_t size() const { return entries_.size(); }
   const RunEntry& operator[](EntryPos pos) const { return entries_[pos]; }
   const Entry& entry(EntryPos pos) const { return *entries_[pos].entry; }
-  const std::string& id(EntryPos pos) const { return entries_[pos].entry->id; }
+  std::string_view id(EntryPos pos) const { return entries_[pos].id; }
 
   // The amount an entry brings to a stage: its cents; for a sales entry in sales-settlement,
   // its cents plus its fee components.

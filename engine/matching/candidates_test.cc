@@ -23,12 +23,13 @@ std::string describe(const MatchGroup& group, const RunEntries& list) {
       text += ",";
     else
       text += std::string(toText(proposal.stage)) + " ";
-    text +=
-        list.id(proposal.left) + ">" + list.id(proposal.right) + ":" + formatAmount(proposal.cents);
+    text += std::string(list.id(proposal.left)) + ">" + std::string(list.id(proposal.right)) + ":" +
+            formatAmount(proposal.cents);
   }
   text += " {";
   for (size_t i = 0; i < group.memberIds->size(); ++i) {
-    text += (i ? "," : "") + list.id((*group.memberIds)[i]);
+    if (i > 0) text += ",";
+    text += list.id((*group.memberIds)[i]);
   }
   text += group.exact ? "} exact" : "} hold";
   return text;
