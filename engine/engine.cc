@@ -149,20 +149,20 @@ Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& en
   const DigestPairs digests = declaredPairs(manifest);
   // Sorting once finds the first entry whose identifier repeats an earlier one, which is where
   // filing the entries one by one under their identifiers would fail.
-  const std::vector<uint32_t> order = identifierOrder(entries);
-  const std::optional<uint32_t> repeated = firstRepeatedIdentifier(entries, order);
-  RunEntries::Builder builder(entries.size());
+  const IdentifierOrder order = orderByIdentifier(entries);
+  RunEntries::Builder builder(entries.size(), order.positions);
   for (uint32_t pos = 0; pos < entries.size(); ++pos) {
     if (auto status = cancellationPoint(cancel); !status) return fail(status.error());
     const Entry& entry = entries[pos];
-    if (auto status = checkEntry(entry, manifest, digests, contractChecks, repeated == pos);
+    if (auto status =
+            checkEntry(entry, manifest, digests, contractChecks, order.firstRepeat == pos);
         !status) {
       return fail(status.error());
     }
     builder.add(entry);
   }
 
-  auto runEntries = builder.finish(order);
+  auto runEntries = builder.finish();
   if (!runEntries) return fail(runEntries.error());
 
   auto collected = generateGroups(*runEntries, limits, cancel);

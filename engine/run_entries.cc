@@ -93,7 +93,7 @@ struct IdKey {
 
 }  // namespace
 
-std::vector<uint32_t> identifierOrder(const std::vector<Entry>& entries) {
+IdentifierOrder orderByIdentifier(const std::vector<Entry>& entries) {
   std::vector<IdKey> keys(entries.size());
   bool ascending = true;
   for (uint32_t pos = 0; pos < keys.size(); ++pos) {
@@ -107,58 +107,67 @@ std::vector<uint32_t> identifierOrder(const std::vector<Entry>& entries) {
       return c != 0 ? c < 0 : a.pos < b.pos;
     });
   }
-  std::vector<uint32_t> order(keys.size());
-  for (size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].pos;
+  IdentifierOrder order;
+  order.positions.resize(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    order.positions[i] = keys[i].pos;
+    // Within a run of equal identifiers positions ascend, so each later member repeats the
+    // first.
+    if (i > 0 && compare(keys[i].id, keys[i - 1].id) == 0 &&
+        (!order.firstRepeat || keys[i].pos < *order.firstRepeat)) {
+      order.firstRepeat = keys[i].pos;
+    }
+  }
   return order;
 }
 
-std::optional<uint32_t> firstRepeatedIdentifier(const std::vector<Entry>& entries,
-                                                std::span<const uint32_t> order) {
-  // Within a run of equal identifiers positions ascend, so each later member repeats the first.
-  std::optional<uint32_t> first;
-  for (size_t i = 1; i < order.size(); ++i) {
-    if (entries[order[i]].id != entries[order[i - 1]].id) continue;
-    if (!first || order[i] < *first) first = order[i];
-  }
-  return first;
-}
+namespace {
+constexpr uint32_t kLeftOut = UINT32_MAX;
+}  // namespace
 
 struct RunEntries::Builder::State {
-  struct Gathered {
-    RunEntry facts;
-    bool amountFailed = false;
-    EngineError amountError = EngineError::InvalidAmount;
-  };
-  explicit State(size_t entryCount)
-      : roots(true, 0), accounts(true, 0), dates(true, 0), references(false, entryCount) {
-    gathered.reserve(entryCount);
+  State(size_t entryCount, std::span<const uint32_t> order)
+      : slotOf(entryCount, kLeftOut),
+        failure(order.size(), 0),
+        roots(true, 0),
+        accounts(true, 0),
+        dates(true, 0),
+        references(false, entryCount) {
+    for (uint32_t slot = 0; slot < order.size(); ++slot) slotOf[order[slot]] = slot;
+    list.entries_.resize(order.size());
   }
 
-  std::vector<Gathered> gathered;
+  std::vector<uint32_t> slotOf;  // input position to place in identifier order
+  uint32_t nextPos = 0;
+  RunEntries list;
+  // Per place: 0, or 1 + the code of the entry's first amount text that does not convert.
+  std::vector<uint8_t> failure;
   TextRanks roots, accounts, dates, references;
 };
 
-RunEntries::Builder::Builder(size_t entryCount) : state_(std::make_unique<State>(entryCount)) {}
+RunEntries::Builder::Builder(size_t entryCount, std::span<const uint32_t> order)
+    : state_(std::make_unique<State>(entryCount, order)) {}
 
 RunEntries::Builder::~Builder() = default;
 
 void RunEntries::Builder::add(const Entry& entry) {
-  State::Gathered& item = state_->gathered.emplace_back();
-  RunEntry& facts = item.facts;
+  State& state = *state_;
+  const uint32_t slot = state.slotOf[state.nextPos++];
+  if (slot == kLeftOut) return;
+  RunEntry& facts = state.list.entries_[slot];
   facts.entry = &entry;
   facts.id = entry.id;
   facts.role = entry.role;
   facts.hasReference = entry.reference.has_value();
-  facts.rootRank = state_->roots.provisional(entry.root);
-  facts.accountRank = state_->accounts.provisional(entry.accountId);
-  facts.dateRank = state_->dates.provisional(entry.date);
-  if (facts.hasReference) facts.referenceRank = state_->references.provisional(*entry.reference);
+  facts.rootRank = state.roots.provisional(entry.root);
+  facts.accountRank = state.accounts.provisional(entry.accountId);
+  facts.dateRank = state.dates.provisional(entry.date);
+  if (facts.hasReference) facts.referenceRank = state.references.provisional(*entry.reference);
 
   // A failed conversion is kept, not reported: the list reports the first one in identifier
   // order. Within an entry the cents come first, then its fee components in order.
-  auto keepFailure = [&item](ContractError code) {
-    item.amountFailed = true;
-    item.amountError = fromContract(code);
+  auto keepFailure = [&state, slot](ContractError code) {
+    state.failure[slot] = static_cast<uint8_t>(1 + static_cast<uint8_t>(code));
   };
   auto cents = parseAmount(entry.cents);
   if (!cents) return keepFailure(cents.error());
@@ -181,25 +190,22 @@ void RunEntries::Builder::add(const Entry& entry) {
   }
 }
 
-Result<RunEntries, EngineError> RunEntries::Builder::finish(std::span<const uint32_t> order) {
+Result<RunEntries, EngineError> RunEntries::Builder::finish() {
   State& state = *state_;
+  for (const uint8_t failure : state.failure) {
+    if (failure != 0) return fail(fromContract(static_cast<ContractError>(failure - 1)));
+  }
   const auto rootRanks = state.roots.ranks();
   const auto accountRanks = state.accounts.ranks();
   const auto dateRanks = state.dates.ranks();
   const auto referenceRanks = state.references.ranks();
-  RunEntries list;
-  list.entries_.reserve(order.size());
-  for (const uint32_t pos : order) {
-    const State::Gathered& item = state.gathered[pos];
-    if (item.amountFailed) return fail(item.amountError);
-    RunEntry facts = item.facts;
+  for (RunEntry& facts : state.list.entries_) {
     facts.rootRank = rootRanks[facts.rootRank];
     facts.accountRank = accountRanks[facts.accountRank];
     facts.dateRank = dateRanks[facts.dateRank];
     if (facts.hasReference) facts.referenceRank = referenceRanks[facts.referenceRank];
-    list.entries_.push_back(facts);
   }
-  return list;
+  return std::move(state.list);
 }
 
 Result<__int128, EngineError> RunEntries::stageAmount(EntryPos pos, AllocationStage stage) const {

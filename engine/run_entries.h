@@ -42,33 +42,34 @@ struct RunEntry {
   uint32_t referenceRank = 0;  // meaningful only with a reference
 };
 
-// The positions of `entries` sorted by identifier in text order, equal identifiers in input
-// order (the input order itself when it is already ascending).
-std::vector<uint32_t> identifierOrder(const std::vector<Entry>& entries);
+// The entries' input positions in ascending identifier order (text order), equal identifiers in
+// input order, and the first input position whose identifier an earlier entry already has.
+struct IdentifierOrder {
+  std::vector<uint32_t> positions;
+  std::optional<uint32_t> firstRepeat;
+};
 
-// The first input position whose identifier an earlier entry already has, if any; `order` is
-// identifierOrder(entries).
-std::optional<uint32_t> firstRepeatedIdentifier(const std::vector<Entry>& entries,
-                                                std::span<const uint32_t> order);
+IdentifierOrder orderByIdentifier(const std::vector<Entry>& entries);
 
 class RunEntries {
  public:
-  // Gathers the facts of each entry in input order, while the entry is at hand, so that the
-  // list in identifier order is assembled from them without reading the entries again.
+  // Gathers the facts of each entry in input order, while the entry is at hand, straight into
+  // its place in identifier order, so that the list is made without reading the entries again.
   class Builder {
    public:
-    explicit Builder(size_t entryCount);
+    // `order` lists input positions by ascending, unique identifier; the entries at other
+    // positions are left out.
+    Builder(size_t entryCount, std::span<const uint32_t> order);
     ~Builder();
     Builder(const Builder&) = delete;
     Builder& operator=(const Builder&) = delete;
 
-    // The next entry in input order.
+    // The entry at the next input position.
     void add(const Entry& entry);
 
-    // The list in identifier order: `order` lists the added entries' input positions by
-    // ascending, unique identifier. An amount text that does not convert is reported for the
+    // The list in identifier order. An amount text that does not convert is reported for the
     // first such entry in identifier order, with its code.
-    Result<RunEntries, EngineError> finish(std::span<const uint32_t> order);
+    Result<RunEntries, EngineError> finish();
 
    private:
     struct State;

@@ -64,14 +64,14 @@ inline std::unique_ptr<IndexedRun> indexRun(std::vector<Entry> entries) {
   auto run = std::make_unique<IndexedRun>();
   run->entries = std::move(entries);
   std::vector<uint32_t> order;
-  for (const uint32_t pos : identifierOrder(run->entries)) {
+  for (const uint32_t pos : orderByIdentifier(run->entries).positions) {
     if (order.empty() || run->entries[order.back()].id != run->entries[pos].id) {
       order.push_back(pos);
     }
   }
-  RunEntries::Builder builder(run->entries.size());
+  RunEntries::Builder builder(run->entries.size(), order);
   for (const Entry& entry : run->entries) builder.add(entry);
-  auto list = builder.finish(order);
+  auto list = builder.finish();
   if (list) run->list = std::move(list).value();
   return run;
 }
