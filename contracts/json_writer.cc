@@ -1,17 +1,32 @@
 #include "contracts/json_writer.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 
 namespace tw {
 
+namespace {
+
+// Bytes written as an escape: the quote, the backslash and the control characters.
+constexpr std::array<bool, 256> kEscapedBytes = [] {
+  std::array<bool, 256> table{};
+  for (size_t byte = 0; byte < 0x20; ++byte) table[byte] = true;
+  table['"'] = true;
+  table['\\'] = true;
+  return table;
+}();
+
+}  // namespace
+
 void appendJsonString(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
+  out.reserve(out.size() + text.size() + 2);
   out.push_back('"');
   size_t runStart = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
+    if (!kEscapedBytes[byte]) continue;
     out.append(text.data() + runStart, i - runStart);
     runStart = i + 1;
     switch (byte) {
