@@ -13,6 +13,7 @@ namespace tw {
 namespace {
 
 constexpr size_t kMaxReasonCodes = 3;  // one of each code
+constexpr size_t kIdPrefetchDistance = 8;
 
 // Marks every entry that an erp-bank allocation or review proposal names, built once instead of
 // scanning the allocations and holds for each bank entry.
@@ -87,6 +88,11 @@ Result<ReconciliationResult, EngineError> assembleResult(
   // Entries come in ascending identifier order, so every insertion goes at the end.
   for (EntryPos pos = 0; pos < entries.size(); ++pos) {
     if (auto status = cancellationPoint(cancel); !status) return fail(status.error());
+    // The identifiers lie wherever the caller's entries put them; asking for one a few entries
+    // ahead hides most of the wait for it.
+    if (pos + kIdPrefetchDistance < entries.size()) {
+      __builtin_prefetch(entries.id(pos + kIdPrefetchDistance).data());
+    }
     const AllocationStage stage = residualStage(entries[pos].role, named[pos]);
     const __int128* balance = balances.find(stage, pos);
     if (balance == nullptr) return fail(EngineError::InconsistentInput);
