@@ -12,13 +12,14 @@ namespace {
 
 // Gives each distinct text its rank among the distinct texts in text order. An open-addressing
 // table only gathers the distinct texts (its layout never shows); the ranks come from sorting
-// them.
+// them. Texts are held as sort keys, so that texts no longer than the key's prefix are hashed,
+// compared and sorted as integers.
 class TextRanks {
  public:
   // `mostlyRepeated`: the texts repeat many times over (one root, few accounts and days), so
   // the last text seen is tried before the table. `expectedTexts` sizes the table up front.
   TextRanks(bool mostlyRepeated, size_t expectedTexts) : tryLast_(mostlyRepeated) {
-    texts_.reserve(expectedTexts);
+    keys_.reserve(expectedTexts);
     hashes_.reserve(expectedTexts);
     size_t slots = kInitialSlots;
     while (slots < 2 * expectedTexts) slots *= 2;
@@ -27,20 +28,21 @@ class TextRanks {
   }
 
   uint32_t provisional(std::string_view text) {
-    if (tryLast_ && lastId_ != kEmpty && texts_[lastId_] == text) return lastId_;
-    if ((texts_.size() + 1) * 2 > slots_.size()) grow();
-    const size_t hash = std::hash<std::string_view>{}(text);
+    const TextSortKey key(text);
+    if (tryLast_ && lastId_ != kEmpty && compare(keys_[lastId_], key) == 0) return lastId_;
+    if ((keys_.size() + 1) * 2 > slots_.size()) grow();
+    const uint64_t hash = hashOf(key);
     for (size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
       const uint32_t id = slots_[slot];
       if (id == kEmpty) {
-        const auto added = static_cast<uint32_t>(texts_.size());
+        const auto added = static_cast<uint32_t>(keys_.size());
         slots_[slot] = added;
-        texts_.push_back(text);
+        keys_.push_back(key);
         hashes_.push_back(hash);
         lastId_ = added;
         return added;
       }
-      if (hashes_[id] == hash && texts_[id] == text) {
+      if (hashes_[id] == hash && compare(keys_[id], key) == 0) {
         lastId_ = id;
         return id;
       }
@@ -49,17 +51,13 @@ class TextRanks {
 
   // Provisional id to final rank.
   std::vector<uint32_t> ranks() const {
-    struct Item {
-      TextSortKey key;
-      uint32_t id;
-    };
-    std::vector<Item> items(texts_.size());
-    for (uint32_t id = 0; id < items.size(); ++id) items[id] = Item{TextSortKey(texts_[id]), id};
-    // The texts are distinct, so no two items compare equal.
-    std::sort(items.begin(), items.end(),
-              [](const Item& a, const Item& b) { return compare(a.key, b.key) < 0; });
-    std::vector<uint32_t> rank(texts_.size());
-    for (uint32_t r = 0; r < items.size(); ++r) rank[items[r].id] = r;
+    std::vector<uint32_t> order(keys_.size());
+    for (uint32_t id = 0; id < order.size(); ++id) order[id] = id;
+    // The texts are distinct, so no two keys compare equal.
+    std::sort(order.begin(), order.end(),
+              [this](uint32_t a, uint32_t b) { return compare(keys_[a], keys_[b]) < 0; });
+    std::vector<uint32_t> rank(keys_.size());
+    for (uint32_t r = 0; r < order.size(); ++r) rank[order[r]] = r;
     return rank;
   }
 
@@ -67,11 +65,26 @@ class TextRanks {
   static constexpr uint32_t kEmpty = UINT32_MAX;
   static constexpr size_t kInitialSlots = 16;
 
+  // The prefix words and the length; the bytes past the prefix too, for longer texts, so that
+  // long texts sharing a prefix still spread over the table.
+  static uint64_t hashOf(const TextSortKey& key) {
+    uint64_t hash = key.text.size();
+    for (const uint64_t word : key.prefix) {
+      hash = (hash ^ word) * 0x9E3779B97F4A7C15ULL;
+      hash ^= hash >> 29;
+    }
+    if (key.text.size() > TextSortKey::kPrefixBytes) {
+      hash ^= std::hash<std::string_view>{}(key.text.substr(TextSortKey::kPrefixBytes));
+    }
+    hash *= 0xBF58476D1CE4E5B9ULL;
+    return hash ^ (hash >> 31);
+  }
+
   void grow() {
     const size_t size = slots_.size() * 2;
     slots_.assign(size, kEmpty);
     mask_ = size - 1;
-    for (uint32_t id = 0; id < texts_.size(); ++id) {
+    for (uint32_t id = 0; id < keys_.size(); ++id) {
       size_t slot = hashes_[id] & mask_;
       while (slots_[slot] != kEmpty) slot = (slot + 1) & mask_;
       slots_[slot] = id;
@@ -80,8 +93,8 @@ class TextRanks {
 
   std::vector<uint32_t> slots_;  // power-of-two size, at most half full
   size_t mask_ = 0;
-  std::vector<std::string_view> texts_;
-  std::vector<size_t> hashes_;
+  std::vector<TextSortKey> keys_;
+  std::vector<uint64_t> hashes_;
   bool tryLast_;
   uint32_t lastId_ = kEmpty;
 };

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -58,7 +59,8 @@ struct TextSortKey {
  private:
   static uint64_t bigEndian(const unsigned char* bytes) {
     uint64_t value = 0;
-    for (int i = 0; i < 8; ++i) value = (value << 8) | bytes[i];
+    std::memcpy(&value, bytes, sizeof value);
+    if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
     return value;
   }
 };
