@@ -283,6 +283,21 @@ TEST(Engine, ResultsPassTheContractResultCheck) {
   }
 }
 
+// References longer than the prefix that the engine compares as integers, equal up to it: each
+// still forms a cell of its own, so each pair matches one to one.
+TEST(Engine, LongReferencesSharingAPrefixStayApart) {
+  const std::string stem(30, 'R');
+  std::vector<Entry> entries;
+  for (const std::string tail : {"1", "2", "10", ""}) {
+    const std::string cents = std::to_string(100 + tail.size() * 7 + (tail.empty() ? 0 : tail[0]));
+    entries.push_back(erpEntry("E" + std::string(tail) + "x", cents, stem + tail));
+    entries.push_back(bankEntry("B" + std::string(tail) + "x", cents, stem + tail));
+  }
+  const ReconciliationResult result = runOk(entries);
+  EXPECT_EQ(result.allocations.size(), 4u);
+  EXPECT_TRUE(result.pendingIds.empty());
+}
+
 TEST(Engine, AcceptsWhatTheRulesAllow) {
   const RunManifest window = makeManifest("run-1", "2024-03-01", "2024-03-31");
   // A fee of -1 cent; a bank entry on the window's last day; an ERP entry outside the window.
