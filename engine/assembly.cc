@@ -36,12 +36,12 @@ std::vector<bool> namedInErpBank(const RunEntries& entries, const RunAllocations
 }
 
 // What checkResultRecord could report on an assembled result. Every other rule it applies holds
-// by construction: each identifier is an entry's, held to the identifier rule with its entry;
-// each amount text is written by amountText; each origin is an entry's or a
-// component's, checked with its entry, and buildAllocation sorts them with the total reference
-// order and drops repeats, so they ascend strictly. What remains are the run identifier, the
-// counts and the reason codes, and every failure among them is InvalidContract, whichever comes
-// first.
+// by construction: each identifier is an entry's, and each origin an entry's or a component's,
+// all held to the contract with their entry (by the run, or before it by a caller that passes
+// EntryContractChecks::AlreadyPassed); the rule identifier is a constant; each amount text is
+// written by amountText; buildAllocation sorts the origins with the total reference order and
+// drops repeats, so they ascend strictly. What remains are the run identifier, the counts and the
+// reason codes, and every failure among them is InvalidContract, whichever comes first.
 Status<EngineError> checkAssembled(const ReconciliationResult& result) {
   const auto invalid = [] { return fail(fromContract(ContractError::InvalidContract)); };
   if (!isIdentifier(result.runId)) return invalid();
