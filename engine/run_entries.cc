@@ -212,7 +212,12 @@ Result<RunEntries, EngineError> RunEntries::Builder::finish() {
   const auto accountRanks = state.accounts.ranks();
   const auto dateRanks = state.dates.ranks();
   const auto referenceRanks = state.references.ranks();
-  for (RunEntry& facts : state.list.entries_) {
+  for (EntryPos pos = 0; pos < state.list.entries_.size(); ++pos) {
+    RunEntry& facts = state.list.entries_[pos];
+    // A role outside the enumeration (which the entry contract check refuses) takes no part.
+    if (const auto role = static_cast<size_t>(facts.role); role < kRoleCount) {
+      state.list.byRole_[role].push_back(pos);
+    }
     facts.rootRank = rootRanks[facts.rootRank];
     facts.accountRank = accountRanks[facts.accountRank];
     facts.dateRank = dateRanks[facts.dateRank];

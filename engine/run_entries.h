@@ -6,6 +6,7 @@
 // identifiers in text order.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -91,8 +92,18 @@ class RunEntries {
   // Position of an identifier, when the run has it.
   std::optional<EntryPos> find(std::string_view id) const;
 
+  // The positions of the entries of one role, ascending.
+  std::span<const EntryPos> positionsOfRole(SourceRole role) const {
+    const auto index = static_cast<size_t>(role);
+    return index < kRoleCount ? std::span<const EntryPos>(byRole_[index])
+                              : std::span<const EntryPos>();
+  }
+
  private:
+  static constexpr size_t kRoleCount = 4;
+
   std::vector<RunEntry> entries_;
+  std::array<std::vector<EntryPos>, kRoleCount> byRole_;
 };
 
 }  // namespace tw

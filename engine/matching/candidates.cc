@@ -117,17 +117,20 @@ Result<StageCells, EngineError> buildCells(const RunEntries& entries, Allocation
                                            PassKind pass, const std::atomic<bool>& cancel) {
   const StageRoles roles = stageRoles(stage);
   StageCells cells;
-  for (EntryPos pos = 0; pos < entries.size(); ++pos) {
-    if (auto status = cancellationPoint(cancel); !status) return fail(status.error());
-    const RunEntry& facts = entries[pos];
-    if (facts.role != roles.left && facts.role != roles.right) continue;
-    if (pass != PassKind::Synthetic && !facts.hasReference) continue;
-    // The reference pass applies the sales filter only once a one-to-one pair is found.
-    if (pass != PassKind::Reference && !entries.takesPart(pos, stage)) continue;
-    const std::array<uint32_t, kCellKeyFields> fields = {
-        facts.rootRank, facts.accountRank,
-        pass == PassKind::Reference ? facts.referenceRank : facts.dateRank};
-    (facts.role == roles.left ? cells.left : cells.right).add(fields, pos);
+  // Each side's entries come from its role's positions, in ascending position.
+  for (const SourceRole role : {roles.left, roles.right}) {
+    CellTable& table = role == roles.left ? cells.left : cells.right;
+    for (const EntryPos pos : entries.positionsOfRole(role)) {
+      if (auto status = cancellationPoint(cancel); !status) return fail(status.error());
+      const RunEntry& facts = entries[pos];
+      if (pass != PassKind::Synthetic && !facts.hasReference) continue;
+      // The reference pass applies the sales filter only once a one-to-one pair is found.
+      if (pass != PassKind::Reference && !entries.takesPart(pos, stage)) continue;
+      const std::array<uint32_t, kCellKeyFields> fields = {
+          facts.rootRank, facts.accountRank,
+          pass == PassKind::Reference ? facts.referenceRank : facts.dateRank};
+      table.add(fields, pos);
+    }
   }
   cells.left.finish();
   cells.right.finish();
