@@ -4,6 +4,7 @@
 #include "engine/engine.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -144,7 +145,10 @@ Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& en
     return fail(fromContract(checked.error()));
   }
 
-  if (entries.size() > limits.maxEntries) return fail(EngineError::LimitExceeded);
+  // Entries are named by 32-bit positions; no run that fits in memory comes near that bound.
+  if (entries.size() > limits.maxEntries || entries.size() > UINT32_MAX) {
+    return fail(EngineError::LimitExceeded);
+  }
 
   const DigestPairs digests = declaredPairs(manifest);
   // Sorting once finds the first entry whose identifier repeats an earlier one, which is where
