@@ -1,10 +1,13 @@
 // One session of the session mode: frames in on `inFd`, messages out on `outFd`.
 //
-// The calling thread runs the driver loop and is the only writer of `outFd`. An input thread
-// cuts `inFd` into lines and hands them over through a queue of eight; after "execute" an engine
-// thread runs the matching engine on copies of the held entries and manifest and hands back one
-// outcome. Neither thread is joined: when the session returns, a thread still blocked (on input
-// the host never closes, or on an engine run made pointless by a refusal) ends with the process.
+// The calling thread runs the driver loop, judges every frame in order and is the only writer of
+// `outFd`. An input thread cuts `inFd` into lines, reads every other entries frame into records
+// ahead of its turn, and hands them over through a queue of eight; after "execute" an engine
+// thread runs the matching engine on the held entries (moved to it) and a copy of the manifest,
+// hands back one outcome and then makes the result's pages for the driver to write, while a
+// further thread hashes the result's commitment. No thread is joined: when the session returns,
+// a thread still blocked (on input the host never closes, or on an engine run made pointless by
+// a refusal) ends with the process.
 //
 // Returns success when the session ended as the protocol intends (result delivered, or a
 // failure object written for a cancellation or an engine failure), otherwise the code that ended
