@@ -140,7 +140,6 @@ struct DeliveryMaker {
   std::string nonce;
   Sender<PageBatch> pages;
   Receiver<PageBatch> spentPages;
-  Sender<CommitmentOutcome> commitment;
   Receiver<ResultReleased> released;
 };
 
@@ -148,7 +147,6 @@ struct DeliveryMaker {
 struct DeliveryTaker {
   Receiver<PageBatch> pages;
   Sender<PageBatch> spentPages;
-  Receiver<CommitmentOutcome> commitment;
   Sender<ResultReleased> released;
 };
 
@@ -203,11 +201,9 @@ void makePages(DeliveryMaker& delivery, const ReconciliationResult& result) {
 // Engine thread: exactly one outcome, or none at all when the run ends by an exception; the
 // producer end then goes away unused and the driver reports the engine as disconnected.
 //
-// A result that passes its contract is then made into pages here, and committed on a thread of
-// its own, while the driver writes the pages: the driver's own turn is then little more than one
-// write() a page, and the commitment is needed only by the "completed" message after the last
-// page. The contract check itself comes before the outcome, so a result that fails it has
-// nothing written.
+// A result that passes its contract is then made into pages here while the driver writes them:
+// the driver's own turn is then little more than one write() a page. The contract check itself
+// comes before the outcome, so a result that fails it has nothing written.
 void runEngineJob(const SessionEngine& engine, EngineJob job) {
   std::shared_ptr<const ReconciliationResult> result;
   try {
@@ -226,15 +222,6 @@ void runEngineJob(const SessionEngine& engine, EngineJob job) {
     return;
   }
   DeliveryMaker& delivery = job.delivery;
-  // The commitment is hashed on a thread of its own while this one makes the pages: hashing
-  // after the pages had been made would finish only well after the driver had written them.
-  startDetached("commitment", [result, commitment = std::move(delivery.commitment)]() mutable {
-    try {
-      commitment.send(commitCheckedResult(*result));
-    } catch (...) {
-      commitment.close();  // no commitment: the driver delivers no "completed"
-    }
-  });
   try {
     makePages(delivery, *result);
   } catch (...) {
@@ -346,25 +333,22 @@ class SessionDriver {
     auto [sender, receiver] = makeChannel<EngineOutcome>(kResultQueueCapacity);
     auto [pagesSender, pagesReceiver] = makeChannel<PageBatch>(kPageBatchesAhead);
     auto [spentSender, spentReceiver] = makeChannel<PageBatch>(kPageBatchesInAll);
-    auto [commitmentSender, commitmentReceiver] = makeChannel<CommitmentOutcome>(1);
     auto [releasedSender, releasedReceiver] = makeChannel<ResultReleased>(1);
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     // The held entries move to the engine rather than being copied: once "execute" is
     // accepted, no frame can read or change them again (every later "start", "entries" and
     // "execute" is refused before they are looked at), so the session state is left as
     // untouched as a copy would leave it, without holding every entry twice.
-    EngineJob job{
-        std::move(state_.heldEntries), *state_.manifest, cancel, std::move(sender),
-        DeliveryMaker{state_.nonce.value_or(""), std::move(pagesSender), std::move(spentReceiver),
-                      std::move(commitmentSender), std::move(releasedReceiver)}};
+    EngineJob job{std::move(state_.heldEntries), *state_.manifest, cancel, std::move(sender),
+                  DeliveryMaker{state_.nonce.value_or(""), std::move(pagesSender),
+                                std::move(spentReceiver), std::move(releasedReceiver)}};
     startDetached("engine", [engine = engine_, job = std::move(job)]() mutable {
       runEngineJob(engine, std::move(job));
     });
-    engineHandle_ =
-        EngineHandle{std::move(receiver),
-                     DeliveryTaker{std::move(pagesReceiver), std::move(spentSender),
-                                   std::move(commitmentReceiver), std::move(releasedSender)},
-                     std::move(cancel), false};
+    engineHandle_ = EngineHandle{
+        std::move(receiver),
+        DeliveryTaker{std::move(pagesReceiver), std::move(spentSender), std::move(releasedSender)},
+        std::move(cancel), false};
     return std::nullopt;
   }
 
@@ -389,14 +373,9 @@ class SessionDriver {
     return writeResponse(outFd_, failureObject(state_.nonce, code));
   }
 
-  Status<SessionCode> deliver(std::shared_ptr<const ReconciliationResult> shared) {
-    const ReconciliationResult& result = *shared;
-    if (!state_.nonce) return fail(SessionCode::InvalidOrder);
-    const std::optional<uint64_t> pageCount = resultPageCount(result);
-    if (!pageCount) return fail(SessionCode::ResponseLimit);
-
-    // The engine thread makes the pages, straight from the records, one item a page; this turn
-    // writes them as they come.
+  // The engine thread makes the pages, straight from the records, one item a page; this turn
+  // writes them as they come. Pages that could not all be made leave the result undelivered.
+  Status<SessionCode> writePages(uint64_t pageCount) {
     DeliveryTaker& delivery = engineHandle_->delivery;
     uint64_t pagesWritten = 0;
     for (;;) {
@@ -406,10 +385,34 @@ class SessionDriver {
       pagesWritten += batch.value->pageCount();
       delivery.spentPages.send(std::move(*batch.value));
     }
-    // Pages that could not all be made, or a digest routine that failed, leave the result
-    // undelivered: never "completed".
-    if (pagesWritten != *pageCount) return fail(SessionCode::InvalidResult);
-    Received<CommitmentOutcome> commitment = delivery.commitment.recv();
+    if (pagesWritten != pageCount) return fail(SessionCode::InvalidResult);
+    return {};
+  }
+
+  Status<SessionCode> deliver(std::shared_ptr<const ReconciliationResult> shared) {
+    const ReconciliationResult& result = *shared;
+    if (!state_.nonce) return fail(SessionCode::InvalidOrder);
+    const std::optional<uint64_t> pageCount = resultPageCount(result);
+    if (!pageCount) return fail(SessionCode::ResponseLimit);
+
+    // The commitment is needed only by "completed", after the last page: it is hashed on a
+    // thread of its own while the pages go out. That thread is always waited for, whatever
+    // becomes of the pages, so that it is never still inside the digest routines when the
+    // session has ended.
+    auto [commitmentSender, commitmentReceiver] = makeChannel<CommitmentOutcome>(1);
+    startDetached("commitment", [shared, commitment = std::move(commitmentSender)]() mutable {
+      try {
+        auto digest = commitCheckedResult(*shared);
+        shared.reset();  // before the driver can see the commitment and let go of the result
+        commitment.send(std::move(digest));
+      } catch (...) {
+        commitment.close();  // no commitment: no "completed"
+      }
+    });
+    const Status<SessionCode> pages = writePages(*pageCount);
+    Received<CommitmentOutcome> commitment = commitmentReceiver.recv();
+    if (!pages) return pages;
+    // A digest routine that failed leaves the result undelivered: never "completed".
     if (commitment.status != ChannelStatus::Value || !commitment.value->ok()) {
       return fail(SessionCode::InvalidResult);
     }
@@ -419,7 +422,7 @@ class SessionDriver {
     // Only now, with the session's last message out: taking the result and entries apart holds
     // the heap's lock for long stretches, which would hold up writing the message.
     shared.reset();
-    delivery.released.close();
+    engineHandle_->delivery.released.close();
     return written;
   }
 
