@@ -72,7 +72,7 @@ void readInput(int fd, Sender<InputItem> input) {
 }
 
 // Allocation settings for the one session of the process, set before its threads start: one
-// heap for all three threads, so that the engine reuses what decoding freed instead of faulting
+// heap for all its threads, so that the engine reuses what decoding freed instead of faulting
 // in fresh pages of an arena of its own; large blocks (the held entries) on that heap too, for
 // the same reason; grown in large steps and never trimmed, since the process ends with the
 // session. Untouched address space costs no memory: the peak resident size stays what the data
