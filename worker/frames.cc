@@ -1,5 +1,6 @@
 #include "worker/frames.h"
 
+#include <algorithm>
 #include <initializer_list>
 #include <utility>
 
@@ -42,6 +43,13 @@ uint64_t saturatingAdd(uint64_t a, uint64_t b) {
   return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
 }
 
+// Keeps an accepted batch, in arrival order. Room for every entry a session may hold is taken
+// with the first batch, so that held entries are never moved again as more arrive.
+void holdEntries(SessionState& state, std::vector<Entry>& batch) {
+  if (state.heldEntries.empty()) state.heldEntries.reserve(kMaxHeldEntries);
+  for (Entry& entry : batch) state.heldEntries.push_back(std::move(entry));
+}
+
 Result<AcceptedFrame, SessionCode> decodeStart(SessionState& state, JsonObject& frame) {
   if (state.nonce || !state.heldEntries.empty()) return fail(SessionCode::InvalidOrder);
   if (!hasExactMembers(frame, {"version", "kind", "nonce", "manifest"})) {
@@ -79,8 +87,7 @@ Result<AcceptedFrame, SessionCode> decodeEntries(SessionState& state, JsonObject
     if (!entry) return fail(SessionCode::InvalidEntry);
     decoded.push_back(std::move(entry).value());
   }
-  if (state.heldEntries.empty()) state.heldEntries.reserve(kMaxHeldEntries);
-  for (Entry& entry : decoded) state.heldEntries.push_back(std::move(entry));
+  holdEntries(state, decoded);
   return AcceptedFrame{FrameAnswer::None, Json()};
 }
 
@@ -115,8 +122,7 @@ bool acceptPlainEntries(SessionState& state, PreparedFrame& prepared) {
       state.heldEntries.size() + frame.entries.size() > kMaxHeldEntries) {
     return false;
   }
-  if (state.heldEntries.empty()) state.heldEntries.reserve(kMaxHeldEntries);
-  for (Entry& entry : frame.entries) state.heldEntries.push_back(std::move(entry));
+  holdEntries(state, frame.entries);
   return true;
 }
 
@@ -169,13 +175,10 @@ PreparedFrame prepareFrame(std::string_view line) {
   PreparedFrame prepared;
   prepared.plainEntries = readPlainEntriesFrame(line);
   if (prepared.plainEntries) {
-    prepared.entriesPassContract = true;
-    for (const Entry& entry : prepared.plainEntries->entries) {
-      if (!checkEntryRecord(entry)) {
-        prepared.entriesPassContract = false;
-        break;
-      }
-    }
+    const std::vector<Entry>& entries = prepared.plainEntries->entries;
+    prepared.entriesPassContract =
+        std::all_of(entries.begin(), entries.end(),
+                    [](const Entry& entry) { return checkEntryRecord(entry).ok(); });
   }
   return prepared;
 }
