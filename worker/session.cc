@@ -39,12 +39,17 @@ constexpr int kFirstNonStandardFd = STDERR_FILENO + 1;
 }
 
 template <class Function>
-void startDetached(std::string_view which, Function&& function) {
+std::jthread startThread(std::string_view which, Function&& function) {
   try {
-    std::thread(std::forward<Function>(function)).detach();
+    return std::jthread(std::forward<Function>(function));
   } catch (const std::system_error&) {
     failToStartThread(which);
   }
+}
+
+template <class Function>
+void startDetached(std::string_view which, Function&& function) {
+  startThread(which, std::forward<Function>(function)).detach();
 }
 
 // A line and, for every other line, what the input thread has already learnt from it alone.
@@ -396,21 +401,24 @@ class SessionDriver {
     if (!pageCount) return fail(SessionCode::ResponseLimit);
 
     // The commitment is needed only by "completed", after the last page: it is hashed on a
-    // thread of its own while the pages go out. That thread is always waited for, whatever
-    // becomes of the pages, so that it is never still inside the digest routines when the
-    // session has ended.
+    // thread of its own while the pages go out. That thread is joined, whatever becomes of the
+    // pages, and not merely heard from: the digest library frees its per-thread state only as
+    // the thread exits, and an exit still under way when the process ends would race with the
+    // library's own clean-up and leave that state behind.
     auto [commitmentSender, commitmentReceiver] = makeChannel<CommitmentOutcome>(1);
-    startDetached("commitment", [shared, commitment = std::move(commitmentSender)]() mutable {
-      try {
-        auto digest = commitCheckedResult(*shared);
-        shared.reset();  // before the driver can see the commitment and let go of the result
-        commitment.send(std::move(digest));
-      } catch (...) {
-        commitment.close();  // no commitment: no "completed"
-      }
-    });
+    std::jthread hashing =
+        startThread("commitment", [shared, commitment = std::move(commitmentSender)]() mutable {
+          try {
+            auto digest = commitCheckedResult(*shared);
+            shared.reset();  // before the driver can see the commitment and let go of the result
+            commitment.send(std::move(digest));
+          } catch (...) {
+            commitment.close();  // no commitment: no "completed"
+          }
+        });
     const Status<SessionCode> pages = writePages(*pageCount);
     Received<CommitmentOutcome> commitment = commitmentReceiver.recv();
+    hashing.join();
     if (!pages) return pages;
     // A digest routine that failed leaves the result undelivered: never "completed".
     if (commitment.status != ChannelStatus::Value || !commitment.value->ok()) {
