@@ -120,6 +120,44 @@ TEST(JsonWriter, EscapesExactlyTheDocumentedBytes) {
             "\\u0019\\u001a\\u001b\\u001c\\u001d\\u001e\\u001f\\\"\\\\/\x7F\xC3\xA9\"");
 }
 
+// Texts are scanned for bytes to escape a word at a time: every byte value, at every position
+// of texts long enough to span several words, must come out as the byte-by-byte rule writes it.
+TEST(JsonWriter, EscapesEveryByteAtEveryPositionOfAText) {
+  auto expected = [](const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+      const auto byte = static_cast<unsigned char>(c);
+      static constexpr const char* kShort[] = {"\\b", "\\t", "\\n", nullptr, "\\f", "\\r"};
+      if (byte == '"' || byte == '\\') {
+        out += '\\';
+        out += c;
+      } else if (byte >= 0x08 && byte <= 0x0D && kShort[byte - 0x08] != nullptr) {
+        out += kShort[byte - 0x08];
+      } else if (byte < 0x20) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        out += "\\u00";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0x0F];
+      } else {
+        out += c;
+      }
+    }
+    return out + "\"";
+  };
+  for (size_t length = 1; length <= 19; ++length) {
+    for (size_t position = 0; position < length; ++position) {
+      for (int byte = 0; byte < 256; ++byte) {
+        std::string text(length, 'a');
+        text[position] = static_cast<char>(byte);
+        std::string out = "prefix";
+        appendJsonString(out, text);
+        ASSERT_EQ(out, "prefix" + expected(text))
+            << "length " << length << " position " << position << " byte " << byte;
+      }
+    }
+  }
+}
+
 TEST(JsonWriter, WritesCompactlyInMemberOrder) {
   JsonObject object = makeObject({{"pageIndex", 0},
                                   {"page", JsonObject{}},

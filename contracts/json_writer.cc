@@ -3,6 +3,8 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace tw {
 
@@ -17,14 +19,46 @@ constexpr std::array<bool, 256> kEscapedBytes = [] {
   return table;
 }();
 
+// The length of the longest prefix of `text` with no byte that needs an escape. Texts are
+// scanned eight bytes at a time: a word holds such a byte exactly when one of its bytes is below
+// 0x20 or equals the quote or the backslash, each tested for all eight bytes at once with the
+// borrow of a subtraction (an exact test for the word as a whole, not for each byte).
+size_t plainPrefixLength(std::string_view text) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+  size_t i = 0;
+  for (; i + sizeof(uint64_t) <= text.size(); i += sizeof(uint64_t)) {
+    uint64_t word = 0;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    const uint64_t quotes = word ^ (kOnes * uint8_t{'"'});
+    const uint64_t backslashes = word ^ (kOnes * uint8_t{'\\'});
+    const uint64_t belowSpace = (word - kOnes * 0x20) & ~word;
+    const uint64_t quoteZero = (quotes - kOnes) & ~quotes;
+    const uint64_t backslashZero = (backslashes - kOnes) & ~backslashes;
+    if ((belowSpace | quoteZero | backslashZero) & kHighBits) break;
+  }
+  while (i < text.size() && !kEscapedBytes[static_cast<unsigned char>(text[i])]) ++i;
+  return i;
+}
+
 }  // namespace
 
 void appendJsonString(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
+  const size_t plain = plainPrefixLength(text);
+  if (plain == text.size()) {  // nearly every text: nothing to escape
+    const size_t at = out.size();
+    out.resize(at + text.size() + 2);
+    char* const quoted = out.data() + at;
+    quoted[0] = '"';
+    std::memcpy(quoted + 1, text.data(), text.size());
+    quoted[text.size() + 1] = '"';
+    return;
+  }
   out.reserve(out.size() + text.size() + 2);
   out.push_back('"');
   size_t runStart = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
+  for (size_t i = plain; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
     if (!kEscapedBytes[byte]) continue;
     out.append(text.data() + runStart, i - runStart);

@@ -1,5 +1,7 @@
 #include "contracts/record_text.h"
 
+#include <cstring>
+
 #include "contracts/json_writer.h"
 
 namespace tw {
@@ -7,11 +9,26 @@ namespace tw {
 namespace {
 
 // Appends `,"name":` (or `"name":` for the first member); names need no escaping.
+// Member names are short constants, written with one append rather than four.
+constexpr size_t kLongestShortName = 24;
+
 void appendName(std::string& out, std::string_view name, bool first = false) {
-  if (!first) out.push_back(',');
-  out.push_back('"');
-  out.append(name);
-  out.append("\":");
+  if (name.size() > kLongestShortName) {
+    if (!first) out.push_back(',');
+    out.push_back('"');
+    out.append(name);
+    out.append("\":");
+    return;
+  }
+  char text[kLongestShortName + 4];
+  size_t length = 0;
+  if (!first) text[length++] = ',';
+  text[length++] = '"';
+  std::memcpy(text + length, name.data(), name.size());
+  length += name.size();
+  text[length++] = '"';
+  text[length++] = ':';
+  out.append(text, length);
 }
 
 void appendOptionalText(std::string& out, const std::optional<std::string>& text) {
