@@ -64,6 +64,10 @@ Result<std::string, ContractError> canonicalTextOf(const Json& value) {
 // never needs its whole text in memory.
 constexpr size_t kHashPartBytes = 65536;
 
+}  // namespace
+
+namespace detail {
+
 // SHA-256 over schema tag, separator and canonical text as one message, in lower-case hex.
 // Nothing can fail here once the library is loaded, so a failure of the digest routine is a
 // broken process, reported as an invalid contract rather than as a commitment of unknown bytes.
@@ -102,7 +106,9 @@ class CommitmentHash {
   bool ok_ = false;
 };
 
-}  // namespace
+}  // namespace detail
+
+using detail::CommitmentHash;
 
 Result<std::string, ContractError> canonicalJsonText(const Json& value) {
   return canonicalTextOf(value);
@@ -126,6 +132,76 @@ Result<std::string, ContractError> commitCheckedResult(const ReconciliationResul
   });
   hash.update(part);
   return hash.finish();
+}
+
+ResultCommitment::ResultCommitment() : hash_(std::make_unique<CommitmentHash>()) {
+  text_.reserve(kHashPartBytes + kInitialCanonicalBytes);
+  text_.append(R"({"allocations":[)");
+}
+
+ResultCommitment::~ResultCommitment() = default;
+
+// Closes the sections before `section`, each as the canonical text closes it when empty or not.
+void ResultCommitment::enter(Section section) {
+  if (section < section_) {
+    outOfOrder_ = true;
+    return;
+  }
+  while (section_ < section) {
+    switch (section_) {
+      case Section::Allocations:
+        text_.append(R"(],"pendingIds":[)");
+        break;
+      case Section::PendingIds:
+        text_.append(R"(],"residuals":{)");
+        break;
+      case Section::Residuals:
+        text_.push_back('}');
+        break;
+      case Section::Done:
+        break;
+    }
+    section_ = static_cast<Section>(static_cast<uint8_t>(section_) + 1);
+    sectionEmpty_ = true;
+  }
+}
+
+void ResultCommitment::add(Section section, std::string_view itemText) {
+  enter(section);
+  if (outOfOrder_) return;
+  if (!sectionEmpty_) text_.push_back(',');
+  sectionEmpty_ = false;
+  text_.append(itemText);
+  if (text_.size() >= kHashPartBytes) {
+    hash_->update(text_);
+    text_.clear();
+  }
+}
+
+void ResultCommitment::addAllocation(std::string_view allocationText) {
+  add(Section::Allocations, allocationText);
+}
+
+void ResultCommitment::addPendingId(std::string_view idText) {
+  add(Section::PendingIds, idText);
+}
+
+void ResultCommitment::addResidual(std::string_view memberText) {
+  add(Section::Residuals, memberText);
+}
+
+Result<std::string, ContractError> ResultCommitment::finish(uint64_t revision,
+                                                            std::string_view runId) {
+  enter(Section::Done);
+  if (outOfOrder_) return fail(ContractError::InvalidContract);
+  text_.append(R"(,"revision":)");
+  appendUnsigned(text_, revision);
+  text_.append(R"(,"runId":)");
+  appendJsonString(text_, runId);
+  text_.push_back('}');
+  hash_->update(text_);
+  text_.clear();
+  return hash_->finish();
 }
 
 }  // namespace tw

@@ -4,6 +4,8 @@
 // text of the validated result, written as 64 lower-case hex digits.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -28,5 +30,41 @@ Result<std::string, ContractError> commitResult(const ReconciliationResult& resu
 // commitResult for a result that has already passed checkResultRecord: the same digits, without
 // checking it again. Fails only when the digest routine itself fails.
 Result<std::string, ContractError> commitCheckedResult(const ReconciliationResult& result);
+
+namespace detail {
+class CommitmentHash;
+}
+
+// The commitment of a result that has passed checkResultRecord, hashed from the texts of its items
+// as they are written elsewhere, so that a caller that writes them anyway (the result's pages)
+// does not write the canonical text a second time. Items come in the result's order: every
+// allocation as appendRecordJson writes it, then every pending identifier as appendJsonString
+// writes it, then every residual as its member text (identifier and amount, each as
+// appendJsonString writes it, joined by ':'). finish gives the digits commitCheckedResult gives
+// for that result; an item out of that order makes it fail with InvalidContract, as does a
+// failure of the digest routine.
+class ResultCommitment {
+ public:
+  ResultCommitment();
+  ~ResultCommitment();
+  ResultCommitment(const ResultCommitment&) = delete;
+  ResultCommitment& operator=(const ResultCommitment&) = delete;
+
+  void addAllocation(std::string_view allocationText);
+  void addPendingId(std::string_view idText);
+  void addResidual(std::string_view memberText);
+  Result<std::string, ContractError> finish(uint64_t revision, std::string_view runId);
+
+ private:
+  enum class Section : uint8_t { Allocations, PendingIds, Residuals, Done };
+  void enter(Section section);
+  void add(Section section, std::string_view itemText);
+
+  std::unique_ptr<detail::CommitmentHash> hash_;
+  std::string text_;  // written but not yet hashed
+  Section section_ = Section::Allocations;
+  bool sectionEmpty_ = true;
+  bool outOfOrder_ = false;
+};
 
 }  // namespace tw

@@ -5,6 +5,8 @@
 #include <limits>
 #include <string>
 
+#include "contracts/json_writer.h"
+#include "contracts/record_text.h"
 #include "contracts/test_records.h"
 
 namespace tw {
@@ -58,6 +60,61 @@ TEST(Commitment, ReproducesTheWorkedExamples) {
   EXPECT_EQ(exampleText.size(), 288u);
   EXPECT_EQ(commitmentOf(exampleResult()),
             "9d0d58d5f4cbdbc69b0d81aca833873589dcba9f2c462075a145d2d294ab8405");
+}
+
+// Feeds a result's items as the pages write them.
+Result<std::string, ContractError> commitmentFromItems(const ReconciliationResult& result) {
+  ResultCommitment commitment;
+  for (const Allocation& allocation : result.allocations) {
+    std::string text;
+    appendRecordJson(text, allocation);
+    commitment.addAllocation(text);
+  }
+  for (const std::string& id : result.pendingIds) {
+    std::string text;
+    appendJsonString(text, id);
+    commitment.addPendingId(text);
+  }
+  for (const auto& [id, cents] : result.residuals) {
+    std::string text;
+    appendJsonString(text, id);
+    text.push_back(':');
+    appendJsonString(text, cents);
+    commitment.addResidual(text);
+  }
+  return commitment.finish(result.revision, result.runId);
+}
+
+TEST(Commitment, FromItemTextsEqualsTheWholeText) {
+  const ReconciliationResult example = exampleResult();
+  // Every combination of empty and filled sections, and a result whose text spans many of the
+  // parts it is hashed in.
+  for (int filled = 0; filled < 8; ++filled) {
+    ReconciliationResult result = emptyResult();
+    if (filled & 1) result.allocations = example.allocations;
+    if (filled & 2) result.pendingIds = {"P1", "P\"2"};
+    if (filled & 4) result.residuals = example.residuals;
+    SCOPED_TRACE(filled);
+    EXPECT_EQ(commitmentFromItems(result).value(), commitCheckedResult(result).value());
+  }
+  ReconciliationResult large = exampleResult();
+  for (int i = 0; i < 3000; ++i) {
+    Allocation allocation = large.allocations.front();
+    allocation.leftId = "E" + std::to_string(100000 + i);
+    large.allocations.push_back(allocation);
+    large.pendingIds.push_back("P" + std::to_string(100000 + i));
+    large.residuals.emplace("R" + std::to_string(100000 + i), std::to_string(i));
+  }
+  EXPECT_EQ(commitmentFromItems(large).value(), commitCheckedResult(large).value());
+}
+
+TEST(Commitment, FromItemTextsRefusesItemsOutOfOrder) {
+  ResultCommitment commitment;
+  commitment.addPendingId(R"("P1")");
+  commitment.addAllocation(R"({"cents":"1"})");
+  auto finished = commitment.finish(0, "run-1");
+  ASSERT_FALSE(finished.ok());
+  EXPECT_EQ(finished.error(), ContractError::InvalidContract);
 }
 
 TEST(Commitment, DependsOnContentOnly) {

@@ -14,7 +14,9 @@ constexpr std::string_view kNoAllocations = R"(],"pendingIds":[],"residuals":{})
 
 }  // namespace
 
-ResultPageBuilder::ResultPageBuilder(const std::string& nonce, uint64_t pageCount) {
+ResultPageBuilder::ResultPageBuilder(const std::string& nonce, uint64_t pageCount,
+                                     ResultCommitment* commitment)
+    : commitment_(commitment) {
   prefix_.append(R"({"kind":"resultPage","nonce":)");
   appendJsonString(prefix_, nonce);
   prefix_.append(R"(,"page":{"allocations":[)");
@@ -30,7 +32,7 @@ size_t ResultPageBuilder::begin(PageBatch& batch) const {
 }
 
 // Closes the page and measures it as writeResponse does; a page over the limit is taken back.
-void ResultPageBuilder::finish(PageBatch& batch, size_t start) {
+bool ResultPageBuilder::finish(PageBatch& batch, size_t start) {
   batch.text.append(suffix_);
   appendUnsigned(batch.text, pageIndex_);
   batch.text.append(R"(,"version":)");
@@ -39,13 +41,14 @@ void ResultPageBuilder::finish(PageBatch& batch, size_t start) {
   if (batch.text.size() - start > kMaxResponseBytes) {
     batch.text.resize(start);
     batch.stop = SessionCode::ResponseLimit;
-    return;
+    return false;
   }
   batch.text.push_back('\n');
   batch.ends.push_back(batch.text.size());
   if (__builtin_add_overflow(pageIndex_, uint64_t{1}, &pageIndex_)) {
     batch.stop = SessionCode::ResponseLimit;
   }
+  return true;
 }
 
 void ResultPageBuilder::addEmpty(PageBatch& batch) {
@@ -56,28 +59,40 @@ void ResultPageBuilder::addEmpty(PageBatch& batch) {
 
 void ResultPageBuilder::add(PageBatch& batch, const Allocation& allocation) {
   const size_t start = begin(batch);
+  const size_t item = batch.text.size();
   appendRecordJson(batch.text, allocation);
+  const size_t itemEnd = batch.text.size();
   batch.text.append(kNoAllocations);
-  finish(batch, start);
+  if (finish(batch, start) && commitment_ != nullptr) {
+    commitment_->addAllocation(std::string_view(batch.text).substr(item, itemEnd - item));
+  }
 }
 
 void ResultPageBuilder::addPendingId(PageBatch& batch, const std::string& id) {
   const size_t start = begin(batch);
   batch.text.append(R"(],"pendingIds":[)");
+  const size_t item = batch.text.size();
   appendJsonString(batch.text, id);
+  const size_t itemEnd = batch.text.size();
   batch.text.append(R"(],"residuals":{})");
-  finish(batch, start);
+  if (finish(batch, start) && commitment_ != nullptr) {
+    commitment_->addPendingId(std::string_view(batch.text).substr(item, itemEnd - item));
+  }
 }
 
 void ResultPageBuilder::addResidual(PageBatch& batch, const std::string& id,
                                     const std::string& cents) {
   const size_t start = begin(batch);
   batch.text.append(R"(],"pendingIds":[],"residuals":{)");
+  const size_t item = batch.text.size();
   appendJsonString(batch.text, id);
   batch.text.push_back(':');
   appendJsonString(batch.text, cents);
+  const size_t itemEnd = batch.text.size();
   batch.text.push_back('}');
-  finish(batch, start);
+  if (finish(batch, start) && commitment_ != nullptr) {
+    commitment_->addResidual(std::string_view(batch.text).substr(item, itemEnd - item));
+  }
 }
 
 std::optional<uint64_t> resultPageCount(const ReconciliationResult& result) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "contracts/commitment.h"
 #include "contracts/result.h"
 #include "contracts/source.h"
 #include "worker/responses.h"
@@ -37,10 +38,13 @@ struct PageBatch {
 };
 
 // Pages, items in result order; the nonce is copied, so a builder may outlive the text it was
-// made from. Nothing may be added to a batch that has `stop` set.
+// made from. Nothing may be added to a batch that has `stop` set. Given a commitment, the builder
+// adds to it the text of every item whose page it makes: the pages hold each item exactly as the
+// result's canonical text holds it, so the commitment needs no text of its own.
 class ResultPageBuilder {
  public:
-  ResultPageBuilder(const std::string& nonce, uint64_t pageCount);
+  ResultPageBuilder(const std::string& nonce, uint64_t pageCount,
+                    ResultCommitment* commitment = nullptr);
 
   void addEmpty(PageBatch& batch);
   void add(PageBatch& batch, const Allocation& allocation);
@@ -49,8 +53,9 @@ class ResultPageBuilder {
 
  private:
   size_t begin(PageBatch& batch) const;
-  void finish(PageBatch& batch, size_t start);
+  bool finish(PageBatch& batch, size_t start);  // false when the page was refused
 
+  ResultCommitment* commitment_;
   std::string prefix_;  // up to the first item
   std::string suffix_;  // from "pageCount" up to the page index
   uint64_t pageIndex_ = 0;

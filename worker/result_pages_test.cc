@@ -115,6 +115,28 @@ TEST(ResultPageBuilder, BatchesHoldTheWriterTextsAndEndAtARefusedPage) {
   EXPECT_EQ(batched.text(), oneByOne.text());
 }
 
+// The commitment hashed from the items of the pages is the result's commitment, escapes and
+// all; the item of a refused page is not part of it.
+TEST(ResultPageBuilder, CommitsTheItemsOfThePagesItMakes) {
+  ReconciliationResult result;
+  result.runId = "run-\"1";
+  result.revision = 3;
+  result.allocations = {sampleAllocation("E-1"), sampleAllocation("E\\2")};
+  result.pendingIds = {"P-1", "P\n2"};
+  result.residuals = {{"R-1", "-5"}, {"R\t2", "6"}};
+  ResultCommitment commitment;
+  ResultPageBuilder builder("nonce-1", 6, &commitment);
+  PageBatch batch;
+  for (const Allocation& allocation : result.allocations) builder.add(batch, allocation);
+  for (const std::string& id : result.pendingIds) builder.addPendingId(batch, id);
+  for (const auto& [id, cents] : result.residuals) builder.addResidual(batch, id, cents);
+  PageBatch refused;
+  builder.addResidual(refused, std::string(kMaxResponseBytes, 'R'), "1");
+  ASSERT_EQ(refused.stop, SessionCode::ResponseLimit);
+  EXPECT_EQ(commitment.finish(result.revision, result.runId).value(),
+            commitCheckedResult(result).value());
+}
+
 TEST(ResultPageCount, IsOneAnItemAndOneForNoItems) {
   ReconciliationResult result;
   EXPECT_EQ(resultPageCount(result), 1u);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <openssl/crypto.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -39,17 +40,12 @@ constexpr int kFirstNonStandardFd = STDERR_FILENO + 1;
 }
 
 template <class Function>
-std::jthread startThread(std::string_view which, Function&& function) {
+void startDetached(std::string_view which, Function&& function) {
   try {
-    return std::jthread(std::forward<Function>(function));
+    std::thread(std::forward<Function>(function)).detach();
   } catch (const std::system_error&) {
     failToStartThread(which);
   }
-}
-
-template <class Function>
-void startDetached(std::string_view which, Function&& function) {
-  startThread(which, std::forward<Function>(function)).detach();
 }
 
 // A line and, for every other line, what the input thread has already learnt from it alone.
@@ -151,6 +147,8 @@ struct EngineOutcome {
   bool passesContract = false;
 };
 using CommitmentOutcome = Result<std::string, ContractError>;
+// Sent by the driver when it delivers the result, and only then.
+struct PagesWanted {};
 // Sent by no one: the driver lets its end go once it no longer reads the result.
 struct ResultReleased {};
 
@@ -163,15 +161,19 @@ constexpr size_t kPageBatchesInAll = kPageBatchesAhead + 2;  // plus one filling
 // The engine thread's ends of what it hands the driver once the run is over.
 struct DeliveryMaker {
   std::string nonce;
+  Receiver<PagesWanted> pagesWanted;
   Sender<PageBatch> pages;
   Receiver<PageBatch> spentPages;
+  Sender<CommitmentOutcome> commitment;
   Receiver<ResultReleased> released;
 };
 
 // The driver's ends of the same.
 struct DeliveryTaker {
+  Sender<PagesWanted> pagesWanted;
   Receiver<PageBatch> pages;
   Sender<PageBatch> spentPages;
+  Receiver<CommitmentOutcome> commitment;
   Sender<ResultReleased> released;
 };
 
@@ -190,12 +192,15 @@ PageBatch emptyBatch(Receiver<PageBatch>& spent) {
   return std::move(*reused.value);
 }
 
-// Every page of the result, in order, in batches; the pages end early only with a refused page
-// or when the driver stops taking them.
-void makePages(DeliveryMaker& delivery, const ReconciliationResult& result) {
+// Every page of the result, in order, in batches, and the result's commitment, hashed from the
+// pages' items as they are made; the pages end early, with no commitment, only with a refused
+// page or when the driver stops taking them.
+std::optional<CommitmentOutcome> makePages(DeliveryMaker& delivery,
+                                           const ReconciliationResult& result) {
   const std::optional<uint64_t> pageCount = resultPageCount(result);
-  if (!pageCount) return;  // the driver refuses such a result before it takes a page
-  ResultPageBuilder builder(delivery.nonce, *pageCount);
+  if (!pageCount) return std::nullopt;  // the driver refuses such a result before any page
+  ResultCommitment commitment;
+  ResultPageBuilder builder(delivery.nonce, *pageCount, &commitment);
   PageBatch batch = emptyBatch(delivery.spentPages);
   // Hands the batch over when it is full or the pages end with it; false once they have ended.
   auto handOver = [&](bool last) {
@@ -210,25 +215,27 @@ void makePages(DeliveryMaker& delivery, const ReconciliationResult& result) {
   }
   for (const Allocation& allocation : result.allocations) {
     builder.add(batch, allocation);
-    if (!handOver(false)) return;
+    if (!handOver(false)) return std::nullopt;
   }
   for (const std::string& id : result.pendingIds) {
     builder.addPendingId(batch, id);
-    if (!handOver(false)) return;
+    if (!handOver(false)) return std::nullopt;
   }
   for (const auto& [id, cents] : result.residuals) {
     builder.addResidual(batch, id, cents);
-    if (!handOver(false)) return;
+    if (!handOver(false)) return std::nullopt;
   }
-  handOver(true);
+  if (!handOver(true)) return std::nullopt;
+  return commitment.finish(result.revision, result.runId);
 }
 
 // Engine thread: exactly one outcome, or none at all when the run ends by an exception; the
 // producer end then goes away unused and the driver reports the engine as disconnected.
 //
-// A result that passes its contract is then made into pages here while the driver writes them:
-// the driver's own turn is then little more than one write() a page. The contract check itself
-// comes before the outcome, so a result that fails it has nothing written.
+// A result that passes its contract is then made into pages here, once the driver asks for them,
+// while the driver writes them: the driver's own turn is then little more than one write() a
+// page. The contract check comes before the outcome, so a result that fails it has nothing
+// written. The commitment is hashed from the pages as they are made.
 void runEngineJob(const SessionEngine& engine, EngineJob job) {
   std::shared_ptr<const ReconciliationResult> result;
   try {
@@ -247,12 +254,23 @@ void runEngineJob(const SessionEngine& engine, EngineJob job) {
     return;
   }
   DeliveryMaker& delivery = job.delivery;
+  // Without a request the session has ended without the result, and the process may be ending:
+  // nothing more is done, above all nothing with the digest library.
+  if (delivery.pagesWanted.recv().status != ChannelStatus::Value) return;
+  std::optional<CommitmentOutcome> commitment;
   try {
-    makePages(delivery, *result);
+    commitment = makePages(delivery, *result);
   } catch (...) {
     // The pages end early: the driver counts them short and delivers no "completed".
   }
   delivery.pages.close();
+  // The digest library keeps state for each thread that used it and frees it only as the thread
+  // ends, which for this thread may be while the process ends, racing with the library's own
+  // clean-up at exit. So it is freed now, before the driver, which waits for the commitment (or
+  // for its end of the channel to close), can end the session.
+  OPENSSL_thread_stop();
+  if (commitment) delivery.commitment.send(std::move(*commitment));
+  delivery.commitment.close();
   // Taking apart a large result costs milliseconds. Once the driver has let go of it, after
   // the session's last message, this thread does that (and frees the entries) while the process
   // ends, instead of the driver doing it before the session can end. The thread first steps
@@ -358,6 +376,8 @@ class SessionDriver {
     auto [sender, receiver] = makeChannel<EngineOutcome>(kResultQueueCapacity);
     auto [pagesSender, pagesReceiver] = makeChannel<PageBatch>(kPageBatchesAhead);
     auto [spentSender, spentReceiver] = makeChannel<PageBatch>(kPageBatchesInAll);
+    auto [wantedSender, wantedReceiver] = makeChannel<PagesWanted>(1);
+    auto [commitmentSender, commitmentReceiver] = makeChannel<CommitmentOutcome>(1);
     auto [releasedSender, releasedReceiver] = makeChannel<ResultReleased>(1);
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     // The held entries move to the engine rather than being copied: once "execute" is
@@ -365,14 +385,16 @@ class SessionDriver {
     // "execute" is refused before they are looked at), so the session state is left as
     // untouched as a copy would leave it, without holding every entry twice.
     EngineJob job{std::move(state_.heldEntries), *state_.manifest, cancel, std::move(sender),
-                  DeliveryMaker{state_.nonce.value_or(""), std::move(pagesSender),
-                                std::move(spentReceiver), std::move(releasedReceiver)}};
+                  DeliveryMaker{state_.nonce.value_or(""), std::move(wantedReceiver),
+                                std::move(pagesSender), std::move(spentReceiver),
+                                std::move(commitmentSender), std::move(releasedReceiver)}};
     startDetached("engine", [engine = engine_, job = std::move(job)]() mutable {
       runEngineJob(engine, std::move(job));
     });
     engineHandle_ = EngineHandle{
         std::move(receiver),
-        DeliveryTaker{std::move(pagesReceiver), std::move(spentSender), std::move(releasedSender)},
+        DeliveryTaker{std::move(wantedSender), std::move(pagesReceiver), std::move(spentSender),
+                      std::move(commitmentReceiver), std::move(releasedSender)},
         std::move(cancel), false};
     return std::nullopt;
   }
@@ -420,25 +442,14 @@ class SessionDriver {
     const std::optional<uint64_t> pageCount = resultPageCount(result);
     if (!pageCount) return fail(SessionCode::ResponseLimit);
 
-    // The commitment is needed only by "completed", after the last page: it is hashed on a
-    // thread of its own while the pages go out. That thread is joined, whatever becomes of the
-    // pages, and not merely heard from: the digest library frees its per-thread state only as
-    // the thread exits, and an exit still under way when the process ends would race with the
-    // library's own clean-up and leave that state behind.
-    auto [commitmentSender, commitmentReceiver] = makeChannel<CommitmentOutcome>(1);
-    std::jthread hashing =
-        startThread("commitment", [shared, commitment = std::move(commitmentSender)]() mutable {
-          try {
-            auto digest = commitCheckedResult(*shared);
-            shared.reset();  // before the driver can see the commitment and let go of the result
-            commitment.send(std::move(digest));
-          } catch (...) {
-            commitment.close();  // no commitment: no "completed"
-          }
-        });
+    // The engine thread makes the pages and hashes the commitment from them meanwhile. Whatever
+    // becomes of the pages, the driver lets go of them and waits for the commitment or the end
+    // of its channel, so that the engine thread is never still hashing once the session ends.
+    DeliveryTaker& delivery = engineHandle_->delivery;
+    delivery.pagesWanted.send(PagesWanted{});
     const Status<SessionCode> pages = writePages(*pageCount);
-    Received<CommitmentOutcome> commitment = commitmentReceiver.recv();
-    hashing.join();
+    delivery.pages.close();
+    Received<CommitmentOutcome> commitment = delivery.commitment.recv();
     if (!pages) return pages;
     // A digest routine that failed leaves the result undelivered: never "completed".
     if (commitment.status != ChannelStatus::Value || !commitment.value->ok()) {
@@ -450,7 +461,7 @@ class SessionDriver {
     // Only now, with the session's last message out: taking the result and entries apart holds
     // the heap's lock for long stretches, which would hold up writing the message.
     shared.reset();
-    engineHandle_->delivery.released.close();
+    delivery.released.close();
     return written;
   }
 
