@@ -4,10 +4,11 @@
 // `outFd`. An input thread cuts `inFd` into lines, reads every other entries frame into records
 // ahead of its turn, and hands them over through a queue of eight; after "execute" an engine
 // thread runs the matching engine on the held entries (moved to it) and a copy of the manifest,
-// hands back one outcome and then makes the result's pages for the driver to write, while a
-// further thread hashes the result's commitment. No thread is joined: when the session returns,
-// a thread still blocked (on input the host never closes, or on an engine run made pointless by
-// a refusal) ends with the process.
+// hands back one outcome and then, once the driver asks for them, makes the result's pages for
+// the driver to write, hashing the result's commitment from them. No thread is joined: when the
+// session returns, a thread still blocked (on input the host never closes, or on an engine run
+// made pointless by a refusal) ends with the process; the driver waits only for the end of the
+// engine thread's work with the digest library, which must not overlap the process's end.
 //
 // Returns success when the session ended as the protocol intends (result delivered, or a
 // failure object written for a cancellation or an engine failure), otherwise the code that ended
