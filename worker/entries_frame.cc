@@ -3,6 +3,7 @@
 #include <rapidjson/reader.h>
 
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -317,9 +318,185 @@ class PlainFrameHandler
   uint32_t key_ = 0;  // bit of the member whose value comes next
 };
 
-}  // namespace
+// What came of reading a line with PlainFrameScanner.
+enum class ScanEnd : uint8_t {
+  Read,         // the whole line, every event accepted
+  Refused,      // the handler refused an event
+  Unsupported,  // the line holds something the scanner leaves to the general JSON reader
+};
 
-std::optional<PlainEntriesFrame> readPlainEntriesFrame(std::string_view line) {
+// A JSON scanner for the plain frames only, several times faster than the general reader on
+// them: it reads the line where it stands, finds the end of a text eight bytes at a time, and
+// gives up (Unsupported) on anything beyond what plain frames hold: an escape or a control
+// character in a text, a number other than unsigned digits without a leading zero, true, false,
+// and every syntax error. Whatever it reads to the end, or refuses, gives the handler exactly
+// the events, with the same texts, that the general reader (insitu, numbers as strings) gives it
+// for the same line, in the same order, so the outcome is the same; whatever it gives up on is
+// read again by the general reader from the start.
+template <class Handler>
+class PlainFrameScanner {
+ public:
+  PlainFrameScanner(std::string_view line, Handler& handler)
+      : at_(line.data()), end_(line.data() + line.size()), handler_(handler) {}
+
+  ScanEnd scan() {
+    skipWhitespace();
+    if (ScanEnd e = value(); e != ScanEnd::Read) return e;
+    skipWhitespace();
+    return at_ == end_ ? ScanEnd::Read : ScanEnd::Unsupported;
+  }
+
+ private:
+  static ScanEnd accepted(bool ok) { return ok ? ScanEnd::Read : ScanEnd::Refused; }
+
+  bool atEnd() const { return at_ == end_; }
+
+  void skipWhitespace() {
+    while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
+  }
+
+  // The high bit of each of the eight bytes at `at` (in text order, from the lowest byte up)
+  // that may be a quote, a backslash or below 0x20. The borrows of the subtractions can only
+  // flag bytes after a byte that is one, so the lowest flag is always exact.
+  static uint64_t specialBytes(const char* at) {
+    constexpr uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+    uint64_t word = 0;
+    std::memcpy(&word, at, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    const uint64_t quotes = word ^ (kOnes * uint8_t{'"'});
+    const uint64_t backslashes = word ^ (kOnes * uint8_t{'\\'});
+    return (((word - kOnes * 0x20) & ~word) | ((quotes - kOnes) & ~quotes) |
+            ((backslashes - kOnes) & ~backslashes)) &
+           kHighBits;
+  }
+
+  static bool isSpecialByte(unsigned char byte) {
+    return byte == '"' || byte == '\\' || byte < 0x20;
+  }
+
+  // A text from its opening quote; false when it holds an escape or a control character, or does
+  // not end.
+  bool text(std::string_view& out) {
+    const char* const start = ++at_;
+    for (;;) {
+      if (end_ - at_ >= 8) {
+        if (const uint64_t special = specialBytes(at_); special != 0) {
+          at_ += __builtin_ctzll(special) / 8;
+          break;
+        }
+        at_ += 8;
+        continue;
+      }
+      while (at_ != end_ && !isSpecialByte(static_cast<unsigned char>(*at_))) ++at_;
+      break;
+    }
+    if (at_ == end_ || *at_ != '"') return false;
+    out = std::string_view(start, static_cast<size_t>(at_ - start));
+    ++at_;
+    return true;
+  }
+
+  static rapidjson::SizeType sizeOf(std::string_view text) {
+    return static_cast<rapidjson::SizeType>(text.size());
+  }
+
+  ScanEnd value() {
+    if (atEnd()) return ScanEnd::Unsupported;
+    switch (*at_) {
+      case '{':
+        return object();
+      case '[':
+        return array();
+      case '"': {
+        std::string_view value;
+        if (!text(value)) return ScanEnd::Unsupported;
+        return accepted(handler_.String(value.data(), sizeOf(value), false));
+      }
+      case 'n':
+        if (end_ - at_ < 4 || std::memcmp(at_, "null", 4) != 0) return ScanEnd::Unsupported;
+        at_ += 4;
+        return accepted(handler_.Null());
+      default:
+        return number();
+    }
+  }
+
+  // Unsigned digits only; a leading zero only alone. What follows is the container's to judge,
+  // so a fraction or an exponent ends in Unsupported there.
+  ScanEnd number() {
+    const char* const start = at_;
+    while (at_ != end_ && *at_ >= '0' && *at_ <= '9') ++at_;
+    const auto length = static_cast<size_t>(at_ - start);
+    if (length == 0 || (length > 1 && *start == '0')) return ScanEnd::Unsupported;
+    if (!atEnd() && (*at_ == '.' || *at_ == 'e' || *at_ == 'E')) return ScanEnd::Unsupported;
+    return accepted(handler_.RawNumber(start, static_cast<rapidjson::SizeType>(length), false));
+  }
+
+  ScanEnd object() {
+    ++at_;
+    if (!handler_.StartObject()) return ScanEnd::Refused;
+    skipWhitespace();
+    rapidjson::SizeType members = 0;
+    if (!atEnd() && *at_ == '}') {
+      ++at_;
+      return accepted(handler_.EndObject(0));
+    }
+    for (;;) {
+      std::string_view name;
+      if (atEnd() || *at_ != '"' || !text(name)) return ScanEnd::Unsupported;
+      if (!handler_.Key(name.data(), sizeOf(name), false)) return ScanEnd::Refused;
+      skipWhitespace();
+      if (atEnd() || *at_ != ':') return ScanEnd::Unsupported;
+      ++at_;
+      skipWhitespace();
+      if (ScanEnd e = value(); e != ScanEnd::Read) return e;
+      ++members;
+      skipWhitespace();
+      if (atEnd()) return ScanEnd::Unsupported;
+      if (*at_ == ',') {
+        ++at_;
+        skipWhitespace();
+        continue;
+      }
+      if (*at_ != '}') return ScanEnd::Unsupported;
+      ++at_;
+      return accepted(handler_.EndObject(members));
+    }
+  }
+
+  ScanEnd array() {
+    ++at_;
+    if (!handler_.StartArray()) return ScanEnd::Refused;
+    skipWhitespace();
+    rapidjson::SizeType elements = 0;
+    if (!atEnd() && *at_ == ']') {
+      ++at_;
+      return accepted(handler_.EndArray(0));
+    }
+    for (;;) {
+      if (ScanEnd e = value(); e != ScanEnd::Read) return e;
+      ++elements;
+      skipWhitespace();
+      if (atEnd()) return ScanEnd::Unsupported;
+      if (*at_ == ',') {
+        ++at_;
+        skipWhitespace();
+        continue;
+      }
+      if (*at_ != ']') return ScanEnd::Unsupported;
+      ++at_;
+      return accepted(handler_.EndArray(elements));
+    }
+  }
+
+  const char* at_;
+  const char* const end_;
+  Handler& handler_;
+};
+
+// The line read by the general JSON reader into the same handler.
+std::optional<PlainEntriesFrame> readWithGeneralReader(std::string_view line) {
   // As for the general reader: the reader's streams take a NUL byte for the end of input.
   if (std::memchr(line.data(), '\0', line.size()) != nullptr) return std::nullopt;
   PlainEntriesFrame frame;
@@ -340,6 +517,25 @@ std::optional<PlainEntriesFrame> readPlainEntriesFrame(std::string_view line) {
   constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag;
   if (reader.Parse<kFlags>(stream, handler).IsError()) return std::nullopt;
   return frame;
+}
+
+}  // namespace
+
+std::optional<PlainEntriesFrame> readPlainEntriesFrame(std::string_view line) {
+  PlainEntriesFrame frame;
+  frame.entries.reserve(kEntriesPerFrameHint);
+  PlainFrameHandler handler(frame);
+  switch (PlainFrameScanner(line, handler).scan()) {
+    case ScanEnd::Read:
+      return frame;
+    case ScanEnd::Refused:
+      return std::nullopt;
+    case ScanEnd::Unsupported:
+      break;
+  }
+  // Read again from the start. (A line with a NUL byte always ends here: the byte is neither
+  // whitespace, nor part of a token, nor allowed in a text.)
+  return readWithGeneralReader(line);
 }
 
 }  // namespace tw

@@ -18,10 +18,12 @@
 namespace tw {
 namespace {
 
-std::string validFrame() {
+// A frame as hosts send them. With `escapes`, one of its texts holds escaped quotes, which the
+// direct reader reads by another way than texts without any.
+std::string validFrame(bool escapes = true) {
   Entry sale =
       testing::makeEntry("pos-1", SourceRole::Sales, "1.1.2.07", "2024-05-02", "1000", "NSU-1");
-  sale.description = "Card sale \u00e9 \"POS\"";
+  sale.description = escapes ? "Card sale \u00e9 \"POS\"" : "Card sale \u00e9 POS 21";
   sale.origin.sheet = "Cards";
   sale.origin.row = 4294967295u;
   sale.components.push_back(testing::makeFee("-25"));
@@ -72,11 +74,19 @@ bool agreesWithGeneralRoute(const std::string& line) {
 }
 
 TEST(PlainEntriesFrame, ReadsAValidFrameAsTheGeneralRouteDoes) {
-  EXPECT_TRUE(agreesWithGeneralRoute(validFrame()));
+  EXPECT_TRUE(agreesWithGeneralRoute(validFrame(true)));
+  EXPECT_TRUE(agreesWithGeneralRoute(validFrame(false)));
+  // JSON whitespace anywhere between tokens.
+  std::string spaced;
+  for (const char c : validFrame(false)) {
+    spaced.push_back(c);
+    if (c == ',' || c == ':' || c == '[' || c == '{') spaced += " \t\r ";
+  }
+  EXPECT_TRUE(agreesWithGeneralRoute(" " + spaced));
 }
 
 TEST(PlainEntriesFrame, DeclinesOtherShapes) {
-  const std::string frame = validFrame();
+  const std::string frame = validFrame(false);
   auto replaced = [&](const std::string& from, const std::string& to) {
     std::string text = frame;
     const size_t at = text.find(from);
@@ -90,6 +100,15 @@ TEST(PlainEntriesFrame, DeclinesOtherShapes) {
       replaced(R"("nonce":)", R"("extra":1,"nonce":)"),
       replaced(R"("row":4294967295)", R"("row":4294967296)"),
       replaced(R"("row":4294967295)", R"("row":7.0)"),
+      replaced(R"("row":4294967295)", R"("row":07)"),
+      replaced(R"("row":4294967295)", R"("row":-7)"),
+      replaced(R"("row":4294967295)", R"("row":7e0)"),
+      replaced(R"("row":4294967295)", R"("row":99999999999999999999999)"),
+      replaced(R"("row":4294967295)", R"("row":true)"),
+      replaced(R"("reference":null)", R"("reference":nul)"),
+      replaced(R"("components":[],)", R"("components":[,],)"),
+      replaced(R"("components":[],)", R"("components":[],,)"),
+      replaced(R"("kind":"fee")", "\"kind\":\"fe\te\""),
       replaced(R"("components":[],)", R"("components":[],"id":"x",)"),
       replaced(R"("reference":null,)", ""),
       replaced(R"("role":"bank")", R"("role":"Bank")"),
@@ -111,9 +130,9 @@ TEST(PlainEntriesFrame, DeclinesOtherShapes) {
   }
 }
 
-// Byte-level damage at every position, with the bytes that change JSON structure most.
-TEST(PlainEntriesFrame, DamagedFramesAreDeclinedOrReadAsTheGeneralRouteReadsThem) {
-  const std::string frame = validFrame();
+// Byte-level damage at every position of `frame`, with the bytes that change JSON structure
+// most.
+void checkDamagedCopies(const std::string& frame) {
   const std::string replacements = std::string("\"{}[],:0\\an \x01\x7f\xc3\xff", 17);
   size_t returned = 0;
   for (size_t at = 0; at + 1 < frame.size(); ++at) {
@@ -131,6 +150,13 @@ TEST(PlainEntriesFrame, DamagedFramesAreDeclinedOrReadAsTheGeneralRouteReadsThem
   }
   // Damage inside texts keeps the shape, so many damaged frames are still read directly.
   EXPECT_GT(returned, frame.size());
+}
+
+TEST(PlainEntriesFrame, DamagedFramesAreDeclinedOrReadAsTheGeneralRouteReadsThem) {
+  for (const bool escapes : {true, false}) {
+    SCOPED_TRACE(escapes ? "with escapes" : "without escapes");
+    checkDamagedCopies(validFrame(escapes));
+  }
 }
 
 }  // namespace
