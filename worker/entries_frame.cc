@@ -78,10 +78,15 @@ constexpr std::array<KeyBit, 3> kComponentKeys = {
 constexpr std::array<KeyBit, 4> kOriginKeys = {
     {{"sourceId", kSourceId}, {"fileId", kFileId}, {"sheet", kSheet}, {"row", kRow}}};
 
+// Every name is at least one byte long, so length and first byte rule out nearly every other
+// name before the bytes are compared.
 template <size_t N>
 uint32_t bitOf(const std::array<KeyBit, N>& keys, std::string_view name) {
   for (const KeyBit& key : keys) {
-    if (key.name == name) return key.bit;
+    if (key.name.size() == name.size() && key.name.front() == name.front() &&
+        std::memcmp(key.name.data(), name.data(), name.size()) == 0) {
+      return key.bit;
+    }
   }
   return 0;
 }
