@@ -149,6 +149,42 @@ void BM_CommitResult(benchmark::State& state) {
 }
 BENCHMARK(BM_CommitResult)->Unit(benchmark::kMillisecond);
 
+// What the engine thread does once the driver asks for the pages: every page made into batches
+// of 256, and the commitment hashed from their items. Nothing is written.
+void BM_MakePagesWithCommitment(benchmark::State& state) {
+  const Fixture& f = fixture();
+  const uint64_t pageCount =
+      f.result.allocations.size() + f.result.pendingIds.size() + f.result.residuals.size();
+  constexpr size_t kPagesPerBatch = 256;
+  PageBatch batch;
+  for (auto _ : state) {
+    ResultCommitment commitment;
+    ResultPageBuilder builder(*f.state.nonce, pageCount, &commitment);
+    auto full = [&] {
+      if (batch.pageCount() < kPagesPerBatch) return;
+      benchmark::DoNotOptimize(batch.text.data());
+      batch.clear();
+    };
+    for (const Allocation& allocation : f.result.allocations) {
+      builder.add(batch, allocation);
+      full();
+    }
+    for (const std::string& id : f.result.pendingIds) {
+      builder.addPendingId(batch, id);
+      full();
+    }
+    for (const auto& [id, cents] : f.result.residuals) {
+      builder.addResidual(batch, id, cents);
+      full();
+    }
+    batch.clear();
+    auto digest = commitment.finish(f.result.revision, f.result.runId);
+    benchmark::DoNotOptimize(digest);
+  }
+  state.counters["pages"] = static_cast<double>(pageCount);
+}
+BENCHMARK(BM_MakePagesWithCommitment)->Unit(benchmark::kMillisecond);
+
 // One resultPage message per allocation, pending identifier and residual, as the driver
 // delivers them: to /dev/null (argument 0), or into a pipe that another thread drains as a host
 // would (argument 1), which adds the cost of waking the reader for each message.
