@@ -438,16 +438,35 @@ class PlainFrameScanner {
     return accepted(handler_.RawNumber(start, static_cast<rapidjson::SizeType>(length), false));
   }
 
+  // Right after an opening bracket: whether the container closes at once with `close`.
+  bool closesAtOnce(char close) {
+    skipWhitespace();
+    if (atEnd() || *at_ != close) return false;
+    ++at_;
+    return true;
+  }
+
+  // What follows a member or an element: another one after a comma, or the end of the container
+  // at `close`, or neither.
+  enum class Follows : uint8_t { Another, Closed, Neither };
+  Follows follows(char close) {
+    skipWhitespace();
+    if (atEnd()) return Follows::Neither;
+    if (*at_ == ',') {
+      ++at_;
+      skipWhitespace();
+      return Follows::Another;
+    }
+    if (*at_ != close) return Follows::Neither;
+    ++at_;
+    return Follows::Closed;
+  }
+
   ScanEnd object() {
     ++at_;
     if (!handler_.StartObject()) return ScanEnd::Refused;
-    skipWhitespace();
-    rapidjson::SizeType members = 0;
-    if (!atEnd() && *at_ == '}') {
-      ++at_;
-      return accepted(handler_.EndObject(0));
-    }
-    for (;;) {
+    if (closesAtOnce('}')) return accepted(handler_.EndObject(0));
+    for (rapidjson::SizeType members = 1;; ++members) {
       std::string_view name;
       if (atEnd() || *at_ != '"' || !text(name)) return ScanEnd::Unsupported;
       if (!handler_.Key(name.data(), sizeOf(name), false)) return ScanEnd::Refused;
@@ -456,42 +475,31 @@ class PlainFrameScanner {
       ++at_;
       skipWhitespace();
       if (ScanEnd e = value(); e != ScanEnd::Read) return e;
-      ++members;
-      skipWhitespace();
-      if (atEnd()) return ScanEnd::Unsupported;
-      if (*at_ == ',') {
-        ++at_;
-        skipWhitespace();
-        continue;
+      switch (follows('}')) {
+        case Follows::Another:
+          continue;
+        case Follows::Closed:
+          return accepted(handler_.EndObject(members));
+        case Follows::Neither:
+          return ScanEnd::Unsupported;
       }
-      if (*at_ != '}') return ScanEnd::Unsupported;
-      ++at_;
-      return accepted(handler_.EndObject(members));
     }
   }
 
   ScanEnd array() {
     ++at_;
     if (!handler_.StartArray()) return ScanEnd::Refused;
-    skipWhitespace();
-    rapidjson::SizeType elements = 0;
-    if (!atEnd() && *at_ == ']') {
-      ++at_;
-      return accepted(handler_.EndArray(0));
-    }
-    for (;;) {
+    if (closesAtOnce(']')) return accepted(handler_.EndArray(0));
+    for (rapidjson::SizeType elements = 1;; ++elements) {
       if (ScanEnd e = value(); e != ScanEnd::Read) return e;
-      ++elements;
-      skipWhitespace();
-      if (atEnd()) return ScanEnd::Unsupported;
-      if (*at_ == ',') {
-        ++at_;
-        skipWhitespace();
-        continue;
+      switch (follows(']')) {
+        case Follows::Another:
+          continue;
+        case Follows::Closed:
+          return accepted(handler_.EndArray(elements));
+        case Follows::Neither:
+          return ScanEnd::Unsupported;
       }
-      if (*at_ != ']') return ScanEnd::Unsupported;
-      ++at_;
-      return accepted(handler_.EndArray(elements));
     }
   }
 
