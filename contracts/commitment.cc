@@ -134,71 +134,38 @@ Result<std::string, ContractError> commitCheckedResult(const ReconciliationResul
   return hash.finish();
 }
 
-ResultCommitment::ResultCommitment() : hash_(std::make_unique<CommitmentHash>()) {
+ResultCommitment::ResultCommitment()
+    : hash_(std::make_unique<CommitmentHash>()), text_(), writer_(text_) {
   text_.reserve(kHashPartBytes + kInitialCanonicalBytes);
-  text_.append(R"({"allocations":[)");
 }
 
 ResultCommitment::~ResultCommitment() = default;
 
-// Closes the sections before `section`, each as the canonical text closes it when empty or not.
-void ResultCommitment::enter(Section section) {
-  if (section < section_) {
-    outOfOrder_ = true;
-    return;
-  }
-  while (section_ < section) {
-    switch (section_) {
-      case Section::Allocations:
-        text_.append(R"(],"pendingIds":[)");
-        break;
-      case Section::PendingIds:
-        text_.append(R"(],"residuals":{)");
-        break;
-      case Section::Residuals:
-        text_.push_back('}');
-        break;
-      case Section::Done:
-        break;
-    }
-    section_ = static_cast<Section>(static_cast<uint8_t>(section_) + 1);
-    sectionEmpty_ = true;
-  }
-}
-
-void ResultCommitment::add(Section section, std::string_view itemText) {
-  enter(section);
-  if (outOfOrder_) return;
-  if (!sectionEmpty_) text_.push_back(',');
-  sectionEmpty_ = false;
-  text_.append(itemText);
-  if (text_.size() >= kHashPartBytes) {
-    hash_->update(text_);
-    text_.clear();
-  }
+void ResultCommitment::drainIfFull() {
+  if (text_.size() < kHashPartBytes) return;
+  hash_->update(text_);
+  text_.clear();
 }
 
 void ResultCommitment::addAllocation(std::string_view allocationText) {
-  add(Section::Allocations, allocationText);
+  writer_.nextAllocation().append(allocationText);
+  drainIfFull();
 }
 
 void ResultCommitment::addPendingId(std::string_view idText) {
-  add(Section::PendingIds, idText);
+  writer_.nextPendingId().append(idText);
+  drainIfFull();
 }
 
 void ResultCommitment::addResidual(std::string_view memberText) {
-  add(Section::Residuals, memberText);
+  writer_.nextResidual().append(memberText);
+  drainIfFull();
 }
 
 Result<std::string, ContractError> ResultCommitment::finish(uint64_t revision,
                                                             std::string_view runId) {
-  enter(Section::Done);
-  if (outOfOrder_) return fail(ContractError::InvalidContract);
-  text_.append(R"(,"revision":)");
-  appendUnsigned(text_, revision);
-  text_.append(R"(,"runId":)");
-  appendJsonString(text_, runId);
-  text_.push_back('}');
+  writer_.finish(revision, runId);
+  if (!writer_.inOrder()) return fail(ContractError::InvalidContract);
   hash_->update(text_);
   text_.clear();
   return hash_->finish();

@@ -11,6 +11,7 @@
 
 #include "contracts/contract_error.h"
 #include "contracts/json.h"
+#include "contracts/record_text.h"
 #include "contracts/result.h"
 #include "contracts/source.h"
 
@@ -56,15 +57,11 @@ class ResultCommitment {
   Result<std::string, ContractError> finish(uint64_t revision, std::string_view runId);
 
  private:
-  enum class Section : uint8_t { Allocations, PendingIds, Residuals, Done };
-  void enter(Section section);
-  void add(Section section, std::string_view itemText);
+  void drainIfFull();
 
   std::unique_ptr<detail::CommitmentHash> hash_;
-  std::string text_;  // written but not yet hashed
-  Section section_ = Section::Allocations;
-  bool sectionEmpty_ = true;
-  bool outOfOrder_ = false;
+  std::string text_;              // written but not yet hashed
+  CanonicalResultWriter writer_;  // writes into text_
 };
 
 }  // namespace tw

@@ -90,45 +90,79 @@ void appendRecordJson(std::string& out, const Allocation& allocation) {
   out.push_back('}');
 }
 
+CanonicalResultWriter::CanonicalResultWriter(std::string& out) : out_(out) {
+  out_.push_back('{');
+  appendName(out_, "allocations", true);
+  out_.push_back('[');
+}
+
+// Closes the lists before `part` and opens the ones up to it, each as the canonical text does
+// whether it holds items or not.
+void CanonicalResultWriter::enter(Part part) {
+  if (part < part_) inOrder_ = false;
+  while (part_ < part) {
+    switch (part_) {
+      case Part::Allocations:
+        out_.push_back(']');
+        appendName(out_, "pendingIds");
+        out_.push_back('[');
+        break;
+      case Part::PendingIds:
+        out_.push_back(']');
+        appendName(out_, "residuals");
+        out_.push_back('{');
+        break;
+      case Part::Residuals:
+        out_.push_back('}');
+        break;
+      case Part::Done:
+        break;
+    }
+    part_ = static_cast<Part>(static_cast<uint8_t>(part_) + 1);
+    partEmpty_ = true;
+  }
+}
+
+std::string& CanonicalResultWriter::next(Part part) {
+  enter(part);
+  if (part_ == Part::Done) inOrder_ = false;
+  if (!partEmpty_) out_.push_back(',');
+  partEmpty_ = false;
+  return out_;
+}
+
+void CanonicalResultWriter::finish(uint64_t revision, std::string_view runId) {
+  if (part_ == Part::Done) inOrder_ = false;
+  enter(Part::Done);
+  appendName(out_, "revision");
+  appendUnsigned(out_, revision);
+  appendName(out_, "runId");
+  appendJsonString(out_, runId);
+  out_.push_back('}');
+}
+
 void appendCanonicalResult(std::string& out, const ReconciliationResult& result, size_t drainBytes,
                            const std::function<void(std::string&)>& drain) {
   auto maybeDrain = [&] {
     if (out.size() >= drainBytes) drain(out);
   };
-  out.push_back('{');
-  appendName(out, "allocations", true);
-  out.push_back('[');
-  for (size_t i = 0; i < result.allocations.size(); ++i) {
-    if (i > 0) out.push_back(',');
-    appendRecordJson(out, result.allocations[i]);
+  CanonicalResultWriter writer(out);
+  for (const Allocation& allocation : result.allocations) {
+    appendRecordJson(writer.nextAllocation(), allocation);
     maybeDrain();
   }
-  out.push_back(']');
-  appendName(out, "pendingIds");
-  out.push_back('[');
-  for (size_t i = 0; i < result.pendingIds.size(); ++i) {
-    if (i > 0) out.push_back(',');
-    appendJsonString(out, result.pendingIds[i]);
+  for (const std::string& id : result.pendingIds) {
+    appendJsonString(writer.nextPendingId(), id);
     maybeDrain();
   }
-  out.push_back(']');
-  appendName(out, "residuals");
-  out.push_back('{');
-  bool first = true;
   for (const auto& [id, cents] : result.residuals) {
-    if (!first) out.push_back(',');
-    first = false;
-    appendJsonString(out, id);
-    out.push_back(':');
-    appendJsonString(out, cents);
+    std::string& text = writer.nextResidual();
+    appendJsonString(text, id);
+    text.push_back(':');
+    appendJsonString(text, cents);
     maybeDrain();
   }
-  out.push_back('}');
-  appendName(out, "revision");
-  appendUnsigned(out, result.revision);
-  appendName(out, "runId");
-  appendJsonString(out, result.runId);
-  out.push_back('}');
+  writer.finish(result.revision, result.runId);
 }
 
 }  // namespace tw

@@ -8,8 +8,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "contracts/source.h"
 
@@ -18,6 +20,35 @@ namespace tw {
 void appendRecordJson(std::string& out, const Ref& ref);
 void appendRecordJson(std::string& out, const Evidence& evidence);
 void appendRecordJson(std::string& out, const Allocation& allocation);
+
+// The canonical text of a result, written part by part into `out`: the members in name order,
+// with the items of each list given by the caller in the result's order. Each next... call
+// writes what comes before the next item (the opening of its list and the close of the lists
+// before it, or a comma) and returns `out`, for the caller to append the item's text: an
+// allocation as appendRecordJson writes it, a pending identifier as appendJsonString writes it,
+// a residual as its member text (identifier and amount, each as appendJsonString writes it,
+// joined by ':'). `out` may be emptied between items. An item of an earlier list after one of a
+// later list, or any item after finish, leaves the text not canonical, and inOrder() false.
+class CanonicalResultWriter {
+ public:
+  explicit CanonicalResultWriter(std::string& out);
+
+  std::string& nextAllocation() { return next(Part::Allocations); }
+  std::string& nextPendingId() { return next(Part::PendingIds); }
+  std::string& nextResidual() { return next(Part::Residuals); }
+  void finish(uint64_t revision, std::string_view runId);
+  bool inOrder() const { return inOrder_; }
+
+ private:
+  enum class Part : uint8_t { Allocations, PendingIds, Residuals, Done };
+  std::string& next(Part part);
+  void enter(Part part);
+
+  std::string& out_;
+  Part part_ = Part::Allocations;
+  bool partEmpty_ = true;
+  bool inOrder_ = true;
+};
 
 // Appends the canonical text of `result` to `out`, calling `drain(out)` whenever `out` holds at
 // least `drainBytes` bytes; `drain` consumes the text and clears `out`, so that a caller hashing
