@@ -1,6 +1,7 @@
 #include "contracts/json_writer.h"
 
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -19,33 +20,34 @@ constexpr std::array<bool, 256> kEscapedBytes = [] {
   return table;
 }();
 
-// The length of the longest prefix of `text` with no byte that needs an escape. Texts are
-// scanned eight bytes at a time: a word holds such a byte exactly when one of its bytes is below
-// 0x20 or equals the quote or the backslash, each tested for all eight bytes at once with the
-// borrow of a subtraction (an exact test for the word as a whole, not for each byte).
-size_t plainPrefixLength(std::string_view text) {
+}  // namespace
+
+// Texts are scanned eight bytes at a time. For each of the three tests ("below 0x20", "quote",
+// "backslash") the borrow of one subtraction flags the high bit of every byte that passes it, for
+// all eight bytes at once; a borrow can only flag a byte after one that truly passes, so the
+// lowest flag is always exact.
+size_t plainJsonTextLength(std::string_view text) {
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
   constexpr uint64_t kHighBits = 0x8080808080808080ULL;
   size_t i = 0;
   for (; i + sizeof(uint64_t) <= text.size(); i += sizeof(uint64_t)) {
     uint64_t word = 0;
     std::memcpy(&word, text.data() + i, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
     const uint64_t quotes = word ^ (kOnes * uint8_t{'"'});
     const uint64_t backslashes = word ^ (kOnes * uint8_t{'\\'});
-    const uint64_t belowSpace = (word - kOnes * 0x20) & ~word;
-    const uint64_t quoteZero = (quotes - kOnes) & ~quotes;
-    const uint64_t backslashZero = (backslashes - kOnes) & ~backslashes;
-    if ((belowSpace | quoteZero | backslashZero) & kHighBits) break;
+    const uint64_t flagged = (((word - kOnes * 0x20) & ~word) | ((quotes - kOnes) & ~quotes) |
+                              ((backslashes - kOnes) & ~backslashes)) &
+                             kHighBits;
+    if (flagged != 0) return i + static_cast<size_t>(__builtin_ctzll(flagged)) / 8;
   }
   while (i < text.size() && !kEscapedBytes[static_cast<unsigned char>(text[i])]) ++i;
   return i;
 }
 
-}  // namespace
-
 void appendJsonString(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
-  const size_t plain = plainPrefixLength(text);
+  const size_t plain = plainJsonTextLength(text);
   if (plain == text.size()) {  // nearly every text: nothing to escape
     const size_t at = out.size();
     out.resize(at + text.size() + 2);

@@ -4,6 +4,7 @@
 // lower-case hex digits; every other byte (solidus, 0x7F, multi-byte UTF-8) is copied raw.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,11 @@ namespace tw {
 
 // Appends `text` as a quoted, escaped JSON string.
 void appendJsonString(std::string& out, std::string_view text);
+
+// The length of the longest prefix of `text` without a byte that a JSON string cannot hold as it
+// is: a quote, a backslash or a byte below 0x20. Written strings escape exactly those bytes; a
+// string being read ends or holds an escape, or is invalid, at the first of them.
+size_t plainJsonTextLength(std::string_view text);
 
 // Appends the decimal digits of `value`.
 void appendUnsigned(std::string& out, uint64_t value);

@@ -3,13 +3,13 @@
 #include <rapidjson/reader.h>
 
 #include <array>
-#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
 #include "contracts/json_reader.h"
+#include "contracts/json_writer.h"
 
 namespace tw {
 
@@ -360,42 +360,11 @@ class PlainFrameScanner {
     while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
   }
 
-  // The high bit of each of the eight bytes at `at` (in text order, from the lowest byte up)
-  // that may be a quote, a backslash or below 0x20. The borrows of the subtractions can only
-  // flag bytes after a byte that is one, so the lowest flag is always exact.
-  static uint64_t specialBytes(const char* at) {
-    constexpr uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr uint64_t kHighBits = 0x8080808080808080ULL;
-    uint64_t word = 0;
-    std::memcpy(&word, at, sizeof word);
-    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-    const uint64_t quotes = word ^ (kOnes * uint8_t{'"'});
-    const uint64_t backslashes = word ^ (kOnes * uint8_t{'\\'});
-    return (((word - kOnes * 0x20) & ~word) | ((quotes - kOnes) & ~quotes) |
-            ((backslashes - kOnes) & ~backslashes)) &
-           kHighBits;
-  }
-
-  static bool isSpecialByte(unsigned char byte) {
-    return byte == '"' || byte == '\\' || byte < 0x20;
-  }
-
   // A text from its opening quote; false when it holds an escape or a control character, or does
   // not end.
   bool text(std::string_view& out) {
     const char* const start = ++at_;
-    for (;;) {
-      if (end_ - at_ >= 8) {
-        if (const uint64_t special = specialBytes(at_); special != 0) {
-          at_ += __builtin_ctzll(special) / 8;
-          break;
-        }
-        at_ += 8;
-        continue;
-      }
-      while (at_ != end_ && !isSpecialByte(static_cast<unsigned char>(*at_))) ++at_;
-      break;
-    }
+    at_ += plainJsonTextLength(std::string_view(at_, static_cast<size_t>(end_ - at_)));
     if (at_ == end_ || *at_ != '"') return false;
     out = std::string_view(start, static_cast<size_t>(at_ - start));
     ++at_;
