@@ -67,6 +67,10 @@ const char* workerPath() {
   return TW_WORKER_PATH;
 }
 
+const char* inspectPath() {
+  return TW_INSPECT_PATH;
+}
+
 std::string ExitStatus::describe() const {
   if (timedOut) return "timed out (killed)";
   if (exited) return "exit status " + std::to_string(code);
@@ -193,7 +197,7 @@ void Worker::start(const WorkerOptions& options) {
   posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
   std::vector<std::string> argvText = options.launcher;
-  argvText.emplace_back(workerPath());
+  argvText.emplace_back(options.program.empty() ? workerPath() : options.program);
   argvText.insert(argvText.end(), options.args.begin(), options.args.end());
   std::vector<char*> argv;
   for (std::string& arg : argvText) argv.push_back(arg.data());

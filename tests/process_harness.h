@@ -30,6 +30,8 @@ inline constexpr milliseconds kDefaultTimeout{10000};
 
 // Path of the worker executable under test.
 const char* workerPath();
+// Path of the host companion executable under test.
+const char* inspectPath();
 
 enum class StdinKind {
   Pipe,        // the test writes with writeStdin and ends with closeStdin
@@ -57,6 +59,9 @@ struct WorkerOptions {
   // A program (absolute path first, then its arguments) that starts the worker: it is given the
   // worker's path and arguments after its own, for example to set resource limits.
   std::vector<std::string> launcher;
+  // The executable to start instead of the worker (for example the companion); empty for the
+  // worker.
+  std::string program;
 };
 
 // How a process ended.
