@@ -22,7 +22,7 @@ namespace tw::inspect {
 namespace {
 
 constexpr std::string_view kReportUsage =
-    "usage: tallywarden-inspect report OUTPUT [--input FILE] [--html FILE]\n";
+    "usage: tallywarden-inspect report OUTPUT [--input FILE] [--html FILE]";
 constexpr std::array<std::string_view, 3> kStageNames = {"erp-bank", "sales-settlement",
                                                          "settlement-bank"};
 
@@ -231,7 +231,7 @@ int reportExitStatus(const Report& report) {
 int runReport(std::span<const std::string_view> args, Streams streams) {
   auto parsed = parseArgs(args);
   if (auto* problem = std::get_if<std::string>(&parsed)) {
-    streams.err << "tallywarden-inspect report: " << *problem << "\n" << kReportUsage;
+    streams.err << "tallywarden-inspect report: " << *problem << " (" << kReportUsage << ")\n";
     return kExitCannotRun;
   }
   const ReportArgs& given = std::get<ReportArgs>(parsed);

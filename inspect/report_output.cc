@@ -74,6 +74,7 @@ class Assembler {
   enum class Part : uint8_t { Allocations, PendingIds, Residuals };
 
   bool problem(size_t line, std::string text) {
+    out_.outcome = OutputOutcome::NotVerified;  // whatever an earlier message decided
     out_.problem = std::move(text);
     out_.problemLine = line;
     return false;
