@@ -64,7 +64,13 @@ struct SpawnSetup {
 }  // namespace
 
 const char* workerPath() {
-  return TW_WORKER_PATH;
+  const char* chosen = std::getenv("TW_TEST_WORKER");
+  return chosen != nullptr && *chosen != '\0' ? chosen : TW_WORKER_PATH;
+}
+
+const char* workerLauncher() {
+  const char* chosen = std::getenv("TW_TEST_WORKER_LAUNCHER");
+  return chosen != nullptr && *chosen != '\0' ? chosen : nullptr;
 }
 
 const char* inspectPath() {
@@ -197,6 +203,8 @@ void Worker::start(const WorkerOptions& options) {
   posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
   std::vector<std::string> argvText = options.launcher;
+  if (options.program.empty() && workerLauncher() != nullptr)
+    argvText.emplace_back(workerLauncher());
   argvText.emplace_back(options.program.empty() ? workerPath() : options.program);
   argvText.insert(argvText.end(), options.args.begin(), options.args.end());
   std::vector<char*> argv;

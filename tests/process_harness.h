@@ -28,8 +28,12 @@ using std::chrono::milliseconds;
 
 inline constexpr milliseconds kDefaultTimeout{10000};
 
-// Path of the worker executable under test.
+// Path of the worker executable under test: $TW_TEST_WORKER when set (another build of it, for
+// example the Windows one), the one built beside the tests otherwise.
 const char* workerPath();
+// A program that starts the worker, given its path and arguments: $TW_TEST_WORKER_LAUNCHER when
+// set (for example Wine's loader for a Windows build), otherwise none.
+const char* workerLauncher();
 // Path of the host companion executable under test.
 const char* inspectPath();
 
