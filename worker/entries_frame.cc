@@ -100,6 +100,11 @@ uint32_t bitOf(const std::array<KeyBit, N>& keys, std::string_view name) {
 // by the same rule.
 std::optional<uint32_t> rowValue(std::string_view literal) {
   constexpr uint64_t kMaxRow = std::numeric_limits<uint32_t>::max();
+  if (literal.size() < 10 && literal.find_first_not_of("0123456789") == std::string_view::npos) {
+    uint32_t row = 0;  // nine digits at most: no overflow
+    for (const char c : literal) row = row * 10 + static_cast<uint32_t>(c - '0');
+    return row;
+  }
   const char* p = literal.data();
   const char* const end = p + literal.size();
   const bool negative = *p == '-';
@@ -241,8 +246,9 @@ class PlainFrameHandler {
     return true;
   }
 
-  bool String(std::string_view value) {
-    if (!isValidUtf8(value)) return false;
+  // `nonAscii` false: no byte of `value` is above 0x7F, so it is UTF-8 as it stands.
+  bool String(std::string_view value, bool nonAscii) {
+    if (nonAscii && !isValidUtf8(value)) return false;
     switch (place()) {
       case Place::Frame:
         if (key_ == kKind) return value == "entries";
@@ -491,15 +497,22 @@ class FrameScanner {
 
   // A text from its opening quote, unescaped. `out` views the line, or `unescaped_` when the
   // text holds an escape; false when the text breaks the grammar or does not end.
-  bool text(std::string_view& out) {
+  // `nonAscii` tells whether the text may hold a byte above 0x7F.
+  bool text(std::string_view& out, bool& nonAscii) {
     const char* const start = ++at_;
-    at_ += plainJsonTextLength(std::string_view(at_, static_cast<size_t>(end_ - at_)));
+    at_ += plainJsonTextLength(std::string_view(at_, static_cast<size_t>(end_ - at_)), nonAscii);
     if (atEnd()) return false;
-    if (*at_ == '"') {
-      out = std::string_view(start, static_cast<size_t>(at_ - start));
-      ++at_;
-      return true;
+    if (*at_ != '"') {
+      nonAscii = true;
+      return escapedText(start, out);
     }
+    out = std::string_view(start, static_cast<size_t>(at_ - start));
+    ++at_;
+    return true;
+  }
+
+  // The rest of a text from its first backslash or control byte; `start` is its first byte.
+  [[gnu::noinline]] bool escapedText(const char* start, std::string_view& out) {
     unescaped_.assign(start, at_);
     while (*at_ == '\\') {
       ++at_;
@@ -561,7 +574,8 @@ class FrameScanner {
         return array();
       case '"': {
         std::string_view value;
-        return text(value) && handler_.String(value);
+        bool nonAscii = false;
+        return text(value, nonAscii) && handler_.String(value, nonAscii);
       }
       case 'n':
         return literal("null") && handler_.Null();
@@ -604,7 +618,8 @@ class FrameScanner {
     if (closesAtOnce('}')) return handler_.EndObject();
     for (;;) {
       std::string_view name;
-      if (atEnd() || *at_ != '"' || !text(name)) return false;
+      bool nonAscii = false;
+      if (atEnd() || *at_ != '"' || !text(name, nonAscii)) return false;
       // A name is only ever accepted when it equals an ASCII member name, so it needs no UTF-8
       // check of its own.
       if (!handler_.Key(name)) return false;
