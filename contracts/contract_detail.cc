@@ -153,7 +153,10 @@ std::string explainString(ValueFormat format, std::string_view text, ContractErr
 std::string quoteValue(const Json& value) {
   std::string text = toCompactJson(value);
   if (text.size() > kQuotedBytes) {
-    text.resize(kQuotedBytes);
+    // Cut at the start of a character, so that the sentence stays valid UTF-8.
+    size_t cut = kQuotedBytes;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text.resize(cut);
     text += "...";
   }
   return text;

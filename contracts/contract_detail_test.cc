@@ -6,6 +6,7 @@
 #include <string>
 
 #include "contracts/decode.h"
+#include "contracts/json_reader.h"
 #include "contracts/test_records.h"
 
 namespace tw {
@@ -59,6 +60,13 @@ TEST(ContractDetail, NamesTheMemberAndSaysWhatIsWrong) {
              Json(uint64_t{1} << 33);
        },
        "components[0].origin.row", ContractError::OutOfRange, "above 4294967295"},
+      {"long reference cut inside a character",
+       [](JsonObject& o) {
+         std::string text;
+         for (int i = 0; i < 257; ++i) text += "\xc3\xa7";
+         o["reference"] = Json(text);
+       },
+       "reference", ContractError::InvalidContract, "514 bytes long"},
       {"missing reference", [](JsonObject& o) { o.erase("reference"); }, "reference",
        ContractError::InvalidContract, "missing"},
   };
@@ -74,6 +82,7 @@ TEST(ContractDetail, NamesTheMemberAndSaysWhatIsWrong) {
     EXPECT_EQ(detail.member, c.member);
     EXPECT_EQ(detail.code, c.code);
     EXPECT_NE(detail.what.find(c.says), std::string::npos) << detail.what;
+    EXPECT_TRUE(isValidUtf8(detail.what)) << detail.what;
   }
 }
 
