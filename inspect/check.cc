@@ -10,7 +10,7 @@ namespace tw::inspect {
 
 namespace {
 
-constexpr std::string_view kCheckUsage = "usage: tallywarden-inspect check FILE|- [--json]\n";
+constexpr std::string_view kCheckUsage = "usage: tallywarden-inspect check FILE|- [--json]";
 
 }  // namespace
 
@@ -21,21 +21,22 @@ int runCheck(std::span<const std::string_view> args, Streams streams) {
     if (arg == "--json") {
       json = true;
     } else if (arg == "-h" || arg == "--help") {
-      streams.out << kCheckUsage;
+      streams.out << kCheckUsage << "\n";
       return kExitPasses;
     } else if (arg.size() > 1 && arg[0] == '-') {
-      streams.err << "tallywarden-inspect check: unknown option '" << arg << "'\n" << kCheckUsage;
+      streams.err << "tallywarden-inspect check: unknown option '" << arg << "' (" << kCheckUsage
+                  << ")\n";
       return kExitCannotRun;
     } else if (path) {
-      streams.err << "tallywarden-inspect check: one FILE only\n" << kCheckUsage;
+      streams.err << "tallywarden-inspect check: one FILE only (" << kCheckUsage << ")\n";
       return kExitCannotRun;
     } else {
       path = arg;
     }
   }
   if (!path) {
-    streams.err << "tallywarden-inspect check: no FILE given (- for standard input)\n"
-                << kCheckUsage;
+    streams.err << "tallywarden-inspect check: no FILE given, - for standard input (" << kCheckUsage
+                << ")\n";
     return kExitCannotRun;
   }
   std::string error;

@@ -23,7 +23,7 @@ namespace tw::inspect {
 namespace {
 
 constexpr std::string_view kPackUsage =
-    "usage: tallywarden-inspect pack MANIFEST ENTRIES [-o FILE]\n";
+    "usage: tallywarden-inspect pack MANIFEST ENTRIES [-o FILE]";
 // ENTRIES may hold several sessions' worth, so that pack can say how many runs they need.
 constexpr size_t kMaxEntriesFileBytes = size_t{256} << 20;
 constexpr size_t kMaxManifestFileBytes = kMaxSessionBytes;
@@ -225,8 +225,7 @@ int runPack(std::span<const std::string_view> args, Streams streams) {
     streams.err << "tallywarden-inspect pack: " << why << "\n";
     return kExitCannotRun;
   };
-  if (!parsed)
-    return cannotRun(error + "\n" + std::string(kPackUsage.substr(0, kPackUsage.size() - 1)));
+  if (!parsed) return cannotRun(error + " (" + std::string(kPackUsage) + ")");
   if (parsed->manifest == "-" && parsed->entries == "-") {
     return cannotRun("MANIFEST and ENTRIES cannot both be standard input");
   }
@@ -238,6 +237,7 @@ int runPack(std::span<const std::string_view> args, Streams streams) {
   const std::optional<std::string> entriesBytes =
       readWhole(parsed->entries, kMaxEntriesFileBytes, error);
   if (!entriesBytes) return cannotRun(error);
+  if (entriesBytes->empty()) return cannotRun("ENTRIES is empty (write [] for no entries)");
   std::optional<std::vector<GivenEntry>> entries = readEntries(*entriesBytes, error);
   if (!entries) return cannotRun(error);
 
