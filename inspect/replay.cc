@@ -300,7 +300,8 @@ RunEnding judgeRun(const std::vector<Entry>& entries, const RunManifest& manifes
     ending.summary->pages = *pageCount;
     ending.summary->commitment = *commitment;
   }
-  ending.why = "the result is delivered in " + number(*pageCount) + " pages";
+  ending.why =
+      "the result is delivered in " + number(*pageCount) + (*pageCount == 1 ? " page" : " pages");
   return ending;
 }
 
