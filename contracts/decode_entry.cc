@@ -160,13 +160,11 @@ Entry takeEntry(Phase2& phase2, Json& value) {
   return entry;
 }
 
-}  // namespace
-
-Result<Entry, ContractError> decodeEntry(Json value) {
-  return decodeEntry(std::move(value), nullptr);
-}
-
-Result<Entry, ContractError> decodeEntry(Json value, ContractDetail* detail) {
+// Both decoders in one body; the one without a detail passes a constant null, so that the
+// compiler can leave every detail branch out of it.
+template <bool kWithDetail>
+Result<Entry, ContractError> decodeEntryWith(Json& value, ContractDetail* detail) {
+  if (!kWithDetail) detail = nullptr;
   if (auto s = validateEntry(value, detail); !s) return fail(s.error());
   Phase2 phase2;
   Entry entry = takeEntry(phase2, value);
@@ -175,6 +173,16 @@ Result<Entry, ContractError> decodeEntry(Json value, ContractDetail* detail) {
     return fail(phase2.code());
   }
   return entry;
+}
+
+}  // namespace
+
+Result<Entry, ContractError> decodeEntry(Json value) {
+  return decodeEntryWith<false>(value, nullptr);
+}
+
+Result<Entry, ContractError> decodeEntry(Json value, ContractDetail* detail) {
+  return decodeEntryWith<true>(value, detail);
 }
 
 }  // namespace tw
