@@ -1,13 +1,12 @@
 #include "contracts/commitment.h"
 
-#include <openssl/evp.h>
-
 #include <cmath>
 
 #include "contracts/decode.h"
 #include "contracts/json_writer.h"
 #include "contracts/record_checks.h"
 #include "contracts/record_text.h"
+#include "contracts/sha256.h"
 
 namespace tw {
 
@@ -15,7 +14,6 @@ namespace {
 
 constexpr size_t kInitialCanonicalBytes = 128;
 constexpr unsigned char kSchemaSeparator = 0x00;
-constexpr size_t kDigestBytes = 32;
 
 // Pass 1: the first number that is not a non-negative integer of at most 2^53-1 decides. The
 // value is only inspected: pass 2 writes an integral float as the integer it equals, which is
@@ -73,37 +71,28 @@ namespace detail {
 // broken process, reported as an invalid contract rather than as a commitment of unknown bytes.
 class CommitmentHash {
  public:
-  CommitmentHash() : context_(EVP_MD_CTX_new()) {
-    ok_ = context_ != nullptr && EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) == 1;
+  CommitmentHash() {
     update(kResultSchemaTag);
     update(std::string_view(reinterpret_cast<const char*>(&kSchemaSeparator), 1));
   }
-  ~CommitmentHash() { EVP_MD_CTX_free(context_); }
-  CommitmentHash(const CommitmentHash&) = delete;
-  CommitmentHash& operator=(const CommitmentHash&) = delete;
 
-  void update(std::string_view bytes) {
-    ok_ = ok_ && EVP_DigestUpdate(context_, bytes.data(), bytes.size()) == 1;
-  }
+  void update(std::string_view bytes) { sha256_.update(bytes); }
 
   Result<std::string, ContractError> finish() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digestLength = 0;
-    ok_ = ok_ && EVP_DigestFinal_ex(context_, digest, &digestLength) == 1;
-    if (!ok_ || digestLength != kDigestBytes) return fail(ContractError::InvalidContract);
+    const std::optional<Sha256Digest> digest = sha256_.finish();
+    if (!digest) return fail(ContractError::InvalidContract);
     static constexpr char kHex[] = "0123456789abcdef";
     std::string hex;
-    hex.reserve(2 * kDigestBytes);
-    for (size_t i = 0; i < kDigestBytes; ++i) {
-      hex.push_back(kHex[digest[i] >> 4]);
-      hex.push_back(kHex[digest[i] & 0x0F]);
+    hex.reserve(2 * kSha256Bytes);
+    for (const unsigned char byte : *digest) {
+      hex.push_back(kHex[byte >> 4]);
+      hex.push_back(kHex[byte & 0x0F]);
     }
     return hex;
   }
 
  private:
-  EVP_MD_CTX* context_;
-  bool ok_ = false;
+  Sha256 sha256_;
 };
 
 }  // namespace detail

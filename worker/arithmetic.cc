@@ -1,8 +1,5 @@
 #include "worker/arithmetic.h"
 
-#include <time.h>
-
-#include <cerrno>
 #include <charconv>
 #include <limits>
 #include <optional>
@@ -10,6 +7,7 @@
 #include "contracts/json.h"
 #include "contracts/json_reader.h"
 #include "worker/fd_io.h"
+#include "worker/platform.h"
 
 namespace tw {
 
@@ -85,20 +83,6 @@ std::optional<RequestMembers> membersOfArray(const JsonArray& array) {
   RequestMembers members{&array[0], &array[1], &array[2], &array[3], nullptr};
   if (array.size() == kMaxArrayForm) members.hold = &array[4];
   return members;
-}
-
-// Sleeps `ms` milliseconds of monotonic time, resuming after interruptions.
-void hold(uint64_t ms) {
-  timespec deadline{};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += static_cast<time_t>(ms / 1000);
-  deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-  }
 }
 
 }  // namespace
@@ -186,7 +170,7 @@ Status<ArithmeticError> runArithmeticMode(int inFd, int outFd) {
   }
   Result<ArithmeticRequest, ArithmeticError> request = checkArithmeticRequest(bytes);
   if (!request) return fail(request.error());
-  if (request->holdMs > 0) hold(request->holdMs);
+  if (request->holdMs > 0) platform::sleepMilliseconds(request->holdMs);
   Result<std::string, ArithmeticError> line = answerArithmeticRequest(*request);
   if (!line) return fail(line.error());
   if (!writeAll(outFd, *line)) return fail(ArithmeticError::ResponseWriteFailed);

@@ -1,30 +1,21 @@
 #include "worker/fd_io.h"
 
-#include <unistd.h>
-
-#include <cerrno>
+#include "worker/platform.h"
 
 namespace tw {
 
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    const std::ptrdiff_t written = platform::writeSome(fd, bytes.data(), bytes.size());
     // A write of a non-empty buffer that reports 0 bytes would loop for ever.
-    if (written == 0) return false;
+    if (written <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(written));
   }
   return true;
 }
 
-ssize_t readRetrying(int fd, char* buffer, size_t capacity) {
-  for (;;) {
-    const ssize_t count = ::read(fd, buffer, capacity);
-    if (count >= 0 || errno != EINTR) return count;
-  }
+std::ptrdiff_t readRetrying(int fd, char* buffer, size_t capacity) {
+  return platform::readSome(fd, buffer, capacity);
 }
 
 BoundedRead readBounded(int fd, size_t limit, std::string& out) {
@@ -34,7 +25,7 @@ BoundedRead readBounded(int fd, size_t limit, std::string& out) {
   char chunk[kChunkBytes];
   while (out.size() < limit) {
     const size_t wanted = limit - out.size() < kChunkBytes ? limit - out.size() : kChunkBytes;
-    const ssize_t count = readRetrying(fd, chunk, wanted);
+    const std::ptrdiff_t count = readRetrying(fd, chunk, wanted);
     if (count < 0) return BoundedRead::Failed;
     if (count == 0) return BoundedRead::EndOfInput;
     out.append(chunk, static_cast<size_t>(count));

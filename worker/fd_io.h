@@ -1,10 +1,8 @@
 // Byte-level reading and writing on file descriptors, the only way the worker touches its
-// standard streams. Nothing is buffered: a message goes out with one write() call (repeated only
+// standard streams. Nothing is buffered: a message goes out with one write call (repeated only
 // for the remainder after a short write), so nothing can be lost when the process ends with
-// std::_Exit. The process ignores SIGPIPE, so a closed reader is an ordinary write failure.
+// std::_Exit. A closed reader is an ordinary write failure (see platform::prepareProcess).
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstddef>
 #include <string>
@@ -17,9 +15,9 @@ namespace tw {
 // bytes went out.
 bool writeAll(int fd, std::string_view bytes);
 
-// One read() of at most `capacity` bytes, repeated while interrupted (EINTR). Returns the number
+// One read of at most `capacity` bytes, repeated while interrupted (EINTR). Returns the number
 // of bytes read, 0 at end of input, or -1 on failure.
-ssize_t readRetrying(int fd, char* buffer, size_t capacity);
+std::ptrdiff_t readRetrying(int fd, char* buffer, size_t capacity);
 
 enum class BoundedRead : unsigned char {
   EndOfInput,    // end of input reached with at most `limit` bytes held

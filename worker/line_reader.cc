@@ -9,7 +9,7 @@ namespace tw {
 LineReader::LineReader(int fd) : fd_(fd) {}
 
 bool LineReader::refill() {
-  const ssize_t got = readRetrying(fd_, chunk_, sizeof chunk_);
+  const std::ptrdiff_t got = readRetrying(fd_, chunk_, sizeof chunk_);
   if (got > 0) {
     chunkStart_ = 0;
     chunkEnd_ = static_cast<size_t>(got);

@@ -7,16 +7,15 @@
 //
 // Exit statuses: 0 the mode ended as its protocol intends; 1 a refused command line, a busy
 // fence, a failed session or request; 101 a fatal error, announced on standard error.
-#include <signal.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <exception>
 #include <string_view>
+#include <vector>
 
 #include "worker/arithmetic.h"
 #include "worker/fd_io.h"
 #include "worker/fence.h"
+#include "worker/platform.h"
 #include "worker/session.h"
 
 #ifdef TW_COVERAGE
@@ -24,6 +23,8 @@ extern "C" void __gcov_dump(void);
 #endif
 
 namespace {
+
+namespace platform = tw::platform;
 
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
@@ -33,29 +34,37 @@ constexpr std::string_view kSessionFlag = "--c5";
 constexpr std::string_view kFenceFlag = "--execution-fence";
 
 [[noreturn]] void endFatally(std::string_view diagnostic) {
-  (void)tw::writeAll(STDERR_FILENO, diagnostic);
+  (void)tw::writeAll(platform::kStandardError, diagnostic);
   std::_Exit(kExitFatal);
 }
 
 // Session mode: the fence is taken before the first byte of input is read and released after
 // the session's last message has been written, whatever the session's outcome.
-int runSessionMode(const char* fencePath) {
+int runSessionMode(const platform::NativeText& fencePath) {
   tw::Result<tw::Fence, tw::FenceError> fence = tw::acquireFence(fencePath);
   if (!fence) return kExitFailure;  // "C5_FENCE_BUSY": nothing read, nothing written
-  const int status = tw::runSession(STDIN_FILENO, STDOUT_FILENO).ok() ? kExitSuccess : kExitFailure;
+  const int status = tw::runSession(platform::kStandardInput, platform::kStandardOutput).ok()
+                         ? kExitSuccess
+                         : kExitFailure;
   fence->release();
   return status;
 }
 
 int runArithmeticModeOnStandardStreams() {
-  return tw::runArithmeticMode(STDIN_FILENO, STDOUT_FILENO).ok() ? kExitSuccess : kExitFailure;
+  return tw::runArithmeticMode(platform::kStandardInput, platform::kStandardOutput).ok()
+             ? kExitSuccess
+             : kExitFailure;
 }
 
-// Arguments are compared as raw bytes, exactly; argv[0] is the program name.
+// Arguments are compared in the platform's own units, exactly; the program name is not among
+// them.
 int runFromCommandLine(int argc, char** argv) {
-  if (argc == 1) return runArithmeticModeOnStandardStreams();
-  if (argc == 4 && argv[1] == kSessionFlag && argv[2] == kFenceFlag) {
-    return runSessionMode(argv[3]);
+  const auto arguments = platform::processArguments(argc, argv);
+  if (!arguments) return kExitFailure;
+  const std::vector<platform::NativeText>& args = *arguments;
+  if (args.empty()) return runArithmeticModeOnStandardStreams();
+  if (args.size() == 3 && args[0].is(kSessionFlag) && args[1].is(kFenceFlag)) {
+    return runSessionMode(args[2]);
   }
   return kExitFailure;
 }
@@ -63,9 +72,8 @@ int runFromCommandLine(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A closed reader of standard output must be a write failure (EPIPE), not the end of the
-  // process by a signal.
-  ::signal(SIGPIPE, SIG_IGN);
+  // A closed reader of standard output is a write failure, not the end of the process.
+  platform::prepareProcess();
   // An exception escaping a thread (or anything else reaching terminate) is a fatal error.
   std::set_terminate([] { endFatally("tallywarden-worker: fatal error: terminated\n"); });
   int status;
@@ -74,8 +82,8 @@ int main(int argc, char** argv) {
   } catch (...) {
     endFatally("tallywarden-worker: fatal error: unexpected exception\n");
   }
-  // Every message went out with write(), so nothing is buffered; threads a session left blocked
-  // end with the process.
+  // Every message went out with one write call, so nothing is buffered; threads a session left
+  // blocked end with the process.
 #ifdef TW_COVERAGE
   __gcov_dump();  // std::_Exit skips the exit handlers that would write the coverage counts
 #endif

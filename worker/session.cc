@@ -1,13 +1,5 @@
 #include "worker/session.h"
 
-#include <fcntl.h>
-#include <malloc.h>
-#include <openssl/crypto.h>
-#include <pthread.h>
-#include <sched.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -18,9 +10,12 @@
 
 #include "contracts/commitment.h"
 #include "contracts/record_checks.h"
+#include "contracts/sha256.h"
 #include "worker/channel.h"
+#include "worker/fd_io.h"
 #include "worker/frames.h"
 #include "worker/line_reader.h"
+#include "worker/platform.h"
 #include "worker/result_pages.h"
 
 namespace tw {
@@ -28,14 +23,13 @@ namespace tw {
 namespace {
 
 constexpr int kFatalExitStatus = 101;
-constexpr int kFirstNonStandardFd = STDERR_FILENO + 1;
 
 // A thread the session needs cannot be started: nothing sensible is left to do.
 [[noreturn]] void failToStartThread(std::string_view which) {
   std::string text = "tallywarden-worker: fatal: cannot start the ";
   text.append(which);
   text.append(" thread\n");
-  [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
+  (void)writeAll(platform::kStandardError, text);
   std::_Exit(kFatalExitStatus);
 }
 
@@ -66,8 +60,8 @@ struct SessionOver {};
 // line alone, so the frames are still judged one by one, in order, by the driver.
 //
 // Having sent its last line, the thread stays until the session is over, doing nothing: while
-// it lives, the heap arena it allocates from stays its own (see useSessionHeaps), and threads
-// started later share the main heap.
+// it lives, the heap arena it allocates from stays its own (see platform::prepareSessionHeap), and
+// threads started later share the main heap.
 void readInput(int fd, Sender<InputItem> input, Receiver<SessionOver> sessionOver) {
   {
     LineReader reader(fd);
@@ -78,65 +72,9 @@ void readInput(int fd, Sender<InputItem> input, Receiver<SessionOver> sessionOve
       if (!input.send(std::move(item)) || last) break;
     }
   }
-  ::close(fd);
+  platform::closeStream(fd);
   input.close();
   sessionOver.recv();
-}
-
-// Allocation settings for the one session of the process, set before its threads start.
-//
-// Two heap arenas: the input thread, the first thread to allocate, gets the second one, so that
-// it and the driver do not take turns at one lock while both read entries frames (each frame
-// makes hundreds of allocations; sharing the lock made two threads no faster than one). Every
-// later thread shares the main heap, the engine above all: it reuses what the driver's decoding
-// freed instead of faulting in fresh pages of an arena of its own, and it gets the huge pages
-// asked for below. That holds as long as the input thread lives, since the arena of a thread
-// that has ended goes to the next thread that starts, which is why the input thread stays until
-// the session is over. None of this changes a result, only where memory comes from.
-//
-// Large blocks (the held entries) stay on the main heap too, for the same reason; it grows in
-// large steps and is never trimmed, since the process ends with the session. Untouched address
-// space costs no memory: the peak resident size stays what the data needs.
-constexpr int kSessionHeapArenas = 2;
-constexpr int kHeapGrowthPadBytes = 64 << 20;
-constexpr int kLargeBlockBytes = 32 << 20;  // glibc's largest mmap threshold on 64-bit systems
-constexpr int kNeverTrimBytes = 1 << 30;
-
-constexpr uintptr_t kHugePageBytes = uintptr_t{2} << 20;
-constexpr size_t kHeapProbeBytes = size_t{1} << 20;
-
-// The heap of a large session grows by tens of megabytes within milliseconds; faulted in 4 KiB
-// at a time that is thousands of page faults. The first block allocated after the settings
-// above makes the heap grow by the whole pad, so that the heap's address range up to the break
-// is known; it is marked for transparent huge pages (where the system has them on request) and
-// the block is freed again. Nothing is touched, so nothing becomes resident before it is used.
-// When the heap is not where the break is (another allocator), nothing is marked.
-void askForHugePages() {
-  void* probe = ::malloc(kHeapProbeBytes);
-  if (probe == nullptr) return;
-  const auto start = reinterpret_cast<uintptr_t>(probe);
-  const auto end = reinterpret_cast<uintptr_t>(::sbrk(0));
-  const uintptr_t first = (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
-  if (end > first && end - first <= uintptr_t{2} * kHeapGrowthPadBytes) {
-    // Advice only: refused or ignored, the heap is just faulted in as usual.
-    (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
-  }
-  ::free(probe);
-}
-
-void useSessionHeaps() {
-  ::mallopt(M_ARENA_MAX, kSessionHeapArenas);
-  ::mallopt(M_TOP_PAD, kHeapGrowthPadBytes);
-  ::mallopt(M_MMAP_THRESHOLD, kLargeBlockBytes);
-  ::mallopt(M_TRIM_THRESHOLD, kNeverTrimBytes);
-  askForHugePages();
-}
-
-// This thread runs from now on only when nothing else wants the processor. A refusal changes
-// nothing but the timing.
-void yieldToEveryOtherThread() {
-  const sched_param idle{};
-  (void)::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle);
 }
 
 // What the engine thread hands back: the code of a failed run, or the result and whether it
@@ -268,7 +206,7 @@ void runEngineJob(const SessionEngine& engine, EngineJob job) {
   // ends, which for this thread may be while the process ends, racing with the library's own
   // clean-up at exit. So it is freed now, before the driver, which waits for the commitment (or
   // for its end of the channel to close), can end the session.
-  OPENSSL_thread_stop();
+  releaseSha256ThreadState();
   if (commitment) delivery.commitment.send(std::move(*commitment));
   delivery.commitment.close();
   // Taking apart a large result costs milliseconds. Once the driver has let go of it, after
@@ -276,7 +214,7 @@ void runEngineJob(const SessionEngine& engine, EngineJob job) {
   // ends, instead of the driver doing it before the session can end. The thread first steps
   // down to the idle class, so that being woken for it never takes the processor from the
   // driver on its way out.
-  yieldToEveryOtherThread();
+  platform::lowerThisThreadPriority();
   delivery.released.recv();
 }
 
@@ -476,7 +414,7 @@ class SessionDriver {
 }  // namespace
 
 Status<SessionCode> runSession(int inFd, int outFd) {
-  useSessionHeaps();
+  platform::prepareSessionHeap();
   return runSession(inFd, outFd,
                     [](const std::vector<Entry>& entries, const RunManifest& manifest,
                        const std::atomic<bool>& cancel) {
@@ -491,7 +429,7 @@ Status<SessionCode> runSession(int inFd, int outFd, SessionEngine engine) {
   // The input thread reads its own copy of the descriptor and closes it when it ends. The copy
   // stays clear of the standard stream numbers, so that with standard output closed no message
   // could be written into the input in its place.
-  const int inputFd = ::fcntl(inFd, F_DUPFD_CLOEXEC, kFirstNonStandardFd);
+  const int inputFd = platform::duplicateStream(inFd);
   if (inputFd < 0) return fail(SessionCode::ReadFailed);
   auto [sender, receiver] = makeChannel<InputItem>(kInputQueueCapacity);
   auto [sessionOverSender, sessionOverReceiver] = makeChannel<SessionOver>(1);

@@ -1,0 +1,37 @@
+// SHA-256 (FIPS 180-4) over a message given in parts. The digest comes from the platform's
+// library: libcrypto (sha256_libcrypto.cc) or Windows CNG (sha256_cng.cc); the build takes one.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+namespace tw {
+
+inline constexpr size_t kSha256Bytes = 32;
+using Sha256Digest = std::array<unsigned char, kSha256Bytes>;
+
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+
+  // Appends `bytes` to the message.
+  void update(std::string_view bytes);
+  // The digest of everything appended, or nothing when the library failed at any step.
+  // REQUIRES: called once, last.
+  [[nodiscard]] std::optional<Sha256Digest> finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// Frees what the digest library keeps for the calling thread, if anything; to be called by a
+// thread that hashed and may still be running while the process ends.
+void releaseSha256ThreadState();
+
+}  // namespace tw

@@ -1,0 +1,80 @@
+// The worker's one seam to the operating system. Every call that differs between platforms is
+// declared here and made in platform_posix.cc or platform_windows.cc; the build compiles one of
+// the two. Nothing else in the worker names a system call.
+//
+// Standard streams and duplicates of them are C runtime descriptors (0, 1, 2, ...) on every
+// platform; the fence is a native file handle.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tw::platform {
+
+inline constexpr int kStandardInput = 0;
+inline constexpr int kStandardOutput = 1;
+inline constexpr int kStandardError = 2;
+
+// Made once, first thing in the process: a closed reader of standard output becomes a failed
+// write rather than the end of the process, and the standard streams pass bytes unchanged.
+void prepareProcess();
+
+// A text as the platform hands it over and takes it back, unit for unit: bytes on POSIX, UTF-16
+// code units on Windows (held as their little-endian byte pairs). Never converted on the way.
+class NativeText {
+ public:
+  NativeText() = default;
+  explicit NativeText(std::string units) : units_(std::move(units)) {}
+  // The platform's form of UTF-8 text (on POSIX the bytes themselves); used by tests and tools.
+  static NativeText fromUtf8(std::string_view text);
+
+  // True when this is exactly `ascii`, unit for unit, case and length included.
+  [[nodiscard]] bool is(std::string_view ascii) const;
+  const std::string& units() const { return units_; }
+
+ private:
+  std::string units_;
+};
+
+// The arguments after the program name, as the platform delivers them; `argc` and `argv` are
+// main's (Windows reads the wide command line instead). Nothing when they cannot be had.
+[[nodiscard]] std::optional<std::vector<NativeText>> processArguments(int argc, char** argv);
+
+// A native handle of an open file (a descriptor on POSIX, a HANDLE on Windows).
+using FileHandle = std::intptr_t;
+
+// Opens `path` for reading and writing, creating it empty when missing, never truncating it,
+// not inherited by child processes, and held exclusively: while it is open, the same call on the
+// same path fails at once, from this process or another. Nothing when the file cannot be opened
+// or is held, whatever the cause.
+[[nodiscard]] std::optional<FileHandle> openExclusive(const NativeText& path);
+// Closes a handle from openExclusive; the exclusion ends with it.
+void closeExclusive(FileHandle file);
+
+// One read of at most `capacity` bytes, repeated while interrupted. Returns the number of bytes
+// read, 0 at end of input, or -1 on failure.
+[[nodiscard]] std::ptrdiff_t readSome(int stream, char* buffer, size_t capacity);
+// One write of at most `size` bytes, repeated while interrupted. Returns the number of bytes
+// written or -1 on failure (a closed reader included).
+[[nodiscard]] std::ptrdiff_t writeSome(int stream, const char* bytes, size_t size);
+// A second descriptor of `stream`, never one of the three standard numbers and not inherited by
+// child processes; -1 on failure.
+[[nodiscard]] int duplicateStream(int stream);
+void closeStream(int stream);
+
+// Returns once `ms` milliseconds of monotonic time have passed since the call, whatever
+// interrupts the sleep on the way.
+void sleepMilliseconds(uint64_t ms);
+
+// Heap settings for the process's one session, made before its threads start. They change
+// where memory comes from, never a result.
+void prepareSessionHeap();
+// From now on the calling thread runs only when nothing else wants the processor. A refusal
+// changes nothing but the timing.
+void lowerThisThreadPriority();
+
+}  // namespace tw::platform
