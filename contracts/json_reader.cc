@@ -3,7 +3,7 @@
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
-#include <cerrno>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -55,6 +55,28 @@ bool isValidUtf8(std::string_view text) {
   return true;
 }
 
+Result<Json, JsonReadError> readJsonNumber(std::string_view literal) {
+  assert(!literal.empty());
+  const bool integerLiteral = literal.find_first_of(".eE") == std::string_view::npos;
+  if (integerLiteral) {
+    if (literal[0] != '-') {
+      uint64_t u = 0;
+      auto [end, ec] = std::from_chars(literal.data(), literal.data() + literal.size(), u);
+      if (ec == std::errc() && end == literal.data() + literal.size()) return Json(u);
+    } else if (literal != "-0") {
+      int64_t i = 0;
+      auto [end, ec] = std::from_chars(literal.data(), literal.data() + literal.size(), i);
+      if (ec == std::errc() && end == literal.data() + literal.size()) return Json(i);
+    }
+  }
+  // strtod needs a terminated copy; it reads the C locale's decimal point, and the process
+  // never changes its locale.
+  std::string copy(literal);
+  const double d = std::strtod(copy.c_str(), nullptr);
+  if (!std::isfinite(d)) return fail(JsonReadError::NonFiniteNumber);
+  return Json(d);  // underflow to zero or a subnormal is fine
+}
+
 namespace {
 
 // Builds the Json tree from the reader's events and enforces the rules the event reader does not.
@@ -63,9 +85,9 @@ class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeB
   bool Null() { return add(Json(nullptr)); }
   bool Bool(bool b) { return add(Json(b)); }
   bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
-    std::optional<Json> number = convertNumber(std::string_view(text, length));
-    if (!number) return false;
-    return add(std::move(*number));
+    auto number = readJsonNumber(std::string_view(text, length));
+    if (!number) return fault(number.error());
+    return add(std::move(number).value());
   }
   bool String(const char* text, rapidjson::SizeType length, bool) {
     std::string_view view(text, length);
@@ -124,31 +146,6 @@ class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeB
     auto [it, inserted] = top.object.try_emplace(std::move(top.pendingKey), std::move(value));
     if (!inserted) return fault(JsonReadError::DuplicateMember);
     return true;
-  }
-
-  std::optional<Json> convertNumber(std::string_view text) {
-    const bool integerLiteral = text.find_first_of(".eE") == std::string_view::npos;
-    if (integerLiteral) {
-      if (text[0] != '-') {
-        uint64_t u = 0;
-        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), u);
-        if (ec == std::errc() && end == text.data() + text.size()) return Json(u);
-      } else if (text != "-0") {
-        int64_t i = 0;
-        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), i);
-        if (ec == std::errc() && end == text.data() + text.size()) return Json(i);
-      }
-    }
-    // strtod needs a terminated copy; it reads the C locale's decimal point, and the process
-    // never changes its locale.
-    std::string copy(text);
-    errno = 0;
-    const double d = std::strtod(copy.c_str(), nullptr);
-    if (!std::isfinite(d)) {
-      fault(JsonReadError::NonFiniteNumber);
-      return std::nullopt;
-    }
-    return Json(d);  // underflow to zero or a subnormal is fine
   }
 
   std::vector<Open> stack_;

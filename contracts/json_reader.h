@@ -29,6 +29,10 @@ inline constexpr size_t kMaxJsonDepth = 127;
 
 Result<Json, JsonReadError> readJson(std::string_view text);
 
+// The value of one number literal, held as readJson holds it; NonFiniteNumber when it is too
+// large for a 64-bit float. REQUIRES: `literal` follows the JSON number grammar.
+Result<Json, JsonReadError> readJsonNumber(std::string_view literal);
+
 // True when `text` is well-formed UTF-8 encoding only Unicode scalar values (no surrogates, no
 // overlong forms, nothing above U+10FFFF).
 bool isValidUtf8(std::string_view text);

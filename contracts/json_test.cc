@@ -153,6 +153,14 @@ TEST(JsonWriter, EscapesEveryByteAtEveryPositionOfAText) {
         appendJsonString(out, text);
         ASSERT_EQ(out, "prefix" + expected(text))
             << "length " << length << " position " << position << " byte " << byte;
+        // The reader's variant also tells whether the plain prefix holds a byte above 0x7F; a
+        // high byte past the first byte to escape does not count.
+        const std::string read = text + "\"\xC3\xA9";
+        bool highBits = false;
+        const size_t plain = plainJsonTextLength(read, highBits);
+        ASSERT_EQ(plain, plainJsonTextLength(read));
+        ASSERT_EQ(highBits, position < plain && byte >= 0x80)
+            << "length " << length << " position " << position << " byte " << byte;
       }
     }
   }

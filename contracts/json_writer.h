@@ -20,6 +20,9 @@ void appendJsonString(std::string& out, std::string_view text);
 // string being read ends or holds an escape, or is invalid, at the first of them.
 size_t plainJsonTextLength(std::string_view text);
 
+// The same length; `highBits` tells whether a byte of that prefix is above 0x7F.
+size_t plainJsonTextLength(std::string_view text, bool& highBits);
+
 // Appends the decimal digits of `value`.
 void appendUnsigned(std::string& out, uint64_t value);
 

@@ -13,6 +13,7 @@
 #include "contracts/formats.h"
 #include "contracts/record_checks.h"
 #include "engine/assembly.h"
+#include "engine/failure.h"
 #include "engine/matching/candidates.h"
 #include "engine/open_balances.h"
 #include "engine/resolution.h"
@@ -66,36 +67,56 @@ Status<EngineError> checkEntryAgainstCheckedManifest(const Entry& entry,
 
 // Checks one entry in input order. `repeatsIdentifier` tells that an earlier entry has the same
 // identifier; it is reported where filing the entry under its identifier would fail, after the
-// root and origin checks.
+// root and origin checks. A failure names the rule it broke in `rule`.
 Status<EngineError> checkEntry(const Entry& entry, const RunManifest& manifest,
                                const DigestPairs& digests, EntryContractChecks contractChecks,
-                               bool repeatsIdentifier) {
+                               bool repeatsIdentifier, std::string_view& rule) {
+  auto broken = [&rule](EngineError code, std::string_view what) {
+    rule = what;
+    return fail(code);
+  };
   if (auto status = checkEntryAgainstCheckedManifest(entry, manifest, contractChecks); !status) {
-    return status;
+    return broken(status.error(), status.error() == EngineError::OutsideWindow
+                                      ? "a bank entry's date lies outside the run window"
+                                      : "the entry fails the entry contract");
   }
-  if (entry.root != manifest.root) return fail(EngineError::InconsistentInput);
-  if (!declared(digests, entry.origin)) return fail(EngineError::InconsistentInput);
-  if (repeatsIdentifier) return fail(EngineError::InconsistentInput);
+  if (entry.root != manifest.root) {
+    return broken(EngineError::InconsistentInput, "the entry's root differs from the manifest's");
+  }
+  if (!declared(digests, entry.origin)) {
+    return broken(EngineError::InconsistentInput,
+                  "the entry's origin (sourceId, fileId) is not among the manifest's inputDigests");
+  }
+  if (repeatsIdentifier) {
+    return broken(EngineError::InconsistentInput, "the entry repeats an earlier entry's id");
+  }
   if (entry.role != SourceRole::Sales && !entry.components.empty()) {
-    return fail(EngineError::InconsistentInput);
+    return broken(EngineError::InconsistentInput, "only a sales entry may have components");
   }
   for (const EntryComponent& component : entry.components) {
-    if (!declared(digests, component.origin)) return fail(EngineError::InconsistentInput);
+    if (!declared(digests, component.origin)) {
+      return broken(EngineError::InconsistentInput,
+                    "a component's origin (sourceId, fileId) is not among the manifest's "
+                    "inputDigests");
+    }
     auto cents = parseAmount(component.cents);
-    if (!cents) return fail(fromContract(cents.error()));
-    if (*cents >= 0) return fail(EngineError::InconsistentInput);
+    if (!cents) return broken(fromContract(cents.error()), "a component's cents do not convert");
+    if (*cents >= 0) {
+      return broken(EngineError::InconsistentInput, "a component's cents must be below zero");
+    }
   }
   return {};
 }
 
 Result<OpenBalances, EngineError> openBalances(const RunEntries& entries,
-                                               const std::atomic<bool>& cancel) {
+                                               const std::atomic<bool>& cancel,
+                                               EngineFailure* failure) {
   OpenBalances balances(entries.size());
   for (EntryPos pos = 0; pos < entries.size(); ++pos) {
     if (auto status = cancellationPoint(cancel); !status) return fail(status.error());
     for (const AllocationStage stage : stagesOfRole(entries[pos].role)) {
       auto amount = entries.stageAmount(pos, stage);
-      if (!amount) return fail(amount.error());
+      if (!amount) return fail(noteAmountFailure(failure, amount.error(), entries, pos));
       balances.set(stage, pos, *amount);
     }
   }
@@ -134,20 +155,29 @@ Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& en
   return runEngine(entries, manifest, cancel, limits, EntryContractChecks::Run);
 }
 
-Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& entries,
-                                                    const RunManifest& manifest,
-                                                    const std::atomic<bool>& cancel,
-                                                    const EngineLimits& limits,
-                                                    EntryContractChecks contractChecks) {
-  if (auto status = cancellationPoint(cancel); !status) return fail(status.error());
+Result<ReconciliationResult, EngineError> runEngine(
+    const std::vector<Entry>& entries, const RunManifest& manifest, const std::atomic<bool>& cancel,
+    const EngineLimits& limits, EntryContractChecks contractChecks, EngineFailure* failure) {
+  // Every failure leaves through here, with the code the run would return anyway.
+  auto failed = [failure](EngineError code) {
+    if (failure != nullptr) failure->code = code;
+    return fail(code);
+  };
+  if (auto status = cancellationPoint(cancel); !status) return failed(status.error());
 
   if (auto checked = decodeRunManifest(toJsonValue(manifest)); !checked) {
-    return fail(fromContract(checked.error()));
+    if (failure != nullptr) failure->rule = "the manifest fails the manifest contract";
+    return failed(fromContract(checked.error()));
   }
 
   // Entries are named by 32-bit positions; no run that fits in memory comes near that bound.
   if (entries.size() > limits.maxEntries || entries.size() > UINT32_MAX) {
-    return fail(EngineError::LimitExceeded);
+    if (failure != nullptr) {
+      failure->bound = EngineBound::Entries;
+      failure->reached = entries.size();
+      failure->limit = limits.maxEntries;
+    }
+    return failed(EngineError::LimitExceeded);
   }
 
   const DigestPairs digests = declaredPairs(manifest);
@@ -156,36 +186,62 @@ Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& en
   const IdentifierOrder order = orderByIdentifier(entries);
   RunEntries::Builder builder(entries.size(), order.positions);
   for (uint32_t pos = 0; pos < entries.size(); ++pos) {
-    if (auto status = cancellationPoint(cancel); !status) return fail(status.error());
+    if (auto status = cancellationPoint(cancel); !status) return failed(status.error());
     const Entry& entry = entries[pos];
+    std::string_view rule;
     if (auto status =
-            checkEntry(entry, manifest, digests, contractChecks, order.firstRepeat == pos);
+            checkEntry(entry, manifest, digests, contractChecks, order.firstRepeat == pos, rule);
         !status) {
-      return fail(status.error());
+      if (failure != nullptr) {
+        failure->entryIndex = pos;
+        failure->entryIds = {entry.id};
+        failure->rule = rule;
+      }
+      return failed(status.error());
     }
     builder.add(entry);
   }
 
   auto runEntries = builder.finish();
-  if (!runEntries) return fail(runEntries.error());
+  if (!runEntries) return failed(runEntries.error());
 
-  auto collected = generateGroups(*runEntries, limits, cancel);
-  if (!collected) return fail(collected.error());
+  auto collected = generateGroups(*runEntries, limits, cancel, failure);
+  if (!collected) return failed(collected.error());
   auto groups = resolveGroups(std::move(collected).value(), *runEntries, limits, cancel);
-  if (!groups) return fail(groups.error());
-  if (groups->size() > limits.maxGroups) return fail(EngineError::LimitExceeded);
+  if (!groups && groups.error() == EngineError::LimitExceeded && failure != nullptr) {
+    failure->bound = EngineBound::Groups;
+    failure->limit = limits.maxGroups;
+  }
+  if (!groups) return failed(groups.error());
+  if (groups->size() > limits.maxGroups) {
+    if (failure != nullptr) {
+      failure->bound = EngineBound::Groups;
+      failure->reached = groups->size();
+      failure->limit = limits.maxGroups;
+    }
+    return failed(EngineError::LimitExceeded);
+  }
 
-  auto balances = openBalances(*runEntries, cancel);
-  if (!balances) return fail(balances.error());
+  auto balances = openBalances(*runEntries, cancel, failure);
+  if (!balances) return failed(balances.error());
 
   RunAllocations allocations;
   ReviewHolds holds;
-  if (auto status = processGroups(*groups, *balances, *runEntries, cancel, allocations, holds);
+  if (auto status =
+          processGroups(*groups, *balances, *runEntries, cancel, allocations, holds, failure);
       !status) {
-    return fail(status.error());
+    return failed(status.error());
   }
 
-  return assembleResult(*runEntries, *balances, std::move(allocations), holds, manifest, cancel);
+  auto result =
+      assembleResult(*runEntries, *balances, std::move(allocations), holds, manifest, cancel);
+  if (!result) {
+    if (failure != nullptr && result.error() != EngineError::Cancelled) {
+      failure->rule = "the assembled result fails the result contract";
+    }
+    return failed(result.error());
+  }
+  return result;
 }
 
 }  // namespace tw

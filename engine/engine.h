@@ -61,16 +61,21 @@ inline constexpr EngineLimits kSessionEngineLimits{};
 // entry would in fact have failed its contract check.
 enum class EntryContractChecks : uint8_t { Run, AlreadyPassed };
 
+struct EngineFailure;  // engine/failure.h
+
 Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& entries,
                                                     const RunManifest& manifest,
                                                     const std::atomic<bool>& cancel,
                                                     const EngineLimits& limits);
 
-// The same run, with the entry contract checks made or left out as `contractChecks` says.
+// The same run, with the entry contract checks made or left out as `contractChecks` says. A
+// failed run fills in `failure`, when given, with what it knows of the cause (engine/failure.h);
+// the result and the code are the same with or without it.
 Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& entries,
                                                     const RunManifest& manifest,
                                                     const std::atomic<bool>& cancel,
                                                     const EngineLimits& limits,
-                                                    EntryContractChecks contractChecks);
+                                                    EntryContractChecks contractChecks,
+                                                    EngineFailure* failure = nullptr);
 
 }  // namespace tw

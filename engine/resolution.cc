@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "contracts/formats.h"
+#include "engine/failure.h"
 #include "engine/stages.h"
 #include "engine/text_order.h"
 
@@ -215,6 +216,30 @@ void prefetchNamedEntries(const MatchGroup& group, const RunEntries& entries) {
   }
 }
 
+// The entries a failed group names and, past the origin bound, the figure.
+void noteGroupFailure(EngineFailure& failure, const MatchGroup& group, const RunEntries& entries,
+                      size_t originsFound, EngineError code) {
+  for (const Proposal& proposal : group.proposals) {
+    for (const EntryPos pos : {proposal.left, proposal.right}) {
+      if (pos >= entries.size()) continue;
+      std::string id(entries.id(pos));
+      if (std::find(failure.entryIds.begin(), failure.entryIds.end(), id) ==
+          failure.entryIds.end()) {
+        failure.entryIds.push_back(std::move(id));
+      }
+    }
+  }
+  if (code == EngineError::LimitExceeded) {
+    failure.bound = EngineBound::Origins;
+    failure.reached = originsFound;
+    failure.limit = kMaxAllocationOrigins;
+  } else if (code == EngineError::AmountOverflow) {
+    failure.rule = "a balance less the group's proposals overflows";
+  } else if (code == EngineError::InsufficientBalance) {
+    failure.rule = "an allocation is not positive or exceeds an open balance";
+  }
+}
+
 }  // namespace
 
 Result<std::vector<MatchGroup>, EngineError> resolveGroups(std::vector<MatchGroup> groups,
@@ -236,7 +261,8 @@ Result<std::vector<MatchGroup>, EngineError> resolveGroups(std::vector<MatchGrou
 
 Result<Allocation, EngineError> buildAllocation(AllocationStage stage, const Entry& left,
                                                 const Entry& right, __int128 cents,
-                                                bool referenceMatch, bool reviewApproved) {
+                                                bool referenceMatch, bool reviewApproved,
+                                                size_t* originsFound) {
   const bool documented = stage == AllocationStage::SalesSettlement && !left.components.empty();
   Allocation allocation;
   allocation.stage = stage;
@@ -253,7 +279,10 @@ Result<Allocation, EngineError> buildAllocation(AllocationStage stage, const Ent
   }
   std::sort(origins.begin(), origins.end());
   origins.erase(std::unique(origins.begin(), origins.end()), origins.end());
-  if (origins.size() > kMaxAllocationOrigins) return fail(EngineError::LimitExceeded);
+  if (origins.size() > kMaxAllocationOrigins) {
+    if (originsFound != nullptr) *originsFound = origins.size();
+    return fail(EngineError::LimitExceeded);
+  }
 
   // Written in text order: documented-composition, reference-match, review-approved.
   std::vector<ReasonCode>& reasons = allocation.evidence.reasonCodes;
@@ -266,12 +295,13 @@ Result<Allocation, EngineError> buildAllocation(AllocationStage stage, const Ent
 }
 
 Status<EngineError> allocateGroup(const MatchGroup& group, OpenBalances& balances,
-                                  const RunEntries& entries, RunAllocations& allocations) {
+                                  const RunEntries& entries, RunAllocations& allocations,
+                                  size_t* originsFound) {
   for (const Proposal& proposal : group.proposals) {
     if (auto status = debitBalances(proposal, balances, entries); !status) return status;
-    auto allocation = buildAllocation(proposal.stage, entries.entry(proposal.left),
-                                      entries.entry(proposal.right), proposal.cents,
-                                      /*referenceMatch=*/true, /*reviewApproved=*/false);
+    auto allocation = buildAllocation(
+        proposal.stage, entries.entry(proposal.left), entries.entry(proposal.right), proposal.cents,
+        /*referenceMatch=*/true, /*reviewApproved=*/false, originsFound);
     if (!allocation) return fail(allocation.error());
     allocations.list.push_back(std::move(*allocation));
     allocations.named.push_back({proposal.left, proposal.right});
@@ -344,7 +374,8 @@ Status<EngineError> holdGroup(const MatchGroup& group, const OpenBalances& balan
 
 Status<EngineError> processGroups(const std::vector<MatchGroup>& groups, OpenBalances& balances,
                                   const RunEntries& entries, const std::atomic<bool>& cancel,
-                                  RunAllocations& allocations, ReviewHolds& holds) {
+                                  RunAllocations& allocations, ReviewHolds& holds,
+                                  EngineFailure* failure) {
   // Every kept group is processed, so the exact groups' proposals count the allocations.
   size_t allocationCount = 0;
   for (const MatchGroup& group : groups) {
@@ -358,9 +389,15 @@ Status<EngineError> processGroups(const std::vector<MatchGroup>& groups, OpenBal
       prefetchNamedEntries(groups[index + kGroupPrefetchDistance], entries);
     }
     const MatchGroup& group = groups[index];
-    auto status = group.exact ? allocateGroup(group, balances, entries, allocations)
+    size_t originsFound = 0;
+    auto status = group.exact ? allocateGroup(group, balances, entries, allocations, &originsFound)
                               : holdGroup(group, balances, entries, holds);
-    if (!status) return status;
+    if (!status) {
+      if (failure != nullptr && status.error() != EngineError::Cancelled) {
+        noteGroupFailure(*failure, group, entries, originsFound, status.error());
+      }
+      return status;
+    }
   }
   return {};
 }

@@ -77,7 +77,8 @@ Result<std::vector<MatchGroup>, EngineError> resolveGroups(std::vector<MatchGrou
 
 // Debits the balances for each proposal of an exact group and appends one allocation each.
 Status<EngineError> allocateGroup(const MatchGroup& group, OpenBalances& balances,
-                                  const RunEntries& entries, RunAllocations& allocations);
+                                  const RunEntries& entries, RunAllocations& allocations,
+                                  size_t* originsFound = nullptr);
 
 // Appends the review hold of a non-exact group; InconsistentInput for a repeated review key.
 Status<EngineError> holdGroup(const MatchGroup& group, const OpenBalances& balances,
@@ -85,13 +86,17 @@ Status<EngineError> holdGroup(const MatchGroup& group, const OpenBalances& balan
 
 // Evidence and amount text of one allocation. The origins are the two entries' origins and, in
 // sales-settlement, those of the left entry's components, sorted and without repeats.
+// Past the origin bound, `originsFound` (when given) receives the number of distinct origins.
 Result<Allocation, EngineError> buildAllocation(AllocationStage stage, const Entry& left,
                                                 const Entry& right, __int128 cents,
-                                                bool referenceMatch, bool reviewApproved);
+                                                bool referenceMatch, bool reviewApproved,
+                                                size_t* originsFound = nullptr);
 
-// The driver's group processing: each kept group in order, allocated or held.
+// The driver's group processing: each kept group in order, allocated or held. A failure fills in
+// `failure`, when given, with the entries of the group and, for the origin bound, the figure.
 Status<EngineError> processGroups(const std::vector<MatchGroup>& groups, OpenBalances& balances,
                                   const RunEntries& entries, const std::atomic<bool>& cancel,
-                                  RunAllocations& allocations, ReviewHolds& holds);
+                                  RunAllocations& allocations, ReviewHolds& holds,
+                                  EngineFailure* failure = nullptr);
 
 }  // namespace tw

@@ -106,4 +106,9 @@ class RunEntries {
   std::array<std::vector<EntryPos>, kRoleCount> byRole_;
 };
 
+// Fills in `failure`, when given, for a stage amount of the entry at `pos` that failed with
+// `code`, and returns the code.
+EngineError noteAmountFailure(EngineFailure* failure, EngineError code, const RunEntries& entries,
+                              EntryPos pos);
+
 }  // namespace tw

@@ -6,7 +6,11 @@
 #   2. the worker's peak resident memory on the largest session (/usr/bin/time -v);
 #   3. start-up: the arithmetic request answered, against /bin/true started the same way;
 #   4. engine time on the worst cases the limits allow (bench/engine_bench.cc);
-#   5. the stages of the largest session (bench/session_bench.cc).
+#   5. the stages of the largest session (bench/session_bench.cc);
+#   6. the largest session in every host style (bench/gen_session.py --style): its output must be
+#      byte-identical in every style; decodeFrame on all its lines (bench/session_bench.cc,
+#      processor time, the styles taken in turn, median of the rounds) against the plain style,
+#      and the whole session against the I/O floor with its peak memory.
 #
 # Usage: scripts/bench.sh [RUNS]   (default 30 alternating rounds per comparison)
 # Builds a Release tree in build-bench/. Other work on the machine shows in the figures: the load
@@ -86,6 +90,41 @@ echo
 echo "== Stages of the 10000-entry session"
 "$PWD/$build/bench/session_bench" "$work/session-10000.ndjson" 2>/dev/null |
   grep -E '^BM_|^Benchmark|^-'
+
+echo
+echo "== Host styles, 10000 entries"
+styles=(plain python-default ascii-escaped utf8-compact reordered-crlf)
+for style in "${styles[@]}"; do
+  python3 bench/gen_session.py --entries 10000 --seed 1 --style "$style" \
+    --output "$work/style-$style.ndjson"
+  "$worker" --c5 --execution-fence "$fence" <"$work/style-$style.ndjson" >"$work/style-$style.out"
+  if ! cmp -s "$work/style-$style.out" "$work/style-plain.out"; then
+    echo "bench: the $style session's output differs from the plain session's" >&2
+    exit 1
+  fi
+done
+rounds=$(((runs + 4) / 5))
+for _ in $(seq "$rounds"); do
+  for style in "${styles[@]}"; do
+    "$PWD/$build/bench/session_bench" "$work/style-$style.ndjson" \
+      --benchmark_filter='BM_DecodeFrames$' --benchmark_format=csv 2>/dev/null |
+      awk -F, -v style="$style" '$1 == "\"BM_DecodeFrames\"" { print style, $4 }'
+  done
+done >"$work/decode.txt"
+echo "decodeFrame on every line, processor time, median of $rounds rounds:"
+for style in "${styles[@]}"; do
+  awk -v style="$style" '$1 == style { print $2 }' "$work/decode.txt" | sort -g |
+    awk -v style="$style" -v bytes="$(wc -c <"$work/style-$style.ndjson")" '
+      { t[NR] = $1 }
+      END { m = NR % 2 ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2
+            printf "%-15s %8d bytes  decode %6.2f ms  %5.0f MB/s\n", style, bytes, m, bytes / m / 1000 }'
+done | awk '{ if (NR == 1) plain = $5; printf "%s  ratio to plain %.2f\n", $0, $5 / plain }'
+for style in "${styles[@]}"; do
+  echo "-- $style: whole session against the I/O floor"
+  "$timer" --runs "$runs" --input "$work/style-$style.ndjson" --expect "$work/style-$style.out" \
+    "worker=$worker --c5 --execution-fence $fence" \
+    "floor=$PWD/$build/bench/io_floor $work/style-$style.out"
+done
 
 echo
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -140,6 +140,13 @@ class Worker {
   std::string out_;
   std::string err_;
   std::optional<ExitStatus> status_;
+
+  // With TW_CHECK_EACH_SESSION set, every session-mode worker whose input the test fed through
+  // a pipe has its input and output kept, and once it has ended the companion's check must tell
+  // the same ending (see checkAgreesWithWorker in process_harness.cc).
+  bool capture_ = false;
+  std::string capturedInput_;
+  std::string capturedOutput_;
 };
 
 // Runs the worker once: writes `input` (when given) and ends its input, then waits.

@@ -1,13 +1,12 @@
 #include "worker/entries_frame.h"
 
-#include <rapidjson/reader.h>
-
+#include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
+#include "contracts/formats.h"
 #include "contracts/json_reader.h"
 #include "contracts/json_writer.h"
 
@@ -91,10 +90,75 @@ uint32_t bitOf(const std::array<KeyBit, N>& keys, std::string_view name) {
   return 0;
 }
 
-// Follows the reader's events; any event outside the plain shape answers false, which stops the
-// reading, and the line is then left to the general decoder.
-class PlainFrameHandler
-    : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, PlainFrameHandler> {
+// The row a number literal holds, when the safe integer rule and the row's bound accept it;
+// nullopt otherwise. REQUIRES: `literal` follows the JSON number grammar.
+//
+// The forms hosts write are worked out exactly here: an integer literal, and a fraction or an
+// exponent whose value is a whole number (941.0, 9.41e2, 94100e-2, -0, 0.0). Every other literal
+// (a negative one, one whose exact value has a fraction yet may round to a whole float, digits
+// beyond what a 64-bit integer holds) is converted as the general reader converts it and judged
+// by the same rule.
+std::optional<uint32_t> rowValue(std::string_view literal) {
+  constexpr uint64_t kMaxRow = std::numeric_limits<uint32_t>::max();
+  if (literal.size() < 10 && literal.find_first_not_of("0123456789") == std::string_view::npos) {
+    uint32_t row = 0;  // nine digits at most: no overflow
+    for (const char c : literal) row = row * 10 + static_cast<uint32_t>(c - '0');
+    return row;
+  }
+  const char* p = literal.data();
+  const char* const end = p + literal.size();
+  const bool negative = *p == '-';
+  if (negative) ++p;
+  // The digits before and after the point as one integer, `scale` of them after the point.
+  uint64_t mantissa = 0;
+  int64_t scale = 0;
+  bool exact = true;  // false once the mantissa no longer fits
+  bool pastPoint = false;
+  for (; p != end && *p != 'e' && *p != 'E'; ++p) {
+    if (*p == '.') {
+      pastPoint = true;
+      continue;
+    }
+    const auto digit = static_cast<uint64_t>(*p - '0');
+    if (mantissa > (std::numeric_limits<uint64_t>::max() - 9) / 10) {
+      exact = false;
+      break;
+    }
+    mantissa = mantissa * 10 + digit;
+    scale += pastPoint ? 1 : 0;
+  }
+  if (exact && mantissa == 0) return 0;  // every zero, negative or with any exponent
+  int64_t exponent = 0;
+  if (exact && p != end) {
+    ++p;
+    const bool exponentNegative = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    for (; p != end; ++p) exponent = std::min<int64_t>(exponent * 10 + (*p - '0'), 1000000);
+    if (exponentNegative) exponent = -exponent;
+  }
+  if (exact && !negative) {
+    // mantissa * 10^(exponent - scale), whole when the trailing zeros cover the scale.
+    int64_t power = exponent - scale;
+    while (power < 0 && mantissa % 10 == 0) {
+      mantissa /= 10;
+      ++power;
+    }
+    if (power >= 0) {
+      for (; power > 0 && mantissa <= kMaxRow; --power) mantissa *= 10;
+      if (mantissa > kMaxRow) return std::nullopt;
+      return static_cast<uint32_t>(mantissa);
+    }
+  }
+  auto number = readJsonNumber(literal);
+  if (!number) return std::nullopt;
+  auto value = safeIntegerValue(number.value());
+  if (!value || value.value() > kMaxRow) return std::nullopt;
+  return static_cast<uint32_t>(value.value());
+}
+
+// Follows the scanner's events; any event outside the shape of an entries frame answers false,
+// which stops the reading, and the line is then left to the general decoder.
+class PlainFrameHandler {
  public:
   explicit PlainFrameHandler(PlainEntriesFrame& frame) : frame_(frame) {}
 
@@ -122,7 +186,7 @@ class PlainFrameHandler
     return false;
   }
 
-  bool EndObject(rapidjson::SizeType) {
+  bool EndObject() {
     if (depth_ == 0) return false;  // not reached: the reader pairs every end with its start
     const Place closing = place();
     const uint32_t seen = seen_[depth_ - 1];
@@ -150,15 +214,14 @@ class PlainFrameHandler
     return false;
   }
 
-  bool EndArray(rapidjson::SizeType) {
+  bool EndArray() {
     if (depth_ == 0) return false;  // not reached: the reader pairs every end with its start
     --depth_;
     return true;
   }
 
-  bool Key(const char* text, rapidjson::SizeType length, bool) {
+  bool Key(std::string_view name) {
     if (depth_ == 0) return false;  // not reached: keys come only inside objects
-    const std::string_view name(text, length);
     switch (place()) {
       case Place::Frame:
         key_ = bitOf(kFrameKeys, name);
@@ -183,9 +246,9 @@ class PlainFrameHandler
     return true;
   }
 
-  bool String(const char* text, rapidjson::SizeType length, bool) {
-    const std::string_view value(text, length);
-    if (!isValidUtf8(value)) return false;
+  // `nonAscii` false: no byte of `value` is above 0x7F, so it is UTF-8 as it stands.
+  bool String(std::string_view value, bool nonAscii) {
+    if (nonAscii && !isValidUtf8(value)) return false;
     switch (place()) {
       case Place::Frame:
         if (key_ == kKind) return value == "entries";
@@ -216,16 +279,13 @@ class PlainFrameHandler
     return place() == Place::Origin && key_ == kSheet;
   }
 
-  bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
-    const std::string_view digits(text, length);
-    if (place() == Place::Frame) return key_ == kVersion && digits == "1";
+  // `literal` follows the JSON number grammar.
+  bool Number(std::string_view literal) {
+    if (place() == Place::Frame) return key_ == kVersion && literal == "1";
     if (place() != Place::Origin || key_ != kRow) return false;
-    // Only a plain integer literal; fractions, exponents and signs go the general way.
-    uint64_t row = 0;
-    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), row);
-    if (ec != std::errc() || end != digits.data() + digits.size()) return false;
-    if (row > std::numeric_limits<uint32_t>::max()) return false;
-    origin().row = static_cast<uint32_t>(row);
+    const std::optional<uint32_t> row = rowValue(literal);
+    if (!row) return false;
+    origin().row = *row;
     return true;
   }
 
@@ -323,60 +383,190 @@ class PlainFrameHandler
   uint32_t key_ = 0;  // bit of the member whose value comes next
 };
 
-// What came of reading a line with PlainFrameScanner.
-enum class ScanEnd : uint8_t {
-  Read,         // the whole line, every event accepted
-  Refused,      // the handler refused an event
-  Unsupported,  // the line holds something the scanner leaves to the general JSON reader
-};
-
-// A JSON scanner for the plain frames only, several times faster than the general reader on
-// them: it reads the line where it stands, finds the end of a text eight bytes at a time, and
-// gives up (Unsupported) on anything beyond what plain frames hold: an escape or a control
-// character in a text, a number other than unsigned digits without a leading zero, true, false,
-// and every syntax error. Whatever it reads to the end, or refuses, gives the handler exactly
-// the events, with the same texts, that the general reader (insitu, numbers as strings) gives it
-// for the same line, in the same order, so the outcome is the same; whatever it gives up on is
-// read again by the general reader from the start.
+// A JSON scanner for the entries frames, several times faster than the general reader on them:
+// it reads the line where it stands (a text is copied only when it holds an escape), finds the
+// end of a text eight bytes at a time, and gives the handler the events of the value, texts
+// unescaped, numbers as their literals. It takes the whole JSON grammar the general reader
+// takes (every number form, every escape, any whitespace); it stops at the first syntax error,
+// at what the general reader also refuses (a lone surrogate escape, a raw control byte in a
+// text), and at the first event the handler refuses. A line it reads to the end, the general
+// reader reads into the same values.
 template <class Handler>
-class PlainFrameScanner {
+class FrameScanner {
  public:
-  PlainFrameScanner(std::string_view line, Handler& handler)
+  FrameScanner(std::string_view line, Handler& handler)
       : at_(line.data()), end_(line.data() + line.size()), handler_(handler) {}
 
-  ScanEnd scan() {
+  // Whether the whole line was read, every event accepted.
+  bool scan() {
     skipWhitespace();
-    if (ScanEnd e = value(); e != ScanEnd::Read) return e;
+    if (!value()) return false;
     skipWhitespace();
-    return at_ == end_ ? ScanEnd::Read : ScanEnd::Unsupported;
+    return at_ == end_;
   }
 
  private:
-  static ScanEnd accepted(bool ok) { return ok ? ScanEnd::Read : ScanEnd::Refused; }
-
   bool atEnd() const { return at_ == end_; }
 
   void skipWhitespace() {
     while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
   }
 
-  // A text from its opening quote; false when it holds an escape or a control character, or does
-  // not end.
-  bool text(std::string_view& out) {
+  static int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+
+  // Four hexadecimal digits after "\u"; false when they are not.
+  bool codeUnit(uint32_t& unit) {
+    if (end_ - at_ < 4) return false;
+    unit = 0;
+    for (int k = 0; k < 4; ++k) {
+      const int digit = hexDigit(at_[k]);
+      if (digit < 0) return false;
+      unit = (unit << 4) | static_cast<uint32_t>(digit);
+    }
+    at_ += 4;
+    return true;
+  }
+
+  static void appendUtf8(std::string& out, uint32_t code) {
+    if (code < 0x80) {
+      out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+  }
+
+  // One escape, right after its backslash, appended to `out` as the bytes it stands for. A
+  // high surrogate must be followed by an escaped low one; a low one alone is refused.
+  bool escape(std::string& out) {
+    if (atEnd()) return false;
+    const char c = *at_++;
+    switch (c) {
+      case '"':
+      case '\\':
+      case '/':
+        out.push_back(c);
+        return true;
+      case 'b':
+        out.push_back('\b');
+        return true;
+      case 'f':
+        out.push_back('\f');
+        return true;
+      case 'n':
+        out.push_back('\n');
+        return true;
+      case 'r':
+        out.push_back('\r');
+        return true;
+      case 't':
+        out.push_back('\t');
+        return true;
+      case 'u':
+        break;
+      default:
+        return false;
+    }
+    uint32_t code = 0;
+    if (!codeUnit(code)) return false;
+    if (code >= 0xDC00 && code <= 0xDFFF) return false;
+    if (code >= 0xD800 && code <= 0xDBFF) {
+      uint32_t low = 0;
+      if (end_ - at_ < 2 || at_[0] != '\\' || at_[1] != 'u') return false;
+      at_ += 2;
+      if (!codeUnit(low) || low < 0xDC00 || low > 0xDFFF) return false;
+      code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+    }
+    appendUtf8(out, code);
+    return true;
+  }
+
+  // A text from its opening quote, unescaped. `out` views the line, or `unescaped_` when the
+  // text holds an escape; false when the text breaks the grammar or does not end.
+  // `nonAscii` tells whether the text may hold a byte above 0x7F.
+  bool text(std::string_view& out, bool& nonAscii) {
     const char* const start = ++at_;
-    at_ += plainJsonTextLength(std::string_view(at_, static_cast<size_t>(end_ - at_)));
-    if (at_ == end_ || *at_ != '"') return false;
+    at_ += plainJsonTextLength(std::string_view(at_, static_cast<size_t>(end_ - at_)), nonAscii);
+    if (atEnd()) return false;
+    if (*at_ != '"') {
+      nonAscii = true;
+      return escapedText(start, out);
+    }
     out = std::string_view(start, static_cast<size_t>(at_ - start));
     ++at_;
     return true;
   }
 
-  static rapidjson::SizeType sizeOf(std::string_view text) {
-    return static_cast<rapidjson::SizeType>(text.size());
+  // The rest of a text from its first backslash or control byte; `start` is its first byte.
+  [[gnu::noinline]] bool escapedText(const char* start, std::string_view& out) {
+    unescaped_.assign(start, at_);
+    while (*at_ == '\\') {
+      ++at_;
+      if (!escape(unescaped_)) return false;
+      const char* const run = at_;
+      at_ += plainJsonTextLength(std::string_view(at_, static_cast<size_t>(end_ - at_)));
+      unescaped_.append(run, at_);
+      if (atEnd()) return false;
+    }
+    if (*at_ != '"') return false;  // a raw control byte
+    ++at_;
+    out = unescaped_;
+    return true;
   }
 
-  ScanEnd value() {
-    if (atEnd()) return ScanEnd::Unsupported;
+  bool digits() {
+    const char* const start = at_;
+    while (at_ != end_ && *at_ >= '0' && *at_ <= '9') ++at_;
+    return at_ != start;
+  }
+
+  // -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+  bool number() {
+    const char* const start = at_;
+    if (*at_ == '-') ++at_;
+    if (atEnd()) return false;
+    if (*at_ == '0') {
+      ++at_;
+    } else if (!digits()) {
+      return false;
+    }
+    if (!atEnd() && *at_ == '.') {
+      ++at_;
+      if (!digits()) return false;
+    }
+    if (!atEnd() && (*at_ == 'e' || *at_ == 'E')) {
+      ++at_;
+      if (!atEnd() && (*at_ == '+' || *at_ == '-')) ++at_;
+      if (!digits()) return false;
+    }
+    return handler_.Number(std::string_view(start, static_cast<size_t>(at_ - start)));
+  }
+
+  bool literal(std::string_view word) {
+    if (static_cast<size_t>(end_ - at_) < word.size() ||
+        std::memcmp(at_, word.data(), word.size()) != 0) {
+      return false;
+    }
+    at_ += word.size();
+    return true;
+  }
+
+  bool value() {
+    if (atEnd()) return false;
     switch (*at_) {
       case '{':
         return object();
@@ -384,27 +574,18 @@ class PlainFrameScanner {
         return array();
       case '"': {
         std::string_view value;
-        if (!text(value)) return ScanEnd::Unsupported;
-        return accepted(handler_.String(value.data(), sizeOf(value), false));
+        bool nonAscii = false;
+        return text(value, nonAscii) && handler_.String(value, nonAscii);
       }
       case 'n':
-        if (end_ - at_ < 4 || std::memcmp(at_, "null", 4) != 0) return ScanEnd::Unsupported;
-        at_ += 4;
-        return accepted(handler_.Null());
+        return literal("null") && handler_.Null();
+      case 't':
+        return literal("true") && handler_.Bool(true);
+      case 'f':
+        return literal("false") && handler_.Bool(false);
       default:
         return number();
     }
-  }
-
-  // Unsigned digits only; a leading zero only alone. What follows is the container's to judge,
-  // so a fraction or an exponent ends in Unsupported there.
-  ScanEnd number() {
-    const char* const start = at_;
-    while (at_ != end_ && *at_ >= '0' && *at_ <= '9') ++at_;
-    const auto length = static_cast<size_t>(at_ - start);
-    if (length == 0 || (length > 1 && *start == '0')) return ScanEnd::Unsupported;
-    if (!atEnd() && (*at_ == '.' || *at_ == 'e' || *at_ == 'E')) return ScanEnd::Unsupported;
-    return accepted(handler_.RawNumber(start, static_cast<rapidjson::SizeType>(length), false));
   }
 
   // Right after an opening bracket: whether the container closes at once with `close`.
@@ -431,43 +612,46 @@ class PlainFrameScanner {
     return Follows::Closed;
   }
 
-  ScanEnd object() {
+  bool object() {
     ++at_;
-    if (!handler_.StartObject()) return ScanEnd::Refused;
-    if (closesAtOnce('}')) return accepted(handler_.EndObject(0));
-    for (rapidjson::SizeType members = 1;; ++members) {
+    if (!handler_.StartObject()) return false;
+    if (closesAtOnce('}')) return handler_.EndObject();
+    for (;;) {
       std::string_view name;
-      if (atEnd() || *at_ != '"' || !text(name)) return ScanEnd::Unsupported;
-      if (!handler_.Key(name.data(), sizeOf(name), false)) return ScanEnd::Refused;
+      bool nonAscii = false;
+      if (atEnd() || *at_ != '"' || !text(name, nonAscii)) return false;
+      // A name is only ever accepted when it equals an ASCII member name, so it needs no UTF-8
+      // check of its own.
+      if (!handler_.Key(name)) return false;
       skipWhitespace();
-      if (atEnd() || *at_ != ':') return ScanEnd::Unsupported;
+      if (atEnd() || *at_ != ':') return false;
       ++at_;
       skipWhitespace();
-      if (ScanEnd e = value(); e != ScanEnd::Read) return e;
+      if (!value()) return false;
       switch (follows('}')) {
         case Follows::Another:
           continue;
         case Follows::Closed:
-          return accepted(handler_.EndObject(members));
+          return handler_.EndObject();
         case Follows::Neither:
-          return ScanEnd::Unsupported;
+          return false;
       }
     }
   }
 
-  ScanEnd array() {
+  bool array() {
     ++at_;
-    if (!handler_.StartArray()) return ScanEnd::Refused;
-    if (closesAtOnce(']')) return accepted(handler_.EndArray(0));
-    for (rapidjson::SizeType elements = 1;; ++elements) {
-      if (ScanEnd e = value(); e != ScanEnd::Read) return e;
+    if (!handler_.StartArray()) return false;
+    if (closesAtOnce(']')) return handler_.EndArray();
+    for (;;) {
+      if (!value()) return false;
       switch (follows(']')) {
         case Follows::Another:
           continue;
         case Follows::Closed:
-          return accepted(handler_.EndArray(elements));
+          return handler_.EndArray();
         case Follows::Neither:
-          return ScanEnd::Unsupported;
+          return false;
       }
     }
   }
@@ -475,31 +659,8 @@ class PlainFrameScanner {
   const char* at_;
   const char* const end_;
   Handler& handler_;
+  std::string unescaped_;
 };
-
-// The line read by the general JSON reader into the same handler.
-std::optional<PlainEntriesFrame> readWithGeneralReader(std::string_view line) {
-  // As for the general reader: the reader's streams take a NUL byte for the end of input.
-  if (std::memchr(line.data(), '\0', line.size()) != nullptr) return std::nullopt;
-  PlainEntriesFrame frame;
-  frame.entries.reserve(kEntriesPerFrameHint);
-  PlainFrameHandler handler(frame);
-  // Read in place, from a copy: strings are then unescaped where they stand instead of being
-  // copied byte by byte onto the reader's stack. The copy ends with the NUL the stream stops at
-  // (the line holds none of its own).
-  thread_local std::string text;
-  text.assign(line);
-  rapidjson::InsituStringStream stream(text.data());
-  rapidjson::Reader reader;
-  // The general reader's grammar, with two of its flags left out because the handler already
-  // covers them, and both cost: encoding validation (every string goes through isValidUtf8, and a
-  // key is only ever accepted when it equals one of the ASCII member names; outside strings any
-  // byte above 0x7F is a syntax error either way), and iterative parsing (the handler refuses
-  // any nesting deeper than kMaxDepth, so the recursive parser never goes deeper than that).
-  constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag;
-  if (reader.Parse<kFlags>(stream, handler).IsError()) return std::nullopt;
-  return frame;
-}
 
 }  // namespace
 
@@ -507,17 +668,8 @@ std::optional<PlainEntriesFrame> readPlainEntriesFrame(std::string_view line) {
   PlainEntriesFrame frame;
   frame.entries.reserve(kEntriesPerFrameHint);
   PlainFrameHandler handler(frame);
-  switch (PlainFrameScanner(line, handler).scan()) {
-    case ScanEnd::Read:
-      return frame;
-    case ScanEnd::Refused:
-      return std::nullopt;
-    case ScanEnd::Unsupported:
-      break;
-  }
-  // Read again from the start. (A line with a NUL byte always ends here: the byte is neither
-  // whitespace, nor part of a token, nor allowed in a text.)
-  return readWithGeneralReader(line);
+  if (!FrameScanner(line, handler).scan()) return std::nullopt;
+  return frame;
 }
 
 }  // namespace tw

@@ -85,13 +85,59 @@ TEST(PlainEntriesFrame, ReadsAValidFrameAsTheGeneralRouteDoes) {
   EXPECT_TRUE(agreesWithGeneralRoute(" " + spaced));
 }
 
+// `frame` with the first `from` replaced by `to`.
+std::string replaced(std::string frame, const std::string& from, const std::string& to) {
+  const size_t at = frame.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  return frame.replace(at, from.size(), to);
+}
+
+// Every way a host may write a valid frame is read directly, into the general route's records.
+TEST(PlainEntriesFrame, ReadsEveryFormOfAValidFrame) {
+  const std::string frame = validFrame(false);
+  const std::string row = R"("row":4294967295)";
+  const std::string reference = R"("reference":"NSU-1")";
+  const std::vector<std::pair<std::string, std::string>> forms = {
+      {row, R"("row":4294967295.0)"},
+      {row, R"("row":4.294967295e9)"},
+      {row, R"("row":42949672950E-1)"},
+      {row, R"("row":429496729500e-2)"},
+      {row, R"("row":0.4294967295e+10)"},
+      {row, R"("row":-0)"},
+      {row, R"("row":-0.0e7)"},
+      {row, R"("row":0e-999999999999)"},
+      {row, R"("row":1e-400)"},                         // a float that underflows to zero
+      {row, R"("row":941.0000000000000000000001)"},     // a float that rounds to a whole number
+      {row, R"("row":4294967295000000000000000e-15)"},  // beyond 64-bit digits
+      {reference, R"("reference":"N\"S\\U\/1")"},
+      {reference, R"("reference":"\u004e\u00e7\u20ac\ud83d\ude00")"},
+      {reference, "\"reference\":\"N\u00e7\u20ac\xf0\x9f\x98\x80\""},
+      {R"("id":)", R"("\u0069d":)"},
+      {"\n", "\r\n"},
+  };
+  for (const auto& [from, to] : forms) {
+    const std::string line = replaced(frame, from, to);
+    EXPECT_TRUE(agreesWithGeneralRoute(line)) << line;
+    auto plain = readPlainEntriesFrame(line);
+    ASSERT_TRUE(plain.has_value()) << line;
+    for (const Entry& entry : plain->entries) EXPECT_TRUE(checkEntryRecord(entry).ok()) << line;
+  }
+  // The frame's members in reverse order.
+  Json reordered = readJson(frame).value();
+  std::string reversed = "{";
+  const JsonObject& members = reordered.asObject();
+  for (auto it = members.rbegin(); it != members.rend(); ++it) {
+    if (it != members.rbegin()) reversed += ",";
+    appendJsonString(reversed, it->first);
+    reversed += ":" + toCompactJson(it->second);
+  }
+  EXPECT_TRUE(agreesWithGeneralRoute(reversed + "}\r\n"));
+}
+
 TEST(PlainEntriesFrame, DeclinesOtherShapes) {
   const std::string frame = validFrame(false);
   auto replaced = [&](const std::string& from, const std::string& to) {
-    std::string text = frame;
-    const size_t at = text.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    return text.replace(at, from.size(), to);
+    return tw::replaced(frame, from, to);
   };
   const std::vector<std::string> declined = {
       replaced(R"("kind":"entries")", R"("kind":"execute")"),
@@ -99,10 +145,15 @@ TEST(PlainEntriesFrame, DeclinesOtherShapes) {
       replaced(R"("version":1)", R"("version":2)"),
       replaced(R"("nonce":)", R"("extra":1,"nonce":)"),
       replaced(R"("row":4294967295)", R"("row":4294967296)"),
-      replaced(R"("row":4294967295)", R"("row":7.0)"),
+      replaced(R"("row":4294967295)", R"("row":4294967296.0)"),
+      replaced(R"("row":4294967295)", R"("row":4.294967296e9)"),
+      replaced(R"("row":4294967295)", R"("row":7.5)"),
       replaced(R"("row":4294967295)", R"("row":07)"),
       replaced(R"("row":4294967295)", R"("row":-7)"),
-      replaced(R"("row":4294967295)", R"("row":7e0)"),
+      replaced(R"("row":4294967295)", R"("row":-7.0)"),
+      replaced(R"("row":4294967295)", R"("row":7e)"),
+      replaced(R"("row":4294967295)", R"("row":.7)"),
+      replaced(R"("row":4294967295)", R"("row":1e400)"),
       replaced(R"("row":4294967295)", R"("row":99999999999999999999999)"),
       replaced(R"("row":4294967295)", R"("row":true)"),
       replaced(R"("reference":null)", R"("reference":nul)"),
@@ -117,6 +168,10 @@ TEST(PlainEntriesFrame, DeclinesOtherShapes) {
       replaced(R"("entries":[)", R"("entries":[1,)"),
       // Texts that are not UTF-8 scalar values, raw or escaped, and a key that is not UTF-8.
       replaced(R"("reference":null)", R"("reference":"\udc00")"),
+      replaced(R"("reference":null)", R"("reference":"\ud800x")"),
+      replaced(R"("reference":null)", R"("reference":"\ud800\u0041")"),
+      replaced(R"("reference":null)", R"("reference":"\u00g0")"),
+      replaced(R"("reference":null)", R"("reference":"\x")"),
       replaced(R"("reference":null)", "\"reference\":\"a\xc3(\""),
       replaced(R"("reference":null)", "\"reference\":\"\xed\xa0\x80\""),
       replaced(R"("reference":null)", "\"reference\":null,\"\xff\":null"),

@@ -5,6 +5,7 @@
 #include <span>
 #include <utility>
 
+#include "engine/failure.h"
 #include "engine/matching/subset_search.h"
 #include "engine/stages.h"
 
@@ -24,7 +25,7 @@ CellKey packCellKey(const std::array<uint32_t, kCellKeyFields>& fields) {
          fields[2];
 }
 
-enum class PassKind { Reference, Composition, Synthetic };
+using PassKind = MatchPass;
 
 // The cells of one side of a stage, in ascending key order; the entries of a cell are in
 // entry-list order, that is ascending identifier.
@@ -166,6 +167,21 @@ bool cellTooLarge(size_t leftSize, size_t rightSize, const EngineLimits& limits)
   return pairs > limits.maxCellWork;
 }
 
+// Which of the cell bounds above a cell too large passes, and by how much.
+void noteCellTooLarge(EngineFailure& failure, size_t leftSize, size_t rightSize,
+                      const EngineLimits& limits) {
+  if (leftSize > limits.maxCellSide || rightSize > limits.maxCellSide) {
+    failure.bound = EngineBound::CellSide;
+    failure.reached = std::max(leftSize, rightSize);
+    failure.limit = limits.maxCellSide;
+    return;
+  }
+  size_t pairs = 0;
+  failure.bound = EngineBound::CellPairs;
+  failure.reached = __builtin_mul_overflow(leftSize, rightSize, &pairs) ? UINT64_MAX : pairs;
+  failure.limit = limits.maxCellWork;
+}
+
 std::shared_ptr<const MemberList> pairMembers(EntryPos left, EntryPos right) {
   return std::make_shared<const MemberList>(MemberList{left, right});
 }
@@ -173,15 +189,16 @@ std::shared_ptr<const MemberList> pairMembers(EntryPos left, EntryPos right) {
 class StagePasses {
  public:
   StagePasses(const RunEntries& entries, const EngineLimits& limits,
-              const std::atomic<bool>& cancel, GroupList& list)
-      : entries_(entries), limits_(limits), cancel_(cancel), list_(list) {}
+              const std::atomic<bool>& cancel, GroupList& list, EngineFailure* failure)
+      : entries_(entries), limits_(limits), cancel_(cancel), list_(list), failure_(failure) {}
 
   // One-to-one matches by (root, account, reference).
   Status<EngineError> referencePass(AllocationStage stage) {
     auto cells = buildCells(entries_, stage, PassKind::Reference, cancel_);
     if (!cells) return fail(cells.error());
     return forEachCellPair(*cells, cancel_, [&](Span lefts, Span rights) {
-      return referenceCell(stage, lefts, rights);
+      return noteCell(referenceCell(stage, lefts, rights), stage, PassKind::Reference, lefts,
+                      rights);
     });
   }
 
@@ -190,7 +207,8 @@ class StagePasses {
     auto cells = buildCells(entries_, stage, PassKind::Composition, cancel_);
     if (!cells) return fail(cells.error());
     return forEachCellPair(*cells, cancel_, [&](Span lefts, Span rights) {
-      return compositionCell(stage, lefts, rights);
+      return noteCell(compositionCell(stage, lefts, rights), stage, PassKind::Composition, lefts,
+                      rights);
     });
   }
 
@@ -200,15 +218,48 @@ class StagePasses {
     auto cells = buildCells(entries_, stage, PassKind::Synthetic, cancel_);
     if (!cells) return fail(cells.error());
     return forEachCellPair(*cells, cancel_, [&](Span lefts, Span rights) {
-      return syntheticCell(stage, lefts, rights, matched);
+      return noteCell(syntheticCell(stage, lefts, rights, matched), stage, PassKind::Synthetic,
+                      lefts, rights);
     });
   }
 
  private:
+  // A cell that failed leaves its stage, pass, key and sizes in the failure record.
+  Status<EngineError> noteCell(Status<EngineError> status, AllocationStage stage, PassKind pass,
+                               Span lefts, Span rights) {
+    if (status || failure_ == nullptr || lefts.empty() ||
+        status.error() == EngineError::Cancelled) {
+      return status;
+    }
+    const Entry& sample = entries_.entry(lefts.front());
+    failure_->cell =
+        FailureCell{stage,
+                    pass,
+                    sample.root,
+                    sample.accountId,
+                    pass == PassKind::Reference ? sample.reference.value_or("") : sample.date,
+                    lefts.size(),
+                    rights.size()};
+    return status;
+  }
+
+  // The entries of a sum that overflowed: the right entry and the left entries of its cell.
+  EngineError noteSumOverflow(EngineError code, EntryPos right, Span lefts) {
+    if (failure_ == nullptr || code != EngineError::AmountOverflow) return code;
+    failure_->entryIds = {std::string(entries_.id(right))};
+    for (const EntryPos left : lefts) failure_->entryIds.emplace_back(entries_.id(left));
+    failure_->rule = "a sum of the cell's left amounts overflows";
+    return code;
+  }
+
+  EngineError noteAmount(EngineError code, EntryPos pos) {
+    return noteAmountFailure(failure_, code, entries_, pos);
+  }
   // A cell of exactly one entry a side gives one group; it is exact when the amounts are equal
   // and, under date rules, the days too.
   Status<EngineError> referenceCell(AllocationStage stage, Span lefts, Span rights) {
     if (cellTooLarge(lefts.size(), rights.size(), limits_)) {
+      if (failure_ != nullptr) noteCellTooLarge(*failure_, lefts.size(), rights.size(), limits_);
       return fail(EngineError::LimitExceeded);
     }
     if (lefts.size() != 1 || rights.size() != 1) return {};
@@ -216,9 +267,9 @@ class StagePasses {
     const EntryPos right = rights.front();
     if (!entries_.takesPart(left, stage)) return {};
     auto leftAmount = entries_.stageAmount(left, stage);
-    if (!leftAmount) return fail(leftAmount.error());
+    if (!leftAmount) return fail(noteAmount(leftAmount.error(), left));
     auto rightAmount = entries_.stageAmount(right, stage);
-    if (!rightAmount) return fail(rightAmount.error());
+    if (!rightAmount) return fail(noteAmount(rightAmount.error(), right));
     if (*leftAmount <= 0 || *rightAmount <= 0) return {};
     // Equal ranks are equal texts.
     const bool sameDay = entries_[left].dateRank == entries_[right].dateRank;
@@ -226,11 +277,12 @@ class StagePasses {
     group.proposals.push_back(Proposal{std::min(*leftAmount, *rightAmount), left, right, stage});
     group.memberIds = pairMembers(left, right);
     group.exact = *leftAmount == *rightAmount && (!limits_.dateRules || sameDay);
-    return pushGroup(list_, std::move(group), limits_);
+    return pushGroup(list_, std::move(group), limits_, failure_);
   }
 
   Status<EngineError> compositionCell(AllocationStage stage, Span lefts, Span rights) {
     if (cellTooLarge(lefts.size(), rights.size(), limits_)) {
+      if (failure_ != nullptr) noteCellTooLarge(*failure_, lefts.size(), rights.size(), limits_);
       return fail(EngineError::LimitExceeded);
     }
     // Both sides are in ascending position, that is ascending identifier, and disjoint.
@@ -246,7 +298,7 @@ class StagePasses {
     for (const EntryPos right : rights) {
       if (auto status = cancellationPoint(cancel_); !status) return status;
       auto target = entries_.stageAmount(right, stage);
-      if (!target) return fail(target.error());
+      if (!target) return fail(noteAmount(target.error(), right));
       if (*target <= 0) continue;
       // The candidate list is the same for every right entry of the cell; its amounts are
       // computed when a right entry first needs them, which is where a failure would show.
@@ -254,13 +306,20 @@ class StagePasses {
         amounts.reserve(lefts.size());
         for (const EntryPos left : lefts) {
           auto amount = entries_.stageAmount(left, stage);
-          if (!amount) return fail(amount.error());
+          if (!amount) return fail(noteAmount(amount.error(), left));
           amounts.push_back(*amount);
         }
         amountsReady = true;
       }
       auto solutions = findSubsets(amounts, *target, budget, cancel_);
-      if (!solutions) return fail(solutions.error());
+      if (!solutions) {
+        if (failure_ != nullptr && solutions.error() == EngineError::LimitExceeded) {
+          failure_->bound = EngineBound::CellSteps;
+          failure_->reached = budget.spent + 1;
+          failure_->limit = budget.limit;
+        }
+        return fail(noteSumOverflow(solutions.error(), right, lefts));
+      }
       for (const SubsetSolution& solution : *solutions) {
         MatchGroup group;
         group.proposals.reserve(solution.size());
@@ -269,7 +328,9 @@ class StagePasses {
         }
         group.memberIds = sharedMembers;
         group.exact = false;
-        if (auto status = pushGroup(list_, std::move(group), limits_); !status) return status;
+        if (auto status = pushGroup(list_, std::move(group), limits_, failure_); !status) {
+          return status;
+        }
       }
     }
     return {};
@@ -291,7 +352,7 @@ class StagePasses {
       if (matched[right]) continue;
       // A right role is never "sales", so its stage amount is its cents and cannot fail.
       auto amount = entries_.stageAmount(right, stage);
-      if (!amount) return fail(amount.error());
+      if (!amount) return fail(noteAmount(amount.error(), right));
       unmatchedRights.push_back(RightByAmount{*amount, right});
       if (!entries_[right].hasReference) ++unmatchedWithoutReference;
     }
@@ -310,7 +371,7 @@ class StagePasses {
         // reference and matched-set skips; fail exactly when such a pair exists.
         const size_t eligible =
             leftHasReference ? unmatchedWithoutReference : unmatchedRights.size();
-        if (eligible > 0) return fail(leftAmount.error());
+        if (eligible > 0) return fail(noteAmount(leftAmount.error(), left));
         continue;
       }
       if (*leftAmount <= 0) continue;
@@ -323,7 +384,9 @@ class StagePasses {
         group.proposals.push_back(Proposal{*leftAmount, left, it->pos, stage});
         group.memberIds = pairMembers(left, it->pos);
         group.exact = false;
-        if (auto status = pushGroup(list_, std::move(group), limits_); !status) return status;
+        if (auto status = pushGroup(list_, std::move(group), limits_, failure_); !status) {
+          return status;
+        }
       }
     }
     return {};
@@ -333,6 +396,7 @@ class StagePasses {
   const EngineLimits& limits_;
   const std::atomic<bool>& cancel_;
   GroupList& list_;
+  EngineFailure* failure_;
 };
 
 // Every entry named by a proposal of an exact group collected so far.
@@ -350,11 +414,24 @@ std::vector<bool> matchedSet(const GroupList& list, size_t entryCount) {
 
 }  // namespace
 
-Status<EngineError> pushGroup(GroupList& list, MatchGroup group, const EngineLimits& limits) {
-  if (list.groups.size() >= limits.maxGroups) return fail(EngineError::LimitExceeded);
+Status<EngineError> pushGroup(GroupList& list, MatchGroup group, const EngineLimits& limits,
+                              EngineFailure* failure) {
+  if (list.groups.size() >= limits.maxGroups) {
+    if (failure != nullptr) {
+      failure->bound = EngineBound::Groups;
+      failure->reached = list.groups.size() + 1;
+      failure->limit = limits.maxGroups;
+    }
+    return fail(EngineError::LimitExceeded);
+  }
   size_t total = 0;
   if (__builtin_add_overflow(list.proposalTotal, group.proposals.size(), &total) ||
       total > limits.maxProposals) {
+    if (failure != nullptr) {
+      failure->bound = EngineBound::Proposals;
+      failure->reached = total < list.proposalTotal ? UINT64_MAX : total;
+      failure->limit = limits.maxProposals;
+    }
     return fail(EngineError::LimitExceeded);
   }
   list.groups.push_back(std::move(group));
@@ -364,12 +441,13 @@ Status<EngineError> pushGroup(GroupList& list, MatchGroup group, const EngineLim
 
 Result<std::vector<MatchGroup>, EngineError> generateGroups(const RunEntries& entries,
                                                             const EngineLimits& limits,
-                                                            const std::atomic<bool>& cancel) {
+                                                            const std::atomic<bool>& cancel,
+                                                            EngineFailure* failure) {
   GroupList list;
   // With neither allocations nor review holds wanted, no group could be kept.
   if (!limits.allocateExact && !limits.holdForReview) return std::move(list.groups);
 
-  StagePasses passes(entries, limits, cancel, list);
+  StagePasses passes(entries, limits, cancel, list, failure);
   for (const AllocationStage stage : kStageOrder) {
     if (auto status = passes.referencePass(stage); !status) return fail(status.error());
     if (auto status = passes.compositionPass(stage); !status) return fail(status.error());

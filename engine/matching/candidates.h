@@ -45,13 +45,16 @@ struct GroupList {
 
 // Appends a group unless the list already holds limits.maxGroups groups or the proposal total
 // would pass limits.maxProposals (LimitExceeded either way).
-Status<EngineError> pushGroup(GroupList& list, MatchGroup group, const EngineLimits& limits);
+// With `failure` given, a refusal fills in the bound, the figure reached and the bound.
+Status<EngineError> pushGroup(GroupList& list, MatchGroup group, const EngineLimits& limits,
+                              EngineFailure* failure = nullptr);
 
 // Runs the passes of every stage over the entry list and returns the groups in collection
 // order: reference then composition pass per stage, then, when date rules are on, the synthetic
-// pass per stage.
+// pass per stage. A failure fills in `failure`, when given, with the bound and the cell.
 Result<std::vector<MatchGroup>, EngineError> generateGroups(const RunEntries& entries,
                                                             const EngineLimits& limits,
-                                                            const std::atomic<bool>& cancel);
+                                                            const std::atomic<bool>& cancel,
+                                                            EngineFailure* failure = nullptr);
 
 }  // namespace tw

@@ -1,0 +1,68 @@
+// Puts a reconciliation result back together from what a worker wrote on standard output, and
+// verifies it.
+//
+// The output must be one session's messages exactly as the worker writes them: "started", then
+// "executing", then either a "failed" message, or the "resultPage" messages with pageIndex 0 to
+// pageCount-1 in order (each holding one item, allocations first, then pending identifiers, then
+// residuals in ascending identifier order; or the single empty page) and "completed", and nothing
+// after the last message. The pages' items, with the revision and run identifier of "completed",
+// are decoded with the contract's result decoder and committed with the contract's commitment;
+// the output verifies only when that commitment is the one "completed" carries.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "contracts/source.h"
+
+namespace tw::inspect {
+
+// Most result pages a session can write: one per allocation (at most the engine's proposal
+// bound), one per pending identifier and one per residual (each at most one per held entry).
+extern const uint64_t kMaxResultPages;
+
+// Most bytes of worker output read. The largest session writes a few MB; this leaves an order of
+// magnitude of headroom while keeping what the report holds in memory bounded.
+inline constexpr size_t kMaxOutputBytes = size_t{64} << 20;
+
+enum class OutputOutcome : uint8_t {
+  Verified,     // a completed session whose commitment verifies
+  Failed,       // the session ended with a "failed" message
+  NotVerified,  // anything else: not a worker's output, cut off, pages missing, wrong commitment
+};
+
+struct ReassembledOutput {
+  OutputOutcome outcome = OutputOutcome::NotVerified;
+  // Why the output does not verify (empty when it does), and the 1-based line it concerns (0 when
+  // it concerns the output as a whole).
+  std::string problem;
+  size_t problemLine = 0;
+
+  size_t lines = 0;  // complete lines read
+  std::optional<std::string> nonce;
+  std::optional<std::string> failedCode;  // the code of a "failed" message
+  uint64_t pagesRead = 0;
+  std::optional<uint64_t> pageCount;  // as the pages (or "completed") announce it
+
+  // From "completed".
+  std::optional<std::string> claimedCommitment;
+  std::optional<uint64_t> revision;
+  std::optional<std::string> runId;
+
+  // The result, when all pages were read and they decode as one; with its commitment as
+  // recomputed here (also when it differs from the claimed one).
+  std::optional<ReconciliationResult> result;
+  std::optional<std::string> commitment;
+
+  bool verified() const { return outcome == OutputOutcome::Verified; }
+};
+
+// Reads `bytes` as a worker's standard output. `moreBeyond` says that the output went on past
+// these bytes (it was longer than what was read): unless an earlier problem decides, that is the
+// problem.
+[[nodiscard]] ReassembledOutput reassembleOutput(std::string_view bytes, bool moreBeyond = false);
+
+}  // namespace tw::inspect
