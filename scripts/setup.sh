@@ -8,7 +8,7 @@ packages=(
   g++ clang-14 clang cmake ninja-build
   rapidjson-dev libssl-dev libgtest-dev googletest libbenchmark-dev
   libclang-rt-14-dev hyperfine gcovr clang-format time
-  chromium
+  chromium python3
 )
 
 missing=()
