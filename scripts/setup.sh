@@ -9,7 +9,7 @@ packages=(
   g++ clang-14 clang cmake ninja-build
   rapidjson-dev libssl-dev libgtest-dev googletest libbenchmark-dev
   libclang-rt-14-dev hyperfine gcovr clang-format time
-  chromium
+  chromium python3
 )
 # Further packages a caller needs (scripts/windows.sh names the Windows build's).
 packages+=("$@")
