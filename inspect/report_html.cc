@@ -43,7 +43,7 @@ h1{font-size:24px;margin:0 0 12px}h2{font-size:18px;margin:32px 0 10px;border-bo
 .verdict{padding:10px 14px;border-radius:6px;font-weight:600;margin:0 0 14px}
 .ok{background:#e3f4ea;color:#17603a;border:1px solid #a8d9bb}.bad{background:#fbe7e6;color:#8c1d18;border:1px solid #eeb4b0}
 .notes{margin:0 0 14px;padding-left:20px;color:#6b4e00}
-dl.meta{display:grid;grid-template-columns:max-content 1fr;gap:2px 16px;margin:0}
+dl.meta{display:grid;grid-template-columns:max-content 1fr;gap:2px 16px;margin:0 0 14px}
 dl.meta dt{color:#5b6878}dl.meta dd{margin:0;font-family:ui-monospace,Menlo,Consolas,monospace;word-break:break-all}
 table{border-collapse:collapse;width:100%;background:#fff;border:1px solid #d5dae1}
 table.fixed{table-layout:fixed}

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <climits>
+#include <cstdlib>
 
 #include "worker/platform.h"
 
@@ -83,6 +84,13 @@ void prepareProcess() {
   for (const int stream : {kStandardInput, kStandardOutput, kStandardError}) {
     (void)::_setmode(stream, _O_BINARY);
   }
+}
+
+void endProcess(int status) {
+  // Ending the process from within ends it without the library detach calls that ExitProcess
+  // makes first; the exit code is `status` all the same.
+  (void)::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(status));
+  std::_Exit(status);
 }
 
 NativeText NativeText::fromUtf8(std::string_view text) {
