@@ -57,7 +57,7 @@ TEST(Replay, ExplainsEachEnding) {
   Entry badDate = erp("E2");
   badDate.date = "2024-02-30";
   std::vector<Entry> wide;
-  for (int i = 0; i < 257; ++i) wide.push_back(erp("E" + std::to_string(i)));
+  for (int i = 0; i < 257; ++i) wide.push_back(erp(std::string("E").append(std::to_string(i))));
   wide.push_back(makeEntry("B0", SourceRole::Bank, "acct-1", "2024-03-01", "100", "R"));
   Entry repeated = erp("E1", "S");
   const std::vector<ReplayCase> cases = {
