@@ -1,5 +1,8 @@
 #include "inspect/replay.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <utility>
@@ -334,7 +337,9 @@ std::string_view toText(Outcome outcome) {
   return "refused";
 }
 
-Verdict replaySession(const std::function<InputMessage()>& next) {
+Verdict replaySession(const std::function<InputMessage()>& next,
+                      const std::function<std::optional<std::string>(uint64_t)>& readFailure) {
+  uint64_t linesBytes = 0;
   Verdict verdict;
   SessionState state;
   // For each held entry, the line of its frame and its index there.
@@ -361,14 +366,17 @@ Verdict replaySession(const std::function<InputMessage()>& next) {
       break;
     }
     if (message.kind == InputMessage::Kind::ReadFailure) {
+      std::optional<std::string> why;
+      if (readFailure) why = readFailure(linesBytes);
       refuse(SessionCode::ReadFailed, lineNumber + 1,
-             "line " + number(lineNumber + 1) +
-                 " is longer than 65536 bytes (line feed included), or the input ends inside it "
-                 "without a line feed, or the input cannot be read");
+             "line " + number(lineNumber + 1) + " " +
+                 why.value_or("is longer than 65536 bytes (line feed included), or the input "
+                              "ends inside it without a line feed, or the input cannot be read"));
       ended = true;
       break;
     }
     ++lineNumber;
+    linesBytes += message.line.size();
     const std::optional<Json> frame = frameObject(message.line);
     FrameStep step;
     step.line = lineNumber;
@@ -446,7 +454,22 @@ Verdict replaySession(const std::function<InputMessage()>& next) {
 
 Verdict replayFd(int fd) {
   LineReader reader(fd);
-  return replaySession([&reader] { return reader.next(); });
+  // In a file, what follows the last whole line tells which rule of the line reader failed.
+  auto readFailure = [fd](uint64_t offset) -> std::optional<std::string> {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    std::string rest(kMaxLineBytes, '\0');
+    const ssize_t got = ::pread(fd, rest.data(), rest.size(), static_cast<off_t>(offset));
+    if (got < 0) return std::nullopt;
+    rest.resize(static_cast<size_t>(got));
+    if (rest.find('\n') != std::string::npos) return std::nullopt;
+    if (rest.size() == kMaxLineBytes) {
+      return "is longer than 65536 bytes, line feed included; the worker never reads it";
+    }
+    return "is not ended by a line feed (the input ends inside it after " + number(rest.size()) +
+           " bytes); the worker never reads a line without its line feed";
+  };
+  return replaySession([&reader] { return reader.next(); }, readFailure);
 }
 
 std::optional<Verdict> replayBytes(const std::string& bytes) {

@@ -84,10 +84,14 @@ struct Verdict {
 };
 
 // Replays the lines `next` hands out (the worker's line reader, or anything giving the same
-// messages) as one session.
-[[nodiscard]] Verdict replaySession(const std::function<InputMessage()>& next);
+// messages) as one session. `readFailure`, when given, says in a sentence why reading failed
+// after the given number of bytes of whole lines.
+[[nodiscard]] Verdict replaySession(
+    const std::function<InputMessage()>& next,
+    const std::function<std::optional<std::string>(uint64_t)>& readFailure = {});
 
-// Replays the bytes as read from a descriptor by the worker's line reader.
+// Replays the bytes as read from a descriptor by the worker's line reader; for a file, a read
+// failure is told apart (a line too long, or an input ending inside a line).
 [[nodiscard]] Verdict replayFd(int fd);
 
 // Replays bytes held in memory (written to a temporary file and read back the same way).
