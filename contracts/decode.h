@@ -6,6 +6,7 @@
 // their elements are examined. On failure there is no partial record.
 #pragma once
 
+#include "contracts/contract_detail.h"
 #include "contracts/contract_error.h"
 #include "contracts/json.h"
 #include "contracts/result.h"
@@ -24,6 +25,11 @@ inline constexpr uint64_t kMaxSafeInteger = 9007199254740991ULL;  // 2^53 - 1
 Result<Entry, ContractError> decodeEntry(Json value);
 Result<RunManifest, ContractError> decodeRunManifest(Json value);
 Result<ReconciliationResult, ContractError> decodeReconciliationResult(Json value);
+
+// The same decoders, filling in `detail` (when not null) on failure with the member that
+// decided the code and what is wrong with it. The code is the same as without it.
+Result<Entry, ContractError> decodeEntry(Json value, ContractDetail* detail);
+Result<RunManifest, ContractError> decodeRunManifest(Json value, ContractDetail* detail);
 
 // Holds an entry built in memory to the same contract as one received: both records go through
 // their JSON form and decoder again; then a bank entry must be dated inside the manifest's

@@ -69,21 +69,38 @@ bool operator<(const RefKey& a, const RefKey& b) {
   return refOrderLess(a, b);
 }
 
-Check checkRef(const Json* value, RefKey* key) {
-  if (value == nullptr || !value->isObject()) return invalid();
+Check checkRef(const Json* value, RefKey* key, ContractDetail* detail, std::string_view path) {
+  if (value == nullptr || !value->isObject()) {
+    return noted(invalid(), detail, path, ValueFormat::Record, value);
+  }
   const JsonObject& object = value->asObject();
-  if (auto s = checkDeclaredKeys(object, kRefKeys); !s) return s;
+  if (auto s = checkDeclaredKeys(object, kRefKeys); !s) {
+    if (detail != nullptr) noteUndeclaredKey(*detail, path, object, kRefKeys);
+    return s;
+  }
   const Json* sourceId = member(object, "sourceId");
   const Json* fileId = member(object, "fileId");
   const Json* sheet = member(object, "sheet");
   const Json* row = member(object, "row");
-  if (!sourceId || !fileId || !sheet || !row) return invalid();
-  if (auto s = checkIdentifier(sourceId); !s) return s;
-  if (auto s = checkIdentifier(fileId); !s) return s;
-  if (auto s = checkNullOrFreeText(sheet, kMaxSheetBytes); !s) return s;
+  if (!sourceId || !fileId || !sheet || !row) {
+    const char* missing = !sourceId ? "sourceId" : !fileId ? "fileId" : !sheet ? "sheet" : "row";
+    return noted(invalid(), detail, memberPath(path, missing), ValueFormat::Record, nullptr);
+  }
+  if (auto s = checkIdentifier(sourceId); !s) {
+    return noted(s, detail, memberPath(path, "sourceId"), ValueFormat::Identifier, sourceId);
+  }
+  if (auto s = checkIdentifier(fileId); !s) {
+    return noted(s, detail, memberPath(path, "fileId"), ValueFormat::Identifier, fileId);
+  }
+  if (auto s = checkNullOrFreeText(sheet, kMaxSheetBytes); !s) {
+    return noted(s, detail, memberPath(path, "sheet"), ValueFormat::FreeText, sheet,
+                 kMaxSheetBytes);
+  }
   auto rowValue = safeIntegerValue(*row);
-  if (!rowValue) return fail(rowValue.error());
-  if (*rowValue > std::numeric_limits<uint32_t>::max()) return fail(ContractError::OutOfRange);
+  if (!rowValue || *rowValue > std::numeric_limits<uint32_t>::max()) {
+    const Check s = rowValue ? fail(ContractError::OutOfRange) : fail(rowValue.error());
+    return noted(s, detail, memberPath(path, "row"), ValueFormat::Row, row);
+  }
   if (key != nullptr) {
     key->sourceId = sourceId->asString();
     key->fileId = fileId->asString();
@@ -92,6 +109,33 @@ Check checkRef(const Json* value, RefKey* key) {
     key->row = *rowValue;
   }
   return Check::success();
+}
+
+std::string memberPath(std::string_view prefix, std::string_view name) {
+  std::string path(prefix);
+  if (!path.empty()) path += '.';
+  path += name;
+  return path;
+}
+
+void noteFailure(ContractDetail& detail, ContractError code, std::string_view path,
+                 ValueFormat format, const Json* value, size_t limit) {
+  detail.member = std::string(path);
+  detail.code = code;
+  detail.what = explainValue(format, value, code, limit);
+}
+
+void noteUndeclaredKey(ContractDetail& detail, std::string_view prefix, const JsonObject& object,
+                       KeyList declared) {
+  const std::string* key = firstUndeclaredKey(object, declared);
+  detail.member = memberPath(prefix, key != nullptr ? *key : std::string());
+  detail.code = ContractError::UnknownField;
+  std::string names;
+  for (const std::string_view name : declared) {
+    if (!names.empty()) names += ", ";
+    names += name;
+  }
+  detail.what = "is not a member of this record (its members: " + names + ")";
 }
 
 ContractError Phase2::code() const {

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "contracts/contract_detail.h"
 #include "contracts/contract_error.h"
 #include "contracts/json.h"
 #include "contracts/result.h"
@@ -62,8 +63,29 @@ struct RefKey {
 };
 bool operator<(const RefKey& a, const RefKey& b);
 
-// Validates a Ref and, on success, fills `key` (when given) for order checks.
-Check checkRef(const Json* value, RefKey* key = nullptr);
+// ---- Failure detail (only when a caller asks for it) ----
+
+// "prefix.name", or "name" when the prefix is empty.
+std::string memberPath(std::string_view prefix, std::string_view name);
+
+// Fills in `detail` for a failed check of the member at `path`.
+void noteFailure(ContractDetail& detail, ContractError code, std::string_view path,
+                 ValueFormat format, const Json* value, size_t limit);
+// The same for an object with an undeclared key: names the key.
+void noteUndeclaredKey(ContractDetail& detail, std::string_view prefix, const JsonObject& object,
+                       KeyList declared);
+
+// Returns `check`, first filling in `detail` (when given) if it failed.
+inline Check noted(Check check, ContractDetail* detail, std::string_view path, ValueFormat format,
+                   const Json* value, size_t limit = 0) {
+  if (!check && detail != nullptr) noteFailure(*detail, check.error(), path, format, value, limit);
+  return check;
+}
+
+// Validates a Ref and, on success, fills `key` (when given) for order checks. A failure fills
+// in `detail` (when given) with the member below `path`.
+Check checkRef(const Json* value, RefKey* key = nullptr, ContractDetail* detail = nullptr,
+               std::string_view path = {});
 
 // ---- Phase 2 ----
 

@@ -1,4 +1,5 @@
 // decodeEntry: the ledger entry and its components.
+#include <string>
 #include <utility>
 
 #include "contracts/decode.h"
@@ -26,51 +27,87 @@ Check invalid() {
   return fail(ContractError::InvalidContract);
 }
 
-Check checkComponent(const Json& value) {
-  if (!value.isObject()) return invalid();
-  const JsonObject& object = value.asObject();
-  if (auto s = checkDeclaredKeys(object, kComponentKeys); !s) return s;
-  const Json* kind = member(object, "kind");
-  if (kind == nullptr || !kind->isString() || !componentKindFromText(kind->asString())) {
-    return invalid();
-  }
-  if (auto s = checkAmount(member(object, "cents")); !s) return s;
-  return checkRef(member(object, "origin"));
+// "components[i]", built only when a detail is wanted.
+std::string componentPath(const ContractDetail* detail, size_t i) {
+  if (detail == nullptr) return {};
+  return "components[" + std::to_string(i) + "]";
 }
 
-// Phase 1: every rule of the entry in its fixed order; the first violation decides.
-Check validateEntry(const Json& value) {
-  if (!value.isObject()) return invalid();
+Check checkComponent(const Json& value, ContractDetail* detail, std::string_view path) {
+  if (!value.isObject()) return noted(invalid(), detail, path, ValueFormat::Record, &value);
   const JsonObject& object = value.asObject();
-  if (auto s = checkDeclaredKeys(object, kEntryKeys); !s) return s;
-  if (auto s = checkIdentifier(member(object, "id")); !s) return s;
+  if (auto s = checkDeclaredKeys(object, kComponentKeys); !s) {
+    if (detail != nullptr) noteUndeclaredKey(*detail, path, object, kComponentKeys);
+    return s;
+  }
+  const Json* kind = member(object, "kind");
+  if (kind == nullptr || !kind->isString() || !componentKindFromText(kind->asString())) {
+    return noted(invalid(), detail, memberPath(path, "kind"), ValueFormat::ComponentKind, kind);
+  }
+  const Json* cents = member(object, "cents");
+  if (auto s = checkAmount(cents); !s) {
+    return noted(s, detail, memberPath(path, "cents"), ValueFormat::Amount, cents);
+  }
+  return checkRef(member(object, "origin"), nullptr, detail,
+                  detail != nullptr ? memberPath(path, "origin") : std::string());
+}
+
+// Phase 1: every rule of the entry in its fixed order; the first violation decides. A failure
+// fills in `detail`, when given.
+Check validateEntry(const Json& value, ContractDetail* detail) {
+  if (!value.isObject()) return noted(invalid(), detail, "", ValueFormat::Record, &value);
+  const JsonObject& object = value.asObject();
+  if (auto s = checkDeclaredKeys(object, kEntryKeys); !s) {
+    if (detail != nullptr) noteUndeclaredKey(*detail, "", object, kEntryKeys);
+    return s;
+  }
+  const Json* id = member(object, "id");
+  if (auto s = checkIdentifier(id); !s) {
+    return noted(s, detail, "id", ValueFormat::Identifier, id);
+  }
   const Json* role = member(object, "role");
   if (role == nullptr || !role->isString() || !sourceRoleFromText(role->asString())) {
-    return invalid();
+    return noted(invalid(), detail, "role", ValueFormat::SourceRole, role);
   }
   const Json* root = member(object, "root");
-  if (root == nullptr || !root->isString() || !isCompanyRoot(root->asString())) return invalid();
+  if (root == nullptr || !root->isString() || !isCompanyRoot(root->asString())) {
+    return noted(invalid(), detail, "root", ValueFormat::CompanyRoot, root);
+  }
   const Json* establishment = member(object, "establishment");
   if (establishment == nullptr || !establishment->isString() ||
       !isEstablishmentCode(establishment->asString())) {
-    return invalid();
+    return noted(invalid(), detail, "establishment", ValueFormat::Establishment, establishment);
   }
   if (establishment->asString().compare(0, kCompanyRootBytes, root->asString()) != 0) {
-    return invalid();
+    return noted(invalid(), detail, "establishment", ValueFormat::RootPrefix, establishment);
   }
-  if (auto s = checkIdentifier(member(object, "accountId")); !s) return s;
-  if (auto s = checkDate(member(object, "date")); !s) return s;
-  if (auto s = checkAmount(member(object, "cents")); !s) return s;
-  if (auto s = checkNullOrFreeText(member(object, "reference"), kMaxReferenceBytes); !s) return s;
+  const Json* accountId = member(object, "accountId");
+  if (auto s = checkIdentifier(accountId); !s) {
+    return noted(s, detail, "accountId", ValueFormat::Identifier, accountId);
+  }
+  const Json* date = member(object, "date");
+  if (auto s = checkDate(date); !s) return noted(s, detail, "date", ValueFormat::Date, date);
+  const Json* cents = member(object, "cents");
+  if (auto s = checkAmount(cents); !s) return noted(s, detail, "cents", ValueFormat::Amount, cents);
+  const Json* reference = member(object, "reference");
+  if (auto s = checkNullOrFreeText(reference, kMaxReferenceBytes); !s) {
+    return noted(s, detail, "reference", ValueFormat::FreeText, reference, kMaxReferenceBytes);
+  }
   if (const Json* description = member(object, "description"); description != nullptr) {
-    if (auto s = checkNullOrFreeText(description, kMaxDescriptionBytes); !s) return s;
+    if (auto s = checkNullOrFreeText(description, kMaxDescriptionBytes); !s) {
+      return noted(s, detail, "description", ValueFormat::FreeText, description,
+                   kMaxDescriptionBytes);
+    }
   }
-  if (auto s = checkRef(member(object, "origin")); !s) return s;
+  if (auto s = checkRef(member(object, "origin"), nullptr, detail, "origin"); !s) return s;
   const Json* components = member(object, "components");
-  if (components == nullptr || !components->isArray()) return invalid();
-  if (components->asArray().size() > kMaxComponents) return invalid();
-  for (const Json& component : components->asArray()) {
-    if (auto s = checkComponent(component); !s) return s;
+  if (components == nullptr || !components->isArray() ||
+      components->asArray().size() > kMaxComponents) {
+    return noted(invalid(), detail, "components", ValueFormat::List, components, kMaxComponents);
+  }
+  const JsonArray& list = components->asArray();
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (auto s = checkComponent(list[i], detail, componentPath(detail, i)); !s) return s;
   }
   return Check::success();
 }
@@ -123,14 +160,29 @@ Entry takeEntry(Phase2& phase2, Json& value) {
   return entry;
 }
 
+// Both decoders in one body; the one without a detail passes a constant null, so that the
+// compiler can leave every detail branch out of it.
+template <bool kWithDetail>
+Result<Entry, ContractError> decodeEntryWith(Json& value, ContractDetail* detail) {
+  if (!kWithDetail) detail = nullptr;
+  if (auto s = validateEntry(value, detail); !s) return fail(s.error());
+  Phase2 phase2;
+  Entry entry = takeEntry(phase2, value);
+  if (!phase2.ok()) {
+    if (detail != nullptr) *detail = ContractDetail{"", phase2.code(), "cannot be converted"};
+    return fail(phase2.code());
+  }
+  return entry;
+}
+
 }  // namespace
 
 Result<Entry, ContractError> decodeEntry(Json value) {
-  if (auto s = validateEntry(value); !s) return fail(s.error());
-  Phase2 phase2;
-  Entry entry = takeEntry(phase2, value);
-  if (!phase2.ok()) return fail(phase2.code());
-  return entry;
+  return decodeEntryWith<false>(value, nullptr);
+}
+
+Result<Entry, ContractError> decodeEntry(Json value, ContractDetail* detail) {
+  return decodeEntryWith<true>(value, detail);
 }
 
 }  // namespace tw

@@ -81,24 +81,69 @@ Check checkVersionDigest(const Json* value) {
   return Check::success();
 }
 
-// Phase 1: every rule of the manifest in its fixed order; the first violation decides.
-Check validateManifest(const Json& value) {
-  if (!value.isObject()) return invalid();
+// Phase 1: every rule of the manifest in its fixed order; the first violation decides. A failure
+// fills in `detail`, when given, with the manifest's member.
+Check validateManifest(const Json& value, ContractDetail* detail) {
+  if (!value.isObject()) return noted(invalid(), detail, "", ValueFormat::Record, &value);
   const JsonObject& object = value.asObject();
-  if (auto s = checkDeclaredKeys(object, kManifestKeys); !s) return s;
-  if (object.size() != kManifestKeys.size()) return invalid();  // declared keys only, so all
-  auto version = safeIntegerValue(*member(object, "version"));
-  if (!version) return fail(version.error());
-  if (*version != kManifestVersion) return invalid();
-  if (auto s = checkIdentifier(member(object, "runId")); !s) return s;
+  if (auto s = checkDeclaredKeys(object, kManifestKeys); !s) {
+    if (detail != nullptr) noteUndeclaredKey(*detail, "", object, kManifestKeys);
+    return s;
+  }
+  if (object.size() != kManifestKeys.size()) {  // declared keys only, so all
+    if (detail != nullptr) {
+      for (const std::string_view key : kManifestKeys) {
+        if (member(object, key) == nullptr) {
+          noteFailure(*detail, ContractError::InvalidContract, key, ValueFormat::Record, nullptr,
+                      0);
+          break;
+        }
+      }
+    }
+    return invalid();
+  }
+  const Json* versionValue = member(object, "version");
+  auto version = safeIntegerValue(*versionValue);
+  if (!version)
+    return noted(fail(version.error()), detail, "version", ValueFormat::Version, versionValue);
+  if (*version != kManifestVersion) {
+    return noted(invalid(), detail, "version", ValueFormat::Version, versionValue);
+  }
+  const Json* runId = member(object, "runId");
+  if (auto s = checkIdentifier(runId); !s) {
+    return noted(s, detail, "runId", ValueFormat::Identifier, runId);
+  }
   const Json* root = member(object, "root");
-  if (!root->isString() || !isCompanyRoot(root->asString())) return invalid();
-  if (auto s = checkWindow(*member(object, "window")); !s) return s;
-  if (auto s = checkInputDigests(*member(object, "inputDigests")); !s) return s;
-  if (auto s = checkVersionDigest(member(object, "mappingVersion")); !s) return s;
-  if (auto s = checkVersionDigest(member(object, "ruleVersion")); !s) return s;
+  if (!root->isString() || !isCompanyRoot(root->asString())) {
+    return noted(invalid(), detail, "root", ValueFormat::CompanyRoot, root);
+  }
+  const Json* window = member(object, "window");
+  if (auto s = checkWindow(*window); !s) {
+    return noted(s, detail, "window", ValueFormat::Window, window);
+  }
+  const Json* digests = member(object, "inputDigests");
+  if (auto s = checkInputDigests(*digests); !s) {
+    if (detail != nullptr) {
+      noteFailure(*detail, s.error(), "inputDigests", ValueFormat::DigestOrder, digests, 0);
+      detail->what =
+          "is not a list of 1 to 1024 digests {sourceId, fileId, sha256} with "
+          "identifiers, 64 lower-case hex digits, ascending by (sourceId, fileId), "
+          "and one sha256 per fileId";
+    }
+    return s;
+  }
+  const Json* mapping = member(object, "mappingVersion");
+  if (auto s = checkVersionDigest(mapping); !s) {
+    return noted(s, detail, "mappingVersion", ValueFormat::VersionDigest, mapping);
+  }
+  const Json* rules = member(object, "ruleVersion");
+  if (auto s = checkVersionDigest(rules); !s) {
+    return noted(s, detail, "ruleVersion", ValueFormat::VersionDigest, rules);
+  }
   const Json* engineVersion = member(object, "engineVersion");
-  if (!engineVersion->isString() || !isEngineVersion(engineVersion->asString())) return invalid();
+  if (!engineVersion->isString() || !isEngineVersion(engineVersion->asString())) {
+    return noted(invalid(), detail, "engineVersion", ValueFormat::EngineVersion, engineVersion);
+  }
   return Check::success();
 }
 
@@ -153,10 +198,17 @@ RunManifest takeManifest(Phase2& phase2, Json& value) {
 }  // namespace
 
 Result<RunManifest, ContractError> decodeRunManifest(Json value) {
-  if (auto s = validateManifest(value); !s) return fail(s.error());
+  return decodeRunManifest(std::move(value), nullptr);
+}
+
+Result<RunManifest, ContractError> decodeRunManifest(Json value, ContractDetail* detail) {
+  if (auto s = validateManifest(value, detail); !s) return fail(s.error());
   Phase2 phase2;
   RunManifest manifest = takeManifest(phase2, value);
-  if (!phase2.ok()) return fail(phase2.code());
+  if (!phase2.ok()) {
+    if (detail != nullptr) *detail = ContractDetail{"", phase2.code(), "cannot be converted"};
+    return fail(phase2.code());
+  }
   return manifest;
 }
 

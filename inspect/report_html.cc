@@ -43,9 +43,10 @@ h1{font-size:24px;margin:0 0 12px}h2{font-size:18px;margin:32px 0 10px;border-bo
 .verdict{padding:10px 14px;border-radius:6px;font-weight:600;margin:0 0 14px}
 .ok{background:#e3f4ea;color:#17603a;border:1px solid #a8d9bb}.bad{background:#fbe7e6;color:#8c1d18;border:1px solid #eeb4b0}
 .notes{margin:0 0 14px;padding-left:20px;color:#6b4e00}
-dl.meta{display:grid;grid-template-columns:max-content 1fr;gap:2px 16px;margin:0}
+dl.meta{display:grid;grid-template-columns:max-content 1fr;gap:2px 16px;margin:0 0 14px}
 dl.meta dt{color:#5b6878}dl.meta dd{margin:0;font-family:ui-monospace,Menlo,Consolas,monospace;word-break:break-all}
 table{border-collapse:collapse;width:100%;background:#fff;border:1px solid #d5dae1}
+table.fixed{table-layout:fixed}
 th,td{padding:5px 8px;border-bottom:1px solid #e6e9ee;text-align:left;vertical-align:top}
 th{background:#eceff3;font-weight:600;font-size:13px}
 td.n,th.n{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap}
@@ -253,8 +254,11 @@ void allocationsTable(Page& page, const ReconciliationResult& result, const Sess
     page.raw("<p>No allocations.</p>");
     return;
   }
+  // Fixed column widths: the browser lays out thousands of rows without measuring them first.
   page.raw(
-      "<table><thead><tr><th class=\"n\">#</th><th>Stage</th><th class=\"n\">Amount</th>"
+      "<table class=\"fixed\"><colgroup><col style=\"width:52px\"><col style=\"width:128px\">"
+      "<col style=\"width:118px\"><col><col><col style=\"width:30%\"></colgroup>"
+      "<thead><tr><th class=\"n\">#</th><th>Stage</th><th class=\"n\">Amount</th>"
       "<th>Left</th><th>Right</th><th>Evidence</th></tr></thead><tbody>");
   size_t number = 0;
   for (const Allocation& allocation : result.allocations) {
@@ -286,7 +290,9 @@ void residualsSection(Page& page, const ReconciliationResult& result, const Repo
   page.text(formatCurrency(figures.residualPositive)).raw(", negative ");
   page.text(formatCurrency(figures.residualNegative)).raw(").</p>");
   if (!result.pendingIds.empty()) {
-    page.raw("<table><thead><tr><th>Entry</th><th class=\"n\">Residual</th></tr></thead><tbody>");
+    page.raw(
+        "<table class=\"fixed\"><colgroup><col><col style=\"width:160px\"></colgroup>"
+        "<thead><tr><th>Entry</th><th class=\"n\">Residual</th></tr></thead><tbody>");
     for (const std::string& id : result.pendingIds) {
       auto residual = result.residuals.find(id);
       page.raw("<tr>");

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the deeper checks need, only those that
-# are missing. Runs apt-get as root, or through sudo when that is available; refreshes the package
-# lists only when something has to be installed and the install fails without it.
+# Installs the Debian packages the build, the tests and the deeper checks need, and those named as
+# arguments, only those that are missing. Runs apt-get as root, or through sudo when that is
+# available; refreshes the package lists only when something has to be installed and the install
+# fails without it.
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,8 @@ packages=(
   libclang-rt-14-dev hyperfine gcovr clang-format time
   chromium python3
 )
+# Further packages a caller needs (scripts/windows.sh names the Windows build's).
+packages+=("$@")
 
 missing=()
 for package in "${packages[@]}"; do

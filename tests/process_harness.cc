@@ -1,6 +1,7 @@
 #include "tests/process_harness.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -61,10 +63,66 @@ struct SpawnSetup {
   }
 };
 
+// The companion's verdict on a session the worker has just run, held against the worker's own
+// ending: its exit status and its last message. Endings that check says depend on timing (a
+// line the worker read during its run) are counted but not held against it.
+struct CheckTally {
+  size_t agreed = 0;
+  size_t timing = 0;
+  ~CheckTally() {
+    if (agreed + timing > 0) {
+      std::fprintf(stderr, "check agreed with the worker on %zu sessions (%zu decided by timing)\n",
+                   agreed, timing);
+    }
+  }
+};
+CheckTally checkTally;
+
+std::string workerEndingOf(const ExitStatus& status, const std::string& out) {
+  if (status.exitedWith(1)) return "refused";
+  std::string last = out;
+  if (!last.empty() && last.back() == '\n') last.pop_back();
+  last = last.substr(last.rfind('\n') == std::string::npos ? 0 : last.rfind('\n') + 1);
+  if (last.find("\"kind\":\"completed\"") != std::string::npos) return "completed";
+  if (last.find("\"code\":\"CANCELLED\"") != std::string::npos) return "cancelled";
+  if (last.find("\"kind\":\"failed\"") != std::string::npos) return "failed";
+  return "unknown";
+}
+
+void checkAgreesWithWorker(const std::string& input, const ExitStatus& status,
+                           const std::string& out) {
+  TempDir dir;
+  const std::string file = dir.file("captured.ndjson");
+  if (!writeFile(file, input)) return;
+  WorkerOptions options;
+  options.program = inspectPath();
+  options.args = {"check", file, "--json"};
+  options.stdinKind = StdinKind::DevNull;
+  Worker check(std::move(options));
+  check.wait();
+  const std::string verdict = check.takeStdout();
+  const std::string worker = workerEndingOf(status, out);
+  const bool agrees = verdict.find("\"outcome\":\"" + worker + "\"") != std::string::npos;
+  if (!agrees && verdict.find("\"timingDependent\":true") != std::string::npos) {
+    ++checkTally.timing;
+    return;
+  }
+  EXPECT_TRUE(agrees) << "the worker ended " << worker << "; check says " << verdict
+                      << "on the input:\n"
+                      << input.substr(0, 2000);
+  if (agrees) ++checkTally.agreed;
+}
+
 }  // namespace
 
 const char* workerPath() {
-  return TW_WORKER_PATH;
+  const char* chosen = std::getenv("TW_TEST_WORKER");
+  return chosen != nullptr && *chosen != '\0' ? chosen : TW_WORKER_PATH;
+}
+
+const char* workerLauncher() {
+  const char* chosen = std::getenv("TW_TEST_WORKER_LAUNCHER");
+  return chosen != nullptr && *chosen != '\0' ? chosen : nullptr;
 }
 
 const char* inspectPath() {
@@ -103,6 +161,10 @@ Worker::~Worker() {
 
 void Worker::start(const WorkerOptions& options) {
   ignoreSigpipeOnce();
+  capture_ = std::getenv("TW_CHECK_EACH_SESSION") != nullptr && options.program.empty() &&
+             options.launcher.empty() && !options.args.empty() && options.args[0] == "--c5" &&
+             (options.stdinKind == StdinKind::Pipe || options.stdinKind == StdinKind::DevNull) &&
+             options.stdoutKind == StdoutKind::Pipe;
   SpawnSetup setup;
   // Descriptors the parent closes once the child has its copies.
   int childEnds[3] = {-1, -1, -1};
@@ -197,6 +259,8 @@ void Worker::start(const WorkerOptions& options) {
   posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
   std::vector<std::string> argvText = options.launcher;
+  if (options.program.empty() && workerLauncher() != nullptr)
+    argvText.emplace_back(workerLauncher());
   argvText.emplace_back(options.program.empty() ? workerPath() : options.program);
   argvText.insert(argvText.end(), options.args.begin(), options.args.end());
   std::vector<char*> argv;
@@ -221,6 +285,7 @@ void Worker::start(const WorkerOptions& options) {
 
 bool Worker::writeStdin(std::string_view bytes) {
   if (stdinFd_ < 0) return false;
+  if (capture_) capturedInput_.append(bytes);
   while (!bytes.empty()) {
     const ssize_t written = ::write(stdinFd_, bytes.data(), bytes.size());
     if (written < 0) {
@@ -243,6 +308,7 @@ size_t Worker::unreadStdinBytes() const {
 }
 
 void Worker::closeStdout() {
+  capture_ = false;  // the worker's writes fail from now on, which check cannot know
   closeFd(stdoutFd_);
 }
 
@@ -270,6 +336,8 @@ bool Worker::pump(milliseconds timeout) {
     }
     std::string& sink = owners[k] == &stdoutFd_ ? out_ : err_;
     sink.append(buffer, static_cast<size_t>(got));
+    if (capture_ && owners[k] == &stdoutFd_)
+      capturedOutput_.append(buffer, static_cast<size_t>(got));
   }
   return true;
 }
@@ -338,6 +406,10 @@ ExitStatus Worker::wait(milliseconds timeout) {
   const auto drainDeadline = Clock::now() + kDrainAfterExit;
   while ((stdoutFd_ >= 0 || stderrFd_ >= 0) && remainingUntil(drainDeadline).count() > 0) {
     pump(remainingUntil(drainDeadline));
+  }
+  if (capture_ && (status_->exitedWith(0) || status_->exitedWith(1))) {
+    capture_ = false;
+    checkAgreesWithWorker(capturedInput_, *status_, capturedOutput_);
   }
   return *status_;
 }

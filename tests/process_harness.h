@@ -28,8 +28,12 @@ using std::chrono::milliseconds;
 
 inline constexpr milliseconds kDefaultTimeout{10000};
 
-// Path of the worker executable under test.
+// Path of the worker executable under test: $TW_TEST_WORKER when set (another build of it, for
+// example the Windows one), the one built beside the tests otherwise.
 const char* workerPath();
+// A program that starts the worker, given its path and arguments: $TW_TEST_WORKER_LAUNCHER when
+// set (for example Wine's loader for a Windows build), otherwise none.
+const char* workerLauncher();
 // Path of the host companion executable under test.
 const char* inspectPath();
 
@@ -136,6 +140,13 @@ class Worker {
   std::string out_;
   std::string err_;
   std::optional<ExitStatus> status_;
+
+  // With TW_CHECK_EACH_SESSION set, every session-mode worker whose input the test fed through
+  // a pipe has its input and output kept, and once it has ended the companion's check must tell
+  // the same ending (see checkAgreesWithWorker in process_harness.cc).
+  bool capture_ = false;
+  std::string capturedInput_;
+  std::string capturedOutput_;
 };
 
 // Runs the worker once: writes `input` (when given) and ends its input, then waits.

@@ -87,5 +87,5 @@ int main(int argc, char** argv) {
 #ifdef TW_COVERAGE
   __gcov_dump();  // std::_Exit skips the exit handlers that would write the coverage counts
 #endif
-  std::_Exit(status);
+  platform::endProcess(status);
 }

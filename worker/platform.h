@@ -23,6 +23,10 @@ inline constexpr int kStandardError = 2;
 // write rather than the end of the process, and the standard streams pass bytes unchanged.
 void prepareProcess();
 
+// Ends the process at once with `status`: no exit handlers, no flushing (nothing is buffered),
+// every other thread ending where it stands.
+[[noreturn]] void endProcess(int status);
+
 // A text as the platform hands it over and takes it back, unit for unit: bytes on POSIX, UTF-16
 // code units on Windows (held as their little-endian byte pairs). Never converted on the way.
 class NativeText {

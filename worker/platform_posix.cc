@@ -44,6 +44,10 @@ void prepareProcess() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
+void endProcess(int status) {
+  std::_Exit(status);
+}
+
 NativeText NativeText::fromUtf8(std::string_view text) {
   return NativeText(std::string(text));
 }

@@ -1,0 +1,61 @@
+#include "inspect/input_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "worker/fd_io.h"
+
+namespace tw::inspect {
+
+InputFile::~InputFile() {
+  if (owned_ && fd_ >= 0) ::close(fd_);
+}
+
+std::optional<InputFile> InputFile::open(std::string_view path, std::string& error) {
+  if (path == "-") return InputFile(0, false, "standard input");
+  const std::string name(path);
+  if (name.empty()) {
+    error = "an empty file name was given";
+    return std::nullopt;
+  }
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot open " + name + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    error = name + " is a directory, not a file";
+    return std::nullopt;
+  }
+  return InputFile(fd, true, name);
+}
+
+bool InputFile::readBounded(size_t limit, std::string& bytes, bool& more, std::string& error) {
+  constexpr size_t kChunk = size_t{1} << 16;
+  bytes.clear();
+  more = false;
+  for (;;) {
+    const size_t at = bytes.size();
+    bytes.resize(at + kChunk);
+    const std::ptrdiff_t got = readRetrying(fd_, bytes.data() + at, kChunk);
+    bytes.resize(at + static_cast<size_t>(got > 0 ? got : 0));
+    if (got < 0) {
+      error = "cannot read " + name_ + ": " + std::strerror(errno);
+      return false;
+    }
+    if (got == 0) return true;
+    if (bytes.size() > limit) {
+      bytes.resize(limit);
+      more = true;
+      return true;
+    }
+  }
+}
+
+}  // namespace tw::inspect
