@@ -1,6 +1,7 @@
 // Contract decoders: the bytes are read as JSON and offered to each decoder. A refusal is exactly
 // one code of the contract space; an accepted record survives toJsonValue and decoding again
-// unchanged, and its JSON form is a fixed point. An accepted result can always be committed.
+// unchanged, and its JSON form is a fixed point. Given a detail record, the decoders decide the
+// same. An accepted result can always be committed.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -37,6 +38,19 @@ void roundTrip(const tw::Json& value, Decode decode) {
   if (!(tw::toJsonValue(second.value()) == encoded)) std::abort();
 }
 
+// The decoder given a detail record decides exactly as the one without, and a refusal's detail
+// carries the same code and a sentence of valid UTF-8.
+template <class Decode, class DecodeWithDetail>
+void sameWithDetail(const tw::Json& value, Decode decode, DecodeWithDetail decodeWithDetail) {
+  auto plain = decode(value);
+  tw::ContractDetail detail;
+  auto detailed = decodeWithDetail(value, &detail);
+  if (plain.ok() != detailed.ok()) std::abort();
+  if (plain.ok()) return;
+  if (plain.error() != detailed.error() || detail.code != plain.error()) std::abort();
+  if (detail.what.empty() || !tw::isValidUtf8(detail.what)) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -47,6 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   roundTrip<tw::RunManifest>(value, [](tw::Json v) { return tw::decodeRunManifest(std::move(v)); });
   roundTrip<tw::ReconciliationResult>(
       value, [](tw::Json v) { return tw::decodeReconciliationResult(std::move(v)); });
+  sameWithDetail(
+      value, [](tw::Json v) { return tw::decodeEntry(std::move(v)); },
+      [](tw::Json v, tw::ContractDetail* d) { return tw::decodeEntry(std::move(v), d); });
+  sameWithDetail(
+      value, [](tw::Json v) { return tw::decodeRunManifest(std::move(v)); },
+      [](tw::Json v, tw::ContractDetail* d) { return tw::decodeRunManifest(std::move(v), d); });
   auto result = tw::decodeReconciliationResult(value);
   if (result.ok()) {
     auto commitment = tw::commitResult(result.value());

@@ -102,7 +102,9 @@ TEST(Replay, ExplainsEachEnding) {
                              (verdict->engine ? verdict->engine->rule : "");
     EXPECT_NE(said.find(c.says), std::string::npos) << said;
     EXPECT_EQ(verdict->engine ? verdict->engine->bound : EngineBound::None, c.bound);
-    if (verdict->engine) EXPECT_EQ(verdict->engine->reached, c.reached);
+    if (verdict->engine) {
+      EXPECT_EQ(verdict->engine->reached, c.reached);
+    }
   }
 }
 

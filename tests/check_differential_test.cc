@@ -274,7 +274,9 @@ TEST(CheckDifferential, KnownCasesEndAsTheWorkerEndsThem) {
     EXPECT_EQ(worker.outcome, c.outcome);
     EXPECT_EQ(checked.ending.outcome, c.outcome) << checked.out;
     EXPECT_EQ(checked.ending.code, c.code) << checked.out;
-    if (!worker.code.empty()) EXPECT_EQ(checked.ending.code, worker.code);
+    if (!worker.code.empty()) {
+      EXPECT_EQ(checked.ending.code, worker.code);
+    }
     ++count;
   }
   ::testing::Test::RecordProperty("cases", static_cast<int>(count));
@@ -302,7 +304,9 @@ TEST(CheckDifferential, MutatedSessionsEndAsTheWorkerEndsThem) {
       continue;
     }
     EXPECT_EQ(checked.ending.outcome, worker.outcome) << checked.out;
-    if (!worker.code.empty()) EXPECT_EQ(checked.ending.code, worker.code) << checked.out;
+    if (!worker.code.empty()) {
+      EXPECT_EQ(checked.ending.code, worker.code) << checked.out;
+    }
   }
   ::testing::Test::RecordProperty("sessions", static_cast<int>(count));
   std::printf("mutated sessions: %zu, of which decided by timing: %zu\n", count, timing);
