@@ -111,7 +111,7 @@ Result<AcceptedFrame, SessionCode> decodeCancel(const SessionState& state,
   return AcceptedFrame{FrameAnswer::Cancelled, failureObject(state.nonce, SessionCode::Cancelled)};
 }
 
-// The common case of an "entries" frame read directly into records: accepted here only when
+// An "entries" frame read directly into records (every valid one is): accepted here only when
 // every check that decodeEntries would make passes; otherwise nothing is changed and the frame
 // is decoded the general way, which then finds the same first failure.
 bool acceptPlainEntries(SessionState& state, PreparedFrame& prepared) {

@@ -55,8 +55,9 @@ struct AcceptedFrame {
 bool isWellFormedNonce(std::string_view text);
 
 // What can be learnt from a line alone, before the session state is consulted: the records of
-// a plain "entries" frame, and whether every one of them passes the entry contract. Preparing
-// depends on nothing but the line, so any thread may prepare a line ahead of its turn.
+// an "entries" frame read directly (readPlainEntriesFrame), and whether every one of them passes
+// the entry contract. Preparing depends on nothing but the line, so any thread may prepare a line
+// ahead of its turn.
 struct PreparedFrame {
   std::optional<PlainEntriesFrame> plainEntries;
   bool entriesPassContract = false;  // meaningful only with plainEntries

@@ -35,7 +35,7 @@ constexpr std::string_view kFenceFlag = "--execution-fence";
 
 [[noreturn]] void endFatally(std::string_view diagnostic) {
   (void)tw::writeAll(platform::kStandardError, diagnostic);
-  std::_Exit(kExitFatal);
+  platform::endProcess(kExitFatal);
 }
 
 // Session mode: the fence is taken before the first byte of input is read and released after
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
   // Every message went out with one write call, so nothing is buffered; threads a session left
   // blocked end with the process.
 #ifdef TW_COVERAGE
-  __gcov_dump();  // std::_Exit skips the exit handlers that would write the coverage counts
+  __gcov_dump();  // ending the process skips the exit handlers that would write the coverage counts
 #endif
   platform::endProcess(status);
 }

@@ -30,7 +30,7 @@ constexpr int kFatalExitStatus = 101;
   text.append(which);
   text.append(" thread\n");
   (void)writeAll(platform::kStandardError, text);
-  std::_Exit(kFatalExitStatus);
+  platform::endProcess(kFatalExitStatus);
 }
 
 template <class Function>
