@@ -115,6 +115,38 @@ std::string explainEstablishment(std::string_view text) {
   return "is not an establishment code";
 }
 
+// `text` against 64 lower-case hexadecimal digits, after `prefix` bytes already judged.
+std::string explainHex(std::string_view text, size_t prefix) {
+  constexpr size_t kHexDigits = 64;
+  if (text.size() != prefix + kHexDigits) {
+    return "has " + std::to_string(text.size() - prefix) +
+           " bytes after \"sha256:\"; a sha256 is exactly 64 lower-case hexadecimal digits";
+  }
+  for (size_t i = prefix; i < text.size(); ++i) {
+    const char c = text[i];
+    if ((c < '0' || c > '9') && (c < 'a' || c > 'f')) {
+      return "has " + byteText(text, i) + "; a sha256 is 64 of 0-9 and a-f (lower case)";
+    }
+  }
+  return "is not a sha256";
+}
+
+std::string explainSha256(std::string_view text) {
+  if (text.size() != 64) {
+    return "is " + std::to_string(text.size()) +
+           " bytes long; a sha256 is exactly 64 lower-case hexadecimal digits";
+  }
+  return explainHex(text, 0);
+}
+
+std::string explainVersionDigest(std::string_view text) {
+  constexpr std::string_view kPrefix = "sha256:";
+  if (text.substr(0, kPrefix.size()) != kPrefix) {
+    return "must begin with \"sha256:\" and go on with 64 lower-case hexadecimal digits";
+  }
+  return explainHex(text, kPrefix.size());
+}
+
 std::string explainString(ValueFormat format, std::string_view text, ContractError code,
                           size_t limit) {
   switch (format) {
@@ -137,9 +169,9 @@ std::string explainString(ValueFormat format, std::string_view text, ContractErr
     case ValueFormat::ComponentKind:
       return "must be \"fee\" or \"reversal\"";
     case ValueFormat::Sha256:
-      return "must be 64 lower-case hexadecimal digits";
+      return explainSha256(text);
     case ValueFormat::VersionDigest:
-      return "must be \"sha256:\" and 64 lower-case hexadecimal digits";
+      return explainVersionDigest(text);
     case ValueFormat::EngineVersion:
       return "must be 1 to 64 bytes: a letter or digit, then letters, digits, '+', '-', '.', "
              "':' or '_'";
@@ -162,6 +194,27 @@ std::string quoteValue(const Json& value) {
   return text;
 }
 
+std::string explainDigestPair(const Json& digest, const Json& other, size_t otherIndex,
+                              bool sameFile) {
+  const auto pair = [](const Json& d) {
+    const JsonObject& o = d.asObject();
+    std::string text = "(";
+    text += quoteValue(o.at("sourceId"));
+    text += ", ";
+    text += quoteValue(o.at("fileId"));
+    text += ')';
+    return text;
+  };
+  const std::string where = "inputDigests[" + std::to_string(otherIndex) + "]";
+  if (sameFile) {
+    return "gives fileId " + quoteValue(digest.asObject().at("fileId")) + " another sha256 than " +
+           where + " does; one file has one sha256";
+  }
+  const std::string order = "; digests ascend by (sourceId, fileId), each pair once";
+  if (pair(digest) == pair(other)) return pair(digest) + " repeats " + where + order;
+  return pair(digest) + " sorts before " + where + " " + pair(other) + ", which it follows" + order;
+}
+
 std::string explainValue(ValueFormat format, const Json* value, ContractError code, size_t limit) {
   if (value == nullptr) return "is missing";
   const std::string shown = quoteValue(*value);
@@ -173,6 +226,7 @@ std::string explainValue(ValueFormat format, const Json* value, ContractError co
       return shown + " does not begin with the entry's root";
     case ValueFormat::List:
       if (!value->isArray()) return "must be an array, not " + typeName(*value);
+      if (value->asArray().empty()) return "is empty; at least one element is required";
       return "holds " + std::to_string(value->asArray().size()) + " elements; at most " +
              std::to_string(limit) + " are allowed";
     case ValueFormat::Row:
@@ -184,12 +238,13 @@ std::string explainValue(ValueFormat format, const Json* value, ContractError co
       return value->isNumber() ? shown + " is not 1"
                                : "must be the number 1, not " + typeName(*value);
     case ValueFormat::Window:
-      if (code == ContractError::OutsideWindow) return "ends before it starts";
+      if (code == ContractError::OutsideWindow && value->isObject()) {
+        const JsonObject& window = value->asObject();
+        return "starts on " + quoteValue(window.at("from")) + ", after it ends on " +
+               quoteValue(window.at("to"));
+      }
       return value->isObject() ? "must hold \"from\" and \"to\" as dates"
                                : "must be null or an object, not " + typeName(*value);
-    case ValueFormat::DigestOrder:
-      return "must follow the previous digest in (sourceId, fileId) order, and a fileId listed "
-             "twice must carry the same sha256";
     default:
       break;
   }

@@ -34,20 +34,25 @@ enum class ValueFormat : uint8_t {
   RootPrefix,     // the establishment begins with the root
   SourceRole,     // "erp", "sales", "settlement" or "bank"
   ComponentKind,  // "fee" or "reversal"
-  List,           // an array of at most `maxBytes` elements
+  List,           // an array of at most `limit` elements (input digests: 1 to `limit`)
   Row,            // a whole number up to 4294967295
   Version,        // the manifest version, 1
   Window,         // null, or {from, to} with from not after to
   Sha256,         // 64 lower-case hex digits
   VersionDigest,  // "sha256:" and 64 lower-case hex digits
   EngineVersion,  // 1 to 64 bytes of letters, digits, '+', '-', '.', ':', '_'
-  DigestOrder,    // input digests ascending by (sourceId, fileId), one sha256 per file
 };
 
 // A sentence saying why `value` (nullptr when the member is absent) fails `format` with `code`.
 // `limit` is the byte limit of free text or the size limit of a list.
 std::string explainValue(ValueFormat format, const Json* value, ContractError code,
                          size_t limit = 0);
+
+// A sentence saying why the input digest `digest` may not follow `other` (at index `otherIndex`)
+// in (sourceId, fileId) order or, when `sameFile`, gives the fileId of `other` another sha256.
+// REQUIRES: both are objects whose sourceId and fileId are strings.
+std::string explainDigestPair(const Json& digest, const Json& other, size_t otherIndex,
+                              bool sameFile);
 
 // A short, quoted, escaped rendering of a JSON value for a sentence (long texts cut).
 std::string quoteValue(const Json& value);

@@ -4,6 +4,8 @@
 
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "contracts/decode.h"
 #include "contracts/json_reader.h"
@@ -25,6 +27,27 @@ struct DetailCase {
   ContractError code;
   std::string says;  // part of the sentence
 };
+
+// Each case changes `base`; both decoders refuse it with the case's code, and the detail names
+// the member and says what the case expects.
+template <class Decode, class DecodeWithDetail>
+void expectDetails(const Json& base, const std::vector<DetailCase>& cases, Decode decode,
+                   DecodeWithDetail decodeWithDetail) {
+  for (const DetailCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Json value = base;
+    c.change(value.asObject());
+    ContractDetail detail;
+    auto decoded = decodeWithDetail(value, &detail);
+    ASSERT_FALSE(decoded.ok());
+    EXPECT_EQ(decoded.error(), c.code);
+    EXPECT_EQ(decode(value).error(), c.code);
+    EXPECT_EQ(detail.member, c.member);
+    EXPECT_EQ(detail.code, c.code);
+    EXPECT_NE(detail.what.find(c.says), std::string::npos) << detail.what;
+    EXPECT_TRUE(isValidUtf8(detail.what)) << detail.what;
+  }
+}
 
 // The detail names the member that decided the code, with the code the decoder returns anyway.
 TEST(ContractDetail, NamesTheMemberAndSaysWhatIsWrong) {
@@ -70,20 +93,39 @@ TEST(ContractDetail, NamesTheMemberAndSaysWhatIsWrong) {
       {"missing reference", [](JsonObject& o) { o.erase("reference"); }, "reference",
        ContractError::InvalidContract, "missing"},
   };
-  for (const DetailCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    Json value = entryJson();
-    c.change(value.asObject());
-    ContractDetail detail;
-    auto decoded = decodeEntry(value, &detail);
-    ASSERT_FALSE(decoded.ok());
-    EXPECT_EQ(decoded.error(), c.code);
-    EXPECT_EQ(decodeEntry(value).error(), c.code);
-    EXPECT_EQ(detail.member, c.member);
-    EXPECT_EQ(detail.code, c.code);
-    EXPECT_NE(detail.what.find(c.says), std::string::npos) << detail.what;
-    EXPECT_TRUE(isValidUtf8(detail.what)) << detail.what;
-  }
+  expectDetails(
+      entryJson(), cases, [](const Json& v) { return decodeEntry(v); },
+      [](const Json& v, ContractDetail* d) { return decodeEntry(v, d); });
+}
+
+TEST(ContractDetail, NamesTheManifestMemberAndSaysWhatIsWrong) {
+  const auto digestAt = [](JsonObject& o, size_t i) -> JsonObject& {
+    return o["inputDigests"].asArray()[i].asObject();
+  };
+  const auto setWindow = [](JsonObject& o, const char* from, const char* to) {
+    o["window"] = Json(makeObject({{"from", Json(from)}, {"to", Json(to)}}));
+  };
+  const std::vector<DetailCase> cases = {
+      {"fileId with a space", [&](JsonObject& o) { digestAt(o, 0)["fileId"] = Json("x y"); },
+       "inputDigests[0].fileId", ContractError::InvalidContract, "byte 2 (' ', 0x20)"},
+      {"upper-case sha256",
+       [&](JsonObject& o) { digestAt(o, 2)["sha256"] = Json(std::string(63, 'a') + "A"); },
+       "inputDigests[2].sha256", ContractError::InvalidContract, "byte 64 ('A', 0x41)"},
+      {"digests out of order", [&](JsonObject& o) { std::swap(digestAt(o, 1), digestAt(o, 2)); },
+       "inputDigests[2]", ContractError::InvalidContract,
+       "sorts before inputDigests[1] (\"src-sales\""},
+      {"a file with two sha256",
+       [&](JsonObject& o) { digestAt(o, 3)["fileId"] = digestAt(o, 0)["fileId"]; },
+       "inputDigests[3]", ContractError::InvalidContract, "another sha256 than inputDigests[0]"},
+      {"window ends first", [&](JsonObject& o) { setWindow(o, "2024-02-01", "2024-01-31"); },
+       "window", ContractError::OutsideWindow, "starts on \"2024-02-01\", after it ends on"},
+      {"window to not a date", [&](JsonObject& o) { setWindow(o, "2024-02-01", "2024-02-30"); },
+       "window.to", ContractError::InvalidDate, "calendar date"},
+  };
+  expectDetails(
+      toJsonValue(testing::makeManifest("run-1")), cases,
+      [](const Json& v) { return decodeRunManifest(v); },
+      [](const Json& v, ContractDetail* d) { return decodeRunManifest(v, d); });
 }
 
 }  // namespace

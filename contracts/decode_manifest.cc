@@ -1,5 +1,6 @@
 // decodeRunManifest: the run manifest, its window and its input digests.
 #include <map>
+#include <string>
 #include <utility>
 
 #include "contracts/decode.h"
@@ -27,51 +28,98 @@ Check invalid() {
   return fail(ContractError::InvalidContract);
 }
 
-Check checkWindow(const Json& value) {
+// "inputDigests[i]", built only when a detail is wanted.
+std::string digestPath(const ContractDetail* detail, size_t i) {
+  if (detail == nullptr) return {};
+  return "inputDigests[" + std::to_string(i) + "]";
+}
+
+Check checkWindow(const Json& value, ContractDetail* detail) {
   if (value.isNull()) return Check::success();
-  if (!value.isObject()) return invalid();
+  if (!value.isObject()) return noted(invalid(), detail, "window", ValueFormat::Window, &value);
   const JsonObject& object = value.asObject();
-  if (auto s = checkDeclaredKeys(object, kWindowKeys); !s) return s;
+  if (auto s = checkDeclaredKeys(object, kWindowKeys); !s) {
+    if (detail != nullptr) noteUndeclaredKey(*detail, "window", object, kWindowKeys);
+    return s;
+  }
   const Json* from = member(object, "from");
   const Json* to = member(object, "to");
-  if (from == nullptr || to == nullptr || !from->isString() || !to->isString()) return invalid();
-  if (auto s = checkDate(from); !s) return s;
-  if (auto s = checkDate(to); !s) return s;
+  if (from == nullptr || to == nullptr || !from->isString() || !to->isString()) {
+    const bool fromFirst = from == nullptr || (to != nullptr && !from->isString());
+    return noted(invalid(), detail, fromFirst ? "window.from" : "window.to", ValueFormat::Date,
+                 fromFirst ? from : to);
+  }
+  if (auto s = checkDate(from); !s) return noted(s, detail, "window.from", ValueFormat::Date, from);
+  if (auto s = checkDate(to); !s) return noted(s, detail, "window.to", ValueFormat::Date, to);
   // For valid date texts, text order is calendar order.
-  if (to->asString() < from->asString()) return fail(ContractError::OutsideWindow);
+  if (to->asString() < from->asString()) {
+    return noted(fail(ContractError::OutsideWindow), detail, "window", ValueFormat::Window, &value);
+  }
   return Check::success();
 }
 
-Check checkInputDigests(const Json& value) {
-  if (!value.isArray()) return invalid();
+// Fills in `detail` for the digest at `i` that may not follow, or repeats the fileId of, the
+// digest at `j`.
+void noteDigestPair(ContractDetail& detail, const JsonArray& digests, size_t i, size_t j,
+                    bool sameFile) {
+  detail.member = digestPath(&detail, i);
+  detail.code = ContractError::InvalidContract;
+  detail.what = explainDigestPair(digests[i], digests[j], j, sameFile);
+}
+
+Check checkInputDigests(const Json& value, ContractDetail* detail) {
+  if (!value.isArray()) {
+    return noted(invalid(), detail, "inputDigests", ValueFormat::List, &value, kMaxInputDigests);
+  }
   const JsonArray& digests = value.asArray();
-  if (digests.empty() || digests.size() > kMaxInputDigests) return invalid();
+  if (digests.empty() || digests.size() > kMaxInputDigests) {
+    return noted(invalid(), detail, "inputDigests", ValueFormat::List, &value, kMaxInputDigests);
+  }
   // fileId -> sha256 of its first digest, for the rule that one file has one digest.
   std::map<std::string_view, std::string_view, std::less<>> digestOfFile;
   const std::string* previousSource = nullptr;
   const std::string* previousFile = nullptr;
-  for (const Json& element : digests) {
-    if (!element.isObject()) return invalid();
+  for (size_t i = 0; i < digests.size(); ++i) {
+    const Json& element = digests[i];
+    const std::string path = digestPath(detail, i);
+    if (!element.isObject()) return noted(invalid(), detail, path, ValueFormat::Record, &element);
     const JsonObject& object = element.asObject();
-    if (auto s = checkDeclaredKeys(object, kDigestKeys); !s) return s;
+    if (auto s = checkDeclaredKeys(object, kDigestKeys); !s) {
+      if (detail != nullptr) noteUndeclaredKey(*detail, path, object, kDigestKeys);
+      return s;
+    }
     const Json* sourceId = member(object, "sourceId");
-    if (auto s = checkIdentifier(sourceId); !s) return s;
+    if (auto s = checkIdentifier(sourceId); !s) {
+      return noted(s, detail, memberPath(path, "sourceId"), ValueFormat::Identifier, sourceId);
+    }
     const Json* fileId = member(object, "fileId");
-    if (auto s = checkIdentifier(fileId); !s) return s;
+    if (auto s = checkIdentifier(fileId); !s) {
+      return noted(s, detail, memberPath(path, "fileId"), ValueFormat::Identifier, fileId);
+    }
     const Json* sha256 = member(object, "sha256");
     if (sha256 == nullptr || !sha256->isString() || !isLowerHexSha256(sha256->asString())) {
-      return invalid();
+      return noted(invalid(), detail, memberPath(path, "sha256"), ValueFormat::Sha256, sha256);
     }
     const std::string& source = sourceId->asString();
     const std::string& file = fileId->asString();
     if (previousSource != nullptr) {
       const int bySource = source.compare(*previousSource);
-      if (bySource < 0 || (bySource == 0 && file.compare(*previousFile) <= 0)) return invalid();
+      if (bySource < 0 || (bySource == 0 && file.compare(*previousFile) <= 0)) {
+        if (detail != nullptr) noteDigestPair(*detail, digests, i, i - 1, false);
+        return invalid();
+      }
     }
     previousSource = &source;
     previousFile = &file;
     auto [known, inserted] = digestOfFile.emplace(file, sha256->asString());
-    if (!inserted && known->second != sha256->asString()) return invalid();
+    if (!inserted && known->second != sha256->asString()) {
+      if (detail != nullptr) {
+        size_t first = 0;
+        while (digests[first].asObject().at("fileId").asString() != file) ++first;
+        noteDigestPair(*detail, digests, i, first, true);
+      }
+      return invalid();
+    }
   }
   return Check::success();
 }
@@ -118,20 +166,9 @@ Check validateManifest(const Json& value, ContractDetail* detail) {
     return noted(invalid(), detail, "root", ValueFormat::CompanyRoot, root);
   }
   const Json* window = member(object, "window");
-  if (auto s = checkWindow(*window); !s) {
-    return noted(s, detail, "window", ValueFormat::Window, window);
-  }
+  if (auto s = checkWindow(*window, detail); !s) return s;
   const Json* digests = member(object, "inputDigests");
-  if (auto s = checkInputDigests(*digests); !s) {
-    if (detail != nullptr) {
-      noteFailure(*detail, s.error(), "inputDigests", ValueFormat::DigestOrder, digests, 0);
-      detail->what =
-          "is not a list of 1 to 1024 digests {sourceId, fileId, sha256} with "
-          "identifiers, 64 lower-case hex digits, ascending by (sourceId, fileId), "
-          "and one sha256 per fileId";
-    }
-    return s;
-  }
+  if (auto s = checkInputDigests(*digests, detail); !s) return s;
   const Json* mapping = member(object, "mappingVersion");
   if (auto s = checkVersionDigest(mapping); !s) {
     return noted(s, detail, "mappingVersion", ValueFormat::VersionDigest, mapping);
@@ -195,13 +232,11 @@ RunManifest takeManifest(Phase2& phase2, Json& value) {
   return manifest;
 }
 
-}  // namespace
-
-Result<RunManifest, ContractError> decodeRunManifest(Json value) {
-  return decodeRunManifest(std::move(value), nullptr);
-}
-
-Result<RunManifest, ContractError> decodeRunManifest(Json value, ContractDetail* detail) {
+// Both decoders in one body; the one without a detail passes a constant null, so that the
+// compiler can leave every detail branch out of it.
+template <bool kWithDetail>
+Result<RunManifest, ContractError> decodeRunManifestWith(Json& value, ContractDetail* detail) {
+  if (!kWithDetail) detail = nullptr;
   if (auto s = validateManifest(value, detail); !s) return fail(s.error());
   Phase2 phase2;
   RunManifest manifest = takeManifest(phase2, value);
@@ -210,6 +245,16 @@ Result<RunManifest, ContractError> decodeRunManifest(Json value, ContractDetail*
     return fail(phase2.code());
   }
   return manifest;
+}
+
+}  // namespace
+
+Result<RunManifest, ContractError> decodeRunManifest(Json value) {
+  return decodeRunManifestWith<false>(value, nullptr);
+}
+
+Result<RunManifest, ContractError> decodeRunManifest(Json value, ContractDetail* detail) {
+  return decodeRunManifestWith<true>(value, detail);
 }
 
 }  // namespace tw
