@@ -271,13 +271,16 @@ TEST(CheckDifferential, KnownCasesEndAsTheWorkerEndsThem) {
     SCOPED_TRACE(c.name);
     const Ending worker = workerEnding(dir, c.input);
     const Checked checked = checkEnding(dir, c.input);
-    EXPECT_EQ(worker.outcome, c.outcome);
     EXPECT_EQ(checked.ending.outcome, c.outcome) << checked.out;
     EXPECT_EQ(checked.ending.code, c.code) << checked.out;
+    ++count;
+    // A line after "execute" is read only if the run is still going on; a slow input thread
+    // (under a sanitizer, on a loaded machine) may find it over.
+    if (checked.timingDependent && worker.outcome != c.outcome) continue;
+    EXPECT_EQ(worker.outcome, c.outcome);
     if (!worker.code.empty()) {
       EXPECT_EQ(checked.ending.code, worker.code);
     }
-    ++count;
   }
   ::testing::Test::RecordProperty("cases", static_cast<int>(count));
   std::printf("known cases: %zu\n", count);
