@@ -61,15 +61,8 @@ std::string jsonReadProblem(JsonReadError error) {
   return "is not strict JSON";
 }
 
-// The members a frame of `kind` must hold, in text order.
-std::vector<std::string_view> frameMembers(std::string_view kind) {
-  if (kind == "start") return {"kind", "manifest", "nonce", "version"};
-  if (kind == "entries") return {"entries", "kind", "nonce", "version"};
-  return {"kind", "nonce", "version"};
-}
-
 std::string memberSetProblem(const Json& frame, std::string_view kind) {
-  const std::vector<std::string_view> wanted = frameMembers(kind);
+  const std::span<const std::string_view> wanted = frameMemberNames(kind);
   std::string extra;
   std::string missing;
   for (const auto& [name, value] : frame.asObject()) {

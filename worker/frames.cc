@@ -19,8 +19,13 @@ bool isNonceByte(char c) {
          c == '_';
 }
 
-// Exactly the listed members, no more and no fewer.
-bool hasExactMembers(const JsonObject& frame, std::initializer_list<std::string_view> names) {
+constexpr std::string_view kStartMembers[] = {"kind", "manifest", "nonce", "version"};
+constexpr std::string_view kEntriesMembers[] = {"entries", "kind", "nonce", "version"};
+constexpr std::string_view kPlainMembers[] = {"kind", "nonce", "version"};
+
+// Exactly the members of a frame of `kind`, no more and no fewer.
+bool hasExactMembers(const JsonObject& frame, std::string_view kind) {
+  const std::span<const std::string_view> names = frameMemberNames(kind);
   if (frame.size() != names.size()) return false;
   for (std::string_view name : names) {
     if (frame.find(name) == frame.end()) return false;
@@ -52,7 +57,7 @@ void holdEntries(SessionState& state, std::vector<Entry>& batch) {
 
 Result<AcceptedFrame, SessionCode> decodeStart(SessionState& state, JsonObject& frame) {
   if (state.nonce || !state.heldEntries.empty()) return fail(SessionCode::InvalidOrder);
-  if (!hasExactMembers(frame, {"version", "kind", "nonce", "manifest"})) {
+  if (!hasExactMembers(frame, "start")) {
     return fail(SessionCode::InvalidFrame);
   }
   const Json& nonce = frame.at("nonce");
@@ -69,7 +74,7 @@ Result<AcceptedFrame, SessionCode> decodeStart(SessionState& state, JsonObject& 
 Result<AcceptedFrame, SessionCode> decodeEntries(SessionState& state, JsonObject& frame) {
   if (state.executing) return fail(SessionCode::InvalidOrder);
   if (auto matched = matchNonce(state, frame); !matched) return fail(matched.error());
-  if (!hasExactMembers(frame, {"version", "kind", "nonce", "entries"})) {
+  if (!hasExactMembers(frame, "entries")) {
     return fail(SessionCode::InvalidFrame);
   }
   Json& elements = frame.at("entries");
@@ -94,7 +99,7 @@ Result<AcceptedFrame, SessionCode> decodeEntries(SessionState& state, JsonObject
 Result<AcceptedFrame, SessionCode> decodeExecute(SessionState& state, const JsonObject& frame) {
   if (state.executing) return fail(SessionCode::InvalidOrder);
   if (auto matched = matchNonce(state, frame); !matched) return fail(matched.error());
-  if (!hasExactMembers(frame, {"version", "kind", "nonce"})) {
+  if (!hasExactMembers(frame, "execute")) {
     return fail(SessionCode::InvalidFrame);
   }
   if (!state.manifest) return fail(SessionCode::InvalidOrder);
@@ -105,7 +110,7 @@ Result<AcceptedFrame, SessionCode> decodeExecute(SessionState& state, const Json
 Result<AcceptedFrame, SessionCode> decodeCancel(const SessionState& state,
                                                 const JsonObject& frame) {
   if (auto matched = matchNonce(state, frame); !matched) return fail(matched.error());
-  if (!hasExactMembers(frame, {"version", "kind", "nonce"})) {
+  if (!hasExactMembers(frame, "cancel")) {
     return fail(SessionCode::InvalidFrame);
   }
   return AcceptedFrame{FrameAnswer::Cancelled, failureObject(state.nonce, SessionCode::Cancelled)};
@@ -162,6 +167,12 @@ Result<AcceptedFrame, SessionCode> decodeCountedFrame(SessionState& state, std::
 }
 
 }  // namespace
+
+std::span<const std::string_view> frameMemberNames(std::string_view kind) {
+  if (kind == "start") return kStartMembers;
+  if (kind == "entries") return kEntriesMembers;
+  return kPlainMembers;
+}
 
 bool isWellFormedNonce(std::string_view text) {
   if (text.size() < kMinNonceBytes || text.size() > kMaxNonceBytes) return false;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +54,10 @@ struct AcceptedFrame {
 
 // 16 to 64 bytes of ASCII letters, digits, '-' and '_'.
 bool isWellFormedNonce(std::string_view text);
+
+// The members a frame of `kind` holds, exactly these, in ascending text order: "start" and
+// "entries" have their own; every other kind has "kind", "nonce" and "version".
+[[nodiscard]] std::span<const std::string_view> frameMemberNames(std::string_view kind);
 
 // What can be learnt from a line alone, before the session state is consulted: the records of
 // an "entries" frame read directly (readPlainEntriesFrame), and whether every one of them passes
