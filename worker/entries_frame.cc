@@ -100,6 +100,7 @@ uint32_t bitOf(const std::array<KeyBit, N>& keys, std::string_view name) {
 // by the same rule.
 std::optional<uint32_t> rowValue(std::string_view literal) {
   constexpr uint64_t kMaxRow = std::numeric_limits<uint32_t>::max();
+  constexpr int64_t kMaxZeroExponent = 308;
   if (literal.size() < 10 && literal.find_first_not_of("0123456789") == std::string_view::npos) {
     uint32_t row = 0;  // nine digits at most: no overflow
     for (const char c : literal) row = row * 10 + static_cast<uint32_t>(c - '0');
@@ -127,7 +128,6 @@ std::optional<uint32_t> rowValue(std::string_view literal) {
     mantissa = mantissa * 10 + digit;
     scale += pastPoint ? 1 : 0;
   }
-  if (exact && mantissa == 0) return 0;  // every zero, negative or with any exponent
   int64_t exponent = 0;
   if (exact && p != end) {
     ++p;
@@ -135,6 +135,12 @@ std::optional<uint32_t> rowValue(std::string_view literal) {
     if (*p == '+' || *p == '-') ++p;
     for (; p != end; ++p) exponent = std::min<int64_t>(exponent * 10 + (*p - '0'), 1000000);
     if (exponentNegative) exponent = -exponent;
+  }
+  // Every zero, negative or not, but one whose exponent passes 308 plus its digits after the
+  // point: the general reader refuses that literal as too large, zero or not.
+  if (exact && mantissa == 0) {
+    if (exponent > kMaxZeroExponent + scale) return std::nullopt;
+    return 0;
   }
   if (exact && !negative) {
     // mantissa * 10^(exponent - scale), whole when the trailing zeros cover the scale.

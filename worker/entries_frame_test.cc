@@ -105,6 +105,8 @@ TEST(PlainEntriesFrame, ReadsEveryFormOfAValidFrame) {
       {row, R"("row":0.4294967295e+10)"},
       {row, R"("row":-0)"},
       {row, R"("row":-0.0e7)"},
+      {row, R"("row":0e308)"},
+      {row, R"("row":-0.0e309)"},
       {row, R"("row":0e-999999999999)"},
       {row, R"("row":1e-400)"},                         // a float that underflows to zero
       {row, R"("row":941.0000000000000000000001)"},     // a float that rounds to a whole number
@@ -154,6 +156,8 @@ TEST(PlainEntriesFrame, DeclinesOtherShapes) {
       replaced(R"("row":4294967295)", R"("row":7e)"),
       replaced(R"("row":4294967295)", R"("row":.7)"),
       replaced(R"("row":4294967295)", R"("row":1e400)"),
+      replaced(R"("row":4294967295)", R"("row":0e309)"),
+      replaced(R"("row":4294967295)", R"("row":-0.0e310)"),
       replaced(R"("row":4294967295)", R"("row":99999999999999999999999)"),
       replaced(R"("row":4294967295)", R"("row":true)"),
       replaced(R"("reference":null)", R"("reference":nul)"),
@@ -183,6 +187,9 @@ TEST(PlainEntriesFrame, DeclinesOtherShapes) {
   for (const std::string& line : declined) {
     EXPECT_FALSE(readPlainEntriesFrame(line).has_value()) << line;
   }
+  // The general reader refuses a zero whose exponent is too large, so the frame must not pass.
+  EXPECT_FALSE(readJson("[0e309]").ok());
+  EXPECT_FALSE(readJson("[-0.0e310]").ok());
 }
 
 // Byte-level damage at every position of `frame`, with the bytes that change JSON structure
