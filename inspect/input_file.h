@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tw::inspect {
 
@@ -13,7 +14,11 @@ class InputFile {
  public:
   InputFile() = default;
   ~InputFile();
-  InputFile(InputFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  InputFile(InputFile&& other) noexcept
+      : fd_(other.fd_), owned_(other.owned_), name_(std::move(other.name_)) {
+    other.fd_ = -1;
+    other.owned_ = false;
+  }
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
   InputFile& operator=(InputFile&&) = delete;

@@ -259,8 +259,18 @@ RunEnding judgeRun(const std::vector<Entry>& entries, const RunManifest& manifes
   RunEnding ending;
   const std::atomic<bool> cancel{false};
   EngineFailure failure;
-  auto run = runEngine(entries, manifest, cancel, kSessionEngineLimits,
-                       EntryContractChecks::AlreadyPassed, &failure);
+  std::optional<Result<ReconciliationResult, EngineError>> outcome;
+  try {
+    outcome.emplace(runEngine(entries, manifest, cancel, kSessionEngineLimits,
+                              EntryContractChecks::AlreadyPassed, &failure));
+  } catch (...) {
+    // The worker's engine thread would hand back no outcome (out of memory, say).
+    ending.outcome = Outcome::Failed;
+    ending.code = SessionCode::EngineDisconnected;
+    ending.why = "the engine run ends without an outcome";
+    return ending;
+  }
+  auto& run = *outcome;
   if (!run) {
     ending.outcome = Outcome::Failed;
     ending.code = SessionCode::EngineFailed;
