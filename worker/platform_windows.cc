@@ -51,20 +51,22 @@ NativeText nativeOf(std::wstring_view wide) {
   return NativeText(std::move(units));
 }
 
-// The form of `path` that CreateFileW accepts whatever its length: unchanged below MAX_PATH or
-// when already in a verbatim or device form; otherwise made absolute and given the \\?\ prefix
-// (\\?\UNC\ for a network path). Nothing when it cannot be made absolute.
+// The form of `path` that CreateFileW accepts whatever its length: unchanged when already in a
+// verbatim or device form or when its absolute form stays below MAX_PATH (a short relative path
+// may name a long one); otherwise that absolute form with the \\?\ prefix (\\?\UNC\ for a
+// network path). Nothing when a long path cannot be made absolute.
 std::optional<std::wstring> openablePath(const std::wstring& path) {
-  if (path.size() < kLongPathUnits || path.starts_with(kVerbatimPrefix) ||
-      path.starts_with(kDevicePrefix)) {
-    return path;
-  }
+  if (path.starts_with(kVerbatimPrefix) || path.starts_with(kDevicePrefix)) return path;
   const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (needed == 0) return std::nullopt;
   std::wstring full(needed, L'\0');
-  const DWORD written = ::GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-  if (written == 0 || written >= needed) return std::nullopt;
+  const DWORD written =
+      needed == 0 ? 0 : ::GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (written == 0 || written >= needed) {
+    if (path.size() < kLongPathUnits) return path;  // CreateFileW judges it as it stands
+    return std::nullopt;
+  }
   full.resize(written);
+  if (full.size() < kLongPathUnits) return path;
   if (full.starts_with(L"\\\\")) return std::wstring(kVerbatimUncPrefix) + full.substr(2);
   return std::wstring(kVerbatimPrefix) + full;
 }
