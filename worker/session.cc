@@ -77,12 +77,11 @@ void readInput(int fd, Sender<InputItem> input, Receiver<SessionOver> sessionOve
   sessionOver.recv();
 }
 
-// What the engine thread hands back: the code of a failed run, or the result and whether it
-// passes the result contract (a result that does not is never delivered).
+// What the engine thread hands back: the code of a failed run, or the result, which the driver
+// holds to the result contract before any page of it is written.
 struct EngineOutcome {
   std::optional<SessionCode> failure;
   std::shared_ptr<const ReconciliationResult> result;
-  bool passesContract = false;
 };
 using CommitmentOutcome = Result<std::string, ContractError>;
 // Sent by the driver when it delivers the result, and only then.
@@ -91,9 +90,10 @@ struct PagesWanted {};
 struct ResultReleased {};
 
 // Pages are made this many at a time on the engine thread, and at most this many batches wait
-// for the driver to write them; written batches go back to be filled again.
+// for the driver to write them; written batches go back to be filled again. The pages made while
+// the driver checks the result wait too, so the queue holds about as many as that check lasts.
 constexpr size_t kPagesPerBatch = 256;
-constexpr size_t kPageBatchesAhead = 4;
+constexpr size_t kPageBatchesAhead = 16;
 constexpr size_t kPageBatchesInAll = kPageBatchesAhead + 2;  // plus one filling, one writing
 
 // The engine thread's ends of what it hands the driver once the run is over.
@@ -170,23 +170,21 @@ std::optional<CommitmentOutcome> makePages(DeliveryMaker& delivery,
 // Engine thread: exactly one outcome, or none at all when the run ends by an exception; the
 // producer end then goes away unused and the driver reports the engine as disconnected.
 //
-// A result that passes its contract is then made into pages here, once the driver asks for them,
-// while the driver writes them: the driver's own turn is then little more than one write() a
-// page. The contract check comes before the outcome, so a result that fails it has nothing
-// written. The commitment is hashed from the pages as they are made.
+// The result is then made into pages here, once the driver asks for them, while the driver
+// holds it to its contract and then writes them: the driver's own turn is then little more than
+// one write() a page, and a result that fails its contract has nothing written. The commitment is
+// hashed from the pages as they are made.
 void runEngineJob(const SessionEngine& engine, EngineJob job) {
   std::shared_ptr<const ReconciliationResult> result;
   try {
     auto run = engine(job.entries, job.manifest, *job.cancel);
     if (!run) {
       // Whatever made the run fail, cancellation included, the session sees one code.
-      job.outcome.send(EngineOutcome{SessionCode::EngineFailed, nullptr, false});
+      job.outcome.send(EngineOutcome{SessionCode::EngineFailed, nullptr});
       return;
     }
     result = std::make_shared<const ReconciliationResult>(std::move(run).value());
-    const bool passes = checkResultRecord(*result).ok();
-    job.outcome.send(EngineOutcome{std::nullopt, result, passes});
-    if (!passes) return;
+    job.outcome.send(EngineOutcome{std::nullopt, result});
   } catch (...) {
     job.outcome.close();
     return;
@@ -329,6 +327,8 @@ class SessionDriver {
     startDetached("engine", [engine = engine_, job = std::move(job)]() mutable {
       runEngineJob(engine, std::move(job));
     });
+    // While the engine runs, the digest library starts up here, off the way to the first page.
+    prepareSha256();
     engineHandle_ = EngineHandle{
         std::move(receiver),
         DeliveryTaker{std::move(wantedSender), std::move(pagesReceiver), std::move(spentSender),
@@ -350,7 +350,6 @@ class SessionDriver {
     if (engineHandle_->cancelRequested) return writeFailure(SessionCode::Cancelled);
     EngineOutcome& outcome = *received.value;
     if (outcome.failure) return writeFailure(*outcome.failure);
-    if (!outcome.passesContract) return fail(SessionCode::InvalidResult);
     return deliver(std::move(outcome.result));
   }
 
@@ -374,17 +373,29 @@ class SessionDriver {
     return {};
   }
 
+  // A result is refused, in this order, when it fails the result contract, when no "start" gave
+  // a nonce, and when its page count does not fit.
   Status<SessionCode> deliver(std::shared_ptr<const ReconciliationResult> shared) {
     const ReconciliationResult& result = *shared;
-    if (!state_.nonce) return fail(SessionCode::InvalidOrder);
     const std::optional<uint64_t> pageCount = resultPageCount(result);
-    if (!pageCount) return fail(SessionCode::ResponseLimit);
+    const bool deliverable = state_.nonce.has_value() && pageCount.has_value();
 
-    // The engine thread makes the pages and hashes the commitment from them meanwhile. Whatever
+    // The engine thread makes the pages and hashes the commitment from them while this thread
+    // holds the result to its contract; no page is written before the result passes. Whatever
     // becomes of the pages, the driver lets go of them and waits for the commitment or the end
     // of its channel, so that the engine thread is never still hashing once the session ends.
     DeliveryTaker& delivery = engineHandle_->delivery;
-    delivery.pagesWanted.send(PagesWanted{});
+    if (deliverable) delivery.pagesWanted.send(PagesWanted{});
+    const bool passes = checkResultRecord(result).ok();
+    if (!passes || !deliverable) {
+      if (deliverable) {
+        delivery.pages.close();
+        (void)delivery.commitment.recv();
+      }
+      if (!passes) return fail(SessionCode::InvalidResult);
+      if (!state_.nonce) return fail(SessionCode::InvalidOrder);
+      return fail(SessionCode::ResponseLimit);
+    }
     const Status<SessionCode> pages = writePages(*pageCount);
     delivery.pages.close();
     Received<CommitmentOutcome> commitment = delivery.commitment.recv();
