@@ -221,37 +221,21 @@ std::optional<ResultSummary> summarize(const ReconciliationResult& result) {
   return summary;
 }
 
-// The pages the driver would write, made as the engine thread makes them, one at a time; the
-// code that would stop them, or the commitment.
+// The pages the driver would write, made as the engine thread makes them; the code that would
+// stop them, or the commitment.
 Result<std::string, SessionCode> makeEveryPage(const ReconciliationResult& result,
                                                const std::string& nonce, uint64_t pageCount) {
-  ResultCommitment commitment;
-  ResultPageBuilder builder(nonce, pageCount, &commitment);
   PageBatch batch;
-  auto made = [&batch]() -> Status<SessionCode> {
-    if (batch.stop) return fail(*batch.stop);
-    batch.clear();
-    return {};
-  };
-  if (result.allocations.empty() && result.pendingIds.empty() && result.residuals.empty()) {
-    builder.addEmpty(batch);
-    if (auto status = made(); !status) return fail(status.error());
-  }
-  for (const Allocation& allocation : result.allocations) {
-    builder.add(batch, allocation);
-    if (auto status = made(); !status) return fail(status.error());
-  }
-  for (const std::string& id : result.pendingIds) {
-    builder.addPendingId(batch, id);
-    if (auto status = made(); !status) return fail(status.error());
-  }
-  for (const auto& [id, cents] : result.residuals) {
-    builder.addResidual(batch, id, cents);
-    if (auto status = made(); !status) return fail(status.error());
-  }
-  auto finished = commitment.finish(result.revision, result.runId);
-  if (!finished) return fail(SessionCode::InvalidResult);
-  return std::move(finished).value();
+  std::optional<SessionCode> stop;
+  auto commitment =
+      makeResultPages(result, nonce, pageCount, batch, [&stop](PageBatch& made, bool) {
+        stop = made.stop;
+        made.clear();
+        return true;
+      });
+  if (!commitment) return fail(stop.value_or(SessionCode::ResponseLimit));
+  if (!*commitment) return fail(SessionCode::InvalidResult);
+  return std::move(**commitment);
 }
 
 RunEnding judgeRun(const std::vector<Entry>& entries, const RunManifest& manifest,
@@ -298,7 +282,7 @@ RunEnding judgeRun(const std::vector<Entry>& entries, const RunManifest& manifes
   }
   const Json completed =
       completedMessage(nonce, *pageCount, *commitment, result.revision, result.runId);
-  if (toCompactJson(completed).size() > kMaxResponseBytes) {
+  if (!responseText(completed)) {
     return refuse(SessionCode::ResponseLimit, "the \"completed\" message would pass 65536 bytes");
   }
   ending.summary = summarize(result);

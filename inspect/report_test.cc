@@ -39,15 +39,8 @@ std::vector<std::string> workerLines(const ReconciliationResult& result) {
   std::vector<std::string> lines = {toCompactJson(startedMessage(nonce)),
                                     toCompactJson(executingMessage(nonce))};
   const uint64_t count = *resultPageCount(result);
-  ResultPageBuilder builder(nonce, count);
   PageBatch batch;
-  if (count == 1 && result.allocations.empty() && result.pendingIds.empty() &&
-      result.residuals.empty()) {
-    builder.addEmpty(batch);
-  }
-  for (const Allocation& allocation : result.allocations) builder.add(batch, allocation);
-  for (const std::string& id : result.pendingIds) builder.addPendingId(batch, id);
-  for (const auto& [id, cents] : result.residuals) builder.addResidual(batch, id, cents);
+  (void)makeResultPages(result, nonce, count, batch, [](PageBatch&, bool) { return true; });
   size_t start = 0;
   for (size_t end : batch.ends) {
     lines.push_back(batch.text.substr(start, end - start - 1));  // without its line feed

@@ -83,7 +83,6 @@ struct EngineOutcome {
   std::optional<SessionCode> failure;
   std::shared_ptr<const ReconciliationResult> result;
 };
-using CommitmentOutcome = Result<std::string, ContractError>;
 // Sent by the driver when it delivers the result, and only then.
 struct PagesWanted {};
 // Sent by no one: the driver lets its end go once it no longer reads the result.
@@ -137,34 +136,15 @@ std::optional<CommitmentOutcome> makePages(DeliveryMaker& delivery,
                                            const ReconciliationResult& result) {
   const std::optional<uint64_t> pageCount = resultPageCount(result);
   if (!pageCount) return std::nullopt;  // the driver refuses such a result before any page
-  ResultCommitment commitment;
-  ResultPageBuilder builder(delivery.nonce, *pageCount, &commitment);
   PageBatch batch = emptyBatch(delivery.spentPages);
-  // Hands the batch over when it is full or the pages end with it; false once they have ended.
-  auto handOver = [&](bool last) {
-    if (!last && !batch.stop && batch.pageCount() < kPagesPerBatch) return true;
-    const bool stopped = batch.stop.has_value();
-    if (!delivery.pages.send(std::move(batch)) || stopped) return false;
-    batch = emptyBatch(delivery.spentPages);
-    return true;
-  };
-  if (result.allocations.empty() && result.pendingIds.empty() && result.residuals.empty()) {
-    builder.addEmpty(batch);
-  }
-  for (const Allocation& allocation : result.allocations) {
-    builder.add(batch, allocation);
-    if (!handOver(false)) return std::nullopt;
-  }
-  for (const std::string& id : result.pendingIds) {
-    builder.addPendingId(batch, id);
-    if (!handOver(false)) return std::nullopt;
-  }
-  for (const auto& [id, cents] : result.residuals) {
-    builder.addResidual(batch, id, cents);
-    if (!handOver(false)) return std::nullopt;
-  }
-  if (!handOver(true)) return std::nullopt;
-  return commitment.finish(result.revision, result.runId);
+  // Hands the batch over when it is full or no page follows it.
+  return makeResultPages(result, delivery.nonce, *pageCount, batch,
+                         [&delivery](PageBatch& filled, bool last) {
+                           if (!last && filled.pageCount() < kPagesPerBatch) return true;
+                           if (!delivery.pages.send(std::move(filled))) return false;
+                           if (!last) filled = emptyBatch(delivery.spentPages);
+                           return true;
+                         });
 }
 
 // Engine thread: exactly one outcome, or none at all when the run ends by an exception; the
