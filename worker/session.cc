@@ -51,8 +51,18 @@ struct InputItem {
 // Sent by no one: the driver's end goes away when the session is over.
 struct SessionOver {};
 
+// The reader and the number of lines it has given, handed from the driver to the input thread.
+struct ReaderHandover {
+  std::unique_ptr<LineReader> reader;
+  uint64_t linesRead = 0;
+};
+
 // Input thread: lines until the end of input or a read failure, or until no one listens.
 // It owns its own descriptor, so the caller's descriptor may be closed while it still reads.
+//
+// The driver reads the first lines itself, until this thread is seen running, and then hands
+// it the reader: a new thread can take milliseconds to be given a processor, and the session's
+// start does not wait for that. Without a handover (the session ended first) nothing is read.
 //
 // Reading a large entries frame into records costs far more than cutting it from the input, so
 // the input thread prepares every other line itself and leaves the rest to the driver: the two
@@ -62,14 +72,19 @@ struct SessionOver {};
 // Having sent its last line, the thread stays until the session is over, doing nothing: while
 // it lives, the heap arena it allocates from stays its own (see platform::prepareSessionHeap), and
 // threads started later share the main heap.
-void readInput(int fd, Sender<InputItem> input, Receiver<SessionOver> sessionOver) {
+void readInput(int fd, std::atomic<bool>& running, Receiver<ReaderHandover> handover,
+               Sender<InputItem> input, Receiver<SessionOver> sessionOver) {
+  running.store(true);
   {
-    LineReader reader(fd);
-    for (uint64_t lineNumber = 0;; ++lineNumber) {
-      InputItem item{reader.next(), std::nullopt};
-      const bool last = item.message.kind != InputMessage::Kind::Line;
-      if (!last && lineNumber % 2 == 1) item.prepared = prepareFrame(item.message.line);
-      if (!input.send(std::move(item)) || last) break;
+    Received<ReaderHandover> taken = handover.recv();
+    if (taken.status == ChannelStatus::Value) {
+      LineReader& reader = *taken.value->reader;
+      for (uint64_t lineNumber = taken.value->linesRead;; ++lineNumber) {
+        InputItem item{reader.next(), std::nullopt};
+        const bool last = item.message.kind != InputMessage::Kind::Line;
+        if (!last && lineNumber % 2 == 1) item.prepared = prepareFrame(item.message.line);
+        if (!input.send(std::move(item)) || last) break;
+      }
     }
   }
   platform::closeStream(fd);
@@ -209,10 +224,20 @@ struct Polled {
   bool incomplete = false;
 };
 
+// The driver's ends of the input thread.
+struct SessionInput {
+  Receiver<InputItem> items;
+  Sender<ReaderHandover> handover;
+  std::shared_ptr<const std::atomic<bool>> running;
+};
+
 class SessionDriver {
  public:
-  SessionDriver(int outFd, Receiver<InputItem> input, SessionEngine engine)
-      : outFd_(outFd), input_(std::move(input)), engine_(std::move(engine)) {}
+  SessionDriver(int outFd, int inputFd, SessionInput input, SessionEngine engine)
+      : outFd_(outFd),
+        input_(std::move(input)),
+        ownReader_(std::make_unique<LineReader>(inputFd)),
+        engine_(std::move(engine)) {}
 
   Status<SessionCode> run() {
     for (;;) {
@@ -233,7 +258,13 @@ class SessionDriver {
   Polled pollInput() {
     if (!engineHandle_) {
       if (inputClosed_) return {std::nullopt, true};
-      Received<InputItem> received = input_.recv();
+      if (ownReader_ && !input_.running->load()) {
+        InputItem item{ownReader_->next(), std::nullopt};
+        ++ownLinesRead_;
+        return {std::move(item), false};
+      }
+      handOverReader();
+      Received<InputItem> received = input_.items.recv();
       if (received.status != ChannelStatus::Value) return {std::nullopt, true};
       return {std::move(received.value), false};
     }
@@ -243,7 +274,7 @@ class SessionDriver {
       engineHandle_->outcome.waitFor(kEnginePollInterval);
       return {};
     }
-    Received<InputItem> received = input_.recvFor(kOutcomePollInterval);
+    Received<InputItem> received = input_.items.recvFor(kOutcomePollInterval);
     if (received.status == ChannelStatus::Closed) inputClosed_ = true;
     return {std::move(received.value), false};
   }
@@ -287,8 +318,17 @@ class SessionDriver {
     return fail(SessionCode::InvalidOrder);  // unreachable: every answer is handled above
   }
 
+  // From now on the input thread reads, whether or not it is running yet.
+  void handOverReader() {
+    if (!ownReader_) return;
+    input_.handover.send(ReaderHandover{std::move(ownReader_), ownLinesRead_});
+    input_.handover.close();
+  }
+
   Ending startEngine() {
     if (!state_.manifest) return fail(SessionCode::InvalidOrder);
+    // Lines that come during the run are read by the input thread while this one waits.
+    handOverReader();
     auto [sender, receiver] = makeChannel<EngineOutcome>(kResultQueueCapacity);
     auto [pagesSender, pagesReceiver] = makeChannel<PageBatch>(kPageBatchesAhead);
     auto [spentSender, spentReceiver] = makeChannel<PageBatch>(kPageBatchesInAll);
@@ -395,7 +435,9 @@ class SessionDriver {
   }
 
   const int outFd_;
-  Receiver<InputItem> input_;
+  SessionInput input_;
+  std::unique_ptr<LineReader> ownReader_;  // until handed over to the input thread
+  uint64_t ownLinesRead_ = 0;
   SessionEngine engine_;
   SessionState state_;
   std::optional<EngineHandle> engineHandle_;
@@ -423,12 +465,17 @@ Status<SessionCode> runSession(int inFd, int outFd, SessionEngine engine) {
   const int inputFd = platform::duplicateStream(inFd);
   if (inputFd < 0) return fail(SessionCode::ReadFailed);
   auto [sender, receiver] = makeChannel<InputItem>(kInputQueueCapacity);
+  auto [handoverSender, handoverReceiver] = makeChannel<ReaderHandover>(1);
   auto [sessionOverSender, sessionOverReceiver] = makeChannel<SessionOver>(1);
-  startDetached("input", [inputFd, input = std::move(sender),
-                          sessionOver = std::move(sessionOverReceiver)]() mutable {
-    readInput(inputFd, std::move(input), std::move(sessionOver));
-  });
-  SessionDriver driver(outFd, std::move(receiver), std::move(engine));
+  auto running = std::make_shared<std::atomic<bool>>(false);
+  startDetached(
+      "input", [inputFd, running, handover = std::move(handoverReceiver), input = std::move(sender),
+                sessionOver = std::move(sessionOverReceiver)]() mutable {
+        readInput(inputFd, *running, std::move(handover), std::move(input), std::move(sessionOver));
+      });
+  SessionDriver driver(outFd, inputFd,
+                       SessionInput{std::move(receiver), std::move(handoverSender), running},
+                       std::move(engine));
   return driver.run();  // the driver goes first, then the end that lets the input thread go
 }
 
