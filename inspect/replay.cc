@@ -14,6 +14,7 @@
 #include "contracts/json_writer.h"
 #include "contracts/record_checks.h"
 #include "engine/engine.h"
+#include "inspect/json_problem.h"
 #include "worker/frames.h"
 #include "worker/result_pages.h"
 
@@ -41,24 +42,6 @@ std::string kindOf(const std::optional<Json>& frame) {
   if (!frame) return {};
   const Json* kind = frame->find("kind");
   return kind != nullptr && kind->isString() ? kind->asString() : std::string();
-}
-
-std::string jsonReadProblem(JsonReadError error) {
-  switch (error) {
-    case JsonReadError::Syntax:
-      return "is not one JSON value (a syntax error, something after the value, or an empty "
-             "line)";
-    case JsonReadError::InvalidText:
-      return "holds a string that is not valid UTF-8, holds a raw control character, or an "
-             "escape that is not a Unicode scalar value";
-    case JsonReadError::DuplicateMember:
-      return "repeats a member name in one object";
-    case JsonReadError::NonFiniteNumber:
-      return "holds a number too large for a 64-bit float";
-    case JsonReadError::TooDeep:
-      return "nests more than 127 arrays or objects";
-  }
-  return "is not strict JSON";
 }
 
 std::string memberSetProblem(const Json& frame, std::string_view kind) {

@@ -10,6 +10,7 @@
 #include "contracts/decode.h"
 #include "contracts/json_reader.h"
 #include "contracts/json_writer.h"
+#include "inspect/json_problem.h"
 #include "worker/frames.h"
 #include "worker/responses.h"
 #include "worker/result_pages.h"
@@ -17,22 +18,6 @@
 namespace tw::inspect {
 
 namespace {
-
-std::string_view describe(JsonReadError error) {
-  switch (error) {
-    case JsonReadError::Syntax:
-      return "not one well-formed JSON text";
-    case JsonReadError::InvalidText:
-      return "text that is not valid UTF-8";
-    case JsonReadError::DuplicateMember:
-      return "a member name repeated in one object";
-    case JsonReadError::NonFiniteNumber:
-      return "a number too large for a float";
-    case JsonReadError::TooDeep:
-      return "arrays or objects nested too deep";
-  }
-  return "not valid JSON";
-}
 
 // The codes a "failed" message can carry.
 constexpr std::array<SessionCode, 3> kWrittenCodes = {
@@ -154,7 +139,8 @@ bool Assembler::addLine(std::string_view line, size_t number) {
                                std::to_string(kMaxResponseBytes) + " bytes)");
   }
   auto read = readJson(line);
-  if (!read) return problem(number, at + "not a message: " + std::string(describe(read.error())));
+  if (!read)
+    return problem(number, at + "not a message: the line " + jsonReadProblem(read.error()));
   if (!read->isObject()) return problem(number, at + "not a message: not a JSON object");
   const Json* kind = read->find("kind");
   if (kind == nullptr || !kind->isString()) return problem(number, at + "a message without kind");
