@@ -16,8 +16,6 @@ namespace {
 
 constexpr std::string_view kReportUsage =
     "usage: tallywarden-inspect report OUTPUT [--input FILE] [--html FILE]";
-constexpr std::array<std::string_view, 3> kStageNames = {"erp-bank", "sales-settlement",
-                                                         "settlement-bank"};
 
 std::vector<std::string> inputNotes(const ReassembledOutput& output, const SessionEntries& input,
                                     const ReportFigures& figures) {
@@ -57,7 +55,7 @@ void appendFigures(std::string& out, const Report& report) {
          padded("Open entries", 14) + padded("Open", 22) + "\n";
   for (size_t i = 0; i < figures.stages.size(); ++i) {
     const StageFigures& stage = figures.stages[i];
-    out += padded(std::string(kStageNames[i]), 18, false) +
+    out += padded(std::string(toText(stageAt(i))), 18, false) +
            padded(std::to_string(stage.allocations), 12) +
            padded(formatCurrency(stage.matched), 22) +
            padded(std::to_string(stage.openEntries), 14) + padded(formatCurrency(stage.open), 22) +
