@@ -129,7 +129,7 @@ std::string freshNonce() {
 
 std::string frameLine(JsonObject members, const std::string& nonce) {
   members["nonce"] = Json(nonce);
-  members["version"] = Json(uint64_t{1});
+  members["version"] = Json(kProtocolVersion);
   return toCompactJson(Json(std::move(members))) + "\n";
 }
 
