@@ -108,6 +108,29 @@ TEST(ReportOutput, ReassemblesVerifiesOrSaysWhyNot) {
                      "pageCount 6 differs from the pages' 5"});
   }
   {
+    // Held against the pages the worker's builder makes again: a byte changed anywhere in a
+    // page is found at its line, whether or not the item itself changes.
+    auto changed = [&good](size_t line, std::string_view from, std::string_view to) {
+      auto lines = good;
+      replaceOnce(lines[line], from, to);
+      return joined(lines);
+    };
+    for (auto [name, line, from, to, problem] :
+         {std::tuple{"one page's count", 4, "\"pageCount\":5", "\"pageCount\":4", "line 5: "},
+          {"a page not compact", 5, ":{\"E1\"", ": {\"E1\"", "line 6: "},
+          {"two items in one page", 3, "[\"E2\"]", "[\"E2\",\"E3\"]", "line 4: "}}) {
+      cases.push_back({name, changed(line, from, to), OutputOutcome::NotVerified,
+                       std::string(problem) +
+                           "not the page the worker writes here for the result the pages hold"});
+    }
+    auto lines = good;
+    std::swap(lines[5], lines[6]);
+    replaceOnce(lines[5], "\"pageIndex\":4", "\"pageIndex\":3");
+    replaceOnce(lines[6], "\"pageIndex\":3", "\"pageIndex\":4");
+    cases.push_back({"residuals out of order", joined(lines), OutputOutcome::NotVerified,
+                     "line 6: not the page"});
+  }
+  {
     std::vector<std::string> lines(good.begin(), good.begin() + 2);
     lines.push_back(R"({"code":"C5_ENGINE_FAILED","kind":"failed","nonce":")" +
                     std::string(kNonce) + R"(","version":1})");

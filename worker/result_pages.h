@@ -9,7 +9,6 @@
 // another writes them; ResultPageWriter makes and writes them one at a time.
 #pragma once
 
-#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -95,8 +94,8 @@ using CommitmentOutcome = Result<std::string, ContractError>;
 // `handOver(batch, last)` takes what it wants of the batch and leaves it ready for more pages
 // (it may keep filling it); `last` is set when no page follows, because the pages are done or
 // the batch has `stop` set. handOver answers false to stop the pages. The commitment, or nullopt
-// when the pages were stopped, by handOver or by `stop`.
-// REQUIRES: pageCount == resultPageCount(result).
+// when the pages were stopped, by handOver or by `stop`. Every page states `pageCount`; the
+// worker's own count is resultPageCount(result).
 template <class HandOver>
 std::optional<CommitmentOutcome> makeResultPages(const ReconciliationResult& result,
                                                  const std::string& nonce, uint64_t pageCount,
@@ -108,7 +107,6 @@ template <class HandOver>
 std::optional<CommitmentOutcome> makeResultPages(const ReconciliationResult& result,
                                                  const std::string& nonce, uint64_t pageCount,
                                                  PageBatch& batch, HandOver&& handOver) {
-  assert(resultPageCount(result) == pageCount);
   ResultCommitment commitment;
   ResultPageBuilder builder(nonce, pageCount, &commitment);
   auto made = [&batch, &handOver] {
