@@ -30,12 +30,6 @@ class Sha256 {
   std::unique_ptr<State> state_;
 };
 
-// Does the digest library's one-time start-up now, so that the first digest made later costs no
-// more than any other.
-inline void prepareSha256() {
-  const Sha256 unused;
-}
-
 // Frees what the digest library keeps for the calling thread, if anything; to be called by a
 // thread that hashed and may still be running while the process ends.
 void releaseSha256ThreadState();

@@ -347,8 +347,6 @@ class SessionDriver {
     startDetached("engine", [engine = engine_, job = std::move(job)]() mutable {
       runEngineJob(engine, std::move(job));
     });
-    // While the engine runs, the digest library starts up here, off the way to the first page.
-    prepareSha256();
     engineHandle_ = EngineHandle{
         std::move(receiver),
         DeliveryTaker{std::move(wantedSender), std::move(pagesReceiver), std::move(spentSender),
