@@ -32,16 +32,29 @@ std::string number(uint64_t value) {
 }
 
 // The line as a JSON object, when it reads as one.
-std::optional<Json> frameObject(std::string_view line) {
-  auto value = readJson(line);
-  if (!value || !value->isObject()) return std::nullopt;
-  return std::move(*value);
+const Json* frameObject(const Result<Json, JsonReadError>& read) {
+  return read && read.value().isObject() ? &read.value() : nullptr;
 }
 
-std::string kindOf(const std::optional<Json>& frame) {
-  if (!frame) return {};
+std::string kindOf(const Json* frame) {
+  if (frame == nullptr) return {};
   const Json* kind = frame->find("kind");
   return kind != nullptr && kind->isString() ? kind->asString() : std::string();
+}
+
+// The kind of a frame that decodeFrame accepted, by what it answers.
+std::string_view acceptedKind(FrameAnswer answer) {
+  switch (answer) {
+    case FrameAnswer::None:
+      return "entries";
+    case FrameAnswer::Started:
+      return "start";
+    case FrameAnswer::Executing:
+      return "execute";
+    case FrameAnswer::Cancelled:
+      return "cancel";
+  }
+  return {};
 }
 
 std::string memberSetProblem(const Json& frame, std::string_view kind) {
@@ -90,12 +103,11 @@ RecordFault entryFault(const Json& entries) {
   return fault;
 }
 
-// Why decodeFrame refused `line` with `code`, from the state after the refusal (only the two
-// counters have moved).
-Explained explainRefusal(SessionCode code, const SessionState& state, std::string_view line) {
-  auto read = readJson(line);
-  std::optional<Json> frame;
-  if (read && read->isObject()) frame = *read;
+// Why decodeFrame refused a line with `code`, from the line as read and the state after the
+// refusal (only the two counters have moved).
+Explained explainRefusal(SessionCode code, const SessionState& state,
+                         const Result<Json, JsonReadError>& read) {
+  const Json* frame = frameObject(read);
   const std::string kind = kindOf(frame);
   switch (code) {
     case SessionCode::Limit: {
@@ -353,25 +365,28 @@ Verdict replaySession(const std::function<InputMessage()>& next,
     }
     ++lineNumber;
     linesBytes += message.line.size();
-    const std::optional<Json> frame = frameObject(message.line);
     FrameStep step;
     step.line = lineNumber;
-    step.kind = kindOf(frame);
     const size_t heldBefore = state.heldEntries.size();
     auto decoded = decodeFrame(state, message.line);
     step.frames = state.frameCount;
     step.bytes = state.byteTotal;
-    step.entries = state.heldEntries.size();
+    // Once the run has the held entries, the session holds them no more, as in the worker.
+    step.entries = executeLine ? runEntries.size() : state.heldEntries.size();
     if (!decoded) {
+      // Read again only to explain the refusal, as the line that ends the session.
+      const auto read = readJson(message.line);
+      step.kind = kindOf(frameObject(read));
       step.refusedWith = decoded.error();
       verdict.steps.push_back(step);
-      Explained explained = explainRefusal(decoded.error(), state, message.line);
+      Explained explained = explainRefusal(decoded.error(), state, read);
       refuse(decoded.error(), lineNumber, std::move(explained.why));
       verdict.fault = std::move(explained.fault);
       ended = true;
       break;
     }
-    verdict.steps.push_back(step);
+    step.kind = acceptedKind(decoded->answer);
+    verdict.steps.push_back(std::move(step));
     switch (decoded->answer) {
       case FrameAnswer::None:
         for (size_t i = heldBefore; i < state.heldEntries.size(); ++i) {
@@ -382,7 +397,7 @@ Verdict replaySession(const std::function<InputMessage()>& next,
         break;
       case FrameAnswer::Executing:
         executeLine = lineNumber;
-        runEntries = state.heldEntries;
+        runEntries = std::move(state.heldEntries);
         break;
       case FrameAnswer::Cancelled:
         if (!executeLine) {

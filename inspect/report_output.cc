@@ -139,8 +139,9 @@ bool Assembler::addLine(std::string_view line, size_t number) {
                                std::to_string(kMaxResponseBytes) + " bytes)");
   }
   auto read = readJson(line);
-  if (!read)
+  if (!read) {
     return problem(number, at + "not a message: the line " + jsonReadProblem(read.error()));
+  }
   if (!read->isObject()) return problem(number, at + "not a message: not a JSON object");
   const Json* kind = read->find("kind");
   if (kind == nullptr || !kind->isString()) return problem(number, at + "a message without kind");
