@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <charconv>
 #include <functional>
 
@@ -230,9 +231,7 @@ void noteGroupFailure(EngineFailure& failure, const MatchGroup& group, const Run
     }
   }
   if (code == EngineError::LimitExceeded) {
-    failure.bound = EngineBound::Origins;
-    failure.reached = originsFound;
-    failure.limit = kMaxAllocationOrigins;
+    noteBound(&failure, EngineBound::Origins, originsFound, kMaxAllocationOrigins);
   } else if (code == EngineError::AmountOverflow) {
     failure.rule = "a balance less the group's proposals overflows";
   } else if (code == EngineError::InsufficientBalance) {
@@ -240,12 +239,49 @@ void noteGroupFailure(EngineFailure& failure, const MatchGroup& group, const Run
   }
 }
 
+// The number of distinct origins an allocation's evidence would carry, counted only where it
+// could pass the bound: two entries alone carry at most two.
+size_t boundedOriginCount(AllocationStage stage, const Entry& left, const Entry& right) {
+  if (stage != AllocationStage::SalesSettlement ||
+      2 + left.components.size() <= kMaxAllocationOrigins) {
+    return 0;
+  }
+  std::vector<const Ref*> origins;
+  origins.reserve(2 + left.components.size());
+  origins.push_back(&left.origin);
+  origins.push_back(&right.origin);
+  for (const EntryComponent& component : left.components) origins.push_back(&component.origin);
+  std::sort(origins.begin(), origins.end(), [](const Ref* a, const Ref* b) { return *a < *b; });
+  return static_cast<size_t>(std::unique(origins.begin(), origins.end(),
+                                         [](const Ref* a, const Ref* b) { return *a == *b; }) -
+                             origins.begin());
+}
+
+// Debits the balances for each proposal of an exact group and appends it to the named
+// allocations, failing where building its record would pass the origin bound.
+Status<EngineError> debitGroup(const MatchGroup& group, OpenBalances& balances,
+                               const RunEntries& entries, RunAllocations& allocations,
+                               size_t* originsFound) {
+  for (const Proposal& proposal : group.proposals) {
+    if (auto status = debitBalances(proposal, balances, entries); !status) return status;
+    const size_t origins = boundedOriginCount(proposal.stage, entries.entry(proposal.left),
+                                              entries.entry(proposal.right));
+    if (origins > kMaxAllocationOrigins) {
+      if (originsFound != nullptr) *originsFound = origins;
+      return fail(EngineError::LimitExceeded);
+    }
+    allocations.named.push_back({proposal.left, proposal.right, proposal.stage, proposal.cents});
+  }
+  return {};
+}
+
 }  // namespace
 
 Result<std::vector<MatchGroup>, EngineError> resolveGroups(std::vector<MatchGroup> groups,
                                                            const RunEntries& entries,
                                                            const EngineLimits& limits,
-                                                           const std::atomic<bool>& cancel) {
+                                                           const std::atomic<bool>& cancel,
+                                                           EngineFailure* failure) {
   groups = sortedDistinctGroups(std::move(groups));
   if (auto status = clearContestedExactness(groups, entries, cancel); !status) {
     return fail(status.error());
@@ -255,7 +291,10 @@ Result<std::vector<MatchGroup>, EngineError> resolveGroups(std::vector<MatchGrou
   for (MatchGroup& group : groups) {
     if (group.exact ? limits.allocateExact : limits.holdForReview) kept.push_back(std::move(group));
   }
-  if (kept.size() > limits.maxGroups) return fail(EngineError::LimitExceeded);
+  if (kept.size() > limits.maxGroups) {
+    noteBound(failure, EngineBound::Groups, kept.size(), limits.maxGroups);
+    return fail(EngineError::LimitExceeded);
+  }
   return kept;
 }
 
@@ -297,16 +336,26 @@ Result<Allocation, EngineError> buildAllocation(AllocationStage stage, const Ent
 Status<EngineError> allocateGroup(const MatchGroup& group, OpenBalances& balances,
                                   const RunEntries& entries, RunAllocations& allocations,
                                   size_t* originsFound) {
-  for (const Proposal& proposal : group.proposals) {
-    if (auto status = debitBalances(proposal, balances, entries); !status) return status;
-    auto allocation = buildAllocation(
-        proposal.stage, entries.entry(proposal.left), entries.entry(proposal.right), proposal.cents,
-        /*referenceMatch=*/true, /*reviewApproved=*/false, originsFound);
-    if (!allocation) return fail(allocation.error());
-    allocations.list.push_back(std::move(*allocation));
-    allocations.named.push_back({proposal.left, proposal.right});
+  const size_t begin = allocations.named.size();
+  auto status = debitGroup(group, balances, entries, allocations, originsFound);
+  allocations.list.resize(allocations.named.size());
+  buildAllocations(allocations, entries, begin, allocations.named.size());
+  return status;
+}
+
+void buildAllocations(RunAllocations& allocations, const RunEntries& entries, size_t begin,
+                      size_t end) {
+  assert(begin <= end && end <= allocations.named.size() &&
+         allocations.named.size() == allocations.list.size());
+  for (size_t i = begin; i < end; ++i) {
+    const RunAllocations::Named& named = allocations.named[i];
+    // debitGroup has held the origin bound, the one way a build can fail.
+    auto allocation =
+        buildAllocation(named.stage, entries.entry(named.left), entries.entry(named.right),
+                        named.cents, /*referenceMatch=*/true, /*reviewApproved=*/false);
+    assert(allocation.ok());
+    if (allocation) allocations.list[i] = std::move(*allocation);
   }
-  return {};
 }
 
 Status<EngineError> holdGroup(const MatchGroup& group, const OpenBalances& balances,
@@ -381,7 +430,6 @@ Status<EngineError> processGroups(const std::vector<MatchGroup>& groups, OpenBal
   for (const MatchGroup& group : groups) {
     if (group.exact) allocationCount += group.proposals.size();
   }
-  allocations.list.reserve(allocations.list.size() + allocationCount);
   allocations.named.reserve(allocations.named.size() + allocationCount);
   for (size_t index = 0; index < groups.size(); ++index) {
     if (auto status = cancellationPoint(cancel); !status) return status;
@@ -390,7 +438,7 @@ Status<EngineError> processGroups(const std::vector<MatchGroup>& groups, OpenBal
     }
     const MatchGroup& group = groups[index];
     size_t originsFound = 0;
-    auto status = group.exact ? allocateGroup(group, balances, entries, allocations, &originsFound)
+    auto status = group.exact ? debitGroup(group, balances, entries, allocations, &originsFound)
                               : holdGroup(group, balances, entries, holds);
     if (!status) {
       if (failure != nullptr && status.error() != EngineError::Cancelled) {
@@ -399,6 +447,7 @@ Status<EngineError> processGroups(const std::vector<MatchGroup>& groups, OpenBal
       return status;
     }
   }
+  allocations.list.resize(allocations.named.size());
   return {};
 }
 
