@@ -26,7 +26,7 @@ namespace {
 
 // The share of the allocations' records the first piece builds beside the residuals, when the
 // run has two cores.
-constexpr std::pair<size_t, size_t> kFirstRecordsShare = {1, 3};
+constexpr std::pair<size_t, size_t> kFirstRecordsShare = {1, 5};
 
 // The declared (source, file) pairs, sorted.
 using DigestPairs = std::vector<std::pair<std::string_view, std::string_view>>;
@@ -229,22 +229,39 @@ Result<ReconciliationResult, EngineError> runEngine(
 
   auto collected = generateGroups(*runEntries, limits, cancel, failure, runner);
   if (!collected) return failed(collected.error());
-  auto groups = resolveGroups(std::move(collected).value(), *runEntries, limits, cancel, failure);
-  if (!groups) return failed(groups.error());
-
-  auto balances = openBalances(*runEntries, cancel, failure);
-  if (!balances) return failed(balances.error());
+  // Opening the balances reads the entries only; it fails into a record of its own, which is
+  // the run's only when resolution has not failed before it.
+  std::optional<Result<std::vector<MatchGroup>, EngineError>> groups;
+  std::optional<Result<OpenBalances, EngineError>> balances;
+  EngineFailure balanceFailure;
+  runBoth(
+      runner,
+      [&] {
+        groups.emplace(
+            resolveGroups(std::move(collected).value(), *runEntries, limits, cancel, failure));
+      },
+      [&] {
+        balances.emplace(
+            openBalances(*runEntries, cancel, failure != nullptr ? &balanceFailure : nullptr));
+      });
+  if (!*groups) return failed(groups->error());
+  if (!*balances) {
+    if (failure != nullptr) *failure = std::move(balanceFailure);
+    return failed(balances->error());
+  }
 
   RunAllocations allocations;
   ReviewHolds holds;
-  if (auto status =
-          processGroups(*groups, *balances, *runEntries, cancel, allocations, holds, failure);
+  std::vector<MatchGroup> kept = std::move(**groups);
+  OpenBalances& open = **balances;
+  if (auto status = processGroups(kept, open, *runEntries, cancel, allocations, holds, failure);
       !status) {
     return failed(status.error());
   }
 
   // The allocations' records and the residuals depend only on what the pass above fixed. The
-  // first piece builds the residuals and the first part of the records, the second the rest.
+  // first piece builds the residuals and the first part of the records, the second the rest and
+  // frees the groups.
   const size_t allocationCount = allocations.named.size();
   const size_t firstRecords =
       runner == nullptr ? allocationCount
@@ -254,11 +271,13 @@ Result<ReconciliationResult, EngineError> runEngine(
   runBoth(
       runner,
       [&] {
-        residuals =
-            assembleResiduals(*runEntries, *balances, allocations, holds, cancel, assembled);
+        residuals = assembleResiduals(*runEntries, open, allocations, holds, cancel, assembled);
         buildAllocations(allocations, *runEntries, 0, firstRecords);
       },
-      [&] { buildAllocations(allocations, *runEntries, firstRecords, allocationCount); });
+      [&] {
+        buildAllocations(allocations, *runEntries, firstRecords, allocationCount);
+        std::vector<MatchGroup>().swap(kept);
+      });
   auto result = residuals ? finishResult(std::move(assembled), std::move(allocations), manifest)
                           : fail(residuals.error());
   if (!result) {

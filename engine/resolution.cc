@@ -201,15 +201,12 @@ void appendKeyField(std::string& key, std::string_view field) {
   key.append(field);
 }
 
-// Groups name entries in no useful memory order; asking for what a group a few places ahead
-// will read (identifiers, origins, components) hides most of the wait for it.
-constexpr size_t kGroupPrefetchDistance = 4;
+// Allocations name entries in no useful memory order; asking for what an allocation a few places
+// ahead will read (identifiers, origins, components) hides most of the wait for it.
+constexpr size_t kAllocationPrefetchDistance = 4;
 
-void prefetchNamedEntries(const MatchGroup& group, const RunEntries& entries) {
-  if (group.proposals.empty()) return;
-  const Proposal& proposal = group.proposals.front();
-  if (proposal.left >= entries.size() || proposal.right >= entries.size()) return;
-  for (const EntryPos pos : {proposal.left, proposal.right}) {
+void prefetchNamedEntries(const RunAllocations::Named& named, const RunEntries& entries) {
+  for (const EntryPos pos : {named.left, named.right}) {
     const Entry& entry = entries.entry(pos);
     __builtin_prefetch(entries.id(pos).data());
     __builtin_prefetch(&entry.origin);
@@ -237,6 +234,41 @@ void noteGroupFailure(EngineFailure& failure, const MatchGroup& group, const Run
   } else if (code == EngineError::InsufficientBalance) {
     failure.rule = "an allocation is not positive or exceeds an open balance";
   }
+}
+
+// buildAllocation into an empty record, so that a list of records is filled in place.
+Status<EngineError> fillAllocation(Allocation& allocation, AllocationStage stage, const Entry& left,
+                                   const Entry& right, __int128 cents, bool referenceMatch,
+                                   bool reviewApproved, size_t* originsFound) {
+  const bool documented = stage == AllocationStage::SalesSettlement && !left.components.empty();
+  allocation.stage = stage;
+  allocation.leftId = left.id;
+  allocation.rightId = right.id;
+  allocation.cents = amountText(cents);
+
+  std::vector<Ref>& origins = allocation.evidence.origins;
+  origins.reserve(2 + (documented ? left.components.size() : 0));
+  origins.push_back(left.origin);
+  origins.push_back(right.origin);
+  if (documented) {
+    for (const EntryComponent& component : left.components) origins.push_back(component.origin);
+  }
+  std::sort(origins.begin(), origins.end());
+  origins.erase(std::unique(origins.begin(), origins.end()), origins.end());
+  if (origins.size() > kMaxAllocationOrigins) {
+    if (originsFound != nullptr) *originsFound = origins.size();
+    return fail(EngineError::LimitExceeded);
+  }
+
+  // Written in text order: documented-composition, reference-match, review-approved.
+  std::vector<ReasonCode>& reasons = allocation.evidence.reasonCodes;
+  reasons.reserve(size_t{documented} + size_t{referenceMatch} + size_t{reviewApproved});
+  if (documented) reasons.push_back(ReasonCode::DocumentedComposition);
+  if (referenceMatch) reasons.push_back(ReasonCode::ReferenceMatch);
+  if (reviewApproved) reasons.push_back(ReasonCode::ReviewApproved);
+
+  allocation.evidence.ruleId = kAllocationRuleId;
+  return {};
 }
 
 // The number of distinct origins an allocation's evidence would carry, counted only where it
@@ -302,34 +334,12 @@ Result<Allocation, EngineError> buildAllocation(AllocationStage stage, const Ent
                                                 const Entry& right, __int128 cents,
                                                 bool referenceMatch, bool reviewApproved,
                                                 size_t* originsFound) {
-  const bool documented = stage == AllocationStage::SalesSettlement && !left.components.empty();
   Allocation allocation;
-  allocation.stage = stage;
-  allocation.leftId = left.id;
-  allocation.rightId = right.id;
-  allocation.cents = amountText(cents);
-
-  std::vector<Ref>& origins = allocation.evidence.origins;
-  origins.reserve(2 + (documented ? left.components.size() : 0));
-  origins.push_back(left.origin);
-  origins.push_back(right.origin);
-  if (documented) {
-    for (const EntryComponent& component : left.components) origins.push_back(component.origin);
+  if (auto status = fillAllocation(allocation, stage, left, right, cents, referenceMatch,
+                                   reviewApproved, originsFound);
+      !status) {
+    return fail(status.error());
   }
-  std::sort(origins.begin(), origins.end());
-  origins.erase(std::unique(origins.begin(), origins.end()), origins.end());
-  if (origins.size() > kMaxAllocationOrigins) {
-    if (originsFound != nullptr) *originsFound = origins.size();
-    return fail(EngineError::LimitExceeded);
-  }
-
-  // Written in text order: documented-composition, reference-match, review-approved.
-  std::vector<ReasonCode>& reasons = allocation.evidence.reasonCodes;
-  if (documented) reasons.push_back(ReasonCode::DocumentedComposition);
-  if (referenceMatch) reasons.push_back(ReasonCode::ReferenceMatch);
-  if (reviewApproved) reasons.push_back(ReasonCode::ReviewApproved);
-
-  allocation.evidence.ruleId = std::string(kAllocationRuleId);
   return allocation;
 }
 
@@ -348,13 +358,15 @@ void buildAllocations(RunAllocations& allocations, const RunEntries& entries, si
   assert(begin <= end && end <= allocations.named.size() &&
          allocations.named.size() == allocations.list.size());
   for (size_t i = begin; i < end; ++i) {
+    if (i + kAllocationPrefetchDistance < end) {
+      prefetchNamedEntries(allocations.named[i + kAllocationPrefetchDistance], entries);
+    }
     const RunAllocations::Named& named = allocations.named[i];
     // debitGroup has held the origin bound, the one way a build can fail.
-    auto allocation =
-        buildAllocation(named.stage, entries.entry(named.left), entries.entry(named.right),
-                        named.cents, /*referenceMatch=*/true, /*reviewApproved=*/false);
-    assert(allocation.ok());
-    if (allocation) allocations.list[i] = std::move(*allocation);
+    [[maybe_unused]] const auto status = fillAllocation(
+        allocations.list[i], named.stage, entries.entry(named.left), entries.entry(named.right),
+        named.cents, /*referenceMatch=*/true, /*reviewApproved=*/false, nullptr);
+    assert(status.ok());
   }
 }
 
@@ -433,9 +445,6 @@ Status<EngineError> processGroups(const std::vector<MatchGroup>& groups, OpenBal
   allocations.named.reserve(allocations.named.size() + allocationCount);
   for (size_t index = 0; index < groups.size(); ++index) {
     if (auto status = cancellationPoint(cancel); !status) return status;
-    if (index + kGroupPrefetchDistance < groups.size()) {
-      prefetchNamedEntries(groups[index + kGroupPrefetchDistance], entries);
-    }
     const MatchGroup& group = groups[index];
     size_t originsFound = 0;
     auto status = group.exact ? debitGroup(group, balances, entries, allocations, &originsFound)

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -67,6 +68,11 @@ TEST(PairRunner, EngineRunIsTheSameWithASecondCore) {
   }
   origins.entries.push_back(testing::settlementEntry("T1", "100000", "R"));
   cases.push_back({"origin bound", std::move(origins), limit});
+  // Found only when the balances are opened, beside resolution.
+  testing::GeneratedRun overflow = testing::realisticRun(500, 5);
+  const std::string low = "-" + std::string(38, '9');
+  overflow.entries.push_back(testing::salesEntry("S-overflow", low, {low}, std::nullopt));
+  cases.push_back({"sales net overflow", std::move(overflow), EngineError::AmountOverflow});
 
   const std::atomic<bool> cancel{false};
   const ThreadPairRunner runner;

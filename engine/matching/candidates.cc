@@ -455,7 +455,7 @@ constexpr std::array<PassStep, kStageCount> kSyntheticSteps = {{
 }};
 
 // Where the steps are cut in two for two cores: the first piece takes the steps before it.
-constexpr size_t kMatchingSplit = 2;
+constexpr size_t kMatchingSplit = 3;
 constexpr size_t kSyntheticSplit = 1;
 
 // Runs the steps in order; `matched` is needed by synthetic steps only.
