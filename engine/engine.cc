@@ -208,6 +208,7 @@ Result<ReconciliationResult, EngineError> runEngine(
       },
       [&] {
         for (const Entry& entry : entries) builder.add(entry);
+        builder.rankTexts();
       });
   if (cancelled) return failed(EngineError::Cancelled);
   // The serial check would stop at the first entry refused or repeating an earlier one.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <functional>
+#include <optional>
 #include <string_view>
 
 #include "contracts/formats.h"
@@ -151,6 +152,11 @@ struct RunEntries::Builder::State {
   // convert.
   std::vector<uint8_t> failure;
   TextRanks roots, accounts, dates, references;
+  // Provisional id to final rank, per table, once every entry has been added.
+  struct Ranks {
+    std::vector<uint32_t> roots, accounts, dates, references;
+  };
+  std::optional<Ranks> ranks;
 };
 
 RunEntries::Builder::Builder(size_t entryCount) : state_(std::make_unique<State>(entryCount)) {}
@@ -197,6 +203,15 @@ void RunEntries::Builder::add(const Entry& entry) {
   }
 }
 
+void RunEntries::Builder::rankTexts() {
+  State& state = *state_;
+  assert(state.nextPos == state.facts.size());
+  if (state.ranks) return;
+  // Ranks of texts that only left-out entries have leave gaps, which change no comparison.
+  state.ranks.emplace(State::Ranks{state.roots.ranks(), state.accounts.ranks(), state.dates.ranks(),
+                                   state.references.ranks()});
+}
+
 Result<RunEntries, EngineError> RunEntries::Builder::finish(std::span<const uint32_t> order) {
   State& state = *state_;
   assert(state.nextPos == state.facts.size());
@@ -205,11 +220,8 @@ Result<RunEntries, EngineError> RunEntries::Builder::finish(std::span<const uint
       return fail(fromContract(static_cast<ContractError>(failure - 1)));
     }
   }
-  // Ranks of texts that only left-out entries have leave gaps, which change no comparison.
-  const auto rootRanks = state.roots.ranks();
-  const auto accountRanks = state.accounts.ranks();
-  const auto dateRanks = state.dates.ranks();
-  const auto referenceRanks = state.references.ranks();
+  rankTexts();
+  const auto& [rootRanks, accountRanks, dateRanks, referenceRanks] = *state.ranks;
   RunEntries list;
   list.entries_.resize(order.size());
   for (EntryPos pos = 0; pos < order.size(); ++pos) {

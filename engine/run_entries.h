@@ -68,6 +68,10 @@ class RunEntries {
     // The entry at the next input position.
     void add(const Entry& entry);
 
+    // Ranks the texts of all entries added; finish does it when it has not been done.
+    // REQUIRES: every entry has been added.
+    void rankTexts();
+
     // The list in identifier order. `order` lists input positions by ascending, unique
     // identifier; the entries at other positions are left out. An amount text that does not
     // convert is reported for the first such entry in identifier order, with its code.
