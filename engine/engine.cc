@@ -26,7 +26,7 @@ namespace {
 
 // The share of the allocations' records the first piece builds beside the residuals, when the
 // run has two cores.
-constexpr std::pair<size_t, size_t> kFirstRecordsShare = {1, 5};
+constexpr std::pair<size_t, size_t> kFirstRecordsShare = {3, 8};
 
 // The declared (source, file) pairs, sorted.
 using DigestPairs = std::vector<std::pair<std::string_view, std::string_view>>;
@@ -261,8 +261,8 @@ Result<ReconciliationResult, EngineError> runEngine(
   }
 
   // The allocations' records and the residuals depend only on what the pass above fixed. The
-  // first piece builds the residuals and the first part of the records, the second the rest and
-  // frees the groups.
+  // first piece builds the residuals and the first part of the records and frees the groups (on
+  // the thread that made most of them), the second builds the rest of the records.
   const size_t allocationCount = allocations.named.size();
   const size_t firstRecords =
       runner == nullptr ? allocationCount
@@ -274,11 +274,9 @@ Result<ReconciliationResult, EngineError> runEngine(
       [&] {
         residuals = assembleResiduals(*runEntries, open, allocations, holds, cancel, assembled);
         buildAllocations(allocations, *runEntries, 0, firstRecords);
-      },
-      [&] {
-        buildAllocations(allocations, *runEntries, firstRecords, allocationCount);
         std::vector<MatchGroup>().swap(kept);
-      });
+      },
+      [&] { buildAllocations(allocations, *runEntries, firstRecords, allocationCount); });
   auto result = residuals ? finishResult(std::move(assembled), std::move(allocations), manifest)
                           : fail(residuals.error());
   if (!result) {
