@@ -1,36 +1,36 @@
+// SHA-256 from libcrypto's digest routines themselves, not through its EVP layer: the EVP layer
+// loads the system's library configuration (a file, and variables of the environment that name
+// others) on its first use, which costs about a millisecond and would let the environment
+// change what the worker runs. The routines used are those the EVP layer itself ends in.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
+#include <openssl/sha.h>
 
 #include "contracts/sha256.h"
+
+static_assert(tw::kSha256Bytes == SHA256_DIGEST_LENGTH);
 
 namespace tw {
 
 struct Sha256::State {
-  EVP_MD_CTX* context = nullptr;
+  SHA256_CTX context;
   bool ok = false;
 };
 
 Sha256::Sha256() : state_(std::make_unique<State>()) {
-  state_->context = EVP_MD_CTX_new();
-  state_->ok =
-      state_->context != nullptr && EVP_DigestInit_ex(state_->context, EVP_sha256(), nullptr) == 1;
+  state_->ok = SHA256_Init(&state_->context) == 1;
 }
 
-Sha256::~Sha256() {
-  EVP_MD_CTX_free(state_->context);
-}
+Sha256::~Sha256() = default;
 
 void Sha256::update(std::string_view bytes) {
-  state_->ok = state_->ok && EVP_DigestUpdate(state_->context, bytes.data(), bytes.size()) == 1;
+  state_->ok = state_->ok && SHA256_Update(&state_->context, bytes.data(), bytes.size()) == 1;
 }
 
 std::optional<Sha256Digest> Sha256::finish() {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int digestLength = 0;
-  state_->ok = state_->ok && EVP_DigestFinal_ex(state_->context, digest, &digestLength) == 1;
-  if (!state_->ok || digestLength != kSha256Bytes) return std::nullopt;
   Sha256Digest out;
-  for (size_t i = 0; i < kSha256Bytes; ++i) out[i] = digest[i];
+  state_->ok = state_->ok && SHA256_Final(out.data(), &state_->context) == 1;
+  if (!state_->ok) return std::nullopt;
   return out;
 }
 

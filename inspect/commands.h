@@ -19,8 +19,8 @@ inline constexpr int kExitPasses = 0;
 inline constexpr int kExitFails = 1;
 inline constexpr int kExitCannotRun = 2;
 
+// A FILE given as "-" is read from descriptor 0 (see input_file.h).
 struct Streams {
-  std::istream& in;   // standard input, for a FILE given as "-"
   std::ostream& out;  // the verdict, report or packed session
   std::ostream& err;  // one line for a tool failure
 };

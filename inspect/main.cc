@@ -20,7 +20,7 @@ constexpr std::string_view kUsage =
 
 int dispatch(const std::vector<std::string_view>& args) {
   using namespace tw::inspect;
-  Streams streams{std::cin, std::cout, std::cerr};
+  Streams streams{std::cout, std::cerr};
   if (args.empty()) {
     std::cerr << kUsage;
     return kExitCannotRun;

@@ -15,6 +15,7 @@
 #include "contracts/json_writer.h"
 #include "inspect/commands.h"
 #include "inspect/input_file.h"
+#include "inspect/json_problem.h"
 #include "inspect/replay.h"
 #include "worker/frames.h"
 #include "worker/line_reader.h"
@@ -76,22 +77,6 @@ std::optional<std::string> readWhole(std::string_view path, size_t limit, std::s
   return bytes;
 }
 
-std::string readProblem(JsonReadError error) {
-  switch (error) {
-    case JsonReadError::InvalidText:
-      return "holds text that is not valid UTF-8 or a bad escape";
-    case JsonReadError::DuplicateMember:
-      return "repeats a member name";
-    case JsonReadError::NonFiniteNumber:
-      return "holds a number too large for a 64-bit float";
-    case JsonReadError::TooDeep:
-      return "nests too deeply";
-    case JsonReadError::Syntax:
-      break;
-  }
-  return "is not JSON";
-}
-
 // One entry as given, and where it was: its line in ENTRIES (one entry a line) or 0.
 struct GivenEntry {
   std::string text;  // compact
@@ -105,7 +90,8 @@ std::optional<std::vector<GivenEntry>> readEntries(const std::string& bytes, std
   if (first != std::string::npos && bytes[first] == '[') {
     auto value = readJson(bytes);
     if (!value || !value->isArray()) {
-      error = "ENTRIES " + (value ? std::string("is not an array") : readProblem(value.error()));
+      error =
+          "ENTRIES " + (value ? std::string("is not an array") : jsonReadProblem(value.error()));
       return std::nullopt;
     }
     for (const Json& element : value->asArray()) entries.push_back({toCompactJson(element), 0});
@@ -120,7 +106,7 @@ std::optional<std::vector<GivenEntry>> readEntries(const std::string& bytes, std
     if (text.find_first_not_of(" \t\r") == std::string_view::npos) continue;
     auto value = readJson(text);
     if (!value) {
-      error = "ENTRIES line " + std::to_string(line) + " " + readProblem(value.error());
+      error = "ENTRIES line " + std::to_string(line) + " " + jsonReadProblem(value.error());
       return std::nullopt;
     }
     entries.push_back({toCompactJson(*value), line});
@@ -143,7 +129,7 @@ std::string freshNonce() {
 
 std::string frameLine(JsonObject members, const std::string& nonce) {
   members["nonce"] = Json(nonce);
-  members["version"] = Json(uint64_t{1});
+  members["version"] = Json(kProtocolVersion);
   return toCompactJson(Json(std::move(members))) + "\n";
 }
 
@@ -233,7 +219,7 @@ int runPack(std::span<const std::string_view> args, Streams streams) {
       readWhole(parsed->manifest, kMaxManifestFileBytes, error);
   if (!manifestBytes) return cannotRun(error);
   auto manifest = readJson(*manifestBytes);
-  if (!manifest) return cannotRun("MANIFEST " + readProblem(manifest.error()));
+  if (!manifest) return cannotRun("MANIFEST " + jsonReadProblem(manifest.error()));
   const std::optional<std::string> entriesBytes =
       readWhole(parsed->entries, kMaxEntriesFileBytes, error);
   if (!entriesBytes) return cannotRun(error);

@@ -14,6 +14,7 @@
 #include "contracts/json_writer.h"
 #include "contracts/record_checks.h"
 #include "engine/engine.h"
+#include "inspect/json_problem.h"
 #include "worker/frames.h"
 #include "worker/result_pages.h"
 
@@ -41,24 +42,6 @@ std::string kindOf(const std::optional<Json>& frame) {
   if (!frame) return {};
   const Json* kind = frame->find("kind");
   return kind != nullptr && kind->isString() ? kind->asString() : std::string();
-}
-
-std::string jsonReadProblem(JsonReadError error) {
-  switch (error) {
-    case JsonReadError::Syntax:
-      return "is not one JSON value (a syntax error, something after the value, or an empty "
-             "line)";
-    case JsonReadError::InvalidText:
-      return "holds a string that is not valid UTF-8, holds a raw control character, or an "
-             "escape that is not a Unicode scalar value";
-    case JsonReadError::DuplicateMember:
-      return "repeats a member name in one object";
-    case JsonReadError::NonFiniteNumber:
-      return "holds a number too large for a 64-bit float";
-    case JsonReadError::TooDeep:
-      return "nests more than 127 arrays or objects";
-  }
-  return "is not strict JSON";
 }
 
 std::string memberSetProblem(const Json& frame, std::string_view kind) {
@@ -142,7 +125,8 @@ Explained explainRefusal(SessionCode code, const SessionState& state, std::strin
       const Json* version = frame->find("version");
       if (version == nullptr) return {"the frame has no \"version\""};
       if (!version->isUnsigned()) {
-        return {"\"version\" must be the integer 1, not " + quoteValue(*version)};
+        return {"\"version\" must be the integer " + number(kProtocolVersion) + ", not " +
+                quoteValue(*version)};
       }
       const Json* kindValue = frame->find("kind");
       if (kindValue == nullptr || !kindValue->isString()) {
@@ -151,7 +135,8 @@ Explained explainRefusal(SessionCode code, const SessionState& state, std::strin
       return {memberSetProblem(*frame, kind)};
     }
     case SessionCode::UnsupportedProtocol:
-      return {"\"version\" is " + quoteValue(*frame->find("version")) + "; the worker speaks 1"};
+      return {"\"version\" is " + quoteValue(*frame->find("version")) + "; the worker speaks " +
+              number(kProtocolVersion)};
     case SessionCode::InvalidOrder:
       if (kind != "start" && kind != "entries" && kind != "execute" && kind != "cancel") {
         return {"kind " + quoted(kind) +
@@ -162,7 +147,8 @@ Explained explainRefusal(SessionCode code, const SessionState& state, std::strin
       return {"\"execute\" before the manifest is held"};
     case SessionCode::InvalidNonce:
       if (kind == "start") {
-        return {"the nonce must be a string of 16 to 64 letters, digits, '-' or '_'"};
+        return {"the nonce must be a string of " + number(kMinNonceBytes) + " to " +
+                number(kMaxNonceBytes) + " letters, digits, '-' or '_'"};
       }
       return {"the frame has no \"nonce\" string"};
     case SessionCode::NonceMismatch:
@@ -221,37 +207,21 @@ std::optional<ResultSummary> summarize(const ReconciliationResult& result) {
   return summary;
 }
 
-// The pages the driver would write, made as the engine thread makes them, one at a time; the
-// code that would stop them, or the commitment.
+// The pages the driver would write, made as the engine thread makes them; the code that would
+// stop them, or the commitment.
 Result<std::string, SessionCode> makeEveryPage(const ReconciliationResult& result,
                                                const std::string& nonce, uint64_t pageCount) {
-  ResultCommitment commitment;
-  ResultPageBuilder builder(nonce, pageCount, &commitment);
   PageBatch batch;
-  auto made = [&batch]() -> Status<SessionCode> {
-    if (batch.stop) return fail(*batch.stop);
-    batch.clear();
-    return {};
-  };
-  if (result.allocations.empty() && result.pendingIds.empty() && result.residuals.empty()) {
-    builder.addEmpty(batch);
-    if (auto status = made(); !status) return fail(status.error());
-  }
-  for (const Allocation& allocation : result.allocations) {
-    builder.add(batch, allocation);
-    if (auto status = made(); !status) return fail(status.error());
-  }
-  for (const std::string& id : result.pendingIds) {
-    builder.addPendingId(batch, id);
-    if (auto status = made(); !status) return fail(status.error());
-  }
-  for (const auto& [id, cents] : result.residuals) {
-    builder.addResidual(batch, id, cents);
-    if (auto status = made(); !status) return fail(status.error());
-  }
-  auto finished = commitment.finish(result.revision, result.runId);
-  if (!finished) return fail(SessionCode::InvalidResult);
-  return std::move(finished).value();
+  std::optional<SessionCode> stop;
+  auto commitment =
+      makeResultPages(result, nonce, pageCount, batch, [&stop](PageBatch& made, bool) {
+        stop = made.stop;
+        made.clear();
+        return true;
+      });
+  if (!commitment) return fail(stop.value_or(SessionCode::ResponseLimit));
+  if (!*commitment) return fail(SessionCode::InvalidResult);
+  return std::move(**commitment);
 }
 
 RunEnding judgeRun(const std::vector<Entry>& entries, const RunManifest& manifest,
@@ -292,14 +262,16 @@ RunEnding judgeRun(const std::vector<Entry>& entries, const RunManifest& manifes
   if (!pageCount) return refuse(SessionCode::ResponseLimit, "the page count passes 64 bits");
   auto commitment = makeEveryPage(result, nonce, *pageCount);
   if (!commitment) {
-    return refuse(commitment.error(), commitment.error() == SessionCode::ResponseLimit
-                                          ? "a result page would pass 65536 bytes"
-                                          : "the result cannot be committed");
+    return refuse(commitment.error(),
+                  commitment.error() == SessionCode::ResponseLimit
+                      ? "a result page would pass " + number(kMaxResponseBytes) + " bytes"
+                      : "the result cannot be committed");
   }
   const Json completed =
       completedMessage(nonce, *pageCount, *commitment, result.revision, result.runId);
-  if (toCompactJson(completed).size() > kMaxResponseBytes) {
-    return refuse(SessionCode::ResponseLimit, "the \"completed\" message would pass 65536 bytes");
+  if (!responseText(completed)) {
+    return refuse(SessionCode::ResponseLimit,
+                  "the \"completed\" message would pass " + number(kMaxResponseBytes) + " bytes");
   }
   ending.summary = summarize(result);
   if (ending.summary) {
@@ -373,7 +345,8 @@ Verdict replaySession(const std::function<InputMessage()>& next,
       if (readFailure) why = readFailure(linesBytes);
       refuse(SessionCode::ReadFailed, lineNumber + 1,
              "line " + number(lineNumber + 1) + " " +
-                 why.value_or("is longer than 65536 bytes (line feed included), or the input "
+                 why.value_or("is longer than " + number(kMaxLineBytes) +
+                              " bytes (line feed included), or the input "
                               "ends inside it without a line feed, or the input cannot be read"));
       ended = true;
       break;
@@ -467,7 +440,8 @@ Verdict replayFd(int fd) {
     rest.resize(static_cast<size_t>(got));
     if (rest.find('\n') != std::string::npos) return std::nullopt;
     if (rest.size() == kMaxLineBytes) {
-      return "is longer than 65536 bytes, line feed included; the worker never reads it";
+      return "is longer than " + number(kMaxLineBytes) +
+             " bytes, line feed included; the worker never reads it";
     }
     return "is not ended by a line feed (the input ends inside it after " + number(rest.size()) +
            " bytes); the worker never reads a line without its line feed";

@@ -1,20 +1,13 @@
 #include "inspect/report.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <fstream>
-#include <istream>
 #include <ostream>
 #include <span>
 #include <utility>
 #include <variant>
 
 #include "inspect/commands.h"
+#include "inspect/input_file.h"
 #include "inspect/report_html.h"
 
 namespace tw::inspect {
@@ -23,8 +16,6 @@ namespace {
 
 constexpr std::string_view kReportUsage =
     "usage: tallywarden-inspect report OUTPUT [--input FILE] [--html FILE]";
-constexpr std::array<std::string_view, 3> kStageNames = {"erp-bank", "sales-settlement",
-                                                         "settlement-bank"};
 
 std::vector<std::string> inputNotes(const ReassembledOutput& output, const SessionEntries& input,
                                     const ReportFigures& figures) {
@@ -64,7 +55,7 @@ void appendFigures(std::string& out, const Report& report) {
          padded("Open entries", 14) + padded("Open", 22) + "\n";
   for (size_t i = 0; i < figures.stages.size(); ++i) {
     const StageFigures& stage = figures.stages[i];
-    out += padded(std::string(kStageNames[i]), 18, false) +
+    out += padded(std::string(toText(stageAt(i))), 18, false) +
            padded(std::to_string(stage.allocations), 12) +
            padded(formatCurrency(stage.matched), 22) +
            padded(std::to_string(stage.openEntries), 14) + padded(formatCurrency(stage.open), 22) +
@@ -87,53 +78,13 @@ void appendFigures(std::string& out, const Report& report) {
   }
 }
 
-// Reads at most `limit` bytes of `path` ("-" for `in`); `more` tells whether there was more.
-// An error is one sentence for a person.
-std::optional<std::string> readBounded(std::string_view path, size_t limit, std::istream& in,
-                                       std::string& bytes, bool& more) {
-  bytes.clear();
-  more = false;
-  constexpr size_t kChunk = size_t{1} << 16;
-  if (path == "-") {
-    std::string chunk(kChunk, '\0');
-    while (bytes.size() <= limit) {
-      in.read(chunk.data(), static_cast<std::streamsize>(kChunk));
-      bytes.append(chunk, 0, static_cast<size_t>(in.gcount()));
-      if (!in) break;
-    }
-    if (in.bad()) return "standard input cannot be read";
-  } else {
-    const std::string name(path);
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "cannot open " + name + ": " + std::strerror(errno);
-    struct stat info;
-    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-      ::close(fd);
-      return name + " is a directory, not a file";
-    }
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-      bytes.reserve(std::min(static_cast<size_t>(info.st_size), limit) + kChunk + 1);
-    }
-    std::string error;
-    while (bytes.size() <= limit) {
-      const size_t at = bytes.size();
-      bytes.resize(at + kChunk);
-      const ssize_t got = ::read(fd, bytes.data() + at, kChunk);
-      if (got < 0 && errno == EINTR) {
-        bytes.resize(at);
-        continue;
-      }
-      bytes.resize(at + static_cast<size_t>(got > 0 ? got : 0));
-      if (got < 0) error = "cannot read " + name + ": " + std::strerror(errno);
-      if (got <= 0) break;
-    }
-    ::close(fd);
-    if (!error.empty()) return error;
-  }
-  if (bytes.size() > limit) {
-    bytes.resize(limit);
-    more = true;
-  }
+// Reads at most `limit` bytes of `path` ("-" for standard input); `more` tells whether there was
+// more. An error is one sentence for a person.
+std::optional<std::string> readBounded(std::string_view path, size_t limit, std::string& bytes,
+                                       bool& more) {
+  std::string error;
+  std::optional<InputFile> file = InputFile::open(path, error);
+  if (!file || !file->readBounded(limit, bytes, more, error)) return error;
   return std::nullopt;
 }
 
@@ -238,14 +189,14 @@ int runReport(std::span<const std::string_view> args, Streams streams) {
 
   std::string output;
   bool outputMore = false;
-  if (auto error = readBounded(given.output, kMaxOutputBytes, streams.in, output, outputMore)) {
+  if (auto error = readBounded(given.output, kMaxOutputBytes, output, outputMore)) {
     streams.err << "tallywarden-inspect report: " << *error << "\n";
     return kExitCannotRun;
   }
   std::string input;
   if (given.input) {
     bool inputMore = false;
-    if (auto error = readBounded(*given.input, kMaxInputBytes, streams.in, input, inputMore)) {
+    if (auto error = readBounded(*given.input, kMaxInputBytes, input, inputMore)) {
       streams.err << "tallywarden-inspect report: " << *error << "\n";
       return kExitCannotRun;
     }

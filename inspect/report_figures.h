@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <cassert>
 #include <cstddef>
 #include <map>
 #include <string>
@@ -49,7 +50,7 @@ struct DayFigures {
 };
 
 struct ReportFigures {
-  std::array<StageFigures, 3> stages;  // in AllocationStage order
+  std::array<StageFigures, 3> stages;  // in AllocationStage order: see stageAt
   size_t openUnplaced = 0;             // open entries whose stage is not known
   Amount openUnplacedAmount;
   size_t residuals = 0;
@@ -61,6 +62,13 @@ struct ReportFigures {
   std::map<std::string, DayFigures> days;
   size_t idsNotInInput = 0;
 };
+
+// The stage whose figures are ReportFigures::stages[index].
+// REQUIRES: index < 3.
+inline AllocationStage stageAt(size_t index) {
+  assert(index < 3);
+  return static_cast<AllocationStage>(index);
+}
 
 // `input` may be null. Amounts that do not parse (a result that did not verify) count as 0.
 [[nodiscard]] ReportFigures computeFigures(const ReconciliationResult& result,

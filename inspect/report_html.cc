@@ -62,8 +62,6 @@ footer{margin-top:36px;color:#7a8593;font-size:12px}
 
 constexpr std::string_view kMatchedColour = "#2e8b57";
 constexpr std::string_view kOpenColour = "#d9892b";
-constexpr std::array<std::string_view, 3> kStageNames = {"erp-bank", "sales-settlement",
-                                                         "settlement-bank"};
 // Per-day charts show at most this many bars; longer periods are shown per month, then per year.
 constexpr size_t kMaxChartBuckets = 62;
 
@@ -135,7 +133,7 @@ void stageChart(Page& page, const ReportFigures& figures) {
     page.raw("<text x=\"12\" y=\"")
         .coordinate(y + 26)
         .raw("\">")
-        .raw(kStageNames[i])
+        .raw(toText(stageAt(i)))
         .raw("</text>");
     const std::array<std::pair<const Amount*, std::string_view>, 2> bars = {
         {{&stage.matched, kMatchedColour}, {&stage.open, kOpenColour}}};
@@ -264,7 +262,7 @@ void allocationsTable(Page& page, const ReconciliationResult& result, const Sess
   for (const Allocation& allocation : result.allocations) {
     auto cents = parseAmount(allocation.cents);
     page.raw("<tr><td class=\"n\">").number(++number).raw("</td><td>");
-    page.raw(kStageNames[static_cast<size_t>(allocation.stage)]).raw("</td><td class=\"n\">");
+    page.raw(toText(allocation.stage)).raw("</td><td class=\"n\">");
     page.text(formatCurrency(cents ? *cents : 0)).raw("</td>");
     entryCell(page, input, allocation.leftId);
     entryCell(page, input, allocation.rightId);
@@ -328,7 +326,10 @@ void stageTable(Page& page, const ReportFigures& figures) {
       "</tr></thead><tbody>");
   for (size_t i = 0; i < figures.stages.size(); ++i) {
     const StageFigures& stage = figures.stages[i];
-    page.raw("<tr><td>").raw(kStageNames[i]).raw("</td><td class=\"n\">").number(stage.allocations);
+    page.raw("<tr><td>")
+        .raw(toText(stageAt(i)))
+        .raw("</td><td class=\"n\">")
+        .number(stage.allocations);
     page.raw("</td><td class=\"n\">").text(formatCurrency(stage.matched));
     page.raw("</td><td class=\"n\">").number(stage.openEntries).raw("</td><td class=\"n\">");
     page.text(formatCurrency(stage.open)).raw("</td></tr>");

@@ -1,66 +1,84 @@
 #include "inspect/report_output.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "contracts/commitment.h"
 #include "contracts/decode.h"
 #include "contracts/json_reader.h"
 #include "contracts/json_writer.h"
-#include "engine/engine.h"
+#include "inspect/json_problem.h"
 #include "worker/frames.h"
 #include "worker/responses.h"
+#include "worker/result_pages.h"
 
 namespace tw::inspect {
 
-const uint64_t kMaxResultPages = kSessionEngineLimits.maxProposals + 2 * uint64_t{kMaxHeldEntries};
-
 namespace {
-
-std::string_view describe(JsonReadError error) {
-  switch (error) {
-    case JsonReadError::Syntax:
-      return "not one well-formed JSON text";
-    case JsonReadError::InvalidText:
-      return "text that is not valid UTF-8";
-    case JsonReadError::DuplicateMember:
-      return "a member name repeated in one object";
-    case JsonReadError::NonFiniteNumber:
-      return "a number too large for a float";
-    case JsonReadError::TooDeep:
-      return "arrays or objects nested too deep";
-  }
-  return "not valid JSON";
-}
 
 // The codes a "failed" message can carry.
 constexpr std::array<SessionCode, 3> kWrittenCodes = {
     SessionCode::EngineFailed, SessionCode::EngineDisconnected, SessionCode::Cancelled};
 
-// Exactly these member names (ascending, as a JsonObject holds them).
-template <size_t N>
-bool hasMembers(const JsonObject& object, const std::array<std::string_view, N>& names) {
-  if (object.size() != N) return false;
-  size_t i = 0;
-  for (const auto& [name, value] : object) {
-    if (name != names[i++]) return false;
-  }
-  return true;
+std::string lineAt(size_t line) {
+  return "line " + std::to_string(line) + ": ";
 }
 
-constexpr std::array<std::string_view, 3> kShortMembers = {"kind", "nonce", "version"};
-constexpr std::array<std::string_view, 4> kFailedMembers = {"code", "kind", "nonce", "version"};
-constexpr std::array<std::string_view, 6> kPageMembers = {"kind",      "nonce",     "page",
-                                                          "pageCount", "pageIndex", "version"};
-constexpr std::array<std::string_view, 3> kPageBodyMembers = {"allocations", "pendingIds",
-                                                              "residuals"};
-constexpr std::array<std::string_view, 4> kCompletedMembers = {"kind", "metadata", "nonce",
-                                                               "version"};
-constexpr std::array<std::string_view, 4> kMetadataMembers = {"pageCount", "resultCommitment",
-                                                              "revision", "runId"};
+// Whether `read` (without its line feed) is `written` (with it).
+bool sameLine(std::string_view read, std::string_view written) {
+  return written.size() == read.size() + 1 && written.starts_with(read);
+}
 
-// The session's course, one message at a time.
+// The first byte at which `read` (without its line feed) and `written` (with it) part.
+size_t firstDifference(std::string_view read, std::string_view written) {
+  const size_t common = std::min(read.size(), written.size());
+  size_t at = 0;
+  while (at < common && read[at] == written[at]) ++at;
+  return at;
+}
+
+// Where the pages read first part from the pages the worker makes for a result: the index of
+// the page (pages.size() when the worker makes more), and the byte (npos when the worker makes
+// fewer).
+struct PagesPart {
+  size_t page = 0;
+  size_t byte = 0;
+};
+
+// Makes the worker's pages for `result`, each stating `pageCount`, and holds them against
+// `pages`; sets `commitment` to the commitment hashed from them as they are made, or to its
+// error. With the count the pages state, a page that lost or gained an item is found at its own
+// line rather than at the first page.
+std::optional<PagesPart> rebuildPages(const ReconciliationResult& result, const std::string& nonce,
+                                      uint64_t pageCount,
+                                      const std::vector<std::string_view>& pages,
+                                      std::optional<CommitmentOutcome>& commitment) {
+  size_t count = 0;
+  std::optional<PagesPart> parts;
+  PageBatch batch;
+  commitment = makeResultPages(result, nonce, pageCount, batch, [&](PageBatch& made, bool) {
+    size_t start = 0;
+    for (const size_t end : made.ends) {
+      const std::string_view page = std::string_view(made.text).substr(start, end - start);
+      if (!parts && (count >= pages.size() || !sameLine(pages[count], page))) {
+        parts = PagesPart{count, count < pages.size() ? firstDifference(pages[count], page) : 0};
+      }
+      ++count;
+      start = end;
+    }
+    made.clear();
+    return true;
+  });
+  if (!parts && count < pages.size()) parts = PagesPart{count, std::string::npos};
+  return parts;
+}
+
+// The session's course, one message at a time. Every message is held against the text the
+// worker's own functions write for it: "started", "executing", "failed" and "completed" as they
+// come, the pages once "completed" has given what they are the pages of.
 class Assembler {
  public:
   explicit Assembler(ReassembledOutput& out) : out_(out) {}
@@ -71,7 +89,6 @@ class Assembler {
 
  private:
   enum class Expect : uint8_t { Started, Executing, PageOrEnd, Done };
-  enum class Part : uint8_t { Allocations, PendingIds, Residuals };
 
   bool problem(size_t line, std::string text) {
     out_.outcome = OutputOutcome::NotVerified;  // whatever an earlier message decided
@@ -79,209 +96,190 @@ class Assembler {
     out_.problemLine = line;
     return false;
   }
-  bool nonceMatches(const Json& nonce) const {
-    return nonce.isString() && out_.nonce && nonce.asString() == *out_.nonce;
+  bool nonceMatches(const Json* nonce) const {
+    return nonce != nullptr && nonce->isString() && out_.nonce && nonce->asString() == *out_.nonce;
   }
-  bool addPage(JsonObject& message, size_t line);
-  bool addFailed(const JsonObject& message, size_t line);
-  bool addCompleted(JsonObject& message, size_t line);
-  void verify(size_t line);
+  // False, with the problem, when `line` is not the text the worker writes for `message`.
+  bool writtenAs(std::string_view line, size_t number, const Json& message, std::string_view kind);
+  bool addStartedOrExecuting(const Json& message, std::string_view line, size_t number,
+                             bool started);
+  bool addPage(Json& message, std::string_view line, size_t number);
+  bool addFailed(const Json& message, std::string_view line, size_t number);
+  bool addCompleted(const Json& message, std::string_view line, size_t number);
+  void verify(std::string_view completed, size_t line);
 
   ReassembledOutput& out_;
   Expect expect_ = Expect::Started;
-  Part part_ = Part::Allocations;
+  std::vector<std::string_view> pages_;  // as read, line feed not included
+  size_t firstPageLine_ = 0;
   JsonArray allocations_;
   JsonArray pendingIds_;
   JsonObject residuals_;
 };
 
+bool Assembler::writtenAs(std::string_view line, size_t number, const Json& message,
+                          std::string_view kind) {
+  auto written = responseText(message);
+  if (written && sameLine(line, *written)) return true;
+  std::string text =
+      lineAt(number) + "not written as the worker writes \"" + std::string(kind) + "\"";
+  if (written) {
+    text += " (they part at byte " + std::to_string(firstDifference(line, *written) + 1) + ")";
+  }
+  return problem(number, std::move(text));
+}
+
 bool Assembler::addLine(std::string_view line, size_t number) {
-  const std::string at = "line " + std::to_string(number) + ": ";
+  const std::string at = lineAt(number);
   if (expect_ == Expect::Done) {
     return problem(number, at + "more output after the session's last message");
   }
-  if (line.size() > kMaxResponseBytes) {
+  if (!withinResponseLimit(line.size())) {
     return problem(number, at + "longer than any message the worker writes (" +
                                std::to_string(kMaxResponseBytes) + " bytes)");
   }
   auto read = readJson(line);
-  if (!read) return problem(number, at + "not a message: " + std::string(describe(read.error())));
+  if (!read)
+    return problem(number, at + "not a message: the line " + jsonReadProblem(read.error()));
   if (!read->isObject()) return problem(number, at + "not a message: not a JSON object");
-  if (toCompactJson(*read) != line) {
-    return problem(number, at + "not written as the worker writes messages (compact JSON, "
-                                "members in name order)");
-  }
-  JsonObject& message = read->asObject();
   const Json* kind = read->find("kind");
-  const Json* version = read->find("version");
   if (kind == nullptr || !kind->isString()) return problem(number, at + "a message without kind");
-  if (version == nullptr || !version->isUnsigned() || version->asUnsigned() != kProtocolVersion) {
-    return problem(number, at + "a message whose version is not 1");
-  }
   const std::string& k = kind->asString();
-
-  if (k == "failed") return addFailed(message, number);
-  if (k == "started" || k == "executing") {
-    if (!hasMembers(message, kShortMembers)) {
-      return problem(number, at + "\"" + k + "\" with other members than kind, nonce, version");
-    }
-    if (k == "started") {
-      if (expect_ != Expect::Started) return problem(number, at + "\"started\" out of turn");
-      const Json& nonce = message.at("nonce");
-      if (!nonce.isString() || !isWellFormedNonce(nonce.asString())) {
-        return problem(number, at + "\"started\" without a well-formed nonce");
-      }
-      out_.nonce = nonce.asString();
-      expect_ = Expect::Executing;
-      return true;
-    }
-    if (expect_ != Expect::Executing) return problem(number, at + "\"executing\" out of turn");
-    if (!nonceMatches(message.at("nonce"))) {
-      return problem(number, at + "\"executing\" with another nonce than \"started\"");
-    }
-    expect_ = Expect::PageOrEnd;
-    return true;
-  }
-  if (k == "resultPage") return addPage(message, number);
-  if (k == "completed") return addCompleted(message, number);
+  if (k == "failed") return addFailed(*read, line, number);
+  if (k == "started") return addStartedOrExecuting(*read, line, number, true);
+  if (k == "executing") return addStartedOrExecuting(*read, line, number, false);
+  if (k == "resultPage") return addPage(*read, line, number);
+  if (k == "completed") return addCompleted(*read, line, number);
   return problem(number, at + "a message of unknown kind \"" + k + "\"");
 }
 
-bool Assembler::addFailed(const JsonObject& message, size_t line) {
-  const std::string at = "line " + std::to_string(line) + ": ";
-  if (!hasMembers(message, kFailedMembers)) {
-    return problem(line, at + "\"failed\" with other members than code, kind, nonce, version");
+bool Assembler::addStartedOrExecuting(const Json& message, std::string_view line, size_t number,
+                                      bool started) {
+  const std::string at = lineAt(number);
+  const Json* nonce = message.find("nonce");
+  if (started) {
+    if (expect_ != Expect::Started) return problem(number, at + "\"started\" out of turn");
+    if (nonce == nullptr || !nonce->isString() || !isWellFormedNonce(nonce->asString())) {
+      return problem(number, at + "\"started\" without a well-formed nonce");
+    }
+    if (!writtenAs(line, number, startedMessage(nonce->asString()), "started")) return false;
+    out_.nonce = nonce->asString();
+    expect_ = Expect::Executing;
+    return true;
   }
-  const Json& code = message.at("code");
-  bool known = false;
-  for (SessionCode written : kWrittenCodes) {
-    known = known || (code.isString() && code.asString() == sessionCodeText(written));
+  if (expect_ != Expect::Executing) return problem(number, at + "\"executing\" out of turn");
+  if (!nonceMatches(nonce)) {
+    return problem(number, at + "\"executing\" with another nonce than \"started\"");
   }
-  if (!known) return problem(line, at + "\"failed\" with a code the worker never writes");
-  const Json& nonce = message.at("nonce");
-  const bool nonceOk = out_.nonce ? nonceMatches(nonce) : nonce.isNull();
-  if (!nonceOk) return problem(line, at + "\"failed\" with another nonce than the session's");
-  if (out_.pagesRead > 0) return problem(line, at + "\"failed\" after result pages");
-  out_.failedCode = code.asString();
-  expect_ = Expect::Done;
+  if (!writtenAs(line, number, executingMessage(*out_.nonce), "executing")) return false;
+  expect_ = Expect::PageOrEnd;
   return true;
 }
 
-bool Assembler::addPage(JsonObject& message, size_t line) {
-  const std::string at = "line " + std::to_string(line) + ": ";
-  if (expect_ != Expect::PageOrEnd) return problem(line, at + "\"resultPage\" out of turn");
-  if (!hasMembers(message, kPageMembers)) {
-    return problem(line, at + "\"resultPage\" with other members than its six");
-  }
-  if (!nonceMatches(message.at("nonce"))) {
-    return problem(line, at + "\"resultPage\" with another nonce than the session's");
-  }
-  const Json& count = message.at("pageCount");
-  const Json& index = message.at("pageIndex");
-  if (!count.isUnsigned() || count.asUnsigned() == 0 || count.asUnsigned() > kMaxResultPages) {
-    return problem(line, at + "pageCount is not from 1 to " + std::to_string(kMaxResultPages) +
-                             ", the most pages a session writes");
-  }
-  if (out_.pageCount && *out_.pageCount != count.asUnsigned()) {
-    return problem(line, at + "pageCount differs from the first page's");
-  }
-  out_.pageCount = count.asUnsigned();
-  if (!index.isUnsigned() || index.asUnsigned() != out_.pagesRead) {
-    return problem(line, at + "page " +
-                             (index.isUnsigned() ? std::to_string(index.asUnsigned())
-                                                 : std::string("without an index")) +
-                             " where page " + std::to_string(out_.pagesRead) +
-                             " belongs (a page is missing or out of order)");
-  }
-  if (out_.pagesRead >= *out_.pageCount) {
-    return problem(line, at + "more pages than pageCount");
-  }
-
-  Json& body = message.at("page");
-  if (!body.isObject() || !hasMembers(body.asObject(), kPageBodyMembers) ||
-      !body.asObject().at("allocations").isArray() || !body.asObject().at("pendingIds").isArray() ||
-      !body.asObject().at("residuals").isObject()) {
-    return problem(line, at + "a page that is not allocations, pendingIds and residuals");
-  }
-  JsonArray& allocations = body.asObject().at("allocations").asArray();
-  JsonArray& pending = body.asObject().at("pendingIds").asArray();
-  JsonObject& residuals = body.asObject().at("residuals").asObject();
-  const size_t items = allocations.size() + pending.size() + residuals.size();
-  if (items == 0 && *out_.pageCount != 1) {
-    return problem(line, at + "an empty page in a result of more than one page");
-  }
-  if (items > 1) return problem(line, at + "a page holding more than one item");
-  ++out_.pagesRead;
-  if (items == 0) return true;
-
-  const Part part = !allocations.empty() ? Part::Allocations
-                    : !pending.empty()   ? Part::PendingIds
-                                         : Part::Residuals;
-  if (part < part_) {
-    return problem(line, at + "an item after the items of a later part (allocations come first, "
-                              "then pending identifiers, then residuals)");
-  }
-  part_ = part;
-  switch (part) {
-    case Part::Allocations:
-      allocations_.push_back(std::move(allocations.front()));
-      break;
-    case Part::PendingIds:
-      pendingIds_.push_back(std::move(pending.front()));
-      break;
-    case Part::Residuals: {
-      auto node = residuals.extract(residuals.begin());
-      if (!residuals_.empty() && !(residuals_.rbegin()->first < node.key())) {
-        return problem(line, at + "a residual out of ascending identifier order");
-      }
-      residuals_.insert(residuals_.end(), std::move(node));
-      break;
+bool Assembler::addFailed(const Json& message, std::string_view line, size_t number) {
+  const std::string at = lineAt(number);
+  const Json* code = message.find("code");
+  std::optional<SessionCode> written;
+  for (SessionCode candidate : kWrittenCodes) {
+    if (code != nullptr && code->isString() && code->asString() == sessionCodeText(candidate)) {
+      written = candidate;
     }
   }
+  if (!written) return problem(number, at + "\"failed\" with a code the worker never writes");
+  const Json* nonce = message.find("nonce");
+  const bool nonceOk = out_.nonce ? nonceMatches(nonce) : nonce != nullptr && nonce->isNull();
+  if (!nonceOk) return problem(number, at + "\"failed\" with another nonce than the session's");
+  if (out_.pagesRead > 0) return problem(number, at + "\"failed\" after result pages");
+  if (!writtenAs(line, number, failureObject(out_.nonce, *written), "failed")) return false;
+  out_.failedCode = code->asString();
+  expect_ = Expect::Done;
   return true;
 }
 
-bool Assembler::addCompleted(JsonObject& message, size_t line) {
-  const std::string at = "line " + std::to_string(line) + ": ";
-  if (expect_ != Expect::PageOrEnd) return problem(line, at + "\"completed\" out of turn");
-  if (!hasMembers(message, kCompletedMembers)) {
-    return problem(line, at + "\"completed\" with other members than its four");
+// Only what tells a page's place is read here; what the page holds is gathered as it comes and
+// the whole page is held against the worker's once the result is known.
+bool Assembler::addPage(Json& message, std::string_view line, size_t number) {
+  const std::string at = lineAt(number);
+  if (expect_ != Expect::PageOrEnd) return problem(number, at + "\"resultPage\" out of turn");
+  if (!nonceMatches(message.find("nonce"))) {
+    return problem(number, at + "\"resultPage\" with another nonce than the session's");
   }
-  if (!nonceMatches(message.at("nonce"))) {
-    return problem(line, at + "\"completed\" with another nonce than the session's");
+  const Json* index = message.find("pageIndex");
+  if (index == nullptr || !index->isUnsigned()) {
+    return problem(number, at + "a \"resultPage\" without a pageIndex");
   }
-  Json& metadata = message.at("metadata");
-  if (!metadata.isObject() || !hasMembers(metadata.asObject(), kMetadataMembers)) {
-    return problem(line, at + "metadata other than pageCount, resultCommitment, revision, runId");
+  if (index->asUnsigned() != out_.pagesRead) {
+    return problem(number, at + "page " + std::to_string(index->asUnsigned()) + " where page " +
+                               std::to_string(out_.pagesRead) +
+                               " belongs (a page is missing or out of order)");
   }
-  const JsonObject& m = metadata.asObject();
-  const Json& count = m.at("pageCount");
-  const Json& commitment = m.at("resultCommitment");
-  const Json& revision = m.at("revision");
-  const Json& runId = m.at("runId");
-  if (!count.isUnsigned() || !commitment.isString() || !revision.isUnsigned() ||
-      !runId.isString()) {
-    return problem(line, at + "metadata of the wrong types");
+  if (const Json* count = message.find("pageCount");
+      !out_.pageCount && count != nullptr && count->isUnsigned()) {
+    out_.pageCount = count->asUnsigned();
   }
-  out_.claimedCommitment = commitment.asString();
-  out_.revision = revision.asUnsigned();
-  out_.runId = runId.asString();
+  if (pages_.empty()) firstPageLine_ = number;
+  pages_.push_back(line);
+  ++out_.pagesRead;
+
+  JsonObject& members = message.asObject();
+  auto body = members.find("page");
+  if (body == members.end() || !body->second.isObject()) return true;
+  JsonObject& parts = body->second.asObject();
+  auto take = [&parts](std::string_view name) -> Json* {
+    auto found = parts.find(name);
+    return found == parts.end() ? nullptr : &found->second;
+  };
+  if (Json* items = take("allocations"); items != nullptr && items->isArray()) {
+    for (Json& item : items->asArray()) allocations_.push_back(std::move(item));
+  }
+  if (Json* items = take("pendingIds"); items != nullptr && items->isArray()) {
+    for (Json& item : items->asArray()) pendingIds_.push_back(std::move(item));
+  }
+  if (Json* items = take("residuals"); items != nullptr && items->isObject()) {
+    residuals_.merge(items->asObject());
+  }
+  return true;
+}
+
+bool Assembler::addCompleted(const Json& message, std::string_view line, size_t number) {
+  const std::string at = lineAt(number);
+  if (expect_ != Expect::PageOrEnd) return problem(number, at + "\"completed\" out of turn");
+  if (!nonceMatches(message.find("nonce"))) {
+    return problem(number, at + "\"completed\" with another nonce than the session's");
+  }
+  const Json* metadata = message.find("metadata");
+  const Json* count = metadata != nullptr ? metadata->find("pageCount") : nullptr;
+  const Json* commitment = metadata != nullptr ? metadata->find("resultCommitment") : nullptr;
+  const Json* revision = metadata != nullptr ? metadata->find("revision") : nullptr;
+  const Json* runId = metadata != nullptr ? metadata->find("runId") : nullptr;
+  if (count == nullptr || !count->isUnsigned() || commitment == nullptr ||
+      !commitment->isString() || revision == nullptr || !revision->isUnsigned() ||
+      runId == nullptr || !runId->isString()) {
+    return problem(number, at + "not written as the worker writes \"completed\" (its metadata "
+                                "is not a page count, a commitment, a revision and a run)");
+  }
+  out_.claimedCommitment = commitment->asString();
+  out_.revision = revision->asUnsigned();
+  out_.runId = runId->asString();
   expect_ = Expect::Done;
-  if (out_.pagesRead == 0) return problem(line, at + "\"completed\" without any result page");
-  if (count.asUnsigned() != *out_.pageCount) {
-    return problem(line, at + "pageCount " + std::to_string(count.asUnsigned()) +
-                             " differs from the pages' " + std::to_string(*out_.pageCount));
+  if (out_.pagesRead == 0) return problem(number, at + "\"completed\" without any result page");
+  if (out_.pageCount && count->asUnsigned() != *out_.pageCount) {
+    return problem(number, at + "pageCount " + std::to_string(count->asUnsigned()) +
+                               " differs from the pages' " + std::to_string(*out_.pageCount));
   }
-  if (out_.pagesRead != *out_.pageCount) {
-    return problem(line, at + "\"completed\" after " + std::to_string(out_.pagesRead) + " of " +
-                             std::to_string(*out_.pageCount) + " pages (pages are missing)");
+  if (out_.pagesRead != count->asUnsigned()) {
+    return problem(number, at + "\"completed\" after " + std::to_string(out_.pagesRead) + " of " +
+                               std::to_string(count->asUnsigned()) + " pages" +
+                               (out_.pagesRead < count->asUnsigned() ? " (pages are missing)"
+                                                                     : " (more pages than that)"));
   }
-  verify(line);
+  verify(line, number);
   return out_.problem.empty();
 }
 
-void Assembler::verify(size_t line) {
-  const std::string at = "line " + std::to_string(line) + ": ";
+// After the pages, "completed" itself is held against the worker's, then the commitment.
+void Assembler::verify(std::string_view completed, size_t line) {
+  const std::string at = lineAt(line);
   JsonObject value;
   value.emplace("allocations", std::move(allocations_));
   value.emplace("pendingIds", std::move(pendingIds_));
@@ -294,14 +292,40 @@ void Assembler::verify(size_t line) {
                       std::string(contractErrorName(decoded.error())) + ")");
     return;
   }
-  auto commitment = commitResult(*decoded);
   out_.result = std::move(decoded).value();
-  if (!commitment) {
-    problem(line, at + "the result cannot be committed (" +
-                      std::string(contractErrorName(commitment.error())) + ")");
+  std::optional<CommitmentOutcome> commitment;
+  const std::optional<PagesPart> parts =
+      rebuildPages(*out_.result, *out_.nonce, out_.pageCount.value_or(0), pages_, commitment);
+  if (commitment && *commitment) out_.commitment = commitment->value();
+  if (parts) {
+    const size_t pageLine = firstPageLine_ + parts->page;
+    std::string text = lineAt(pageLine);
+    if (parts->page == pages_.size()) {
+      text += "\"completed\" where the worker writes one more page for the result the pages hold";
+    } else if (parts->byte == std::string::npos) {
+      text += "a page more than the worker writes for the result the pages hold";
+    } else {
+      text +=
+          "not the page the worker writes here for the result the pages hold (they part at "
+          "byte " +
+          std::to_string(parts->byte + 1) + ")";
+    }
+    problem(pageLine, std::move(text));
     return;
   }
-  out_.commitment = std::move(commitment).value();
+  if (!writtenAs(completed, line,
+                 completedMessage(*out_.nonce, pages_.size(), *out_.claimedCommitment,
+                                  *out_.revision, *out_.runId),
+                 "completed")) {
+    return;
+  }
+  if (!out_.commitment) {
+    problem(line, at + "the result cannot be committed" +
+                      (commitment && !*commitment
+                           ? " (" + std::string(contractErrorName(commitment->error())) + ")"
+                           : std::string()));
+    return;
+  }
   if (*out_.commitment != *out_.claimedCommitment) {
     problem(line, at + "the commitment does not verify: the pages hash to " + *out_.commitment +
                       ", \"completed\" says " + *out_.claimedCommitment);

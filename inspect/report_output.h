@@ -2,12 +2,11 @@
 // verifies it.
 //
 // The output must be one session's messages exactly as the worker writes them: "started", then
-// "executing", then either a "failed" message, or the "resultPage" messages with pageIndex 0 to
-// pageCount-1 in order (each holding one item, allocations first, then pending identifiers, then
-// residuals in ascending identifier order; or the single empty page) and "completed", and nothing
-// after the last message. The pages' items, with the revision and run identifier of "completed",
-// are decoded with the contract's result decoder and committed with the contract's commitment;
-// the output verifies only when that commitment is the one "completed" carries.
+// "executing", then either a "failed" message, or the "resultPage" messages and "completed", and
+// nothing after the last message. The pages' items, with the revision and run identifier of
+// "completed", are decoded with the contract's result decoder; the worker's own page builder then
+// makes the pages of that result again, and they must be the pages read, byte for byte. The
+// output verifies only when the commitment hashed from them is the one "completed" carries.
 #pragma once
 
 #include <cstddef>
@@ -19,10 +18,6 @@
 #include "contracts/source.h"
 
 namespace tw::inspect {
-
-// Most result pages a session can write: one per allocation (at most the engine's proposal
-// bound), one per pending identifier and one per residual (each at most one per held entry).
-extern const uint64_t kMaxResultPages;
 
 // Most bytes of worker output read. The largest session writes a few MB; this leaves an order of
 // magnitude of headroom while keeping what the report holds in memory bounded.

@@ -39,15 +39,8 @@ std::vector<std::string> workerLines(const ReconciliationResult& result) {
   std::vector<std::string> lines = {toCompactJson(startedMessage(nonce)),
                                     toCompactJson(executingMessage(nonce))};
   const uint64_t count = *resultPageCount(result);
-  ResultPageBuilder builder(nonce, count);
   PageBatch batch;
-  if (count == 1 && result.allocations.empty() && result.pendingIds.empty() &&
-      result.residuals.empty()) {
-    builder.addEmpty(batch);
-  }
-  for (const Allocation& allocation : result.allocations) builder.add(batch, allocation);
-  for (const std::string& id : result.pendingIds) builder.addPendingId(batch, id);
-  for (const auto& [id, cents] : result.residuals) builder.addResidual(batch, id, cents);
+  (void)makeResultPages(result, nonce, count, batch, [](PageBatch&, bool) { return true; });
   size_t start = 0;
   for (size_t end : batch.ends) {
     lines.push_back(batch.text.substr(start, end - start - 1));  // without its line feed
@@ -113,6 +106,29 @@ TEST(ReportOutput, ReassemblesVerifiesOrSaysWhyNot) {
     replaceOnce(lines[7], "\"pageCount\":5", "\"pageCount\":6");
     cases.push_back({"page count of completed", joined(lines), OutputOutcome::NotVerified,
                      "pageCount 6 differs from the pages' 5"});
+  }
+  {
+    // Held against the pages the worker's builder makes again: a byte changed anywhere in a
+    // page is found at its line, whether or not the item itself changes.
+    auto changed = [&good](size_t line, std::string_view from, std::string_view to) {
+      auto lines = good;
+      replaceOnce(lines[line], from, to);
+      return joined(lines);
+    };
+    for (auto [name, line, from, to, problem] :
+         {std::tuple{"one page's count", 4, "\"pageCount\":5", "\"pageCount\":4", "line 5: "},
+          {"a page not compact", 5, ":{\"E1\"", ": {\"E1\"", "line 6: "},
+          {"two items in one page", 3, "[\"E2\"]", "[\"E2\",\"E3\"]", "line 4: "}}) {
+      cases.push_back({name, changed(line, from, to), OutputOutcome::NotVerified,
+                       std::string(problem) +
+                           "not the page the worker writes here for the result the pages hold"});
+    }
+    auto lines = good;
+    std::swap(lines[5], lines[6]);
+    replaceOnce(lines[5], "\"pageIndex\":4", "\"pageIndex\":3");
+    replaceOnce(lines[6], "\"pageIndex\":3", "\"pageIndex\":4");
+    cases.push_back({"residuals out of order", joined(lines), OutputOutcome::NotVerified,
+                     "line 6: not the page"});
   }
   {
     std::vector<std::string> lines(good.begin(), good.begin() + 2);

@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the deeper checks need, and those named as
-# arguments, only those that are missing. Runs apt-get as root, or through sudo when that is
-# available; refreshes the package lists only when something has to be installed and the install
-# fails without it.
+# arguments, only those that are missing. With --worker as the first argument, only what building
+# the worker alone needs. Runs apt-get as root, or through sudo when that is available; refreshes
+# the package lists only when something has to be installed and the install fails without it.
 set -euo pipefail
 
-packages=(
-  g++ clang-14 clang cmake ninja-build
-  rapidjson-dev libssl-dev libgtest-dev googletest libbenchmark-dev
-  libclang-rt-14-dev hyperfine gcovr clang-format time
-  chromium python3
-)
+packages=(g++ cmake ninja-build rapidjson-dev libssl-dev)
+if [ "${1:-}" = "--worker" ]; then
+  shift
+else
+  packages+=(
+    clang-14 clang libgtest-dev googletest libbenchmark-dev
+    libclang-rt-14-dev hyperfine gcovr clang-format time
+    chromium python3
+  )
+fi
 # Further packages a caller needs (scripts/windows.sh names the Windows build's).
 packages+=("$@")
 

@@ -62,15 +62,21 @@ std::string_view sessionCodeText(SessionCode code) {
   return "C5_INVALID_ORDER";  // unreachable: every member is listed above
 }
 
-Status<SessionCode> writeResponse(int fd, const Json& message) {
+Result<std::string, SessionCode> responseText(const Json& message) {
   std::string text;
   text.reserve(kInitialMessageCapacity);
   appendCompactJson(text, message);
-  if (text.size() > kMaxResponseBytes) return fail(SessionCode::ResponseLimit);
+  if (!withinResponseLimit(text.size())) return fail(SessionCode::ResponseLimit);
+  text.push_back('\n');
+  return text;
+}
+
+Status<SessionCode> writeResponse(int fd, const Json& message) {
+  auto text = responseText(message);
+  if (!text) return fail(text.error());
   // Text and line feed leave in one write, so a host never sees a message without its end
   // unless the write itself fails part way.
-  text.push_back('\n');
-  if (!writeAll(fd, text)) return fail(SessionCode::ResponseWriteFailed);
+  if (!writeAll(fd, *text)) return fail(SessionCode::ResponseWriteFailed);
   return {};
 }
 

@@ -48,9 +48,17 @@ std::string_view sessionCodeText(SessionCode code);
 inline constexpr size_t kMaxResponseBytes = 65536;
 inline constexpr uint64_t kProtocolVersion = 1;
 
-// Serialises `message`, refuses it with ResponseLimit when the text exceeds kMaxResponseBytes
-// (nothing written), then writes text and line feed to `fd`; ResponseWriteFailed when the write
-// fails (whatever already went out stays out).
+// Whether a message text of `textBytes` bytes, line feed not counted, may be written.
+constexpr bool withinResponseLimit(size_t textBytes) {
+  return textBytes <= kMaxResponseBytes;
+}
+
+// The text writeResponse writes for `message`, line feed included; ResponseLimit when the
+// text is not within the response limit.
+Result<std::string, SessionCode> responseText(const Json& message);
+
+// Writes responseText(message) to `fd` with one write (nothing when it is refused);
+// ResponseWriteFailed when the write fails (whatever already went out stays out).
 Status<SessionCode> writeResponse(int fd, const Json& message);
 
 // The message of kind "failed": code, kind, nonce (null when the session holds none), version.

@@ -38,7 +38,7 @@ bool ResultPageBuilder::finish(PageBatch& batch, size_t start) {
   batch.text.append(R"(,"version":)");
   appendUnsigned(batch.text, kProtocolVersion);
   batch.text.push_back('}');
-  if (batch.text.size() - start > kMaxResponseBytes) {
+  if (!withinResponseLimit(batch.text.size() - start)) {
     batch.text.resize(start);
     batch.stop = SessionCode::ResponseLimit;
     return false;

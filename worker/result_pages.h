@@ -87,4 +87,50 @@ std::optional<uint64_t> resultPageCount(const ReconciliationResult& result);
 // Writes the pages of a batch in order, one write() each, then answers its `stop`.
 Status<SessionCode> writePageBatch(int fd, const PageBatch& batch);
 
+using CommitmentOutcome = Result<std::string, ContractError>;
+
+// Every page of `result`, in order, made into `batch` one page at a time, and the result's
+// commitment hashed from the pages' items. After each page, and once more when the pages end,
+// `handOver(batch, last)` takes what it wants of the batch and leaves it ready for more pages
+// (it may keep filling it); `last` is set when no page follows, because the pages are done or
+// the batch has `stop` set. handOver answers false to stop the pages. The commitment, or nullopt
+// when the pages were stopped, by handOver or by `stop`. Every page states `pageCount`; the
+// worker's own count is resultPageCount(result).
+template <class HandOver>
+std::optional<CommitmentOutcome> makeResultPages(const ReconciliationResult& result,
+                                                 const std::string& nonce, uint64_t pageCount,
+                                                 PageBatch& batch, HandOver&& handOver);
+
+// Implementation details follow.
+
+template <class HandOver>
+std::optional<CommitmentOutcome> makeResultPages(const ReconciliationResult& result,
+                                                 const std::string& nonce, uint64_t pageCount,
+                                                 PageBatch& batch, HandOver&& handOver) {
+  ResultCommitment commitment;
+  ResultPageBuilder builder(nonce, pageCount, &commitment);
+  auto made = [&batch, &handOver] {
+    const bool stopped = batch.stop.has_value();
+    return handOver(batch, stopped) && !stopped;
+  };
+  if (result.allocations.empty() && result.pendingIds.empty() && result.residuals.empty()) {
+    builder.addEmpty(batch);
+    if (!made()) return std::nullopt;
+  }
+  for (const Allocation& allocation : result.allocations) {
+    builder.add(batch, allocation);
+    if (!made()) return std::nullopt;
+  }
+  for (const std::string& id : result.pendingIds) {
+    builder.addPendingId(batch, id);
+    if (!made()) return std::nullopt;
+  }
+  for (const auto& [id, cents] : result.residuals) {
+    builder.addResidual(batch, id, cents);
+    if (!made()) return std::nullopt;
+  }
+  if (!handOver(batch, true)) return std::nullopt;
+  return commitment.finish(result.revision, result.runId);
+}
+
 }  // namespace tw

@@ -137,6 +137,54 @@ TEST(ResultPageBuilder, CommitsTheItemsOfThePagesItMakes) {
             commitCheckedResult(result).value());
 }
 
+// Every page in order with the commitment; a refused page or a handOver that declines ends the
+// pages there, with `last` set at a refusal and no commitment.
+TEST(MakeResultPages, MakesEveryPageInOrderAndStopsWhereAsked) {
+  ReconciliationResult result;
+  result.runId = "run-1";
+  result.allocations = {sampleAllocation("E-1")};
+  result.pendingIds = {"P-1"};
+  result.residuals = {{"R-1", "-5"}, {"R-2", std::string(kMaxResponseBytes, '1')}};
+  const std::string nonce = "nonce-0123456789abcdef";
+  struct Case {
+    const char* name;
+    size_t declineAt;  // pages handed over before handOver declines
+    size_t pages;      // pages made in all
+    bool lastSeen;
+  };
+  for (const Case c : {Case{"a refused page", 99, 3, true}, Case{"declined", 1, 2, false}}) {
+    SCOPED_TRACE(c.name);
+    PageBatch batch;
+    size_t calls = 0;
+    bool lastSeen = false;
+    auto commitment = makeResultPages(result, nonce, 4, batch, [&](PageBatch& made, bool last) {
+      lastSeen = lastSeen || last;
+      EXPECT_EQ(last, made.stop.has_value());
+      return ++calls <= c.declineAt;
+    });
+    EXPECT_FALSE(commitment);
+    EXPECT_EQ(batch.pageCount(), c.pages);
+    EXPECT_EQ(lastSeen, c.lastSeen);
+  }
+
+  result.residuals.erase("R-2");
+  PageBatch batch;
+  std::vector<bool> lasts;
+  auto commitment = makeResultPages(result, nonce, 3, batch, [&](PageBatch&, bool last) {
+    lasts.push_back(last);
+    return true;
+  });
+  ASSERT_TRUE(commitment && *commitment);
+  EXPECT_EQ(commitment->value(), commitCheckedResult(result).value());
+  EXPECT_EQ(lasts, (std::vector<bool>{false, false, false, true}));
+  ResultPageBuilder builder(nonce, 3);
+  PageBatch expected;
+  builder.add(expected, result.allocations[0]);
+  builder.addPendingId(expected, "P-1");
+  builder.addResidual(expected, "R-1", "-5");
+  EXPECT_EQ(batch.text, expected.text);
+}
+
 TEST(ResultPageCount, IsOneAnItemAndOneForNoItems) {
   ReconciliationResult result;
   EXPECT_EQ(resultPageCount(result), 1u);

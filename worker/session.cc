@@ -52,8 +52,18 @@ struct InputItem {
 // Sent by no one: the driver's end goes away when the session is over.
 struct SessionOver {};
 
+// The reader and the number of lines it has given, handed from the driver to the input thread.
+struct ReaderHandover {
+  std::unique_ptr<LineReader> reader;
+  uint64_t linesRead = 0;
+};
+
 // Input thread: lines until the end of input or a read failure, or until no one listens.
 // It owns its own descriptor, so the caller's descriptor may be closed while it still reads.
+//
+// The driver reads the first lines itself, until this thread is seen running, and then hands
+// it the reader: a new thread can take milliseconds to be given a processor, and the session's
+// start does not wait for that. Without a handover (the session ended first) nothing is read.
 //
 // Reading a large entries frame into records costs far more than cutting it from the input, so
 // the input thread prepares every other line itself and leaves the rest to the driver: the two
@@ -63,14 +73,19 @@ struct SessionOver {};
 // Having sent its last line, the thread stays until the session is over, doing nothing: while
 // it lives, the heap arena it allocates from stays its own (see platform::prepareSessionHeap), and
 // threads started later share the main heap.
-void readInput(int fd, Sender<InputItem> input, Receiver<SessionOver> sessionOver) {
+void readInput(int fd, std::atomic<bool>& running, Receiver<ReaderHandover> handover,
+               Sender<InputItem> input, Receiver<SessionOver> sessionOver) {
+  running.store(true);
   {
-    LineReader reader(fd);
-    for (uint64_t lineNumber = 0;; ++lineNumber) {
-      InputItem item{reader.next(), std::nullopt};
-      const bool last = item.message.kind != InputMessage::Kind::Line;
-      if (!last && lineNumber % 2 == 1) item.prepared = prepareFrame(item.message.line);
-      if (!input.send(std::move(item)) || last) break;
+    Received<ReaderHandover> taken = handover.recv();
+    if (taken.status == ChannelStatus::Value) {
+      LineReader& reader = *taken.value->reader;
+      for (uint64_t lineNumber = taken.value->linesRead;; ++lineNumber) {
+        InputItem item{reader.next(), std::nullopt};
+        const bool last = item.message.kind != InputMessage::Kind::Line;
+        if (!last && lineNumber % 2 == 1) item.prepared = prepareFrame(item.message.line);
+        if (!input.send(std::move(item)) || last) break;
+      }
     }
   }
   platform::closeStream(fd);
@@ -78,23 +93,22 @@ void readInput(int fd, Sender<InputItem> input, Receiver<SessionOver> sessionOve
   sessionOver.recv();
 }
 
-// What the engine thread hands back: the code of a failed run, or the result and whether it
-// passes the result contract (a result that does not is never delivered).
+// What the engine thread hands back: the code of a failed run, or the result, which the driver
+// holds to the result contract before any page of it is written.
 struct EngineOutcome {
   std::optional<SessionCode> failure;
   std::shared_ptr<const ReconciliationResult> result;
-  bool passesContract = false;
 };
-using CommitmentOutcome = Result<std::string, ContractError>;
 // Sent by the driver when it delivers the result, and only then.
 struct PagesWanted {};
 // Sent by no one: the driver lets its end go once it no longer reads the result.
 struct ResultReleased {};
 
 // Pages are made this many at a time on the engine thread, and at most this many batches wait
-// for the driver to write them; written batches go back to be filled again.
+// for the driver to write them; written batches go back to be filled again. The pages made while
+// the driver checks the result wait too, so the queue holds about as many as that check lasts.
 constexpr size_t kPagesPerBatch = 256;
-constexpr size_t kPageBatchesAhead = 4;
+constexpr size_t kPageBatchesAhead = 16;
 constexpr size_t kPageBatchesInAll = kPageBatchesAhead + 2;  // plus one filling, one writing
 
 // The engine thread's ends of what it hands the driver once the run is over.
@@ -138,56 +152,35 @@ std::optional<CommitmentOutcome> makePages(DeliveryMaker& delivery,
                                            const ReconciliationResult& result) {
   const std::optional<uint64_t> pageCount = resultPageCount(result);
   if (!pageCount) return std::nullopt;  // the driver refuses such a result before any page
-  ResultCommitment commitment;
-  ResultPageBuilder builder(delivery.nonce, *pageCount, &commitment);
   PageBatch batch = emptyBatch(delivery.spentPages);
-  // Hands the batch over when it is full or the pages end with it; false once they have ended.
-  auto handOver = [&](bool last) {
-    if (!last && !batch.stop && batch.pageCount() < kPagesPerBatch) return true;
-    const bool stopped = batch.stop.has_value();
-    if (!delivery.pages.send(std::move(batch)) || stopped) return false;
-    batch = emptyBatch(delivery.spentPages);
-    return true;
-  };
-  if (result.allocations.empty() && result.pendingIds.empty() && result.residuals.empty()) {
-    builder.addEmpty(batch);
-  }
-  for (const Allocation& allocation : result.allocations) {
-    builder.add(batch, allocation);
-    if (!handOver(false)) return std::nullopt;
-  }
-  for (const std::string& id : result.pendingIds) {
-    builder.addPendingId(batch, id);
-    if (!handOver(false)) return std::nullopt;
-  }
-  for (const auto& [id, cents] : result.residuals) {
-    builder.addResidual(batch, id, cents);
-    if (!handOver(false)) return std::nullopt;
-  }
-  if (!handOver(true)) return std::nullopt;
-  return commitment.finish(result.revision, result.runId);
+  // Hands the batch over when it is full or no page follows it.
+  return makeResultPages(result, delivery.nonce, *pageCount, batch,
+                         [&delivery](PageBatch& filled, bool last) {
+                           if (!last && filled.pageCount() < kPagesPerBatch) return true;
+                           if (!delivery.pages.send(std::move(filled))) return false;
+                           if (!last) filled = emptyBatch(delivery.spentPages);
+                           return true;
+                         });
 }
 
 // Engine thread: exactly one outcome, or none at all when the run ends by an exception; the
 // producer end then goes away unused and the driver reports the engine as disconnected.
 //
-// A result that passes its contract is then made into pages here, once the driver asks for them,
-// while the driver writes them: the driver's own turn is then little more than one write() a
-// page. The contract check comes before the outcome, so a result that fails it has nothing
-// written. The commitment is hashed from the pages as they are made.
+// The result is then made into pages here, once the driver asks for them, while the driver
+// holds it to its contract and then writes them: the driver's own turn is then little more than
+// one write() a page, and a result that fails its contract has nothing written. The commitment is
+// hashed from the pages as they are made.
 void runEngineJob(const SessionEngine& engine, EngineJob job) {
   std::shared_ptr<const ReconciliationResult> result;
   try {
     auto run = engine(job.entries, job.manifest, *job.cancel);
     if (!run) {
       // Whatever made the run fail, cancellation included, the session sees one code.
-      job.outcome.send(EngineOutcome{SessionCode::EngineFailed, nullptr, false});
+      job.outcome.send(EngineOutcome{SessionCode::EngineFailed, nullptr});
       return;
     }
     result = std::make_shared<const ReconciliationResult>(std::move(run).value());
-    const bool passes = checkResultRecord(*result).ok();
-    job.outcome.send(EngineOutcome{std::nullopt, result, passes});
-    if (!passes) return;
+    job.outcome.send(EngineOutcome{std::nullopt, result});
   } catch (...) {
     job.outcome.close();
     return;
@@ -232,10 +225,20 @@ struct Polled {
   bool incomplete = false;
 };
 
+// The driver's ends of the input thread.
+struct SessionInput {
+  Receiver<InputItem> items;
+  Sender<ReaderHandover> handover;
+  std::shared_ptr<const std::atomic<bool>> running;
+};
+
 class SessionDriver {
  public:
-  SessionDriver(int outFd, Receiver<InputItem> input, SessionEngine engine)
-      : outFd_(outFd), input_(std::move(input)), engine_(std::move(engine)) {}
+  SessionDriver(int outFd, int inputFd, SessionInput input, SessionEngine engine)
+      : outFd_(outFd),
+        input_(std::move(input)),
+        ownReader_(std::make_unique<LineReader>(inputFd)),
+        engine_(std::move(engine)) {}
 
   Status<SessionCode> run() {
     for (;;) {
@@ -256,7 +259,13 @@ class SessionDriver {
   Polled pollInput() {
     if (!engineHandle_) {
       if (inputClosed_) return {std::nullopt, true};
-      Received<InputItem> received = input_.recv();
+      if (ownReader_ && !input_.running->load()) {
+        InputItem item{ownReader_->next(), std::nullopt};
+        ++ownLinesRead_;
+        return {std::move(item), false};
+      }
+      handOverReader();
+      Received<InputItem> received = input_.items.recv();
       if (received.status != ChannelStatus::Value) return {std::nullopt, true};
       return {std::move(received.value), false};
     }
@@ -266,7 +275,7 @@ class SessionDriver {
       engineHandle_->outcome.waitFor(kEnginePollInterval);
       return {};
     }
-    Received<InputItem> received = input_.recvFor(kOutcomePollInterval);
+    Received<InputItem> received = input_.items.recvFor(kOutcomePollInterval);
     if (received.status == ChannelStatus::Closed) inputClosed_ = true;
     return {std::move(received.value), false};
   }
@@ -310,8 +319,17 @@ class SessionDriver {
     return fail(SessionCode::InvalidOrder);  // unreachable: every answer is handled above
   }
 
+  // From now on the input thread reads, whether or not it is running yet.
+  void handOverReader() {
+    if (!ownReader_) return;
+    input_.handover.send(ReaderHandover{std::move(ownReader_), ownLinesRead_});
+    input_.handover.close();
+  }
+
   Ending startEngine() {
     if (!state_.manifest) return fail(SessionCode::InvalidOrder);
+    // Lines that come during the run are read by the input thread while this one waits.
+    handOverReader();
     auto [sender, receiver] = makeChannel<EngineOutcome>(kResultQueueCapacity);
     auto [pagesSender, pagesReceiver] = makeChannel<PageBatch>(kPageBatchesAhead);
     auto [spentSender, spentReceiver] = makeChannel<PageBatch>(kPageBatchesInAll);
@@ -351,7 +369,6 @@ class SessionDriver {
     if (engineHandle_->cancelRequested) return writeFailure(SessionCode::Cancelled);
     EngineOutcome& outcome = *received.value;
     if (outcome.failure) return writeFailure(*outcome.failure);
-    if (!outcome.passesContract) return fail(SessionCode::InvalidResult);
     return deliver(std::move(outcome.result));
   }
 
@@ -375,17 +392,29 @@ class SessionDriver {
     return {};
   }
 
+  // A result is refused, in this order, when it fails the result contract, when no "start" gave
+  // a nonce, and when its page count does not fit.
   Status<SessionCode> deliver(std::shared_ptr<const ReconciliationResult> shared) {
     const ReconciliationResult& result = *shared;
-    if (!state_.nonce) return fail(SessionCode::InvalidOrder);
     const std::optional<uint64_t> pageCount = resultPageCount(result);
-    if (!pageCount) return fail(SessionCode::ResponseLimit);
+    const bool deliverable = state_.nonce.has_value() && pageCount.has_value();
 
-    // The engine thread makes the pages and hashes the commitment from them meanwhile. Whatever
+    // The engine thread makes the pages and hashes the commitment from them while this thread
+    // holds the result to its contract; no page is written before the result passes. Whatever
     // becomes of the pages, the driver lets go of them and waits for the commitment or the end
     // of its channel, so that the engine thread is never still hashing once the session ends.
     DeliveryTaker& delivery = engineHandle_->delivery;
-    delivery.pagesWanted.send(PagesWanted{});
+    if (deliverable) delivery.pagesWanted.send(PagesWanted{});
+    const bool passes = checkResultRecord(result).ok();
+    if (!passes || !deliverable) {
+      if (deliverable) {
+        delivery.pages.close();
+        (void)delivery.commitment.recv();
+      }
+      if (!passes) return fail(SessionCode::InvalidResult);
+      if (!state_.nonce) return fail(SessionCode::InvalidOrder);
+      return fail(SessionCode::ResponseLimit);
+    }
     const Status<SessionCode> pages = writePages(*pageCount);
     delivery.pages.close();
     Received<CommitmentOutcome> commitment = delivery.commitment.recv();
@@ -405,7 +434,9 @@ class SessionDriver {
   }
 
   const int outFd_;
-  Receiver<InputItem> input_;
+  SessionInput input_;
+  std::unique_ptr<LineReader> ownReader_;  // until handed over to the input thread
+  uint64_t ownLinesRead_ = 0;
   SessionEngine engine_;
   SessionState state_;
   std::optional<EngineHandle> engineHandle_;
@@ -435,12 +466,17 @@ Status<SessionCode> runSession(int inFd, int outFd, SessionEngine engine) {
   const int inputFd = platform::duplicateStream(inFd);
   if (inputFd < 0) return fail(SessionCode::ReadFailed);
   auto [sender, receiver] = makeChannel<InputItem>(kInputQueueCapacity);
+  auto [handoverSender, handoverReceiver] = makeChannel<ReaderHandover>(1);
   auto [sessionOverSender, sessionOverReceiver] = makeChannel<SessionOver>(1);
-  startDetached("input", [inputFd, input = std::move(sender),
-                          sessionOver = std::move(sessionOverReceiver)]() mutable {
-    readInput(inputFd, std::move(input), std::move(sessionOver));
-  });
-  SessionDriver driver(outFd, std::move(receiver), std::move(engine));
+  auto running = std::make_shared<std::atomic<bool>>(false);
+  startDetached(
+      "input", [inputFd, running, handover = std::move(handoverReceiver), input = std::move(sender),
+                sessionOver = std::move(sessionOverReceiver)]() mutable {
+        readInput(inputFd, *running, std::move(handover), std::move(input), std::move(sessionOver));
+      });
+  SessionDriver driver(outFd, inputFd,
+                       SessionInput{std::move(receiver), std::move(handoverSender), running},
+                       std::move(engine));
   return driver.run();  // the driver goes first, then the end that lets the input thread go
 }
 
