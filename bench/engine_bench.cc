@@ -1,24 +1,32 @@
 // Engine run times on generated runs: a realistic 10000-entry run and the worst cases the limits
-// allow. Each iteration is one whole runEngine call on entries and manifest prepared beforehand.
+// allow. Each iteration is one whole runEngine call on entries and manifest prepared beforehand;
+// the TwoCores variants lend it a second core.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <optional>
 #include <utility>
 
 #include "engine/engine.h"
 #include "engine/testing/generated_runs.h"
+#include "worker/pair_runner.h"
 
 namespace tw {
 namespace {
 
+// With `twoCores`, each run is lent a second core as a session lends it (a helper thread started
+// for the run).
 void runBenchmark(benchmark::State& state, const testing::GeneratedRun& run,
-                  EntryContractChecks contractChecks = EntryContractChecks::Run) {
+                  EntryContractChecks contractChecks = EntryContractChecks::Run,
+                  bool twoCores = false) {
   const std::atomic<bool> cancel{false};
   size_t allocations = 0;
   size_t pending = 0;
   for (auto _ : state) {
-    auto result =
-        runEngine(run.entries, run.manifest, cancel, kSessionEngineLimits, contractChecks);
+    std::optional<ThreadPairRunner> runner;
+    if (twoCores) runner.emplace();
+    auto result = runEngine(run.entries, run.manifest, cancel, kSessionEngineLimits, contractChecks,
+                            nullptr, runner ? &*runner : nullptr);
     if (!result.ok()) {
       state.SkipWithError(std::string(engineErrorName(result.error())).c_str());
       return;
@@ -61,6 +69,14 @@ void BM_RealisticRun10000ShuffledAlreadyChecked(benchmark::State& state) {
 }
 BENCHMARK(BM_RealisticRun10000ShuffledAlreadyChecked)->Unit(benchmark::kMillisecond);
 
+void BM_RealisticRun10000ShuffledAlreadyCheckedTwoCores(benchmark::State& state) {
+  static const testing::GeneratedRun run = shuffledRealisticRun();
+  runBenchmark(state, run, EntryContractChecks::AlreadyPassed, /*twoCores=*/true);
+}
+BENCHMARK(BM_RealisticRun10000ShuffledAlreadyCheckedTwoCores)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
 void BM_SyntheticCell5000x5000Distinct(benchmark::State& state) {
   static const testing::GeneratedRun run = testing::distinctSyntheticCell(5000);
   runBenchmark(state, run);
@@ -87,6 +103,12 @@ void BM_TwentyThousandGroups(benchmark::State& state) {
   runBenchmark(state, run);
 }
 BENCHMARK(BM_TwentyThousandGroups)->Unit(benchmark::kMillisecond);
+
+void BM_TwentyThousandGroupsTwoCores(benchmark::State& state) {
+  static const testing::GeneratedRun run = testing::equalSyntheticCell(100, 200);
+  runBenchmark(state, run, EntryContractChecks::Run, /*twoCores=*/true);
+}
+BENCHMARK(BM_TwentyThousandGroupsTwoCores)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace tw

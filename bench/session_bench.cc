@@ -22,6 +22,7 @@
 #include "worker/fd_io.h"
 #include "worker/frames.h"
 #include "worker/line_reader.h"
+#include "worker/pair_runner.h"
 #include "worker/responses.h"
 #include "worker/result_pages.h"
 #include "worker/session.h"
@@ -139,6 +140,21 @@ void BM_EngineRun(benchmark::State& state) {
   state.counters["pending"] = static_cast<double>(f.result.pendingIds.size());
 }
 BENCHMARK(BM_EngineRun)->Unit(benchmark::kMillisecond);
+
+// The same run as the session makes it, with a second core lent through a helper thread (started
+// once a run, as the session does).
+void BM_EngineRunTwoCores(benchmark::State& state) {
+  const Fixture& f = fixture();
+  const std::atomic<bool> cancel{false};
+  for (auto _ : state) {
+    const ThreadPairRunner runner;
+    auto run = runEngine(f.state.heldEntries, *f.state.manifest, cancel, kSessionEngineLimits,
+                         EntryContractChecks::AlreadyPassed, nullptr, &runner);
+    benchmark::DoNotOptimize(run);
+  }
+  state.counters["allocations"] = static_cast<double>(f.result.allocations.size());
+}
+BENCHMARK(BM_EngineRunTwoCores)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_CommitResult(benchmark::State& state) {
   const Fixture& f = fixture();

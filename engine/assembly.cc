@@ -20,10 +20,10 @@ constexpr size_t kIdPrefetchDistance = 8;
 std::vector<bool> namedInErpBank(const RunEntries& entries, const RunAllocations& allocations,
                                  const ReviewHolds& holds) {
   std::vector<bool> named(entries.size(), false);
-  for (size_t i = 0; i < allocations.list.size(); ++i) {
-    if (allocations.list[i].stage != AllocationStage::ErpBank) continue;
-    named[allocations.named[i].left] = true;
-    named[allocations.named[i].right] = true;
+  for (const RunAllocations::Named& allocation : allocations.named) {
+    if (allocation.stage != AllocationStage::ErpBank) continue;
+    named[allocation.left] = true;
+    named[allocation.right] = true;
   }
   for (const ReviewHold& hold : holds.holds) {
     for (const ReviewProposal& proposal : hold.proposals) {
@@ -79,15 +79,14 @@ AllocationStage residualStage(SourceRole role, bool bankNamedInErpBank) {
   return AllocationStage::SettlementBank;
 }
 
-Result<ReconciliationResult, EngineError> assembleResult(
-    const RunEntries& entries, const OpenBalances& balances, RunAllocations allocations,
-    const ReviewHolds& holds, const RunManifest& manifest, const std::atomic<bool>& cancel) {
+Status<EngineError> assembleResiduals(const RunEntries& entries, const OpenBalances& balances,
+                                      const RunAllocations& allocations, const ReviewHolds& holds,
+                                      const std::atomic<bool>& cancel,
+                                      ReconciliationResult& result) {
   const std::vector<bool> named = namedInErpBank(entries, allocations, holds);
-
-  ReconciliationResult result;
   // Entries come in ascending identifier order, so every insertion goes at the end.
   for (EntryPos pos = 0; pos < entries.size(); ++pos) {
-    if (auto status = cancellationPoint(cancel); !status) return fail(status.error());
+    if (auto status = cancellationPoint(cancel); !status) return status;
     // The identifiers lie wherever the caller's entries put them; asking for one a few entries
     // ahead hides most of the wait for it.
     if (pos + kIdPrefetchDistance < entries.size()) {
@@ -100,6 +99,12 @@ Result<ReconciliationResult, EngineError> assembleResult(
     if (*balance != 0) result.pendingIds.emplace_back(entries.id(pos));
     result.residuals.emplace_hint(result.residuals.end(), entries.id(pos), std::move(text));
   }
+  return {};
+}
+
+Result<ReconciliationResult, EngineError> finishResult(ReconciliationResult result,
+                                                       RunAllocations allocations,
+                                                       const RunManifest& manifest) {
   // The review-decision list is always empty in this system.
   result.revision = 0;
   result.runId = manifest.runId;
@@ -107,6 +112,17 @@ Result<ReconciliationResult, EngineError> assembleResult(
 
   if (auto checked = checkAssembled(result); !checked) return fail(checked.error());
   return result;
+}
+
+Result<ReconciliationResult, EngineError> assembleResult(
+    const RunEntries& entries, const OpenBalances& balances, RunAllocations allocations,
+    const ReviewHolds& holds, const RunManifest& manifest, const std::atomic<bool>& cancel) {
+  ReconciliationResult result;
+  if (auto status = assembleResiduals(entries, balances, allocations, holds, cancel, result);
+      !status) {
+    return fail(status.error());
+  }
+  return finishResult(std::move(result), std::move(allocations), manifest);
 }
 
 }  // namespace tw

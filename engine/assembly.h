@@ -21,6 +21,19 @@ namespace tw {
 // equal either way.
 AllocationStage residualStage(SourceRole role, bool bankNamedInErpBank);
 
+// The residual of every entry and the identifiers left pending, into `result`.
+Status<EngineError> assembleResiduals(const RunEntries& entries, const OpenBalances& balances,
+                                      const RunAllocations& allocations, const ReviewHolds& holds,
+                                      const std::atomic<bool>& cancel,
+                                      ReconciliationResult& result);
+
+// The rest of the result around its residuals: revision, run identifier and the allocations'
+// records, then the check.
+Result<ReconciliationResult, EngineError> finishResult(ReconciliationResult result,
+                                                       RunAllocations allocations,
+                                                       const RunManifest& manifest);
+
+// Both of the above.
 Result<ReconciliationResult, EngineError> assembleResult(
     const RunEntries& entries, const OpenBalances& balances, RunAllocations allocations,
     const ReviewHolds& holds, const RunManifest& manifest, const std::atomic<bool>& cancel);

@@ -16,12 +16,17 @@
 #include "engine/failure.h"
 #include "engine/matching/candidates.h"
 #include "engine/open_balances.h"
+#include "engine/parallel.h"
 #include "engine/resolution.h"
 #include "engine/run_entries.h"
 #include "engine/stages.h"
 
 namespace tw {
 namespace {
+
+// The share of the allocations' records the first piece builds beside the residuals, when the
+// run has two cores.
+constexpr std::pair<size_t, size_t> kFirstRecordsShare = {3, 8};
 
 // The declared (source, file) pairs, sorted.
 using DigestPairs = std::vector<std::pair<std::string_view, std::string_view>>;
@@ -157,7 +162,8 @@ Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& en
 
 Result<ReconciliationResult, EngineError> runEngine(
     const std::vector<Entry>& entries, const RunManifest& manifest, const std::atomic<bool>& cancel,
-    const EngineLimits& limits, EntryContractChecks contractChecks, EngineFailure* failure) {
+    const EngineLimits& limits, EntryContractChecks contractChecks, EngineFailure* failure,
+    const PairRunner* runner) {
   // Every failure leaves through here, with the code the run would return anyway.
   auto failed = [failure](EngineError code) {
     if (failure != nullptr) failure->code = code;
@@ -172,69 +178,107 @@ Result<ReconciliationResult, EngineError> runEngine(
 
   // Entries are named by 32-bit positions; no run that fits in memory comes near that bound.
   if (entries.size() > limits.maxEntries || entries.size() > UINT32_MAX) {
-    if (failure != nullptr) {
-      failure->bound = EngineBound::Entries;
-      failure->reached = entries.size();
-      failure->limit = limits.maxEntries;
-    }
+    noteBound(failure, EngineBound::Entries, entries.size(), limits.maxEntries);
     return failed(EngineError::LimitExceeded);
   }
 
   const DigestPairs digests = declaredPairs(manifest);
-  // Sorting once finds the first entry whose identifier repeats an earlier one, which is where
-  // filing the entries one by one under their identifiers would fail.
-  const IdentifierOrder order = orderByIdentifier(entries);
-  RunEntries::Builder builder(entries.size(), order.positions);
-  for (uint32_t pos = 0; pos < entries.size(); ++pos) {
-    if (auto status = cancellationPoint(cancel); !status) return failed(status.error());
-    const Entry& entry = entries[pos];
+  // The identifier order, and the checks of every entry but the repeat check, beside the facts
+  // of every entry. Sorting once finds the first entry whose identifier repeats an earlier one,
+  // which is where filing the entries one by one under their identifiers would fail.
+  IdentifierOrder order;
+  uint32_t firstRefused = static_cast<uint32_t>(entries.size());
+  bool cancelled = false;
+  RunEntries::Builder builder(entries.size());
+  runBoth(
+      runner,
+      [&] {
+        order = orderByIdentifier(entries);
+        for (uint32_t pos = 0; pos < entries.size(); ++pos) {
+          if (!cancellationPoint(cancel)) {
+            cancelled = true;
+            return;
+          }
+          std::string_view rule;
+          if (!checkEntry(entries[pos], manifest, digests, contractChecks, false, rule)) {
+            firstRefused = pos;
+            return;
+          }
+        }
+      },
+      [&] {
+        for (const Entry& entry : entries) builder.add(entry);
+        builder.rankTexts();
+      });
+  if (cancelled) return failed(EngineError::Cancelled);
+  // The serial check would stop at the first entry refused or repeating an earlier one.
+  if (const uint32_t pos = std::min(firstRefused, order.firstRepeat.value_or(firstRefused));
+      pos < entries.size()) {
     std::string_view rule;
-    if (auto status =
-            checkEntry(entry, manifest, digests, contractChecks, order.firstRepeat == pos, rule);
-        !status) {
-      if (failure != nullptr) {
-        failure->entryIndex = pos;
-        failure->entryIds = {entry.id};
-        failure->rule = rule;
-      }
-      return failed(status.error());
+    const auto status =
+        checkEntry(entries[pos], manifest, digests, contractChecks, order.firstRepeat == pos, rule);
+    if (failure != nullptr) {
+      failure->entryIndex = pos;
+      failure->entryIds = {entries[pos].id};
+      failure->rule = rule;
     }
-    builder.add(entry);
+    return failed(status.error());
   }
 
-  auto runEntries = builder.finish();
+  auto runEntries = builder.finish(order.positions);
   if (!runEntries) return failed(runEntries.error());
 
-  auto collected = generateGroups(*runEntries, limits, cancel, failure);
+  auto collected = generateGroups(*runEntries, limits, cancel, failure, runner);
   if (!collected) return failed(collected.error());
-  auto groups = resolveGroups(std::move(collected).value(), *runEntries, limits, cancel);
-  if (!groups && groups.error() == EngineError::LimitExceeded && failure != nullptr) {
-    failure->bound = EngineBound::Groups;
-    failure->limit = limits.maxGroups;
+  // Opening the balances reads the entries only; it fails into a record of its own, which is
+  // the run's only when resolution has not failed before it.
+  std::optional<Result<std::vector<MatchGroup>, EngineError>> groups;
+  std::optional<Result<OpenBalances, EngineError>> balances;
+  EngineFailure balanceFailure;
+  runBoth(
+      runner,
+      [&] {
+        groups.emplace(
+            resolveGroups(std::move(collected).value(), *runEntries, limits, cancel, failure));
+      },
+      [&] {
+        balances.emplace(
+            openBalances(*runEntries, cancel, failure != nullptr ? &balanceFailure : nullptr));
+      });
+  if (!*groups) return failed(groups->error());
+  if (!*balances) {
+    if (failure != nullptr) *failure = std::move(balanceFailure);
+    return failed(balances->error());
   }
-  if (!groups) return failed(groups.error());
-  if (groups->size() > limits.maxGroups) {
-    if (failure != nullptr) {
-      failure->bound = EngineBound::Groups;
-      failure->reached = groups->size();
-      failure->limit = limits.maxGroups;
-    }
-    return failed(EngineError::LimitExceeded);
-  }
-
-  auto balances = openBalances(*runEntries, cancel, failure);
-  if (!balances) return failed(balances.error());
 
   RunAllocations allocations;
   ReviewHolds holds;
-  if (auto status =
-          processGroups(*groups, *balances, *runEntries, cancel, allocations, holds, failure);
+  std::vector<MatchGroup> kept = std::move(**groups);
+  OpenBalances& open = **balances;
+  if (auto status = processGroups(kept, open, *runEntries, cancel, allocations, holds, failure);
       !status) {
     return failed(status.error());
   }
 
-  auto result =
-      assembleResult(*runEntries, *balances, std::move(allocations), holds, manifest, cancel);
+  // The allocations' records and the residuals depend only on what the pass above fixed. The
+  // first piece builds the residuals and the first part of the records and frees the groups (on
+  // the thread that made most of them), the second builds the rest of the records.
+  const size_t allocationCount = allocations.named.size();
+  const size_t firstRecords =
+      runner == nullptr ? allocationCount
+                        : allocationCount * kFirstRecordsShare.first / kFirstRecordsShare.second;
+  ReconciliationResult assembled;
+  Status<EngineError> residuals;
+  runBoth(
+      runner,
+      [&] {
+        residuals = assembleResiduals(*runEntries, open, allocations, holds, cancel, assembled);
+        buildAllocations(allocations, *runEntries, 0, firstRecords);
+        std::vector<MatchGroup>().swap(kept);
+      },
+      [&] { buildAllocations(allocations, *runEntries, firstRecords, allocationCount); });
+  auto result = residuals ? finishResult(std::move(assembled), std::move(allocations), manifest)
+                          : fail(residuals.error());
   if (!result) {
     if (failure != nullptr && result.error() != EngineError::Cancelled) {
       failure->rule = "the assembled result fails the result contract";

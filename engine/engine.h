@@ -62,6 +62,7 @@ inline constexpr EngineLimits kSessionEngineLimits{};
 enum class EntryContractChecks : uint8_t { Run, AlreadyPassed };
 
 struct EngineFailure;  // engine/failure.h
+class PairRunner;      // engine/parallel.h
 
 Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& entries,
                                                     const RunManifest& manifest,
@@ -70,12 +71,12 @@ Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& en
 
 // The same run, with the entry contract checks made or left out as `contractChecks` says. A
 // failed run fills in `failure`, when given, with what it knows of the cause (engine/failure.h);
-// the result and the code are the same with or without it.
-Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& entries,
-                                                    const RunManifest& manifest,
-                                                    const std::atomic<bool>& cancel,
-                                                    const EngineLimits& limits,
-                                                    EntryContractChecks contractChecks,
-                                                    EngineFailure* failure = nullptr);
+// the result and the code are the same with or without it. With `runner` given, independent
+// parts of the run are handed to it to run at once; the result, the code and the failure record
+// are the same as without it.
+Result<ReconciliationResult, EngineError> runEngine(
+    const std::vector<Entry>& entries, const RunManifest& manifest, const std::atomic<bool>& cancel,
+    const EngineLimits& limits, EntryContractChecks contractChecks,
+    EngineFailure* failure = nullptr, const PairRunner* runner = nullptr);
 
 }  // namespace tw

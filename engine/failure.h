@@ -45,6 +45,8 @@ struct FailureCell {
   std::string key;  // the reference (reference pass) or the date
   size_t leftSize = 0;
   size_t rightSize = 0;
+
+  friend bool operator==(const FailureCell&, const FailureCell&) = default;
 };
 
 struct EngineFailure {
@@ -61,6 +63,16 @@ struct EngineFailure {
   std::vector<std::string> entryIds;
   // The rule that was broken, in a few words; empty when the code says it all.
   std::string rule;
+
+  friend bool operator==(const EngineFailure&, const EngineFailure&) = default;
 };
+
+// Notes in `failure`, when given, that the run passed `bound`, having reached `reached`.
+inline void noteBound(EngineFailure* failure, EngineBound bound, uint64_t reached, uint64_t limit) {
+  if (failure == nullptr) return;
+  failure->bound = bound;
+  failure->reached = reached;
+  failure->limit = limit;
+}
 
 }  // namespace tw

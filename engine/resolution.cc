@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <charconv>
 #include <functional>
 
@@ -200,15 +201,12 @@ void appendKeyField(std::string& key, std::string_view field) {
   key.append(field);
 }
 
-// Groups name entries in no useful memory order; asking for what a group a few places ahead
-// will read (identifiers, origins, components) hides most of the wait for it.
-constexpr size_t kGroupPrefetchDistance = 4;
+// Allocations name entries in no useful memory order; asking for what an allocation a few places
+// ahead will read (identifiers, origins, components) hides most of the wait for it.
+constexpr size_t kAllocationPrefetchDistance = 4;
 
-void prefetchNamedEntries(const MatchGroup& group, const RunEntries& entries) {
-  if (group.proposals.empty()) return;
-  const Proposal& proposal = group.proposals.front();
-  if (proposal.left >= entries.size() || proposal.right >= entries.size()) return;
-  for (const EntryPos pos : {proposal.left, proposal.right}) {
+void prefetchNamedEntries(const RunAllocations::Named& named, const RunEntries& entries) {
+  for (const EntryPos pos : {named.left, named.right}) {
     const Entry& entry = entries.entry(pos);
     __builtin_prefetch(entries.id(pos).data());
     __builtin_prefetch(&entry.origin);
@@ -230,9 +228,7 @@ void noteGroupFailure(EngineFailure& failure, const MatchGroup& group, const Run
     }
   }
   if (code == EngineError::LimitExceeded) {
-    failure.bound = EngineBound::Origins;
-    failure.reached = originsFound;
-    failure.limit = kMaxAllocationOrigins;
+    noteBound(&failure, EngineBound::Origins, originsFound, kMaxAllocationOrigins);
   } else if (code == EngineError::AmountOverflow) {
     failure.rule = "a balance less the group's proposals overflows";
   } else if (code == EngineError::InsufficientBalance) {
@@ -240,31 +236,11 @@ void noteGroupFailure(EngineFailure& failure, const MatchGroup& group, const Run
   }
 }
 
-}  // namespace
-
-Result<std::vector<MatchGroup>, EngineError> resolveGroups(std::vector<MatchGroup> groups,
-                                                           const RunEntries& entries,
-                                                           const EngineLimits& limits,
-                                                           const std::atomic<bool>& cancel) {
-  groups = sortedDistinctGroups(std::move(groups));
-  if (auto status = clearContestedExactness(groups, entries, cancel); !status) {
-    return fail(status.error());
-  }
-  std::vector<MatchGroup> kept;
-  kept.reserve(groups.size());
-  for (MatchGroup& group : groups) {
-    if (group.exact ? limits.allocateExact : limits.holdForReview) kept.push_back(std::move(group));
-  }
-  if (kept.size() > limits.maxGroups) return fail(EngineError::LimitExceeded);
-  return kept;
-}
-
-Result<Allocation, EngineError> buildAllocation(AllocationStage stage, const Entry& left,
-                                                const Entry& right, __int128 cents,
-                                                bool referenceMatch, bool reviewApproved,
-                                                size_t* originsFound) {
+// buildAllocation into an empty record, so that a list of records is filled in place.
+Status<EngineError> fillAllocation(Allocation& allocation, AllocationStage stage, const Entry& left,
+                                   const Entry& right, __int128 cents, bool referenceMatch,
+                                   bool reviewApproved, size_t* originsFound) {
   const bool documented = stage == AllocationStage::SalesSettlement && !left.components.empty();
-  Allocation allocation;
   allocation.stage = stage;
   allocation.leftId = left.id;
   allocation.rightId = right.id;
@@ -286,27 +262,112 @@ Result<Allocation, EngineError> buildAllocation(AllocationStage stage, const Ent
 
   // Written in text order: documented-composition, reference-match, review-approved.
   std::vector<ReasonCode>& reasons = allocation.evidence.reasonCodes;
+  reasons.reserve(size_t{documented} + size_t{referenceMatch} + size_t{reviewApproved});
   if (documented) reasons.push_back(ReasonCode::DocumentedComposition);
   if (referenceMatch) reasons.push_back(ReasonCode::ReferenceMatch);
   if (reviewApproved) reasons.push_back(ReasonCode::ReviewApproved);
 
-  allocation.evidence.ruleId = std::string(kAllocationRuleId);
+  allocation.evidence.ruleId = kAllocationRuleId;
+  return {};
+}
+
+// The number of distinct origins an allocation's evidence would carry, counted only where it
+// could pass the bound: two entries alone carry at most two.
+size_t boundedOriginCount(AllocationStage stage, const Entry& left, const Entry& right) {
+  if (stage != AllocationStage::SalesSettlement ||
+      2 + left.components.size() <= kMaxAllocationOrigins) {
+    return 0;
+  }
+  std::vector<const Ref*> origins;
+  origins.reserve(2 + left.components.size());
+  origins.push_back(&left.origin);
+  origins.push_back(&right.origin);
+  for (const EntryComponent& component : left.components) origins.push_back(&component.origin);
+  std::sort(origins.begin(), origins.end(), [](const Ref* a, const Ref* b) { return *a < *b; });
+  return static_cast<size_t>(std::unique(origins.begin(), origins.end(),
+                                         [](const Ref* a, const Ref* b) { return *a == *b; }) -
+                             origins.begin());
+}
+
+// Debits the balances for each proposal of an exact group and appends it to the named
+// allocations, failing where building its record would pass the origin bound.
+Status<EngineError> debitGroup(const MatchGroup& group, OpenBalances& balances,
+                               const RunEntries& entries, RunAllocations& allocations,
+                               size_t* originsFound) {
+  for (const Proposal& proposal : group.proposals) {
+    if (auto status = debitBalances(proposal, balances, entries); !status) return status;
+    const size_t origins = boundedOriginCount(proposal.stage, entries.entry(proposal.left),
+                                              entries.entry(proposal.right));
+    if (origins > kMaxAllocationOrigins) {
+      if (originsFound != nullptr) *originsFound = origins;
+      return fail(EngineError::LimitExceeded);
+    }
+    allocations.named.push_back({proposal.left, proposal.right, proposal.stage, proposal.cents});
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<MatchGroup>, EngineError> resolveGroups(std::vector<MatchGroup> groups,
+                                                           const RunEntries& entries,
+                                                           const EngineLimits& limits,
+                                                           const std::atomic<bool>& cancel,
+                                                           EngineFailure* failure) {
+  groups = sortedDistinctGroups(std::move(groups));
+  if (auto status = clearContestedExactness(groups, entries, cancel); !status) {
+    return fail(status.error());
+  }
+  std::vector<MatchGroup> kept;
+  kept.reserve(groups.size());
+  for (MatchGroup& group : groups) {
+    if (group.exact ? limits.allocateExact : limits.holdForReview) kept.push_back(std::move(group));
+  }
+  if (kept.size() > limits.maxGroups) {
+    noteBound(failure, EngineBound::Groups, kept.size(), limits.maxGroups);
+    return fail(EngineError::LimitExceeded);
+  }
+  return kept;
+}
+
+Result<Allocation, EngineError> buildAllocation(AllocationStage stage, const Entry& left,
+                                                const Entry& right, __int128 cents,
+                                                bool referenceMatch, bool reviewApproved,
+                                                size_t* originsFound) {
+  Allocation allocation;
+  if (auto status = fillAllocation(allocation, stage, left, right, cents, referenceMatch,
+                                   reviewApproved, originsFound);
+      !status) {
+    return fail(status.error());
+  }
   return allocation;
 }
 
 Status<EngineError> allocateGroup(const MatchGroup& group, OpenBalances& balances,
                                   const RunEntries& entries, RunAllocations& allocations,
                                   size_t* originsFound) {
-  for (const Proposal& proposal : group.proposals) {
-    if (auto status = debitBalances(proposal, balances, entries); !status) return status;
-    auto allocation = buildAllocation(
-        proposal.stage, entries.entry(proposal.left), entries.entry(proposal.right), proposal.cents,
-        /*referenceMatch=*/true, /*reviewApproved=*/false, originsFound);
-    if (!allocation) return fail(allocation.error());
-    allocations.list.push_back(std::move(*allocation));
-    allocations.named.push_back({proposal.left, proposal.right});
+  const size_t begin = allocations.named.size();
+  auto status = debitGroup(group, balances, entries, allocations, originsFound);
+  allocations.list.resize(allocations.named.size());
+  buildAllocations(allocations, entries, begin, allocations.named.size());
+  return status;
+}
+
+void buildAllocations(RunAllocations& allocations, const RunEntries& entries, size_t begin,
+                      size_t end) {
+  assert(begin <= end && end <= allocations.named.size() &&
+         allocations.named.size() == allocations.list.size());
+  for (size_t i = begin; i < end; ++i) {
+    if (i + kAllocationPrefetchDistance < end) {
+      prefetchNamedEntries(allocations.named[i + kAllocationPrefetchDistance], entries);
+    }
+    const RunAllocations::Named& named = allocations.named[i];
+    // debitGroup has held the origin bound, the one way a build can fail.
+    [[maybe_unused]] const auto status = fillAllocation(
+        allocations.list[i], named.stage, entries.entry(named.left), entries.entry(named.right),
+        named.cents, /*referenceMatch=*/true, /*reviewApproved=*/false, nullptr);
+    assert(status.ok());
   }
-  return {};
 }
 
 Status<EngineError> holdGroup(const MatchGroup& group, const OpenBalances& balances,
@@ -381,16 +442,12 @@ Status<EngineError> processGroups(const std::vector<MatchGroup>& groups, OpenBal
   for (const MatchGroup& group : groups) {
     if (group.exact) allocationCount += group.proposals.size();
   }
-  allocations.list.reserve(allocations.list.size() + allocationCount);
   allocations.named.reserve(allocations.named.size() + allocationCount);
   for (size_t index = 0; index < groups.size(); ++index) {
     if (auto status = cancellationPoint(cancel); !status) return status;
-    if (index + kGroupPrefetchDistance < groups.size()) {
-      prefetchNamedEntries(groups[index + kGroupPrefetchDistance], entries);
-    }
     const MatchGroup& group = groups[index];
     size_t originsFound = 0;
-    auto status = group.exact ? allocateGroup(group, balances, entries, allocations, &originsFound)
+    auto status = group.exact ? debitGroup(group, balances, entries, allocations, &originsFound)
                               : holdGroup(group, balances, entries, holds);
     if (!status) {
       if (failure != nullptr && status.error() != EngineError::Cancelled) {
@@ -399,6 +456,7 @@ Status<EngineError> processGroups(const std::vector<MatchGroup>& groups, OpenBal
       return status;
     }
   }
+  allocations.list.resize(allocations.named.size());
   return {};
 }
 

@@ -58,22 +58,27 @@ struct ReviewHolds {
 };
 
 // The allocations of a run in creation order, with the positions of the two entries each one
-// names, so that nothing has to look an identifier up again.
+// names, so that nothing has to look an identifier up again, and its stage and amount.
 struct RunAllocations {
   struct Named {
     EntryPos left;
     EntryPos right;
+    AllocationStage stage;
+    __int128 cents;
   };
+  // One record per allocation; processGroups leaves the records empty for buildAllocations.
   std::vector<Allocation> list;
   std::vector<Named> named;  // one per allocation
 };
 
 // Sorts stably by the groups' proposal lists, removes consecutive duplicates, clears exactness
-// on shared claims, keeps the groups the switches want; LimitExceeded above limits.maxGroups.
+// on shared claims, keeps the groups the switches want; LimitExceeded above limits.maxGroups,
+// noted in `failure` when given.
 Result<std::vector<MatchGroup>, EngineError> resolveGroups(std::vector<MatchGroup> groups,
                                                            const RunEntries& entries,
                                                            const EngineLimits& limits,
-                                                           const std::atomic<bool>& cancel);
+                                                           const std::atomic<bool>& cancel,
+                                                           EngineFailure* failure = nullptr);
 
 // Debits the balances for each proposal of an exact group and appends one allocation each.
 Status<EngineError> allocateGroup(const MatchGroup& group, OpenBalances& balances,
@@ -92,11 +97,19 @@ Result<Allocation, EngineError> buildAllocation(AllocationStage stage, const Ent
                                                 bool referenceMatch, bool reviewApproved,
                                                 size_t* originsFound = nullptr);
 
-// The driver's group processing: each kept group in order, allocated or held. A failure fills in
-// `failure`, when given, with the entries of the group and, for the origin bound, the figure.
+// The driver's group processing: each kept group in order, its balances debited (and the origin
+// bound held) or held for review. The allocations' records are left empty, to be built by
+// buildAllocations once every amount is fixed. A failure fills in `failure`, when given, with
+// the entries of the group and, for the origin bound, the figure.
 Status<EngineError> processGroups(const std::vector<MatchGroup>& groups, OpenBalances& balances,
                                   const RunEntries& entries, const std::atomic<bool>& cancel,
                                   RunAllocations& allocations, ReviewHolds& holds,
                                   EngineFailure* failure = nullptr);
+
+// Builds the records of allocations [begin, end) left empty by processGroups. Disjoint ranges
+// write disjoint records.
+// REQUIRES: begin <= end <= allocations.named.size() == allocations.list.size().
+void buildAllocations(RunAllocations& allocations, const RunEntries& entries, size_t begin,
+                      size_t end);
 
 }  // namespace tw

@@ -8,6 +8,7 @@
 
 #include "contracts/formats.h"
 #include "engine/assembly.h"
+#include "engine/failure.h"
 #include "engine/testing/engine_fixture.h"
 
 namespace tw {
@@ -122,9 +123,13 @@ TEST(Resolution, SwitchesChooseWhatIsKeptAndTheGroupLimitApplies) {
   EngineLimits one = kSessionEngineLimits;
   one.maxGroups = 1;
   const std::atomic<bool> cancel{false};
-  auto failed = resolveGroups(groups(), run->list, one, cancel);
+  EngineFailure failure;
+  auto failed = resolveGroups(groups(), run->list, one, cancel, &failure);
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error(), EngineError::LimitExceeded);
+  EXPECT_EQ(failure.bound, EngineBound::Groups);
+  EXPECT_EQ(failure.reached, 2u);  // the groups kept
+  EXPECT_EQ(failure.limit, 1u);
 }
 
 OpenBalances openedBalances(const RunEntries& list) {

@@ -1,7 +1,9 @@
 #include "engine/run_entries.h"
 
 #include <algorithm>
+#include <cassert>
 #include <functional>
+#include <optional>
 #include <string_view>
 
 #include "contracts/formats.h"
@@ -134,40 +136,38 @@ IdentifierOrder orderByIdentifier(const std::vector<Entry>& entries) {
   return order;
 }
 
-namespace {
-constexpr uint32_t kLeftOut = UINT32_MAX;
-}  // namespace
-
 struct RunEntries::Builder::State {
-  State(size_t entryCount, std::span<const uint32_t> order)
-      : slotOf(entryCount, kLeftOut),
-        failure(order.size(), 0),
+  explicit State(size_t entryCount)
+      : failure(entryCount, 0),
         roots(true, 0),
         accounts(true, 0),
         dates(true, 0),
         references(false, entryCount) {
-    for (uint32_t slot = 0; slot < order.size(); ++slot) slotOf[order[slot]] = slot;
-    list.entries_.resize(order.size());
+    facts.resize(entryCount);
   }
 
-  std::vector<uint32_t> slotOf;  // input position to place in identifier order
+  std::vector<RunEntry> facts;  // by input position
   uint32_t nextPos = 0;
-  RunEntries list;
-  // Per place: 0, or 1 + the code of the entry's first amount text that does not convert.
+  // Per input position: 0, or 1 + the code of the entry's first amount text that does not
+  // convert.
   std::vector<uint8_t> failure;
   TextRanks roots, accounts, dates, references;
+  // Provisional id to final rank, per table, once every entry has been added.
+  struct Ranks {
+    std::vector<uint32_t> roots, accounts, dates, references;
+  };
+  std::optional<Ranks> ranks;
 };
 
-RunEntries::Builder::Builder(size_t entryCount, std::span<const uint32_t> order)
-    : state_(std::make_unique<State>(entryCount, order)) {}
+RunEntries::Builder::Builder(size_t entryCount) : state_(std::make_unique<State>(entryCount)) {}
 
 RunEntries::Builder::~Builder() = default;
 
 void RunEntries::Builder::add(const Entry& entry) {
   State& state = *state_;
-  const uint32_t slot = state.slotOf[state.nextPos++];
-  if (slot == kLeftOut) return;
-  RunEntry& facts = state.list.entries_[slot];
+  assert(state.nextPos < state.facts.size());
+  const uint32_t input = state.nextPos++;
+  RunEntry& facts = state.facts[input];
   facts.entry = &entry;
   facts.id = entry.id;
   facts.role = entry.role;
@@ -179,8 +179,8 @@ void RunEntries::Builder::add(const Entry& entry) {
 
   // A failed conversion is kept, not reported: the list reports the first one in identifier
   // order. Within an entry the cents come first, then its fee components in order.
-  auto keepFailure = [&state, slot](ContractError code) {
-    state.failure[slot] = static_cast<uint8_t>(1 + static_cast<uint8_t>(code));
+  auto keepFailure = [&state, input](ContractError code) {
+    state.failure[input] = static_cast<uint8_t>(1 + static_cast<uint8_t>(code));
   };
   auto cents = parseAmount(entry.cents);
   if (!cents) return keepFailure(cents.error());
@@ -203,27 +203,40 @@ void RunEntries::Builder::add(const Entry& entry) {
   }
 }
 
-Result<RunEntries, EngineError> RunEntries::Builder::finish() {
+void RunEntries::Builder::rankTexts() {
   State& state = *state_;
-  for (const uint8_t failure : state.failure) {
-    if (failure != 0) return fail(fromContract(static_cast<ContractError>(failure - 1)));
+  assert(state.nextPos == state.facts.size());
+  if (state.ranks) return;
+  // Ranks of texts that only left-out entries have leave gaps, which change no comparison.
+  state.ranks.emplace(State::Ranks{state.roots.ranks(), state.accounts.ranks(), state.dates.ranks(),
+                                   state.references.ranks()});
+}
+
+Result<RunEntries, EngineError> RunEntries::Builder::finish(std::span<const uint32_t> order) {
+  State& state = *state_;
+  assert(state.nextPos == state.facts.size());
+  for (const uint32_t input : order) {
+    if (const uint8_t failure = state.failure[input]; failure != 0) {
+      return fail(fromContract(static_cast<ContractError>(failure - 1)));
+    }
   }
-  const auto rootRanks = state.roots.ranks();
-  const auto accountRanks = state.accounts.ranks();
-  const auto dateRanks = state.dates.ranks();
-  const auto referenceRanks = state.references.ranks();
-  for (EntryPos pos = 0; pos < state.list.entries_.size(); ++pos) {
-    RunEntry& facts = state.list.entries_[pos];
+  rankTexts();
+  const auto& [rootRanks, accountRanks, dateRanks, referenceRanks] = *state.ranks;
+  RunEntries list;
+  list.entries_.resize(order.size());
+  for (EntryPos pos = 0; pos < order.size(); ++pos) {
+    RunEntry& facts = list.entries_[pos];
+    facts = state.facts[order[pos]];
     // A role outside the enumeration (which the entry contract check refuses) takes no part.
     if (const auto role = static_cast<size_t>(facts.role); role < kRoleCount) {
-      state.list.byRole_[role].push_back(pos);
+      list.byRole_[role].push_back(pos);
     }
     facts.rootRank = rootRanks[facts.rootRank];
     facts.accountRank = accountRanks[facts.accountRank];
     facts.dateRank = dateRanks[facts.dateRank];
     if (facts.hasReference) facts.referenceRank = referenceRanks[facts.referenceRank];
   }
-  return std::move(state.list);
+  return list;
 }
 
 Result<__int128, EngineError> RunEntries::stageAmount(EntryPos pos, AllocationStage stage) const {

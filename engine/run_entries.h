@@ -54,13 +54,13 @@ IdentifierOrder orderByIdentifier(const std::vector<Entry>& entries);
 
 class RunEntries {
  public:
-  // Gathers the facts of each entry in input order, while the entry is at hand, straight into
-  // its place in identifier order, so that the list is made without reading the entries again.
+  // Gathers the facts of each entry in input order, while the entry is at hand, and puts them in
+  // identifier order at the end, so that the list is made without reading the entries again.
+  // The facts of an entry depend on no other entry's, so they can be gathered before the order
+  // is known.
   class Builder {
    public:
-    // `order` lists input positions by ascending, unique identifier; the entries at other
-    // positions are left out.
-    Builder(size_t entryCount, std::span<const uint32_t> order);
+    explicit Builder(size_t entryCount);
     ~Builder();
     Builder(const Builder&) = delete;
     Builder& operator=(const Builder&) = delete;
@@ -68,9 +68,15 @@ class RunEntries {
     // The entry at the next input position.
     void add(const Entry& entry);
 
-    // The list in identifier order. An amount text that does not convert is reported for the
-    // first such entry in identifier order, with its code.
-    Result<RunEntries, EngineError> finish();
+    // Ranks the texts of all entries added; finish does it when it has not been done.
+    // REQUIRES: every entry has been added.
+    void rankTexts();
+
+    // The list in identifier order. `order` lists input positions by ascending, unique
+    // identifier; the entries at other positions are left out. An amount text that does not
+    // convert is reported for the first such entry in identifier order, with its code.
+    // REQUIRES: every entry has been added.
+    Result<RunEntries, EngineError> finish(std::span<const uint32_t> order);
 
    private:
     struct State;

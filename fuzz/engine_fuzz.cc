@@ -2,7 +2,9 @@
 // accounts, dates, references and amounts. Checked: the same entries in another order give the
 // identical result and commitment; replaying the allocations against the entries' stage amounts
 // never debits more than a balance holds; every entry appears exactly once in the residuals; the
-// pending identifiers are exactly those with a non-zero residual.
+// pending identifiers are exactly those with a non-zero residual; a run lent a second core gives
+// the same result, code and failure record as the serial run, under the session limits and under
+// limits small enough to be passed.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -16,8 +18,10 @@
 #include "contracts/formats.h"
 #include "contracts/test_records.h"
 #include "engine/engine.h"
+#include "engine/failure.h"
 #include "fuzz/byte_source.h"
 #include "fuzz/entry_choices.h"
+#include "worker/pair_runner.h"
 
 namespace {
 
@@ -83,6 +87,22 @@ void checkInvariants(const std::vector<Entry>& entries, const tw::Reconciliation
   if (result.revision != 0) std::abort();
 }
 
+// The serial run against the run with a second core: the same result or code and record.
+void checkTwoCores(const std::vector<Entry>& entries, const tw::RunManifest& manifest,
+                   const tw::EngineLimits& limits) {
+  const std::atomic<bool> cancel{false};
+  tw::EngineFailure serialFailure;
+  auto serial = tw::runEngine(entries, manifest, cancel, limits, tw::EntryContractChecks::Run,
+                              &serialFailure);
+  const tw::ThreadPairRunner runner;
+  tw::EngineFailure twoFailure;
+  auto two = tw::runEngine(entries, manifest, cancel, limits, tw::EntryContractChecks::Run,
+                           &twoFailure, &runner);
+  if (serial.ok() != two.ok()) std::abort();
+  if (serial.ok() ? !(serial.value() == two.value()) : serial.error() != two.error()) std::abort();
+  if (!serial.ok() && !(serialFailure == twoFailure)) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -91,6 +111,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const tw::RunManifest manifest = tw::testing::makeManifest("run-fuzz");
   std::atomic<bool> cancel{false};
   auto first = tw::runEngine(entries, manifest, cancel, tw::kSessionEngineLimits);
+  checkTwoCores(entries, manifest, tw::kSessionEngineLimits);
+  tw::EngineLimits small = tw::kSessionEngineLimits;
+  small.maxGroups = in.next() % 8;
+  small.maxProposals = in.next() % 12;
+  small.maxCellWork = 1 + in.next() % 16;
+  checkTwoCores(entries, manifest, small);
 
   // Another order: a rotation and a reversal driven by the next byte.
   std::vector<Entry> shuffled = entries;

@@ -15,6 +15,7 @@
 #include "worker/fd_io.h"
 #include "worker/frames.h"
 #include "worker/line_reader.h"
+#include "worker/pair_runner.h"
 #include "worker/platform.h"
 #include "worker/result_pages.h"
 
@@ -450,9 +451,11 @@ Status<SessionCode> runSession(int inFd, int outFd) {
                     [](const std::vector<Entry>& entries, const RunManifest& manifest,
                        const std::atomic<bool>& cancel) {
                       // Every held entry passed the entry contract when its frame was
-                      // accepted, so the engine's own pass over it could only agree.
+                      // accepted, so the engine's own pass over it could only agree. The input
+                      // is read by now, so the run may have the second core.
+                      const ThreadPairRunner runner;
                       return runEngine(entries, manifest, cancel, kSessionEngineLimits,
-                                       EntryContractChecks::AlreadyPassed);
+                                       EntryContractChecks::AlreadyPassed, nullptr, &runner);
                     });
 }
 

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <span>
 #include <utility>
 
 #include "engine/failure.h"
 #include "engine/matching/subset_search.h"
+#include "engine/parallel.h"
 #include "engine/stages.h"
 
 namespace tw {
@@ -168,18 +170,16 @@ bool cellTooLarge(size_t leftSize, size_t rightSize, const EngineLimits& limits)
 }
 
 // Which of the cell bounds above a cell too large passes, and by how much.
-void noteCellTooLarge(EngineFailure& failure, size_t leftSize, size_t rightSize,
+void noteCellTooLarge(EngineFailure* failure, size_t leftSize, size_t rightSize,
                       const EngineLimits& limits) {
   if (leftSize > limits.maxCellSide || rightSize > limits.maxCellSide) {
-    failure.bound = EngineBound::CellSide;
-    failure.reached = std::max(leftSize, rightSize);
-    failure.limit = limits.maxCellSide;
+    noteBound(failure, EngineBound::CellSide, std::max(leftSize, rightSize), limits.maxCellSide);
     return;
   }
   size_t pairs = 0;
-  failure.bound = EngineBound::CellPairs;
-  failure.reached = __builtin_mul_overflow(leftSize, rightSize, &pairs) ? UINT64_MAX : pairs;
-  failure.limit = limits.maxCellWork;
+  noteBound(failure, EngineBound::CellPairs,
+            __builtin_mul_overflow(leftSize, rightSize, &pairs) ? UINT64_MAX : pairs,
+            limits.maxCellWork);
 }
 
 std::shared_ptr<const MemberList> pairMembers(EntryPos left, EntryPos right) {
@@ -259,7 +259,7 @@ class StagePasses {
   // and, under date rules, the days too.
   Status<EngineError> referenceCell(AllocationStage stage, Span lefts, Span rights) {
     if (cellTooLarge(lefts.size(), rights.size(), limits_)) {
-      if (failure_ != nullptr) noteCellTooLarge(*failure_, lefts.size(), rights.size(), limits_);
+      noteCellTooLarge(failure_, lefts.size(), rights.size(), limits_);
       return fail(EngineError::LimitExceeded);
     }
     if (lefts.size() != 1 || rights.size() != 1) return {};
@@ -282,7 +282,7 @@ class StagePasses {
 
   Status<EngineError> compositionCell(AllocationStage stage, Span lefts, Span rights) {
     if (cellTooLarge(lefts.size(), rights.size(), limits_)) {
-      if (failure_ != nullptr) noteCellTooLarge(*failure_, lefts.size(), rights.size(), limits_);
+      noteCellTooLarge(failure_, lefts.size(), rights.size(), limits_);
       return fail(EngineError::LimitExceeded);
     }
     // Both sides are in ascending position, that is ascending identifier, and disjoint.
@@ -313,10 +313,8 @@ class StagePasses {
       }
       auto solutions = findSubsets(amounts, *target, budget, cancel_);
       if (!solutions) {
-        if (failure_ != nullptr && solutions.error() == EngineError::LimitExceeded) {
-          failure_->bound = EngineBound::CellSteps;
-          failure_->reached = budget.spent + 1;
-          failure_->limit = budget.limit;
+        if (solutions.error() == EngineError::LimitExceeded) {
+          noteBound(failure_, EngineBound::CellSteps, budget.spent + 1, budget.limit);
         }
         return fail(noteSumOverflow(solutions.error(), right, lefts));
       }
@@ -417,21 +415,14 @@ std::vector<bool> matchedSet(const GroupList& list, size_t entryCount) {
 Status<EngineError> pushGroup(GroupList& list, MatchGroup group, const EngineLimits& limits,
                               EngineFailure* failure) {
   if (list.groups.size() >= limits.maxGroups) {
-    if (failure != nullptr) {
-      failure->bound = EngineBound::Groups;
-      failure->reached = list.groups.size() + 1;
-      failure->limit = limits.maxGroups;
-    }
+    noteBound(failure, EngineBound::Groups, list.groups.size() + 1, limits.maxGroups);
     return fail(EngineError::LimitExceeded);
   }
   size_t total = 0;
   if (__builtin_add_overflow(list.proposalTotal, group.proposals.size(), &total) ||
       total > limits.maxProposals) {
-    if (failure != nullptr) {
-      failure->bound = EngineBound::Proposals;
-      failure->reached = total < list.proposalTotal ? UINT64_MAX : total;
-      failure->limit = limits.maxProposals;
-    }
+    noteBound(failure, EngineBound::Proposals, total < list.proposalTotal ? UINT64_MAX : total,
+              limits.maxProposals);
     return fail(EngineError::LimitExceeded);
   }
   list.groups.push_back(std::move(group));
@@ -439,28 +430,148 @@ Status<EngineError> pushGroup(GroupList& list, MatchGroup group, const EngineLim
   return {};
 }
 
-Result<std::vector<MatchGroup>, EngineError> generateGroups(const RunEntries& entries,
-                                                            const EngineLimits& limits,
-                                                            const std::atomic<bool>& cancel,
-                                                            EngineFailure* failure) {
-  GroupList list;
-  // With neither allocations nor review holds wanted, no group could be kept.
-  if (!limits.allocateExact && !limits.holdForReview) return std::move(list.groups);
+namespace {
 
+// One pass of one stage.
+struct PassStep {
+  AllocationStage stage;
+  PassKind pass;
+};
+
+// Reference then composition pass per stage, in stage order.
+constexpr std::array<PassStep, 2 * kStageCount> kMatchingSteps = {{
+    {AllocationStage::ErpBank, PassKind::Reference},
+    {AllocationStage::ErpBank, PassKind::Composition},
+    {AllocationStage::SalesSettlement, PassKind::Reference},
+    {AllocationStage::SalesSettlement, PassKind::Composition},
+    {AllocationStage::SettlementBank, PassKind::Reference},
+    {AllocationStage::SettlementBank, PassKind::Composition},
+}};
+
+constexpr std::array<PassStep, kStageCount> kSyntheticSteps = {{
+    {AllocationStage::ErpBank, PassKind::Synthetic},
+    {AllocationStage::SalesSettlement, PassKind::Synthetic},
+    {AllocationStage::SettlementBank, PassKind::Synthetic},
+}};
+
+// Where the steps are cut in two for two cores: the first piece takes the steps before it.
+constexpr size_t kMatchingSplit = 3;
+constexpr size_t kSyntheticSplit = 1;
+
+// Runs the steps in order; `matched` is needed by synthetic steps only.
+Status<EngineError> runSteps(StagePasses& passes, std::span<const PassStep> steps,
+                             const std::vector<bool>* matched) {
+  for (const PassStep& step : steps) {
+    Status<EngineError> status;
+    switch (step.pass) {
+      case PassKind::Reference:
+        status = passes.referencePass(step.stage);
+        break;
+      case PassKind::Composition:
+        status = passes.compositionPass(step.stage);
+        break;
+      case PassKind::Synthetic:
+        status = passes.syntheticPass(step.stage, *matched);
+        break;
+    }
+    if (!status) return status;
+  }
+  return {};
+}
+
+// A run of consecutive steps collected into a list of its own. Its pushes are held to the limits
+// on its own list only, which bounds its work: when its list is refused, the whole list would
+// have been refused no later. A piece that fails is never the one reported, so it keeps no record.
+struct Piece {
+  GroupList list;
+  Status<EngineError> status;
+
+  void run(const RunEntries& entries, const EngineLimits& limits, const std::atomic<bool>& cancel,
+           std::span<const PassStep> steps, const std::vector<bool>* matched) {
+    StagePasses passes(entries, limits, cancel, list, nullptr);
+    status = runSteps(passes, steps, matched);
+  }
+};
+
+enum class SplitOutcome : uint8_t { Appended, Cancelled, Failed };
+
+// Collects the steps in two pieces, possibly at once, and appends both to `list` in step order.
+// Failed when either piece failed or their sum passes a limit: the caller then collects
+// serially, which finds the first failure and fills in its record as it always has.
+SplitOutcome collectInTwo(const RunEntries& entries, const EngineLimits& limits,
+                          const std::atomic<bool>& cancel, const PairRunner& runner,
+                          std::span<const PassStep> steps, size_t split,
+                          const std::vector<bool>* matched, GroupList& list) {
+  Piece first;
+  Piece second;
+  runner.both([&] { first.run(entries, limits, cancel, steps.first(split), matched); },
+              [&] { second.run(entries, limits, cancel, steps.subspan(split), matched); });
+  for (const Piece* piece : {&first, &second}) {
+    if (!piece->status && piece->status.error() == EngineError::Cancelled) {
+      return SplitOutcome::Cancelled;
+    }
+  }
+  if (!first.status || !second.status) return SplitOutcome::Failed;
+  const size_t groups = list.groups.size() + first.list.groups.size() + second.list.groups.size();
+  const size_t proposals =
+      list.proposalTotal + first.list.proposalTotal + second.list.proposalTotal;
+  // Each total is bounded by a limit, so the sums cannot overflow.
+  if (groups > limits.maxGroups || proposals > limits.maxProposals) return SplitOutcome::Failed;
+  list.groups.reserve(groups);
+  for (Piece* piece : {&first, &second}) {
+    std::move(piece->list.groups.begin(), piece->list.groups.end(),
+              std::back_inserter(list.groups));
+  }
+  list.proposalTotal = proposals;
+  return SplitOutcome::Appended;
+}
+
+Result<std::vector<MatchGroup>, EngineError> generateSerially(const RunEntries& entries,
+                                                              const EngineLimits& limits,
+                                                              const std::atomic<bool>& cancel,
+                                                              EngineFailure* failure) {
+  GroupList list;
   StagePasses passes(entries, limits, cancel, list, failure);
-  for (const AllocationStage stage : kStageOrder) {
-    if (auto status = passes.referencePass(stage); !status) return fail(status.error());
-    if (auto status = passes.compositionPass(stage); !status) return fail(status.error());
+  if (auto status = runSteps(passes, kMatchingSteps, nullptr); !status) {
+    return fail(status.error());
   }
   if (limits.dateRules) {
     const std::vector<bool> matched = matchedSet(list, entries.size());
-    for (const AllocationStage stage : kStageOrder) {
-      if (auto status = passes.syntheticPass(stage, matched); !status) {
-        return fail(status.error());
-      }
+    if (auto status = runSteps(passes, kSyntheticSteps, &matched); !status) {
+      return fail(status.error());
     }
   }
   return std::move(list.groups);
+}
+
+}  // namespace
+
+Result<std::vector<MatchGroup>, EngineError> generateGroups(const RunEntries& entries,
+                                                            const EngineLimits& limits,
+                                                            const std::atomic<bool>& cancel,
+                                                            EngineFailure* failure,
+                                                            const PairRunner* runner) {
+  // With neither allocations nor review holds wanted, no group could be kept.
+  if (!limits.allocateExact && !limits.holdForReview) return std::vector<MatchGroup>();
+  if (runner == nullptr) return generateSerially(entries, limits, cancel, failure);
+
+  GroupList list;
+  SplitOutcome outcome =
+      collectInTwo(entries, limits, cancel, *runner, kMatchingSteps, kMatchingSplit, nullptr, list);
+  if (outcome == SplitOutcome::Appended && limits.dateRules) {
+    const std::vector<bool> matched = matchedSet(list, entries.size());
+    outcome = collectInTwo(entries, limits, cancel, *runner, kSyntheticSteps, kSyntheticSplit,
+                           &matched, list);
+  }
+  switch (outcome) {
+    case SplitOutcome::Appended:
+      return std::move(list.groups);
+    case SplitOutcome::Cancelled:
+      return fail(EngineError::Cancelled);
+    case SplitOutcome::Failed:
+      break;
+  }
+  return generateSerially(entries, limits, cancel, failure);
 }
 
 }  // namespace tw

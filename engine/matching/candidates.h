@@ -17,6 +17,8 @@
 
 namespace tw {
 
+class PairRunner;  // engine/parallel.h
+
 // One proposed allocation of `cents` from the left to the right entry of `stage`.
 struct Proposal {
   __int128 cents = 0;
@@ -52,9 +54,12 @@ Status<EngineError> pushGroup(GroupList& list, MatchGroup group, const EngineLim
 // Runs the passes of every stage over the entry list and returns the groups in collection
 // order: reference then composition pass per stage, then, when date rules are on, the synthetic
 // pass per stage. A failure fills in `failure`, when given, with the bound and the cell.
+// With `runner` given, the passes are collected in two pieces that it may run at once; the list,
+// the code and the failure record are the same.
 Result<std::vector<MatchGroup>, EngineError> generateGroups(const RunEntries& entries,
                                                             const EngineLimits& limits,
                                                             const std::atomic<bool>& cancel,
-                                                            EngineFailure* failure = nullptr);
+                                                            EngineFailure* failure = nullptr,
+                                                            const PairRunner* runner = nullptr);
 
 }  // namespace tw

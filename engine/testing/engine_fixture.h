@@ -69,9 +69,9 @@ inline std::unique_ptr<IndexedRun> indexRun(std::vector<Entry> entries) {
       order.push_back(pos);
     }
   }
-  RunEntries::Builder builder(run->entries.size(), order);
+  RunEntries::Builder builder(run->entries.size());
   for (const Entry& entry : run->entries) builder.add(entry);
-  auto list = builder.finish();
+  auto list = builder.finish(order);
   if (list) run->list = std::move(list).value();
   return run;
 }
