@@ -403,30 +403,27 @@ Status<EngineError> holdGroup(const MatchGroup& group, const OpenBalances& balan
 
   if (group.proposals.empty()) return fail(EngineError::InconsistentInput);
   const AllocationStage stage = group.proposals.front().stage;
-  hold.memberIds = group.memberIds;
-  if (group.memberIds != nullptr) {
-    // One bit per position modulo 64 for every entry a proposal names: a member whose bit is
-    // clear is named by no proposal, which spares walking the proposals for most members.
-    uint64_t namedBits = 0;
+  // One bit per position modulo 64 for every entry a proposal names: a member whose bit is
+  // clear is named by no proposal, which spares walking the proposals for most members.
+  uint64_t namedBits = 0;
+  for (const Proposal& proposal : group.proposals) {
+    namedBits |= uint64_t{1} << (proposal.left % 64);
+    namedBits |= uint64_t{1} << (proposal.right % 64);
+  }
+  for (const EntryPos member : group.members()) {
+    const __int128* balance = balances.find(stage, member);
+    if (balance == nullptr) return fail(EngineError::InconsistentInput);
+    if ((namedBits >> (member % 64) & 1) == 0) continue;
+    __int128 projected = *balance;
+    bool named = false;
     for (const Proposal& proposal : group.proposals) {
-      namedBits |= uint64_t{1} << (proposal.left % 64);
-      namedBits |= uint64_t{1} << (proposal.right % 64);
-    }
-    for (const EntryPos member : *group.memberIds) {
-      const __int128* balance = balances.find(stage, member);
-      if (balance == nullptr) return fail(EngineError::InconsistentInput);
-      if ((namedBits >> (member % 64) & 1) == 0) continue;
-      __int128 projected = *balance;
-      bool named = false;
-      for (const Proposal& proposal : group.proposals) {
-        if (proposal.left != member && proposal.right != member) continue;
-        named = true;
-        if (__builtin_sub_overflow(projected, proposal.cents, &projected)) {
-          return fail(EngineError::AmountOverflow);
-        }
+      if (proposal.left != member && proposal.right != member) continue;
+      named = true;
+      if (__builtin_sub_overflow(projected, proposal.cents, &projected)) {
+        return fail(EngineError::AmountOverflow);
       }
-      if (named) hold.projectedBalances.emplace_back(member, projected);
     }
+    if (named) hold.projectedBalances.emplace_back(member, projected);
   }
   holds.keyIndex.emplace(keyHash, holds.holds.size());
   holds.holds.push_back(std::move(hold));

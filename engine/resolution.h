@@ -46,7 +46,6 @@ struct ReviewProposal {
 struct ReviewHold {
   std::string key;
   std::vector<ReviewProposal> proposals;
-  std::shared_ptr<const MemberList> memberIds;
   std::vector<std::pair<EntryPos, __int128>> projectedBalances;
 };
 

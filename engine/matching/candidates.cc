@@ -182,10 +182,6 @@ void noteCellTooLarge(EngineFailure* failure, size_t leftSize, size_t rightSize,
             limits.maxCellWork);
 }
 
-std::shared_ptr<const MemberList> pairMembers(EntryPos left, EntryPos right) {
-  return std::make_shared<const MemberList>(MemberList{left, right});
-}
-
 class StagePasses {
  public:
   StagePasses(const RunEntries& entries, const EngineLimits& limits,
@@ -275,7 +271,7 @@ class StagePasses {
     const bool sameDay = entries_[left].dateRank == entries_[right].dateRank;
     MatchGroup group;
     group.proposals.push_back(Proposal{std::min(*leftAmount, *rightAmount), left, right, stage});
-    group.memberIds = pairMembers(left, right);
+    group.pair = {left, right};
     group.exact = *leftAmount == *rightAmount && (!limits_.dateRules || sameDay);
     return pushGroup(list_, std::move(group), limits_, failure_);
   }
@@ -380,7 +376,7 @@ class StagePasses {
         if (leftHasReference && entries_[it->pos].hasReference) continue;
         MatchGroup group;
         group.proposals.push_back(Proposal{*leftAmount, left, it->pos, stage});
-        group.memberIds = pairMembers(left, it->pos);
+        group.pair = {left, it->pos};
         group.exact = false;
         if (auto status = pushGroup(list_, std::move(group), limits_, failure_); !status) {
           return status;

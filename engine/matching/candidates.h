@@ -6,8 +6,10 @@
 // so the collection order decides which of two equal groups survives.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "contracts/result.h"
@@ -32,11 +34,18 @@ struct Proposal {
 using MemberList = std::vector<EntryPos>;
 
 // One candidate match. The member list is shared between the groups of one composition cell,
-// which all carry the same list.
+// which all carry the same list; a group of one pair of entries has none and names its two
+// members in `pair`, which spares an allocation for each of the many pair groups.
 struct MatchGroup {
   std::vector<Proposal> proposals;
   std::shared_ptr<const MemberList> memberIds;
+  std::array<EntryPos, 2> pair{};
   bool exact = false;
+
+  std::span<const EntryPos> members() const {
+    return memberIds != nullptr ? std::span<const EntryPos>(*memberIds)
+                                : std::span<const EntryPos>(pair);
+  }
 };
 
 // The collected groups and the running total of their proposals.

@@ -27,9 +27,9 @@ std::string describe(const MatchGroup& group, const RunEntries& list) {
             formatAmount(proposal.cents);
   }
   text += " {";
-  for (size_t i = 0; i < group.memberIds->size(); ++i) {
+  for (size_t i = 0; i < group.members().size(); ++i) {
     if (i > 0) text += ",";
-    text += list.id((*group.memberIds)[i]);
+    text += list.id(group.members()[i]);
   }
   text += group.exact ? "} exact" : "} hold";
   return text;
