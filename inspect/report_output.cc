@@ -341,7 +341,7 @@ void Assembler::finish(std::string_view tail, bool moreBeyond) {
     const std::string at = "line " + std::to_string(next) + ": ";
     if (expect_ == Expect::Done) {
       problem(next, at + "more output after the session's last message");
-    } else if (tail.size() > kMaxResponseBytes) {
+    } else if (!withinResponseLimit(tail.size())) {
       problem(next, at + "longer than any message the worker writes (" +
                         std::to_string(kMaxResponseBytes) + " bytes)");
     } else if (moreBeyond) {
