@@ -28,24 +28,34 @@ namespace {
 // run has two cores.
 constexpr std::pair<size_t, size_t> kFirstRecordsShare = {3, 8};
 
-// The declared (source, file) pairs, sorted.
-using DigestPairs = std::vector<std::pair<std::string_view, std::string_view>>;
-
-DigestPairs declaredPairs(const RunManifest& manifest) {
-  DigestPairs digests;
-  digests.reserve(manifest.inputDigests.size());
-  for (const InputDigest& digest : manifest.inputDigests) {
-    digests.emplace_back(digest.sourceId, digest.fileId);
+// The declared (source, file) pairs, sorted, and the last one found: entries come from a few
+// files, so most origins repeat the one before.
+class DigestPairs {
+ public:
+  explicit DigestPairs(const RunManifest& manifest) {
+    pairs_.reserve(manifest.inputDigests.size());
+    for (const InputDigest& digest : manifest.inputDigests) {
+      pairs_.emplace_back(digest.sourceId, digest.fileId);
+    }
+    std::sort(pairs_.begin(), pairs_.end());
   }
-  std::sort(digests.begin(), digests.end());
-  return digests;
-}
+  DigestPairs(const DigestPairs&) = delete;
+  DigestPairs& operator=(const DigestPairs&) = delete;
 
-bool declared(const DigestPairs& digests, const Ref& origin) {
-  return std::binary_search(
-      digests.begin(), digests.end(),
-      std::pair<std::string_view, std::string_view>(origin.sourceId, origin.fileId));
-}
+  bool declares(const Ref& origin) {
+    const Pair pair(origin.sourceId, origin.fileId);
+    if (last_ != nullptr && *last_ == pair) return true;
+    const auto it = std::lower_bound(pairs_.begin(), pairs_.end(), pair);
+    if (it == pairs_.end() || *it != pair) return false;
+    last_ = &*it;
+    return true;
+  }
+
+ private:
+  using Pair = std::pair<std::string_view, std::string_view>;
+  std::vector<Pair> pairs_;
+  const Pair* last_ = nullptr;
+};
 
 // The entry held to the contract against a manifest that has already been re-checked: the
 // entry is checked as its JSON form would be decoded (checkEntryRecord reports the same first
@@ -74,7 +84,7 @@ Status<EngineError> checkEntryAgainstCheckedManifest(const Entry& entry,
 // identifier; it is reported where filing the entry under its identifier would fail, after the
 // root and origin checks. A failure names the rule it broke in `rule`.
 Status<EngineError> checkEntry(const Entry& entry, const RunManifest& manifest,
-                               const DigestPairs& digests, EntryContractChecks contractChecks,
+                               DigestPairs& digests, EntryContractChecks contractChecks,
                                bool repeatsIdentifier, std::string_view& rule) {
   auto broken = [&rule](EngineError code, std::string_view what) {
     rule = what;
@@ -88,7 +98,7 @@ Status<EngineError> checkEntry(const Entry& entry, const RunManifest& manifest,
   if (entry.root != manifest.root) {
     return broken(EngineError::InconsistentInput, "the entry's root differs from the manifest's");
   }
-  if (!declared(digests, entry.origin)) {
+  if (!digests.declares(entry.origin)) {
     return broken(EngineError::InconsistentInput,
                   "the entry's origin (sourceId, fileId) is not among the manifest's inputDigests");
   }
@@ -99,7 +109,7 @@ Status<EngineError> checkEntry(const Entry& entry, const RunManifest& manifest,
     return broken(EngineError::InconsistentInput, "only a sales entry may have components");
   }
   for (const EntryComponent& component : entry.components) {
-    if (!declared(digests, component.origin)) {
+    if (!digests.declares(component.origin)) {
       return broken(EngineError::InconsistentInput,
                     "a component's origin (sourceId, fileId) is not among the manifest's "
                     "inputDigests");
@@ -182,7 +192,7 @@ Result<ReconciliationResult, EngineError> runEngine(
     return failed(EngineError::LimitExceeded);
   }
 
-  const DigestPairs digests = declaredPairs(manifest);
+  DigestPairs digests(manifest);
   // The identifier order, and the checks of every entry but the repeat check, beside the facts
   // of every entry. Sorting once finds the first entry whose identifier repeats an earlier one,
   // which is where filing the entries one by one under their identifiers would fail.
