@@ -257,7 +257,11 @@ Result<ReconciliationResult, EngineError> runEngine(
       });
   if (!*groups) return failed(groups->error());
   if (!*balances) {
-    if (failure != nullptr) *failure = std::move(balanceFailure);
+    if (failure != nullptr) {
+      // What noteAmountFailure writes, the only note opening the balances makes.
+      failure->entryIds = std::move(balanceFailure.entryIds);
+      failure->rule = std::move(balanceFailure.rule);
+    }
     return failed(balances->error());
   }
 
