@@ -99,8 +99,14 @@ struct EngineOutcome {
   std::optional<SessionCode> failure;
   std::shared_ptr<const ReconciliationResult> result;
 };
-// Sent by the driver when it delivers the result, and only then.
-struct PagesWanted {};
+// Whether the engine thread has begun making pages, and whether the session is over. Each
+// thread sets its own mark before reading the other's, so whichever moves first, either the
+// engine thread sees the session over and begins no page, or the driver sees pages begun and
+// waits for them to stop: the digest library is never in use while the process ends.
+struct PagingMarks {
+  std::atomic<bool> begun{false};
+  std::atomic<bool> sessionOver{false};
+};
 // Sent by no one: the driver lets its end go once it no longer reads the result.
 struct ResultReleased {};
 
@@ -114,7 +120,7 @@ constexpr size_t kPageBatchesInAll = kPageBatchesAhead + 2;  // plus one filling
 // The engine thread's ends of what it hands the driver once the run is over.
 struct DeliveryMaker {
   std::string nonce;
-  Receiver<PagesWanted> pagesWanted;
+  std::shared_ptr<PagingMarks> marks;
   Sender<PageBatch> pages;
   Receiver<PageBatch> spentPages;
   Sender<CommitmentOutcome> commitment;
@@ -123,11 +129,20 @@ struct DeliveryMaker {
 
 // The driver's ends of the same.
 struct DeliveryTaker {
-  Sender<PagesWanted> pagesWanted;
+  std::shared_ptr<PagingMarks> marks;
   Receiver<PageBatch> pages;
   Sender<PageBatch> spentPages;
   Receiver<CommitmentOutcome> commitment;
   Sender<ResultReleased> released;
+
+  // The session is over: pages not yet begun never will be, and pages being made stop at their
+  // next batch, which this waits for.
+  void endPaging() {
+    marks->sessionOver.store(true);
+    if (!marks->begun.load()) return;
+    pages.close();
+    (void)commitment.recv();
+  }
 };
 
 struct EngineJob {
@@ -166,10 +181,10 @@ std::optional<CommitmentOutcome> makePages(DeliveryMaker& delivery,
 // Engine thread: exactly one outcome, or none at all when the run ends by an exception; the
 // producer end then goes away unused and the driver reports the engine as disconnected.
 //
-// The result is then made into pages here, once the driver asks for them, while the driver
-// holds it to its contract and then writes them: the driver's own turn is then little more than
-// one write() a page, and a result that fails its contract has nothing written. The commitment is
-// hashed from the pages as they are made.
+// The result is then made into pages here at once, while the driver is woken, holds the result
+// to its contract and then writes them: the driver's own turn is then little more than one
+// write() a page, and a result that fails its contract, or is not delivered, has nothing
+// written. The commitment is hashed from the pages as they are made.
 void runEngineJob(const SessionEngine& engine, EngineJob job) {
   std::shared_ptr<const ReconciliationResult> result;
   try {
@@ -180,15 +195,16 @@ void runEngineJob(const SessionEngine& engine, EngineJob job) {
       return;
     }
     result = std::make_shared<const ReconciliationResult>(std::move(run).value());
-    job.outcome.send(EngineOutcome{std::nullopt, result});
+    if (!job.outcome.send(EngineOutcome{std::nullopt, result})) return;
   } catch (...) {
     job.outcome.close();
     return;
   }
   DeliveryMaker& delivery = job.delivery;
-  // Without a request the session has ended without the result, and the process may be ending:
-  // nothing more is done, above all nothing with the digest library.
-  if (delivery.pagesWanted.recv().status != ChannelStatus::Value) return;
+  // Once the session is over the process may be ending: nothing more is done, above all nothing
+  // with the digest library.
+  delivery.marks->begun.store(true);
+  if (delivery.marks->sessionOver.load()) return;
   std::optional<CommitmentOutcome> commitment;
   try {
     commitment = makePages(delivery, *result);
@@ -239,6 +255,12 @@ class SessionDriver {
         input_(std::move(input)),
         ownReader_(std::make_unique<LineReader>(inputFd)),
         engine_(std::move(engine)) {}
+
+  SessionDriver(const SessionDriver&) = delete;
+  SessionDriver& operator=(const SessionDriver&) = delete;
+  ~SessionDriver() {
+    if (engineHandle_) engineHandle_->delivery.endPaging();
+  }
 
   Status<SessionCode> run() {
     for (;;) {
@@ -333,7 +355,7 @@ class SessionDriver {
     auto [sender, receiver] = makeChannel<EngineOutcome>(kResultQueueCapacity);
     auto [pagesSender, pagesReceiver] = makeChannel<PageBatch>(kPageBatchesAhead);
     auto [spentSender, spentReceiver] = makeChannel<PageBatch>(kPageBatchesInAll);
-    auto [wantedSender, wantedReceiver] = makeChannel<PagesWanted>(1);
+    auto marks = std::make_shared<PagingMarks>();
     auto [commitmentSender, commitmentReceiver] = makeChannel<CommitmentOutcome>(1);
     auto [releasedSender, releasedReceiver] = makeChannel<ResultReleased>(1);
     auto cancel = std::make_shared<std::atomic<bool>>(false);
@@ -342,7 +364,7 @@ class SessionDriver {
     // "execute" is refused before they are looked at), so the session state is left as
     // untouched as a copy would leave it, without holding every entry twice.
     EngineJob job{std::move(state_.heldEntries), *state_.manifest, cancel, std::move(sender),
-                  DeliveryMaker{state_.nonce.value_or(""), std::move(wantedReceiver),
+                  DeliveryMaker{state_.nonce.value_or(""), marks,
                                 std::move(pagesSender), std::move(spentReceiver),
                                 std::move(commitmentSender), std::move(releasedReceiver)}};
     startDetached("engine", [engine = engine_, job = std::move(job)]() mutable {
@@ -350,7 +372,7 @@ class SessionDriver {
     });
     engineHandle_ = EngineHandle{
         std::move(receiver),
-        DeliveryTaker{std::move(wantedSender), std::move(pagesReceiver), std::move(spentSender),
+        DeliveryTaker{std::move(marks), std::move(pagesReceiver), std::move(spentSender),
                       std::move(commitmentReceiver), std::move(releasedSender)},
         std::move(cancel), false};
     return std::nullopt;
@@ -400,17 +422,11 @@ class SessionDriver {
     const bool deliverable = state_.nonce.has_value() && pageCount.has_value();
 
     // The engine thread makes the pages and hashes the commitment from them while this thread
-    // holds the result to its contract; no page is written before the result passes. Whatever
-    // becomes of the pages, the driver lets go of them and waits for the commitment or the end
-    // of its channel, so that the engine thread is never still hashing once the session ends.
+    // holds the result to its contract; no page is written before the result passes. A result
+    // that is not delivered has its pages stopped as the session ends (see ~SessionDriver).
     DeliveryTaker& delivery = engineHandle_->delivery;
-    if (deliverable) delivery.pagesWanted.send(PagesWanted{});
     const bool passes = checkResultRecord(result).ok();
     if (!passes || !deliverable) {
-      if (deliverable) {
-        delivery.pages.close();
-        (void)delivery.commitment.recv();
-      }
       if (!passes) return fail(SessionCode::InvalidResult);
       if (!state_.nonce) return fail(SessionCode::InvalidOrder);
       return fail(SessionCode::ResponseLimit);
