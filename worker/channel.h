@@ -1,7 +1,7 @@
 // A bounded channel between one producing and one consuming thread.
 //
 // makeChannel gives the two ends, which share the channel's state. send blocks while the channel
-// is full; the receiving calls block without limit (recv), up to a duration (recvFor) or not at
+// is full (trySend never does); the receiving calls block without limit (recv), up to a duration (recvFor) or not at
 // all (tryRecv). Destroying or closing an end is seen by the other: a receiver learns that the
 // producer is gone once the queued values are drained, and a sender learns that no one will
 // receive, so neither side ever waits for a partner that has left.
@@ -22,6 +22,12 @@ enum class ChannelStatus {
   Value,   // a value was received
   Empty,   // nothing arrived in time (recvFor, tryRecv)
   Closed,  // the producer is gone and nothing is queued
+};
+
+enum class SendStatus {
+  Sent,  // the value is queued
+  Full,  // the channel is full; the value is left as it was (trySend)
+  Gone,  // the consumer is gone; nothing is queued
 };
 
 template <class T>
@@ -73,6 +79,17 @@ class Sender {
     state_->queue.push_back(std::move(value));
     state_->changed.notify_all();
     return true;
+  }
+
+  // Never waits: queues `value` (moving from it) only when there is room.
+  SendStatus trySend(T& value) {
+    if (!state_) return SendStatus::Gone;
+    std::lock_guard lock(state_->mutex);
+    if (state_->consumerGone) return SendStatus::Gone;
+    if (state_->queue.size() >= state_->capacity) return SendStatus::Full;
+    state_->queue.push_back(std::move(value));
+    state_->changed.notify_all();
+    return SendStatus::Sent;
   }
 
   // The producer leaves; the consumer still receives what is queued, then Closed.

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <memory>
 #include <string_view>
 #include <system_error>
@@ -17,6 +18,7 @@
 #include "worker/line_reader.h"
 #include "worker/pair_runner.h"
 #include "worker/platform.h"
+#include "worker/preparable_line.h"
 #include "worker/result_pages.h"
 
 namespace tw {
@@ -43,19 +45,58 @@ void startDetached(std::string_view which, Function&& function) {
   }
 }
 
-// A line and, for every other line, what the input thread has already learnt from it alone.
+// What the driver is handed: a line, shared with the input thread, which may prepare it; the end
+// of input; or a read failure.
 struct InputItem {
-  InputMessage message;
-  std::optional<PreparedFrame> prepared;
+  InputMessage::Kind kind = InputMessage::Kind::EndOfInput;
+  std::shared_ptr<PreparableLine> line;  // set exactly when kind is Line
 };
+
+InputItem toItem(InputMessage message) {
+  InputItem item{message.kind, nullptr};
+  if (message.kind == InputMessage::Kind::Line) {
+    item.line = std::make_shared<PreparableLine>(std::move(message.line));
+  }
+  return item;
+}
+
+// Lines the input thread has sent and may still prepare, newest at the back.
+using SentLines = std::deque<std::weak_ptr<PreparableLine>>;
+
+// Prepares the newest sent line that no one has claimed yet; false when there is none.
+bool prepareNewest(SentLines& sent) {
+  while (!sent.empty()) {
+    std::shared_ptr<PreparableLine> line = sent.back().lock();
+    sent.pop_back();
+    if (line && line->claim()) {
+      line->prepare();
+      return true;
+    }
+  }
+  return false;
+}
+
+// Sends `item`, preparing sent lines while the channel is full; false when no one listens.
+bool sendPreparing(Sender<InputItem>& input, InputItem& item, SentLines& sent) {
+  for (;;) {
+    switch (input.trySend(item)) {
+      case SendStatus::Sent:
+        return true;
+      case SendStatus::Gone:
+        return false;
+      case SendStatus::Full:
+        break;
+    }
+    if (!prepareNewest(sent)) return input.send(std::move(item));
+  }
+}
 
 // Sent by no one: the driver's end goes away when the session is over.
 struct SessionOver {};
 
-// The reader and the number of lines it has given, handed from the driver to the input thread.
+// The reader, handed from the driver to the input thread.
 struct ReaderHandover {
   std::unique_ptr<LineReader> reader;
-  uint64_t linesRead = 0;
 };
 
 // Input thread: lines until the end of input or a read failure, or until no one listens.
@@ -66,9 +107,11 @@ struct ReaderHandover {
 // start does not wait for that. Without a handover (the session ended first) nothing is read.
 //
 // Reading a large entries frame into records costs far more than cutting it from the input, so
-// the input thread prepares every other line itself and leaves the rest to the driver: the two
-// threads then read a run of entries frames about twice as fast as one. Preparing depends on the
-// line alone, so the frames are still judged one by one, in order, by the driver.
+// the two threads share it (see PreparableLine): this thread reads ahead as far as the channel
+// allows and, while the channel is full and after the last line, prepares the newest lines
+// first; the driver prepares what it reaches unclaimed. Neither waits for the other while there
+// is work, and a thread kept from a processor leaves its share to the other. Preparing depends
+// on the line alone, so the frames are still judged one by one, in order, by the driver.
 //
 // Having sent its last line, the thread stays until the session is over, doing nothing: while
 // it lives, the heap arena it allocates from stays its own (see platform::prepareSessionHeap), and
@@ -80,11 +123,19 @@ void readInput(int fd, std::atomic<bool>& running, Receiver<ReaderHandover> hand
     Received<ReaderHandover> taken = handover.recv();
     if (taken.status == ChannelStatus::Value) {
       LineReader& reader = *taken.value->reader;
-      for (uint64_t lineNumber = taken.value->linesRead;; ++lineNumber) {
-        InputItem item{reader.next(), std::nullopt};
-        const bool last = item.message.kind != InputMessage::Kind::Line;
-        if (!last && lineNumber % 2 == 1) item.prepared = prepareFrame(item.message.line);
-        if (!input.send(std::move(item)) || last) break;
+      SentLines sent;
+      for (;;) {
+        InputItem item = toItem(reader.next());
+        const bool last = item.kind != InputMessage::Kind::Line;
+        std::weak_ptr<PreparableLine> line = item.line;
+        if (!sendPreparing(input, item, sent)) break;
+        if (last) {
+          while (prepareNewest(sent)) {
+          }
+          break;
+        }
+        sent.push_back(std::move(line));
+        if (sent.size() > kInputQueueCapacity) sent.pop_front();  // judged, or soon to be
       }
     }
   }
@@ -282,9 +333,7 @@ class SessionDriver {
     if (!engineHandle_) {
       if (inputClosed_) return {std::nullopt, true};
       if (ownReader_ && !input_.running->load()) {
-        InputItem item{ownReader_->next(), std::nullopt};
-        ++ownLinesRead_;
-        return {std::move(item), false};
+        return {toItem(ownReader_->next()), false};
       }
       handOverReader();
       Received<InputItem> received = input_.items.recv();
@@ -303,8 +352,7 @@ class SessionDriver {
   }
 
   Ending handleInput(InputItem item) {
-    const InputMessage& message = item.message;
-    switch (message.kind) {
+    switch (item.kind) {
       case InputMessage::Kind::EndOfInput:
         inputClosed_ = true;
         return std::nullopt;
@@ -313,8 +361,9 @@ class SessionDriver {
       case InputMessage::Kind::Line:
         break;
     }
-    auto decoded = item.prepared ? decodeFrame(state_, message.line, std::move(*item.prepared))
-                                 : decodeFrame(state_, message.line);
+    PreparableLine& line = *item.line;
+    auto decoded = line.claim() ? decodeFrame(state_, line.text())
+                                : decodeFrame(state_, line.text(), line.takePrepared());
     if (!decoded) return fail(decoded.error());
     AcceptedFrame& frame = decoded.value();
     switch (frame.answer) {
@@ -344,7 +393,7 @@ class SessionDriver {
   // From now on the input thread reads, whether or not it is running yet.
   void handOverReader() {
     if (!ownReader_) return;
-    input_.handover.send(ReaderHandover{std::move(ownReader_), ownLinesRead_});
+    input_.handover.send(ReaderHandover{std::move(ownReader_)});
     input_.handover.close();
   }
 
@@ -452,7 +501,6 @@ class SessionDriver {
   const int outFd_;
   SessionInput input_;
   std::unique_ptr<LineReader> ownReader_;  // until handed over to the input thread
-  uint64_t ownLinesRead_ = 0;
   SessionEngine engine_;
   SessionState state_;
   std::optional<EngineHandle> engineHandle_;
