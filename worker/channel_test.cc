@@ -48,6 +48,20 @@ TEST(Channel, QueuedValuesOutliveTheProducer) {
   EXPECT_EQ(receiver.recvFor(1h).status, ChannelStatus::Closed);
 }
 
+TEST(Channel, TrySendNeverWaitsAndKeepsWhatItCannotQueue) {
+  auto [sender, receiver] = makeChannel<std::string>(1);
+  std::string first = "first";
+  std::string second = "second";
+  EXPECT_EQ(sender.trySend(first), SendStatus::Sent);
+  EXPECT_EQ(sender.trySend(second), SendStatus::Full);
+  EXPECT_EQ(second, "second");
+  EXPECT_EQ(*receiver.recv().value, "first");
+  EXPECT_EQ(sender.trySend(second), SendStatus::Sent);
+  receiver.close();
+  std::string third = "third";
+  EXPECT_EQ(sender.trySend(third), SendStatus::Gone);
+}
+
 TEST(Channel, ADepartingConsumerReleasesABlockedSender) {
   auto [sender, receiver] = makeChannel<int>(1);
   ASSERT_TRUE(sender.send(1));
