@@ -413,9 +413,9 @@ class SessionDriver {
     // "execute" is refused before they are looked at), so the session state is left as
     // untouched as a copy would leave it, without holding every entry twice.
     EngineJob job{std::move(state_.heldEntries), *state_.manifest, cancel, std::move(sender),
-                  DeliveryMaker{state_.nonce.value_or(""), marks,
-                                std::move(pagesSender), std::move(spentReceiver),
-                                std::move(commitmentSender), std::move(releasedReceiver)}};
+                  DeliveryMaker{state_.nonce.value_or(""), marks, std::move(pagesSender),
+                                std::move(spentReceiver), std::move(commitmentSender),
+                                std::move(releasedReceiver)}};
     startDetached("engine", [engine = engine_, job = std::move(job)]() mutable {
       runEngineJob(engine, std::move(job));
     });
