@@ -153,17 +153,25 @@ constexpr size_t kHeapProbeBytes = size_t{1} << 20;
 // is known; it is marked for transparent huge pages (where the system has them on request) and
 // the block is freed again. Nothing is touched, so nothing becomes resident before it is used.
 // When the heap is not where the break is (another allocator), nothing is marked.
+//
+// The heap below the first huge page boundary would still be faulted in 4 KiB at a time, and it
+// is what the next allocations take: it is held by one block for the life of the process, never
+// touched, so that they come from the huge pages instead.
+void* heldHeapHead = nullptr;
+
 void askForHugePages() {
   void* probe = ::malloc(kHeapProbeBytes);
   if (probe == nullptr) return;
   const auto start = reinterpret_cast<uintptr_t>(probe);
   const auto end = reinterpret_cast<uintptr_t>(::sbrk(0));
   const uintptr_t first = (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
-  if (end > first && end - first <= uintptr_t{2} * kHeapGrowthPadBytes) {
+  const bool marked = end > first && end - first <= uintptr_t{2} * kHeapGrowthPadBytes;
+  if (marked) {
     // Advice only: refused or ignored, the heap is just faulted in as usual.
     (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
   }
   ::free(probe);
+  if (marked && first > start && heldHeapHead == nullptr) heldHeapHead = ::malloc(first - start);
 }
 
 }  // namespace
