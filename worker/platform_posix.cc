@@ -189,4 +189,18 @@ void lowerThisThreadPriority() {
   (void)::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle);
 }
 
+int currentProcessor() {
+  return ::sched_getcpu();
+}
+
+bool keepThisThreadOff(int processor) {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (processor < 0 || processor >= CPU_SETSIZE) return false;
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) return false;  // 0: the calling thread
+  if (!CPU_ISSET(processor, &allowed) || CPU_COUNT(&allowed) < 2) return false;
+  CPU_CLR(processor, &allowed);
+  return ::sched_setaffinity(0, sizeof allowed, &allowed) == 0;
+}
+
 }  // namespace tw::platform

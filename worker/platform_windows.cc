@@ -207,4 +207,20 @@ void lowerThisThreadPriority() {
   (void)::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_IDLE);
 }
 
+int currentProcessor() {
+  return static_cast<int>(::GetCurrentProcessorNumber());
+}
+
+// Within the process's processor group, which is the only one a mask names.
+bool keepThisThreadOff(int processor) {
+  constexpr int kMaskBits = static_cast<int>(sizeof(DWORD_PTR) * CHAR_BIT);
+  DWORD_PTR allowed = 0;
+  DWORD_PTR system = 0;
+  if (processor < 0 || processor >= kMaskBits) return false;
+  if (!::GetProcessAffinityMask(::GetCurrentProcess(), &allowed, &system)) return false;
+  const DWORD_PTR others = allowed & ~(DWORD_PTR{1} << processor);
+  if (others == 0 || others == allowed) return false;
+  return ::SetThreadAffinityMask(::GetCurrentThread(), others) != 0;
+}
+
 }  // namespace tw::platform

@@ -111,13 +111,17 @@ struct ReaderHandover {
 // allows and, while the channel is full and after the last line, prepares the newest lines
 // first; the driver prepares what it reaches unclaimed. Neither waits for the other while there
 // is work, and a thread kept from a processor leaves its share to the other. Preparing depends
-// on the line alone, so the frames are still judged one by one, in order, by the driver.
+// on the line alone, so the frames are still judged one by one, in order, by the driver. The
+// thread keeps off the processor the driver was on when it started it: left to itself, the
+// system often has the two take turns at one processor while the other stands idle.
 //
 // Having sent its last line, the thread stays until the session is over, doing nothing: while
 // it lives, the heap arena it allocates from stays its own (see platform::prepareSessionHeap), and
 // threads started later share the main heap.
-void readInput(int fd, std::atomic<bool>& running, Receiver<ReaderHandover> handover,
-               Sender<InputItem> input, Receiver<SessionOver> sessionOver) {
+void readInput(int fd, int driverProcessor, std::atomic<bool>& running,
+               Receiver<ReaderHandover> handover, Sender<InputItem> input,
+               Receiver<SessionOver> sessionOver) {
+  platform::keepThisThreadOff(driverProcessor);
   running.store(true);
   {
     Received<ReaderHandover> taken = handover.recv();
@@ -533,10 +537,12 @@ Status<SessionCode> runSession(int inFd, int outFd, SessionEngine engine) {
   auto [handoverSender, handoverReceiver] = makeChannel<ReaderHandover>(1);
   auto [sessionOverSender, sessionOverReceiver] = makeChannel<SessionOver>(1);
   auto running = std::make_shared<std::atomic<bool>>(false);
+  const int driverProcessor = platform::currentProcessor();
   startDetached(
-      "input", [inputFd, running, handover = std::move(handoverReceiver), input = std::move(sender),
-                sessionOver = std::move(sessionOverReceiver)]() mutable {
-        readInput(inputFd, *running, std::move(handover), std::move(input), std::move(sessionOver));
+      "input", [inputFd, driverProcessor, running, handover = std::move(handoverReceiver),
+                input = std::move(sender), sessionOver = std::move(sessionOverReceiver)]() mutable {
+        readInput(inputFd, driverProcessor, *running, std::move(handover), std::move(input),
+                  std::move(sessionOver));
       });
   SessionDriver driver(outFd, inputFd,
                        SessionInput{std::move(receiver), std::move(handoverSender), running},
