@@ -154,13 +154,30 @@ struct EngineOutcome {
   std::optional<SessionCode> failure;
   std::shared_ptr<const ReconciliationResult> result;
 };
-// Whether the engine thread has begun making pages, and whether the session is over. Each
+// What the two threads tell each other of a delivered result.
+//
+// The result's contract check is made in two parts at once: the engine thread makes the first
+// as soon as it has sent the result, the driver the second once it is woken.
+//
+// Whether the engine thread has begun making pages, and whether the session is over: each
 // thread sets its own mark before reading the other's, so whichever moves first, either the
 // engine thread sees the session over and begins no page, or the driver sees pages begun and
 // waits for them to stop: the digest library is never in use while the process ends.
-struct PagingMarks {
+struct DeliveryMarks {
+  enum CheckPart : int { kNotYetChecked, kPasses, kFails };
+  std::atomic<int> firstCheckPart{kNotYetChecked};
   std::atomic<bool> begun{false};
   std::atomic<bool> sessionOver{false};
+
+  void noteFirstCheckPart(bool passes) {
+    firstCheckPart.store(passes ? kPasses : kFails);
+    firstCheckPart.notify_all();
+  }
+  // REQUIRES: the engine thread has sent the result, after which it always notes the part.
+  bool firstCheckPartPasses() {
+    firstCheckPart.wait(kNotYetChecked);
+    return firstCheckPart.load() == kPasses;
+  }
 };
 // Sent by no one: the driver lets its end go once it no longer reads the result.
 struct ResultReleased {};
@@ -175,7 +192,7 @@ constexpr size_t kPageBatchesInAll = kPageBatchesAhead + 2;  // plus one filling
 // The engine thread's ends of what it hands the driver once the run is over.
 struct DeliveryMaker {
   std::string nonce;
-  std::shared_ptr<PagingMarks> marks;
+  std::shared_ptr<DeliveryMarks> marks;
   Sender<PageBatch> pages;
   Receiver<PageBatch> spentPages;
   Sender<CommitmentOutcome> commitment;
@@ -184,7 +201,7 @@ struct DeliveryMaker {
 
 // The driver's ends of the same.
 struct DeliveryTaker {
-  std::shared_ptr<PagingMarks> marks;
+  std::shared_ptr<DeliveryMarks> marks;
   Receiver<PageBatch> pages;
   Sender<PageBatch> spentPages;
   Receiver<CommitmentOutcome> commitment;
@@ -236,10 +253,10 @@ std::optional<CommitmentOutcome> makePages(DeliveryMaker& delivery,
 // Engine thread: exactly one outcome, or none at all when the run ends by an exception; the
 // producer end then goes away unused and the driver reports the engine as disconnected.
 //
-// The result is then made into pages here at once, while the driver is woken, holds the result
-// to its contract and then writes them: the driver's own turn is then little more than one
-// write() a page, and a result that fails its contract, or is not delivered, has nothing
-// written. The commitment is hashed from the pages as they are made.
+// The result is then held to the first part of its contract here, and made into pages at once,
+// while the driver is woken, holds it to the second part and then writes them: the driver's own
+// turn is then little more than one write() a page, and a result that fails its contract, or is
+// not delivered, has nothing written. The commitment is hashed from the pages as they are made.
 void runEngineJob(const SessionEngine& engine, EngineJob job) {
   std::shared_ptr<const ReconciliationResult> result;
   try {
@@ -256,6 +273,13 @@ void runEngineJob(const SessionEngine& engine, EngineJob job) {
     return;
   }
   DeliveryMaker& delivery = job.delivery;
+  bool firstPartPasses = false;
+  try {
+    firstPartPasses = checkResultRecord(*result, ResultCheckPart::RunIdAndAllocations).ok();
+  } catch (...) {
+    // Counted as a failure: the result is not delivered.
+  }
+  delivery.marks->noteFirstCheckPart(firstPartPasses);
   // Once the session is over the process may be ending: nothing more is done, above all nothing
   // with the digest library.
   delivery.marks->begun.store(true);
@@ -408,7 +432,7 @@ class SessionDriver {
     auto [sender, receiver] = makeChannel<EngineOutcome>(kResultQueueCapacity);
     auto [pagesSender, pagesReceiver] = makeChannel<PageBatch>(kPageBatchesAhead);
     auto [spentSender, spentReceiver] = makeChannel<PageBatch>(kPageBatchesInAll);
-    auto marks = std::make_shared<PagingMarks>();
+    auto marks = std::make_shared<DeliveryMarks>();
     auto [commitmentSender, commitmentReceiver] = makeChannel<CommitmentOutcome>(1);
     auto [releasedSender, releasedReceiver] = makeChannel<ResultReleased>(1);
     auto cancel = std::make_shared<std::atomic<bool>>(false);
@@ -475,10 +499,13 @@ class SessionDriver {
     const bool deliverable = state_.nonce.has_value() && pageCount.has_value();
 
     // The engine thread makes the pages and hashes the commitment from them while this thread
-    // holds the result to its contract; no page is written before the result passes. A result
-    // that is not delivered has its pages stopped as the session ends (see ~SessionDriver).
+    // holds the result to the second part of its contract, and then waits for the engine
+    // thread's verdict on the first; no page is written before the result passes. A result that
+    // is not delivered has its pages stopped as the session ends (see ~SessionDriver).
     DeliveryTaker& delivery = engineHandle_->delivery;
-    const bool passes = checkResultRecord(result).ok();
+    const bool secondPartPasses =
+        checkResultRecord(result, ResultCheckPart::PendingResidualsAndRevision).ok();
+    const bool passes = delivery.marks->firstCheckPartPasses() && secondPartPasses;
     if (!passes || !deliverable) {
       if (!passes) return fail(SessionCode::InvalidResult);
       if (!state_.nonce) return fail(SessionCode::InvalidOrder);

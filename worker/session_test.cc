@@ -224,6 +224,14 @@ INSTANTIATE_TEST_SUITE_P(
                     [](auto&&...) { return EngineResult(invalidResult()); },
                     {},
                     SessionCode::InvalidResult},
+        OutcomeCase{"UncommittableResidual",  // the part of the check the driver makes
+                    [](auto&&...) {
+                      ReconciliationResult result = sampleResult();
+                      result.residuals.emplace("id", "-0");
+                      return EngineResult(result);
+                    },
+                    {},
+                    SessionCode::InvalidResult},
         OutcomeCase{"EmptyResult",
                     [](auto&&...) {
                       ReconciliationResult empty;
