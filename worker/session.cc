@@ -272,9 +272,6 @@ void runEngineJob(const SessionEngine& engine, EngineJob job) {
     job.outcome.close();
     return;
   }
-  // The driver, woken by the result, is often put on this thread's processor, where it would
-  // wait for this thread's turn to end, milliseconds later: this thread steps aside first.
-  std::this_thread::yield();
   DeliveryMaker& delivery = job.delivery;
   bool firstPartPasses = false;
   try {
