@@ -7,8 +7,9 @@
 // input thread's preparation, waiting only while that is being made.
 #pragma once
 
-#include <atomic>
 #include <cassert>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -28,32 +29,40 @@ class PreparableLine {
 
   // True for the one caller, of all callers on all threads, that is to prepare the line.
   [[nodiscard]] bool claim() {
-    State open = State::Open;
-    return state_.compare_exchange_strong(open, State::Claimed);
+    std::lock_guard lock(mutex_);
+    if (state_ != State::Open) return false;
+    state_ = State::Claimed;
+    return true;
   }
 
   // Prepares the line. REQUIRES: the caller's claim() returned true.
   void prepare() {
-    assert(state_.load() == State::Claimed);
-    prepared_ = prepareFrame(text_);
-    state_.store(State::Prepared);
-    state_.notify_all();
+    PreparedFrame prepared = prepareFrame(text_);
+    {
+      std::lock_guard lock(mutex_);
+      assert(state_ == State::Claimed);
+      prepared_ = std::move(prepared);
+      state_ = State::Prepared;
+    }
+    done_.notify_all();
   }
 
   // The preparation made by the thread that claimed the line, once it is made.
   // REQUIRES: claim() has returned true to another thread, and this is called once.
   [[nodiscard]] PreparedFrame takePrepared() {
-    state_.wait(State::Claimed);
-    assert(prepared_.has_value());
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [this] { return state_ == State::Prepared; });
     return std::move(*prepared_);
   }
 
  private:
-  enum class State : int { Open, Claimed, Prepared };
+  enum class State { Open, Claimed, Prepared };
 
   const std::string text_;
-  std::atomic<State> state_{State::Open};
-  std::optional<PreparedFrame> prepared_;  // written before state_ becomes Prepared
+  std::mutex mutex_;
+  std::condition_variable done_;
+  State state_ = State::Open;
+  std::optional<PreparedFrame> prepared_;
 };
 
 }  // namespace tw

@@ -1,9 +1,13 @@
 #include "worker/session.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -163,21 +167,29 @@ struct EngineOutcome {
 // thread sets its own mark before reading the other's, so whichever moves first, either the
 // engine thread sees the session over and begins no page, or the driver sees pages begun and
 // waits for them to stop: the digest library is never in use while the process ends.
-struct DeliveryMarks {
-  enum CheckPart : int { kNotYetChecked, kPasses, kFails };
-  std::atomic<int> firstCheckPart{kNotYetChecked};
+class DeliveryMarks {
+ public:
   std::atomic<bool> begun{false};
   std::atomic<bool> sessionOver{false};
 
   void noteFirstCheckPart(bool passes) {
-    firstCheckPart.store(passes ? kPasses : kFails);
-    firstCheckPart.notify_all();
+    {
+      std::lock_guard lock(mutex_);
+      firstCheckPart_ = passes;
+    }
+    checked_.notify_all();
   }
   // REQUIRES: the engine thread has sent the result, after which it always notes the part.
   bool firstCheckPartPasses() {
-    firstCheckPart.wait(kNotYetChecked);
-    return firstCheckPart.load() == kPasses;
+    std::unique_lock lock(mutex_);
+    checked_.wait(lock, [this] { return firstCheckPart_.has_value(); });
+    return *firstCheckPart_;
   }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable checked_;
+  std::optional<bool> firstCheckPart_;  // until the engine thread has checked its part
 };
 // Sent by no one: the driver lets its end go once it no longer reads the result.
 struct ResultReleased {};
