@@ -104,18 +104,10 @@ Status<ContractError> checkEntryRecord(const Entry& entry) {
 }
 
 Status<ContractError> checkResultRecord(const ReconciliationResult& result) {
-  if (auto s = checkResultRecord(result, ResultCheckPart::RunIdAndAllocations); !s) return s;
-  return checkResultRecord(result, ResultCheckPart::PendingResidualsAndRevision);
-}
-
-Status<ContractError> checkResultRecord(const ReconciliationResult& result, ResultCheckPart part) {
-  if (part == ResultCheckPart::RunIdAndAllocations) {
-    if (auto s = identifier(result.runId); !s) return s;
-    if (result.allocations.size() > kMaxAllocations) return invalid();
-    for (const Allocation& item : result.allocations) {
-      if (auto s = allocation(item); !s) return s;
-    }
-    return Check::success();
+  if (auto s = identifier(result.runId); !s) return s;
+  if (result.allocations.size() > kMaxAllocations) return invalid();
+  for (const Allocation& item : result.allocations) {
+    if (auto s = allocation(item); !s) return s;
   }
   if (result.pendingIds.size() > kMaxPendingIds) return invalid();
   for (const std::string& id : result.pendingIds) {

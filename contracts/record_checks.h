@@ -16,12 +16,4 @@ namespace tw {
 Status<ContractError> checkEntryRecord(const Entry& entry);
 Status<ContractError> checkResultRecord(const ReconciliationResult& result);
 
-// checkResultRecord in two parts that depend on nothing but the result, so that two threads may
-// make them at once: its code is the first part's failure, or else the second part's.
-enum class ResultCheckPart {
-  RunIdAndAllocations,
-  PendingResidualsAndRevision,
-};
-Status<ContractError> checkResultRecord(const ReconciliationResult& result, ResultCheckPart part);
-
 }  // namespace tw

@@ -1,12 +1,10 @@
 #include "worker/session.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -158,38 +156,13 @@ struct EngineOutcome {
   std::optional<SessionCode> failure;
   std::shared_ptr<const ReconciliationResult> result;
 };
-// What the two threads tell each other of a delivered result.
-//
-// The result's contract check is made in two parts at once: the engine thread makes the first
-// as soon as it has sent the result, the driver the second once it is woken.
-//
-// Whether the engine thread has begun making pages, and whether the session is over: each
+// Whether the engine thread has begun making pages, and whether the session is over. Each
 // thread sets its own mark before reading the other's, so whichever moves first, either the
 // engine thread sees the session over and begins no page, or the driver sees pages begun and
 // waits for them to stop: the digest library is never in use while the process ends.
-class DeliveryMarks {
- public:
+struct PagingMarks {
   std::atomic<bool> begun{false};
   std::atomic<bool> sessionOver{false};
-
-  void noteFirstCheckPart(bool passes) {
-    {
-      std::lock_guard lock(mutex_);
-      firstCheckPart_ = passes;
-    }
-    checked_.notify_all();
-  }
-  // REQUIRES: the engine thread has sent the result, after which it always notes the part.
-  bool firstCheckPartPasses() {
-    std::unique_lock lock(mutex_);
-    checked_.wait(lock, [this] { return firstCheckPart_.has_value(); });
-    return *firstCheckPart_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable checked_;
-  std::optional<bool> firstCheckPart_;  // until the engine thread has checked its part
 };
 // Sent by no one: the driver lets its end go once it no longer reads the result.
 struct ResultReleased {};
@@ -204,7 +177,7 @@ constexpr size_t kPageBatchesInAll = kPageBatchesAhead + 2;  // plus one filling
 // The engine thread's ends of what it hands the driver once the run is over.
 struct DeliveryMaker {
   std::string nonce;
-  std::shared_ptr<DeliveryMarks> marks;
+  std::shared_ptr<PagingMarks> marks;
   Sender<PageBatch> pages;
   Receiver<PageBatch> spentPages;
   Sender<CommitmentOutcome> commitment;
@@ -213,7 +186,7 @@ struct DeliveryMaker {
 
 // The driver's ends of the same.
 struct DeliveryTaker {
-  std::shared_ptr<DeliveryMarks> marks;
+  std::shared_ptr<PagingMarks> marks;
   Receiver<PageBatch> pages;
   Sender<PageBatch> spentPages;
   Receiver<CommitmentOutcome> commitment;
@@ -265,10 +238,10 @@ std::optional<CommitmentOutcome> makePages(DeliveryMaker& delivery,
 // Engine thread: exactly one outcome, or none at all when the run ends by an exception; the
 // producer end then goes away unused and the driver reports the engine as disconnected.
 //
-// The result is then held to the first part of its contract here, and made into pages at once,
-// while the driver is woken, holds it to the second part and then writes them: the driver's own
-// turn is then little more than one write() a page, and a result that fails its contract, or is
-// not delivered, has nothing written. The commitment is hashed from the pages as they are made.
+// The result is then made into pages here at once, while the driver is woken, holds the result
+// to its contract (where that is not known to hold) and then writes them: the driver's own turn
+// is then little more than one write() a page, and a result that fails its contract, or is not
+// delivered, has nothing written. The commitment is hashed from the pages as they are made.
 void runEngineJob(const SessionEngine& engine, EngineJob job) {
   std::shared_ptr<const ReconciliationResult> result;
   try {
@@ -285,13 +258,6 @@ void runEngineJob(const SessionEngine& engine, EngineJob job) {
     return;
   }
   DeliveryMaker& delivery = job.delivery;
-  bool firstPartPasses = false;
-  try {
-    firstPartPasses = checkResultRecord(*result, ResultCheckPart::RunIdAndAllocations).ok();
-  } catch (...) {
-    // Counted as a failure: the result is not delivered.
-  }
-  delivery.marks->noteFirstCheckPart(firstPartPasses);
   // Once the session is over the process may be ending: nothing more is done, above all nothing
   // with the digest library.
   delivery.marks->begun.store(true);
@@ -341,11 +307,13 @@ struct SessionInput {
 
 class SessionDriver {
  public:
-  SessionDriver(int outFd, int inputFd, SessionInput input, SessionEngine engine)
+  SessionDriver(int outFd, int inputFd, SessionInput input, SessionEngine engine,
+                ResultContractChecks resultChecks)
       : outFd_(outFd),
         input_(std::move(input)),
         ownReader_(std::make_unique<LineReader>(inputFd)),
-        engine_(std::move(engine)) {}
+        engine_(std::move(engine)),
+        resultChecks_(resultChecks) {}
 
   SessionDriver(const SessionDriver&) = delete;
   SessionDriver& operator=(const SessionDriver&) = delete;
@@ -444,7 +412,7 @@ class SessionDriver {
     auto [sender, receiver] = makeChannel<EngineOutcome>(kResultQueueCapacity);
     auto [pagesSender, pagesReceiver] = makeChannel<PageBatch>(kPageBatchesAhead);
     auto [spentSender, spentReceiver] = makeChannel<PageBatch>(kPageBatchesInAll);
-    auto marks = std::make_shared<DeliveryMarks>();
+    auto marks = std::make_shared<PagingMarks>();
     auto [commitmentSender, commitmentReceiver] = makeChannel<CommitmentOutcome>(1);
     auto [releasedSender, releasedReceiver] = makeChannel<ResultReleased>(1);
     auto cancel = std::make_shared<std::atomic<bool>>(false);
@@ -511,13 +479,11 @@ class SessionDriver {
     const bool deliverable = state_.nonce.has_value() && pageCount.has_value();
 
     // The engine thread makes the pages and hashes the commitment from them while this thread
-    // holds the result to the second part of its contract, and then waits for the engine
-    // thread's verdict on the first; no page is written before the result passes. A result that
-    // is not delivered has its pages stopped as the session ends (see ~SessionDriver).
+    // holds the result to its contract; no page is written before the result passes. A result
+    // that is not delivered has its pages stopped as the session ends (see ~SessionDriver).
     DeliveryTaker& delivery = engineHandle_->delivery;
-    const bool secondPartPasses =
-        checkResultRecord(result, ResultCheckPart::PendingResidualsAndRevision).ok();
-    const bool passes = delivery.marks->firstCheckPartPasses() && secondPartPasses;
+    const bool passes =
+        resultChecks_ == ResultContractChecks::AlreadyPassed || checkResultRecord(result).ok();
     if (!passes || !deliverable) {
       if (!passes) return fail(SessionCode::InvalidResult);
       if (!state_.nonce) return fail(SessionCode::InvalidOrder);
@@ -545,6 +511,7 @@ class SessionDriver {
   SessionInput input_;
   std::unique_ptr<LineReader> ownReader_;  // until handed over to the input thread
   SessionEngine engine_;
+  const ResultContractChecks resultChecks_;
   SessionState state_;
   std::optional<EngineHandle> engineHandle_;
   bool inputClosed_ = false;
@@ -554,19 +521,25 @@ class SessionDriver {
 
 Status<SessionCode> runSession(int inFd, int outFd) {
   platform::prepareSessionHeap();
-  return runSession(inFd, outFd,
-                    [](const std::vector<Entry>& entries, const RunManifest& manifest,
-                       const std::atomic<bool>& cancel) {
-                      // Every held entry passed the entry contract when its frame was
-                      // accepted, so the engine's own pass over it could only agree. The input
-                      // is read by now, so the run may have the second core.
-                      const ThreadPairRunner runner;
-                      return runEngine(entries, manifest, cancel, kSessionEngineLimits,
-                                       EntryContractChecks::AlreadyPassed, nullptr, &runner);
-                    });
+  return runSession(
+      inFd, outFd,
+      [](const std::vector<Entry>& entries, const RunManifest& manifest,
+         const std::atomic<bool>& cancel) {
+        // Every held entry passed the entry contract when its frame was
+        // accepted, so the engine's own pass over it could only agree. The input
+        // is read by now, so the run may have the second core.
+        const ThreadPairRunner runner;
+        return runEngine(entries, manifest, cancel, kSessionEngineLimits,
+                         EntryContractChecks::AlreadyPassed, nullptr, &runner);
+      },
+      // A result runEngine returns passes the result contract: it checks what its
+      // construction does not guarantee (see engine/assembly.cc), so holding the
+      // result to the contract again could only agree.
+      ResultContractChecks::AlreadyPassed);
 }
 
-Status<SessionCode> runSession(int inFd, int outFd, SessionEngine engine) {
+Status<SessionCode> runSession(int inFd, int outFd, SessionEngine engine,
+                               ResultContractChecks resultChecks) {
   // The input thread reads its own copy of the descriptor and closes it when it ends. The copy
   // stays clear of the standard stream numbers, so that with standard output closed no message
   // could be written into the input in its place.
@@ -585,7 +558,7 @@ Status<SessionCode> runSession(int inFd, int outFd, SessionEngine engine) {
       });
   SessionDriver driver(outFd, inputFd,
                        SessionInput{std::move(receiver), std::move(handoverSender), running},
-                       std::move(engine));
+                       std::move(engine), resultChecks);
   return driver.run();  // the driver goes first, then the end that lets the input thread go
 }
 

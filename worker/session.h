@@ -1,14 +1,14 @@
 // One session of the session mode: frames in on `inFd`, messages out on `outFd`.
 //
 // The calling thread runs the driver loop, judges every frame in order and is the only writer of
-// `outFd`. An input thread cuts `inFd` into lines, reads every other entries frame into records
-// ahead of its turn, and hands them over through a queue of eight; after "execute" an engine
-// thread runs the matching engine on the held entries (moved to it) and a copy of the manifest,
-// hands back one outcome and then, once the driver asks for them, makes the result's pages for
-// the driver to write, hashing the result's commitment from them. No thread is joined: when the
-// session returns, a thread still blocked (on input the host never closes, or on an engine run
-// made pointless by a refusal) ends with the process; the driver waits only for the end of the
-// engine thread's work with the digest library, which must not overlap the process's end.
+// `outFd`. An input thread cuts `inFd` into lines and hands them over through a queue of eight;
+// it and the driver share reading entries frames into records ahead of their turn. After
+// "execute" an engine thread runs the matching engine on the held entries (moved to it) and a
+// copy of the manifest, hands back one outcome and then makes the result's pages for the driver
+// to write, hashing the result's commitment from them. No thread is joined: when the session
+// returns, a thread still blocked (on input the host never closes, or on an engine run made
+// pointless by a refusal) ends with the process; the driver waits only for the end of the engine
+// thread's work with the digest library, which must not overlap the process's end.
 //
 // Returns success when the session ended as the protocol intends (result delivered, or a
 // failure object written for a cancellation or an engine failure), otherwise the code that ended
@@ -47,6 +47,11 @@ Status<SessionCode> runSession(int inFd, int outFd);
 using SessionEngine = std::function<Result<ReconciliationResult, EngineError>(
     const std::vector<Entry>&, const RunManifest&, const std::atomic<bool>& cancel)>;
 
-Status<SessionCode> runSession(int inFd, int outFd, SessionEngine engine);
+// Whether the driver holds each result to the result contract before its first page, or the
+// engine's results are known to pass it, so that the check could only agree.
+enum class ResultContractChecks { Make, AlreadyPassed };
+
+Status<SessionCode> runSession(int inFd, int outFd, SessionEngine engine,
+                               ResultContractChecks resultChecks = ResultContractChecks::Make);
 
 }  // namespace tw
