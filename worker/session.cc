@@ -261,7 +261,10 @@ void runEngineJob(const SessionEngine& engine, EngineJob job) {
   // Once the session is over the process may be ending: nothing more is done, above all nothing
   // with the digest library.
   delivery.marks->begun.store(true);
-  if (delivery.marks->sessionOver.load()) return;
+  if (delivery.marks->sessionOver.load()) {
+    delivery.commitment.close();  // the driver waits for this, not for the result to be freed
+    return;
+  }
   std::optional<CommitmentOutcome> commitment;
   try {
     commitment = makePages(delivery, *result);
