@@ -1,10 +1,11 @@
 // A bounded channel between one producing and one consuming thread.
 //
 // makeChannel gives the two ends, which share the channel's state. send blocks while the channel
-// is full (trySend never does); the receiving calls block without limit (recv), up to a duration (recvFor) or not at
-// all (tryRecv). Destroying or closing an end is seen by the other: a receiver learns that the
-// producer is gone once the queued values are drained, and a sender learns that no one will
-// receive, so neither side ever waits for a partner that has left.
+// is full (trySend never does); the receiving calls block without limit (recv), up to a duration
+// (recvFor) or not at all (tryRecv). Destroying or closing an end is seen by the other: a receiver
+// learns that the producer is gone once the queued values are drained, and a sender learns that no
+// one will receive, so neither side ever waits for a partner that has left. A third thread may
+// end a receiver's timed wait early through a Nudger, to have it look at something else.
 #pragma once
 
 #include <chrono>
@@ -48,6 +49,7 @@ struct ChannelState {
   const size_t capacity;
   bool producerGone = false;
   bool consumerGone = false;
+  bool nudged = false;  // a timed wait is to end early, once
 };
 
 }  // namespace detail
@@ -108,6 +110,9 @@ class Sender {
 };
 
 template <class T>
+class Nudger;
+
+template <class T>
 class Receiver {
  public:
   Receiver() = default;
@@ -132,13 +137,15 @@ class Receiver {
     return take();
   }
 
-  // Waits at most `timeout`; Empty when nothing arrived in time.
+  // Waits at most `timeout`, or until nudged; Empty when nothing arrived by then.
   template <class Rep, class Period>
   Received<T> recvFor(std::chrono::duration<Rep, Period> timeout) {
     if (!state_) return {ChannelStatus::Closed, std::nullopt};
     std::unique_lock lock(state_->mutex);
-    state_->changed.wait_for(lock, timeout,
-                             [&] { return !state_->queue.empty() || state_->producerGone; });
+    state_->changed.wait_for(lock, timeout, [&] {
+      return !state_->queue.empty() || state_->producerGone || state_->nudged;
+    });
+    state_->nudged = false;
     return take();
   }
 
@@ -157,6 +164,9 @@ class Receiver {
     std::unique_lock lock(state_->mutex);
     return take();
   }
+
+  // A handle through which another thread may end this receiver's timed waits early.
+  Nudger<T> nudger() const { return Nudger<T>(state_); }
 
   // The consumer leaves: queued values are dropped and blocked or later sends fail.
   void close() {
@@ -183,6 +193,28 @@ class Receiver {
   }
 
   std::shared_ptr<detail::ChannelState<T>> state_;
+};
+
+// Ends the receiver's current or next recvFor early (with what is queued, or Empty). Any thread
+// may nudge; a nudge after the channel is gone does nothing.
+template <class T>
+class Nudger {
+ public:
+  Nudger() = default;
+  explicit Nudger(std::weak_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
+
+  void nudge() const {
+    std::shared_ptr<detail::ChannelState<T>> state = state_.lock();
+    if (!state) return;
+    {
+      std::lock_guard lock(state->mutex);
+      state->nudged = true;
+    }
+    state->changed.notify_all();
+  }
+
+ private:
+  std::weak_ptr<detail::ChannelState<T>> state_;
 };
 
 template <class T>

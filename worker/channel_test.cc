@@ -62,6 +62,27 @@ TEST(Channel, TrySendNeverWaitsAndKeepsWhatItCannotQueue) {
   EXPECT_EQ(sender.trySend(third), SendStatus::Gone);
 }
 
+TEST(Channel, ANudgeEndsOneTimedWaitEarly) {
+  Nudger<int> nudger;
+  {
+    auto [sender, receiver] = makeChannel<int>(2);
+    nudger = receiver.nudger();
+    nudger.nudge();
+    EXPECT_EQ(receiver.recvFor(1h).status, ChannelStatus::Empty);  // at once, not in an hour
+    EXPECT_EQ(receiver.recvFor(5ms).status, ChannelStatus::Empty);  // the nudge was used up
+    std::thread other([&nudger] {
+      std::this_thread::sleep_for(20ms);
+      nudger.nudge();
+    });
+    EXPECT_EQ(receiver.recvFor(1h).status, ChannelStatus::Empty);
+    other.join();
+    ASSERT_TRUE(sender.send(7));
+    nudger.nudge();
+    EXPECT_EQ(*receiver.recvFor(1h).value, 7);  // what is queued still comes first
+  }
+  nudger.nudge();  // the channel is gone: nothing happens
+}
+
 TEST(Channel, ADepartingConsumerReleasesABlockedSender) {
   auto [sender, receiver] = makeChannel<int>(1);
   ASSERT_TRUE(sender.send(1));

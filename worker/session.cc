@@ -207,6 +207,9 @@ struct EngineJob {
   RunManifest manifest;
   std::shared_ptr<std::atomic<bool>> cancel;
   Sender<EngineOutcome> outcome;
+  // Ends the driver's wait for input once the outcome is sent or can no longer come: with the
+  // host's end of the input open, the driver would otherwise see it only at its next turn.
+  Nudger<InputItem> driverWake;
   DeliveryMaker delivery;
 };
 
@@ -249,14 +252,17 @@ void runEngineJob(const SessionEngine& engine, EngineJob job) {
     if (!run) {
       // Whatever made the run fail, cancellation included, the session sees one code.
       job.outcome.send(EngineOutcome{SessionCode::EngineFailed, nullptr});
+      job.driverWake.nudge();
       return;
     }
     result = std::make_shared<const ReconciliationResult>(std::move(run).value());
     if (!job.outcome.send(EngineOutcome{std::nullopt, result})) return;
   } catch (...) {
     job.outcome.close();
+    job.driverWake.nudge();
     return;
   }
+  job.driverWake.nudge();
   DeliveryMaker& delivery = job.delivery;
   // Once the session is over the process may be ending: nothing more is done, above all nothing
   // with the digest library.
@@ -423,7 +429,11 @@ class SessionDriver {
     // accepted, no frame can read or change them again (every later "start", "entries" and
     // "execute" is refused before they are looked at), so the session state is left as
     // untouched as a copy would leave it, without holding every entry twice.
-    EngineJob job{std::move(state_.heldEntries), *state_.manifest, cancel, std::move(sender),
+    EngineJob job{std::move(state_.heldEntries),
+                  *state_.manifest,
+                  cancel,
+                  std::move(sender),
+                  input_.items.nudger(),
                   DeliveryMaker{state_.nonce.value_or(""), marks, std::move(pagesSender),
                                 std::move(spentReceiver), std::move(commitmentSender),
                                 std::move(releasedReceiver)}};
