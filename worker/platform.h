@@ -83,10 +83,13 @@ void lowerThisThreadPriority();
 
 // The processor the calling thread runs on at this moment, or -1 where the system does not say.
 [[nodiscard]] int currentProcessor();
-// From now on the calling thread runs on any processor the process may use except `processor`
-// (from currentProcessor): two threads that share work are then never left to take turns at one
-// processor while another stands idle. Advice only: with no other processor, or -1, or a
-// refusal, nothing changes but the timing. True when the advice was taken.
+// Until letThisThreadRunAnywhere, the calling thread runs on any processor it may use except
+// `processor` (from currentProcessor): two threads that share work are then never left to take
+// turns at one processor while another stands idle. Advice only: with no other processor, or -1,
+// or a refusal, nothing changes but the timing. True when the advice was taken.
 bool keepThisThreadOff(int processor);
+// Gives the calling thread back the processors it had before keepThisThreadOff, if it was kept
+// off one.
+void letThisThreadRunAnywhere();
 
 }  // namespace tw::platform

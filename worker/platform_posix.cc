@@ -193,14 +193,27 @@ int currentProcessor() {
   return ::sched_getcpu();
 }
 
+namespace {
+thread_local bool keptOff = false;
+thread_local cpu_set_t processorsBefore;
+}  // namespace
+
 bool keepThisThreadOff(int processor) {
   cpu_set_t allowed;
   CPU_ZERO(&allowed);
-  if (processor < 0 || processor >= CPU_SETSIZE) return false;
+  if (keptOff || processor < 0 || processor >= CPU_SETSIZE) return false;
   if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) return false;  // 0: the calling thread
   if (!CPU_ISSET(processor, &allowed) || CPU_COUNT(&allowed) < 2) return false;
+  processorsBefore = allowed;
   CPU_CLR(processor, &allowed);
-  return ::sched_setaffinity(0, sizeof allowed, &allowed) == 0;
+  keptOff = ::sched_setaffinity(0, sizeof allowed, &allowed) == 0;
+  return keptOff;
+}
+
+void letThisThreadRunAnywhere() {
+  if (!keptOff) return;
+  keptOff = false;
+  (void)::sched_setaffinity(0, sizeof processorsBefore, &processorsBefore);
 }
 
 }  // namespace tw::platform

@@ -7,7 +7,7 @@
 namespace tw::platform {
 namespace {
 
-TEST(Platform, AThreadKeptOffAProcessorRunsOnAnother) {
+TEST(Platform, AThreadKeptOffAProcessorRunsOnAnotherUntilLetGo) {
   std::thread([] {
     EXPECT_FALSE(keepThisThreadOff(-1));
     const int before = currentProcessor();
@@ -17,6 +17,10 @@ TEST(Platform, AThreadKeptOffAProcessorRunsOnAnother) {
       EXPECT_NE(currentProcessor(), before);
       std::this_thread::yield();
     }
+    letThisThreadRunAnywhere();
+    // Let go, the thread may be kept off a processor again, the one it is on now included.
+    EXPECT_TRUE(keepThisThreadOff(currentProcessor()));
+    letThisThreadRunAnywhere();
   }).join();
 }
 

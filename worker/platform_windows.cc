@@ -211,16 +211,27 @@ int currentProcessor() {
   return static_cast<int>(::GetCurrentProcessorNumber());
 }
 
+namespace {
+thread_local DWORD_PTR processorsBefore = 0;  // 0 while the thread is not kept off one
+}  // namespace
+
 // Within the process's processor group, which is the only one a mask names.
 bool keepThisThreadOff(int processor) {
   constexpr int kMaskBits = static_cast<int>(sizeof(DWORD_PTR) * CHAR_BIT);
   DWORD_PTR allowed = 0;
   DWORD_PTR system = 0;
-  if (processor < 0 || processor >= kMaskBits) return false;
+  if (processorsBefore != 0 || processor < 0 || processor >= kMaskBits) return false;
   if (!::GetProcessAffinityMask(::GetCurrentProcess(), &allowed, &system)) return false;
   const DWORD_PTR others = allowed & ~(DWORD_PTR{1} << processor);
   if (others == 0 || others == allowed) return false;
-  return ::SetThreadAffinityMask(::GetCurrentThread(), others) != 0;
+  processorsBefore = ::SetThreadAffinityMask(::GetCurrentThread(), others);
+  return processorsBefore != 0;
+}
+
+void letThisThreadRunAnywhere() {
+  if (processorsBefore == 0) return;
+  (void)::SetThreadAffinityMask(::GetCurrentThread(), processorsBefore);
+  processorsBefore = 0;
 }
 
 }  // namespace tw::platform

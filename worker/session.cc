@@ -62,16 +62,27 @@ InputItem toItem(InputMessage message) {
   return item;
 }
 
-// Lines the input thread has sent and may still prepare, newest at the back.
-using SentLines = std::deque<std::weak_ptr<PreparableLine>>;
+// Lines the input thread has sent and may still prepare, newest at the back, and the processor
+// the driver was on when the session started.
+struct SentLines {
+  std::deque<std::weak_ptr<PreparableLine>> lines;
+  int driverProcessor = -1;
+};
 
 // Prepares the newest sent line that no one has claimed yet; false when there is none.
+//
+// While it prepares, the thread keeps off the driver's processor: left to itself, the system
+// often has the two take turns at one processor while the other stands idle. At any other time
+// it may run anywhere, so that a line that comes while the engine runs (a "cancel") is read at
+// once on whichever processor is free.
 bool prepareNewest(SentLines& sent) {
-  while (!sent.empty()) {
-    std::shared_ptr<PreparableLine> line = sent.back().lock();
-    sent.pop_back();
+  while (!sent.lines.empty()) {
+    std::shared_ptr<PreparableLine> line = sent.lines.back().lock();
+    sent.lines.pop_back();
     if (line && line->claim()) {
+      platform::keepThisThreadOff(sent.driverProcessor);
       line->prepare();
+      platform::letThisThreadRunAnywhere();
       return true;
     }
   }
@@ -113,9 +124,7 @@ struct ReaderHandover {
 // allows and, while the channel is full and after the last line, prepares the newest lines
 // first; the driver prepares what it reaches unclaimed. Neither waits for the other while there
 // is work, and a thread kept from a processor leaves its share to the other. Preparing depends
-// on the line alone, so the frames are still judged one by one, in order, by the driver. The
-// thread keeps off the processor the driver was on when it started it: left to itself, the
-// system often has the two take turns at one processor while the other stands idle.
+// on the line alone, so the frames are still judged one by one, in order, by the driver.
 //
 // Having sent its last line, the thread stays until the session is over, doing nothing: while
 // it lives, the heap arena it allocates from stays its own (see platform::prepareSessionHeap), and
@@ -123,13 +132,12 @@ struct ReaderHandover {
 void readInput(int fd, int driverProcessor, std::atomic<bool>& running,
                Receiver<ReaderHandover> handover, Sender<InputItem> input,
                Receiver<SessionOver> sessionOver) {
-  platform::keepThisThreadOff(driverProcessor);
   running.store(true);
   {
     Received<ReaderHandover> taken = handover.recv();
     if (taken.status == ChannelStatus::Value) {
       LineReader& reader = *taken.value->reader;
-      SentLines sent;
+      SentLines sent{{}, driverProcessor};
       for (;;) {
         InputItem item = toItem(reader.next());
         const bool last = item.kind != InputMessage::Kind::Line;
@@ -140,8 +148,9 @@ void readInput(int fd, int driverProcessor, std::atomic<bool>& running,
           }
           break;
         }
-        sent.push_back(std::move(line));
-        if (sent.size() > kInputQueueCapacity) sent.pop_front();  // judged, or soon to be
+        sent.lines.push_back(std::move(line));
+        if (sent.lines.size() > kInputQueueCapacity)
+          sent.lines.pop_front();  // judged, or soon to be
       }
     }
   }
