@@ -4,6 +4,19 @@
 #include <utility>
 
 namespace tw {
+namespace {
+
+// Runs `work`; what it throws is handed back instead.
+std::exception_ptr runCatching(FunctionRef work) noexcept {
+  try {
+    work();
+  } catch (...) {
+    return std::current_exception();
+  }
+  return nullptr;
+}
+
+}  // namespace
 
 ThreadPairRunner::ThreadPairRunner() {
   try {
@@ -31,12 +44,7 @@ void ThreadPairRunner::serve() {
     const FunctionRef work = *pending_;
     pending_.reset();
     lock.unlock();
-    std::exception_ptr error;
-    try {
-      work();
-    } catch (...) {
-      error = std::current_exception();
-    }
+    std::exception_ptr error = runCatching(work);
     lock.lock();
     error_ = std::move(error);
     helperDone_ = true;
@@ -56,23 +64,14 @@ void ThreadPairRunner::both(FunctionRef first, FunctionRef second) const {
     helperDone_ = false;
   }
   workReady_.notify_one();
-  std::exception_ptr firstError;
-  try {
-    first();
-  } catch (...) {
-    firstError = std::current_exception();
-  }
+  const std::exception_ptr firstError = runCatching(first);
   std::exception_ptr secondError;
   std::unique_lock lock(mutex_);
   if (pending_.has_value()) {
     // The helper has not taken the second piece (its core is busy elsewhere): it runs here.
     pending_.reset();
     lock.unlock();
-    try {
-      second();
-    } catch (...) {
-      secondError = std::current_exception();
-    }
+    secondError = runCatching(second);
   } else {
     workDone_.wait(lock, [this] { return helperDone_; });
     secondError = std::exchange(error_, nullptr);
