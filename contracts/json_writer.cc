@@ -22,58 +22,6 @@ constexpr std::array<bool, 256> kEscapedBytes = [] {
 
 }  // namespace
 
-// Texts are scanned eight bytes at a time. For each of the three tests ("below 0x20", "quote",
-// "backslash") the borrow of one subtraction flags the high bit of every byte that passes it, for
-// all eight bytes at once; a borrow can only flag a byte after one that truly passes, so the
-// lowest flag is always exact.
-namespace {
-
-// With `kNoteHighBits`, also whether a byte of the prefix has its high bit set.
-template <bool kNoteHighBits>
-size_t plainLength(std::string_view text, bool* highBits) {
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr uint64_t kHighBits = 0x8080808080808080ULL;
-  uint64_t seen = 0;
-  size_t i = 0;
-  for (; i + sizeof(uint64_t) <= text.size(); i += sizeof(uint64_t)) {
-    uint64_t word = 0;
-    std::memcpy(&word, text.data() + i, sizeof word);
-    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-    const uint64_t quotes = word ^ (kOnes * uint8_t{'"'});
-    const uint64_t backslashes = word ^ (kOnes * uint8_t{'\\'});
-    const uint64_t flagged = (((word - kOnes * 0x20) & ~word) | ((quotes - kOnes) & ~quotes) |
-                              ((backslashes - kOnes) & ~backslashes)) &
-                             kHighBits;
-    if (flagged != 0) {
-      const size_t length = i + static_cast<size_t>(__builtin_ctzll(flagged)) / 8;
-      if constexpr (kNoteHighBits) {
-        // Only the bytes before the first flagged one: a flag is exact for the lowest byte.
-        const uint64_t before = (flagged & (0 - flagged)) - 1;
-        seen |= word & before;
-        *highBits = (seen & kHighBits) != 0;
-      }
-      return length;
-    }
-    if constexpr (kNoteHighBits) seen |= word;
-  }
-  while (i < text.size() && !kEscapedBytes[static_cast<unsigned char>(text[i])]) {
-    if constexpr (kNoteHighBits) seen |= static_cast<unsigned char>(text[i]);
-    ++i;
-  }
-  if constexpr (kNoteHighBits) *highBits = (seen & kHighBits) != 0;
-  return i;
-}
-
-}  // namespace
-
-size_t plainJsonTextLength(std::string_view text) {
-  return plainLength<false>(text, nullptr);
-}
-
-size_t plainJsonTextLength(std::string_view text, bool& highBits) {
-  return plainLength<true>(text, &highBits);
-}
-
 void appendJsonString(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   const size_t plain = plainJsonTextLength(text);
