@@ -54,40 +54,73 @@ void appendRecordJson(std::string& out, const Ref& ref) {
   out.push_back('}');
 }
 
-void appendRecordJson(std::string& out, const Evidence& evidence) {
+namespace {
+
+// The evidence's text, its origins given by `originAt(i)` for i below `originCount`.
+template <class OriginAt>
+void appendEvidenceJson(std::string& out, size_t originCount, OriginAt&& originAt,
+                        std::span<const ReasonCode> reasonCodes, std::string_view ruleId) {
   out.push_back('{');
   appendName(out, "origins", true);
   out.push_back('[');
-  for (size_t i = 0; i < evidence.origins.size(); ++i) {
+  for (size_t i = 0; i < originCount; ++i) {
     if (i > 0) out.push_back(',');
-    appendRecordJson(out, evidence.origins[i]);
+    appendRecordJson(out, originAt(i));
   }
   out.push_back(']');
   appendName(out, "reasonCodes");
   out.push_back('[');
-  for (size_t i = 0; i < evidence.reasonCodes.size(); ++i) {
+  for (size_t i = 0; i < reasonCodes.size(); ++i) {
     if (i > 0) out.push_back(',');
-    appendJsonString(out, toText(evidence.reasonCodes[i]));
+    appendJsonString(out, toText(reasonCodes[i]));
   }
   out.push_back(']');
   appendName(out, "ruleId");
-  appendJsonString(out, evidence.ruleId);
+  appendJsonString(out, ruleId);
   out.push_back('}');
 }
 
-void appendRecordJson(std::string& out, const Allocation& allocation) {
+template <class OriginAt>
+void appendAllocationJson(std::string& out, AllocationStage stage, std::string_view leftId,
+                          std::string_view rightId, std::string_view cents, size_t originCount,
+                          OriginAt&& originAt, std::span<const ReasonCode> reasonCodes,
+                          std::string_view ruleId) {
   out.push_back('{');
   appendName(out, "cents", true);
-  appendJsonString(out, allocation.cents);
+  appendJsonString(out, cents);
   appendName(out, "evidence");
-  appendRecordJson(out, allocation.evidence);
+  appendEvidenceJson(out, originCount, originAt, reasonCodes, ruleId);
   appendName(out, "leftId");
-  appendJsonString(out, allocation.leftId);
+  appendJsonString(out, leftId);
   appendName(out, "rightId");
-  appendJsonString(out, allocation.rightId);
+  appendJsonString(out, rightId);
   appendName(out, "stage");
-  appendJsonString(out, toText(allocation.stage));
+  appendJsonString(out, toText(stage));
   out.push_back('}');
+}
+
+}  // namespace
+
+void appendRecordJson(std::string& out, const Evidence& evidence) {
+  appendEvidenceJson(
+      out, evidence.origins.size(), [&evidence](size_t i) -> const Ref& { return evidence.origins[i]; },
+      evidence.reasonCodes, evidence.ruleId);
+}
+
+void appendRecordJson(std::string& out, const Allocation& allocation) {
+  const Evidence& evidence = allocation.evidence;
+  appendAllocationJson(
+      out, allocation.stage, allocation.leftId, allocation.rightId, allocation.cents,
+      evidence.origins.size(), [&evidence](size_t i) -> const Ref& { return evidence.origins[i]; },
+      evidence.reasonCodes, evidence.ruleId);
+}
+
+void appendAllocationJson(std::string& out, const AllocationParts& allocation) {
+  appendAllocationJson(
+      out, allocation.stage, allocation.leftId, allocation.rightId, allocation.cents,
+      allocation.origins.size(),
+      [&allocation](size_t i) -> const Ref& { return *allocation.origins[i]; },
+      allocation.reasonCodes, allocation.ruleId);
 }
 
 CanonicalResultWriter::CanonicalResultWriter(std::string& out) : out_(out) {

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,21 @@ namespace tw {
 void appendRecordJson(std::string& out, const Ref& ref);
 void appendRecordJson(std::string& out, const Evidence& evidence);
 void appendRecordJson(std::string& out, const Allocation& allocation);
+
+// An allocation given by its parts rather than as a record, for a caller that keeps the texts
+// elsewhere: appendAllocationJson writes exactly what appendRecordJson writes for the record
+// with these members.
+struct AllocationParts {
+  AllocationStage stage = AllocationStage::ErpBank;
+  std::string_view leftId;
+  std::string_view rightId;
+  std::string_view cents;
+  std::span<const Ref* const> origins;
+  std::span<const ReasonCode> reasonCodes;
+  std::string_view ruleId;
+};
+
+void appendAllocationJson(std::string& out, const AllocationParts& allocation);
 
 // The canonical text of a result, written part by part into `out`: the members in name order,
 // with the items of each list given by the caller in the result's order. Each next... call

@@ -1,11 +1,14 @@
 #include "engine/assembly.h"
 
+#include <cassert>
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "contracts/decode.h"
 #include "contracts/formats.h"
+#include "contracts/record_text.h"
 #include "engine/stages.h"
 #include "engine/text_order.h"
 
@@ -14,6 +17,9 @@ namespace {
 
 constexpr size_t kMaxReasonCodes = 3;  // one of each code
 constexpr size_t kIdPrefetchDistance = 8;
+// The share of the allocations' records the first part builds beside the residuals, when two
+// parts are built at once.
+constexpr std::pair<size_t, size_t> kFirstRecordsShare = {3, 8};
 
 // Marks every entry that an erp-bank allocation or review proposal names, built once instead of
 // scanning the allocations and holds for each bank entry.
@@ -39,27 +45,17 @@ std::vector<bool> namedInErpBank(const RunEntries& entries, const RunAllocations
 // by construction: each identifier is an entry's, and each origin an entry's or a component's,
 // all held to the contract with their entry (by the run, or before it by a caller that passes
 // EntryContractChecks::AlreadyPassed); the rule identifier is a constant; each amount text is
-// written by amountText; buildAllocation sorts the origins with the total reference order and
-// drops repeats, so they ascend strictly. What remains are the run identifier, the counts and the
-// reason codes, and every failure among them is InvalidContract, whichever comes first.
-Status<EngineError> checkAssembled(const ReconciliationResult& result) {
+// written by amountText; the origins are sorted with the total reference order without repeats,
+// so they ascend strictly, and debitGroup has held their bound; the reason codes are written in
+// text order, one to three. What remains are the run identifier and the counts, and every
+// failure among them is InvalidContract, whichever comes first.
+Status<EngineError> checkAssembled(std::string_view runId, size_t allocations, size_t pendingIds,
+                                   size_t residuals) {
   const auto invalid = [] { return fail(fromContract(ContractError::InvalidContract)); };
-  if (!isIdentifier(result.runId)) return invalid();
-  if (result.allocations.size() > kMaxAllocations) return invalid();
-  for (const Allocation& allocation : result.allocations) {
-    const Evidence& evidence = allocation.evidence;
-    if (evidence.origins.empty() || evidence.origins.size() > kMaxOrigins) return invalid();
-    if (evidence.reasonCodes.empty() || evidence.reasonCodes.size() > kMaxReasonCodes) {
-      return invalid();
-    }
-    for (size_t i = 1; i < evidence.reasonCodes.size(); ++i) {
-      if (!(toText(evidence.reasonCodes[i - 1]) < toText(evidence.reasonCodes[i]))) {
-        return invalid();
-      }
-    }
-  }
-  if (result.pendingIds.size() > kMaxPendingIds) return invalid();
-  if (result.residuals.size() > kMaxResiduals) return invalid();
+  if (!isIdentifier(runId)) return invalid();
+  if (allocations > kMaxAllocations) return invalid();
+  if (pendingIds > kMaxPendingIds) return invalid();
+  if (residuals > kMaxResiduals) return invalid();
   return {};
 }
 
@@ -79,50 +75,102 @@ AllocationStage residualStage(SourceRole role, bool bankNamedInErpBank) {
   return AllocationStage::SettlementBank;
 }
 
-Status<EngineError> assembleResiduals(const RunEntries& entries, const OpenBalances& balances,
-                                      const RunAllocations& allocations, const ReviewHolds& holds,
-                                      const std::atomic<bool>& cancel,
-                                      ReconciliationResult& result) {
+PositionalResult::PositionalResult(RunEntries entries,
+                                   std::vector<RunAllocations::Named> allocations,
+                                   std::vector<__int128> residuals, std::vector<EntryPos> pending,
+                                   std::string runId)
+    : entries_(std::move(entries)),
+      allocations_(std::move(allocations)),
+      residuals_(std::move(residuals)),
+      pending_(std::move(pending)),
+      runId_(std::move(runId)) {
+  assert(residuals_.size() == entries_.size());
+}
+
+void PositionalResult::appendAllocationJson(std::string& out, size_t index) const {
+  const RunAllocations::Named& named = allocations_[index];
+  const Entry& left = entries_.entry(named.left);
+  const Entry& right = entries_.entry(named.right);
+  AllocationOrigins origins;
+  origins.order(named.stage, left, right);
+  assert(origins.size() >= 1 && origins.size() <= kMaxAllocationOrigins);
+  const AllocationReasons reasons(named.stage, left, /*referenceMatch=*/true,
+                                  /*reviewApproved=*/false);
+  const std::string cents = amountText(named.cents);
+  tw::appendAllocationJson(out, AllocationParts{named.stage, left.id, right.id, cents,
+                                                origins.view(), reasons.view(),
+                                                kAllocationRuleId});
+}
+
+std::string PositionalResult::residualCents(size_t index) const {
+  return amountText(residuals_[index]);
+}
+
+ReconciliationResult PositionalResult::toRecords(const PairRunner* runner) const {
+  ReconciliationResult result;
+  result.runId = runId_;
+  result.revision = revision();
+  RunAllocations allocations;
+  allocations.named = allocations_;
+  allocations.list.resize(allocations_.size());
+  const size_t count = allocations_.size();
+  const size_t firstRecords =
+      runner == nullptr ? count : count * kFirstRecordsShare.first / kFirstRecordsShare.second;
+  runBoth(
+      runner,
+      [&] {
+        result.pendingIds.reserve(pending_.size());
+        for (const EntryPos pos : pending_) result.pendingIds.emplace_back(entries_.id(pos));
+        // Entries come in ascending identifier order, so every insertion goes at the end.
+        for (EntryPos pos = 0; pos < entries_.size(); ++pos) {
+          // The identifiers lie wherever the caller's entries put them; asking for one a few
+          // entries ahead hides most of the wait for it.
+          if (pos + kIdPrefetchDistance < entries_.size()) {
+            __builtin_prefetch(entries_.id(pos + kIdPrefetchDistance).data());
+          }
+          result.residuals.emplace_hint(result.residuals.end(), entries_.id(pos),
+                                        amountText(residuals_[pos]));
+        }
+        buildAllocations(allocations, entries_, 0, firstRecords);
+      },
+      [&] { buildAllocations(allocations, entries_, firstRecords, count); });
+  result.allocations = std::move(allocations.list);
+  return result;
+}
+
+Result<PositionalResult, EngineError> assemblePositional(RunEntries entries,
+                                                         const OpenBalances& balances,
+                                                         RunAllocations allocations,
+                                                         const ReviewHolds& holds,
+                                                         const RunManifest& manifest,
+                                                         const std::atomic<bool>& cancel) {
   const std::vector<bool> named = namedInErpBank(entries, allocations, holds);
-  // Entries come in ascending identifier order, so every insertion goes at the end.
+  std::vector<__int128> residuals(entries.size());
+  std::vector<EntryPos> pending;
   for (EntryPos pos = 0; pos < entries.size(); ++pos) {
-    if (auto status = cancellationPoint(cancel); !status) return status;
-    // The identifiers lie wherever the caller's entries put them; asking for one a few entries
-    // ahead hides most of the wait for it.
-    if (pos + kIdPrefetchDistance < entries.size()) {
-      __builtin_prefetch(entries.id(pos + kIdPrefetchDistance).data());
-    }
+    if (auto status = cancellationPoint(cancel); !status) return fail(status.error());
     const AllocationStage stage = residualStage(entries[pos].role, named[pos]);
     const __int128* balance = balances.find(stage, pos);
     if (balance == nullptr) return fail(EngineError::InconsistentInput);
-    std::string text = amountText(*balance);
-    if (*balance != 0) result.pendingIds.emplace_back(entries.id(pos));
-    result.residuals.emplace_hint(result.residuals.end(), entries.id(pos), std::move(text));
+    residuals[pos] = *balance;
+    if (*balance != 0) pending.push_back(pos);
   }
-  return {};
-}
-
-Result<ReconciliationResult, EngineError> finishResult(ReconciliationResult result,
-                                                       RunAllocations allocations,
-                                                       const RunManifest& manifest) {
-  // The review-decision list is always empty in this system.
-  result.revision = 0;
-  result.runId = manifest.runId;
-  result.allocations = std::move(allocations.list);
-
-  if (auto checked = checkAssembled(result); !checked) return fail(checked.error());
-  return result;
+  if (auto checked = checkAssembled(manifest.runId, allocations.named.size(), pending.size(),
+                                    residuals.size());
+      !checked) {
+    return fail(checked.error());
+  }
+  return PositionalResult(std::move(entries), std::move(allocations.named), std::move(residuals),
+                          std::move(pending), manifest.runId);
 }
 
 Result<ReconciliationResult, EngineError> assembleResult(
     const RunEntries& entries, const OpenBalances& balances, RunAllocations allocations,
     const ReviewHolds& holds, const RunManifest& manifest, const std::atomic<bool>& cancel) {
-  ReconciliationResult result;
-  if (auto status = assembleResiduals(entries, balances, allocations, holds, cancel, result);
-      !status) {
-    return fail(status.error());
-  }
-  return finishResult(std::move(result), std::move(allocations), manifest);
+  auto result = assemblePositional(entries, balances, std::move(allocations), holds, manifest,
+                                   cancel);
+  if (!result) return fail(result.error());
+  return result->toRecords();
 }
 
 }  // namespace tw

@@ -24,10 +24,6 @@
 namespace tw {
 namespace {
 
-// The share of the allocations' records the first piece builds beside the residuals, when the
-// run has two cores.
-constexpr std::pair<size_t, size_t> kFirstRecordsShare = {3, 8};
-
 // The declared (source, file) pairs, sorted, and the last one found: entries come from a few
 // files, so most origins repeat the one before.
 class DigestPairs {
@@ -170,7 +166,7 @@ Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& en
   return runEngine(entries, manifest, cancel, limits, EntryContractChecks::Run);
 }
 
-Result<ReconciliationResult, EngineError> runEngine(
+Result<PositionalResult, EngineError> runEnginePositional(
     const std::vector<Entry>& entries, const RunManifest& manifest, const std::atomic<bool>& cancel,
     const EngineLimits& limits, EntryContractChecks contractChecks, EngineFailure* failure,
     const PairRunner* runner) {
@@ -274,32 +270,33 @@ Result<ReconciliationResult, EngineError> runEngine(
     return failed(status.error());
   }
 
-  // The allocations' records and the residuals depend only on what the pass above fixed. The
-  // first piece builds the residuals and the first part of the records and frees the groups (on
-  // the thread that made most of them), the second builds the rest of the records.
-  const size_t allocationCount = allocations.named.size();
-  const size_t firstRecords =
-      runner == nullptr ? allocationCount
-                        : allocationCount * kFirstRecordsShare.first / kFirstRecordsShare.second;
-  ReconciliationResult assembled;
-  Status<EngineError> residuals;
+  // The result depends only on what the pass above fixed. The groups are freed beside it, on
+  // the thread that made most of them.
+  std::optional<Result<PositionalResult, EngineError>> result;
   runBoth(
       runner,
       [&] {
-        residuals = assembleResiduals(*runEntries, open, allocations, holds, cancel, assembled);
-        buildAllocations(allocations, *runEntries, 0, firstRecords);
-        std::vector<MatchGroup>().swap(kept);
+        result.emplace(assemblePositional(std::move(*runEntries), open, std::move(allocations),
+                                          holds, manifest, cancel));
       },
-      [&] { buildAllocations(allocations, *runEntries, firstRecords, allocationCount); });
-  auto result = residuals ? finishResult(std::move(assembled), std::move(allocations), manifest)
-                          : fail(residuals.error());
-  if (!result) {
-    if (failure != nullptr && result.error() != EngineError::Cancelled) {
+      [&] { std::vector<MatchGroup>().swap(kept); });
+  if (!*result) {
+    if (failure != nullptr && result->error() != EngineError::Cancelled) {
       failure->rule = "the assembled result fails the result contract";
     }
-    return failed(result.error());
+    return failed(result->error());
   }
-  return result;
+  return std::move(*result);
+}
+
+Result<ReconciliationResult, EngineError> runEngine(
+    const std::vector<Entry>& entries, const RunManifest& manifest, const std::atomic<bool>& cancel,
+    const EngineLimits& limits, EntryContractChecks contractChecks, EngineFailure* failure,
+    const PairRunner* runner) {
+  auto result =
+      runEnginePositional(entries, manifest, cancel, limits, contractChecks, failure, runner);
+  if (!result) return fail(result.error());
+  return result->toRecords(runner);
 }
 
 }  // namespace tw

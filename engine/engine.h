@@ -79,4 +79,13 @@ Result<ReconciliationResult, EngineError> runEngine(
     const EngineLimits& limits, EntryContractChecks contractChecks,
     EngineFailure* failure = nullptr, const PairRunner* runner = nullptr);
 
+class PositionalResult;  // engine/assembly.h
+
+// The same run with its result left by entry position (engine/assembly.h): the same code and
+// failure record, and items whose texts are the bytes of the records runEngine returns.
+Result<PositionalResult, EngineError> runEnginePositional(
+    const std::vector<Entry>& entries, const RunManifest& manifest, const std::atomic<bool>& cancel,
+    const EngineLimits& limits, EntryContractChecks contractChecks,
+    EngineFailure* failure = nullptr, const PairRunner* runner = nullptr);
+
 }  // namespace tw

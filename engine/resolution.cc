@@ -240,39 +240,23 @@ void noteGroupFailure(EngineFailure& failure, const MatchGroup& group, const Run
 Status<EngineError> fillAllocation(Allocation& allocation, AllocationStage stage, const Entry& left,
                                    const Entry& right, __int128 cents, bool referenceMatch,
                                    bool reviewApproved, size_t* originsFound) {
-  const bool documented = stage == AllocationStage::SalesSettlement && !left.components.empty();
   allocation.stage = stage;
   allocation.leftId = left.id;
   allocation.rightId = right.id;
   allocation.cents = amountText(cents);
 
-  std::vector<Ref>& origins = allocation.evidence.origins;
-  origins.reserve(2 + (documented ? left.components.size() : 0));
-  origins.push_back(left.origin);
-  origins.push_back(right.origin);
-  if (documented) {
-    for (const EntryComponent& component : left.components) origins.push_back(component.origin);
-  }
-  if (origins.size() == 2) {
-    // Most allocations: what sorting and dropping a repeat would do, without the sort.
-    if (origins[1] < origins[0]) std::swap(origins[0], origins[1]);
-    if (origins[0] == origins[1]) origins.pop_back();
-  } else {
-    std::sort(origins.begin(), origins.end());
-    origins.erase(std::unique(origins.begin(), origins.end()), origins.end());
-  }
-  if (origins.size() > kMaxAllocationOrigins) {
-    if (originsFound != nullptr) *originsFound = origins.size();
+  AllocationOrigins ordered;
+  ordered.order(stage, left, right);
+  if (ordered.size() > kMaxAllocationOrigins) {
+    if (originsFound != nullptr) *originsFound = ordered.size();
     return fail(EngineError::LimitExceeded);
   }
+  std::vector<Ref>& origins = allocation.evidence.origins;
+  origins.reserve(ordered.size());
+  for (const Ref* origin : ordered.view()) origins.push_back(*origin);
 
-  // Written in text order: documented-composition, reference-match, review-approved.
-  std::vector<ReasonCode>& reasons = allocation.evidence.reasonCodes;
-  reasons.reserve(size_t{documented} + size_t{referenceMatch} + size_t{reviewApproved});
-  if (documented) reasons.push_back(ReasonCode::DocumentedComposition);
-  if (referenceMatch) reasons.push_back(ReasonCode::ReferenceMatch);
-  if (reviewApproved) reasons.push_back(ReasonCode::ReviewApproved);
-
+  const AllocationReasons reasons(stage, left, referenceMatch, reviewApproved);
+  allocation.evidence.reasonCodes.assign(reasons.view().begin(), reasons.view().end());
   allocation.evidence.ruleId = kAllocationRuleId;
   return {};
 }
@@ -334,6 +318,44 @@ Result<std::vector<MatchGroup>, EngineError> resolveGroups(std::vector<MatchGrou
     return fail(EngineError::LimitExceeded);
   }
   return kept;
+}
+
+void AllocationOrigins::order(AllocationStage stage, const Entry& left, const Entry& right) {
+  const bool documented = stage == AllocationStage::SalesSettlement && !left.components.empty();
+  count_ = 0;
+  more_.clear();
+  if (!documented) {
+    // Most allocations: what sorting and dropping a repeat would do, without the sort.
+    first_[0] = &left.origin;
+    first_[1] = &right.origin;
+    if (*first_[1] < *first_[0]) std::swap(first_[0], first_[1]);
+    count_ = *first_[0] == *first_[1] ? 1 : 2;
+    return;
+  }
+  more_.reserve(2 + left.components.size());
+  more_.push_back(&left.origin);
+  more_.push_back(&right.origin);
+  for (const EntryComponent& component : left.components) more_.push_back(&component.origin);
+  std::sort(more_.begin(), more_.end(), [](const Ref* a, const Ref* b) { return *a < *b; });
+  more_.erase(std::unique(more_.begin(), more_.end(),
+                          [](const Ref* a, const Ref* b) { return *a == *b; }),
+              more_.end());
+  count_ = more_.size();
+}
+
+std::span<const Ref* const> AllocationOrigins::view() const {
+  return more_.empty() ? std::span<const Ref* const>(first_.data(), count_)
+                       : std::span<const Ref* const>(more_);
+}
+
+AllocationReasons::AllocationReasons(AllocationStage stage, const Entry& left, bool referenceMatch,
+                                     bool reviewApproved) {
+  // Written in text order: documented-composition, reference-match, review-approved.
+  if (stage == AllocationStage::SalesSettlement && !left.components.empty()) {
+    codes_[count_++] = ReasonCode::DocumentedComposition;
+  }
+  if (referenceMatch) codes_[count_++] = ReasonCode::ReferenceMatch;
+  if (reviewApproved) codes_[count_++] = ReasonCode::ReviewApproved;
 }
 
 Result<Allocation, EngineError> buildAllocation(AllocationStage stage, const Entry& left,

@@ -10,8 +10,10 @@
 // and an allocation debits both of its balances, which therefore always stay equal.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -68,6 +70,33 @@ struct RunAllocations {
   // One record per allocation; processGroups leaves the records empty for buildAllocations.
   std::vector<Allocation> list;
   std::vector<Named> named;  // one per allocation
+};
+
+// The origins an allocation's evidence carries: the two entries' origins and, in
+// sales-settlement, those of the left entry's components, sorted and without repeats. They
+// point into the entries. Made once and reused, an instance allocates only for components.
+class AllocationOrigins {
+ public:
+  void order(AllocationStage stage, const Entry& left, const Entry& right);
+  size_t size() const { return count_; }
+  std::span<const Ref* const> view() const;
+
+ private:
+  std::array<const Ref*, 2> first_{};
+  std::vector<const Ref*> more_;  // used when the left entry's components count
+  size_t count_ = 0;
+};
+
+// The reason codes of an allocation, in text order.
+class AllocationReasons {
+ public:
+  AllocationReasons(AllocationStage stage, const Entry& left, bool referenceMatch,
+                    bool reviewApproved);
+  std::span<const ReasonCode> view() const { return {codes_.data(), count_}; }
+
+ private:
+  std::array<ReasonCode, 3> codes_{};
+  size_t count_ = 0;
 };
 
 // Sorts stably by the groups' proposal lists, removes consecutive duplicates, clears exactness
