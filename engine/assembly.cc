@@ -15,7 +15,6 @@
 namespace tw {
 namespace {
 
-constexpr size_t kMaxReasonCodes = 3;  // one of each code
 constexpr size_t kIdPrefetchDistance = 8;
 // The share of the allocations' records the first part builds beside the residuals, when two
 // parts are built at once.

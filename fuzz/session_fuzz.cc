@@ -79,15 +79,23 @@ using tw::fuzzing::ByteSource;
 
 // ---- Engines ----
 
-enum class EngineKind { Real, Failing, Throwing, Slow };
+// Real gives the session records; RealPositional gives it the result left by position, whose
+// pages must be those of the same records.
+enum class EngineKind { Real, RealPositional, Failing, Throwing, Slow };
 
 tw::SessionEngine makeEngine(EngineKind kind) {
   return [kind](const std::vector<Entry>& entries, const tw::RunManifest& manifest,
                 const std::atomic<bool>& cancel)
-             -> tw::Result<tw::ReconciliationResult, tw::EngineError> {
+             -> tw::Result<tw::SessionResult, tw::EngineError> {
     switch (kind) {
       case EngineKind::Real:
         break;
+      case EngineKind::RealPositional: {
+        auto run = tw::runEnginePositional(entries, manifest, cancel, tw::kSessionEngineLimits,
+                                           tw::EntryContractChecks::Run);
+        if (!run) return tw::fail(run.error());
+        return tw::SessionResult(std::move(run).value());
+      }
       case EngineKind::Failing:
         return tw::fail(tw::EngineError::InconsistentInput);
       case EngineKind::Throwing:
@@ -101,7 +109,9 @@ tw::SessionEngine makeEngine(EngineKind kind) {
         break;
       }
     }
-    return tw::runEngine(entries, manifest, cancel, tw::kSessionEngineLimits);
+    auto run = tw::runEngine(entries, manifest, cancel, tw::kSessionEngineLimits);
+    if (!run) return tw::fail(run.error());
+    return tw::SessionResult(std::move(run).value());
   };
 }
 
@@ -496,9 +506,9 @@ struct Structured {
 Structured buildStructured(ByteSource& in) {
   Structured s;
   const uint8_t setup = in.next();
-  static const EngineKind kEngines[] = {EngineKind::Real,    EngineKind::Real,    EngineKind::Real,
-                                        EngineKind::Real,    EngineKind::Slow,    EngineKind::Slow,
-                                        EngineKind::Failing, EngineKind::Throwing};
+  static const EngineKind kEngines[] = {
+      EngineKind::Real, EngineKind::Real,    EngineKind::RealPositional, EngineKind::RealPositional,
+      EngineKind::Slow, EngineKind::Slow,    EngineKind::Failing,        EngineKind::Throwing};
   s.engine = kEngines[setup % 8];
   const std::string sessionNonce = kNonces[(setup >> 3) % kNonces.size()];
   const std::string otherNonce = kNonces[((setup >> 3) + 1) % kNonces.size()];

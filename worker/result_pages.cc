@@ -8,12 +8,6 @@
 
 namespace tw {
 
-namespace {
-
-constexpr std::string_view kNoAllocations = R"(],"pendingIds":[],"residuals":{})";
-
-}  // namespace
-
 ResultPageBuilder::ResultPageBuilder(const std::string& nonce, uint64_t pageCount,
                                      ResultCommitment* commitment)
     : commitment_(commitment) {
@@ -53,22 +47,15 @@ bool ResultPageBuilder::finish(PageBatch& batch, size_t start) {
 
 void ResultPageBuilder::addEmpty(PageBatch& batch) {
   const size_t start = begin(batch);
-  batch.text.append(kNoAllocations);
+  batch.text.append(kAfterAllocation);
   finish(batch, start);
 }
 
 void ResultPageBuilder::add(PageBatch& batch, const Allocation& allocation) {
-  const size_t start = begin(batch);
-  const size_t item = batch.text.size();
-  appendRecordJson(batch.text, allocation);
-  const size_t itemEnd = batch.text.size();
-  batch.text.append(kNoAllocations);
-  if (finish(batch, start) && commitment_ != nullptr) {
-    commitment_->addAllocation(std::string_view(batch.text).substr(item, itemEnd - item));
-  }
+  addAllocation(batch, [&allocation](std::string& out) { appendRecordJson(out, allocation); });
 }
 
-void ResultPageBuilder::addPendingId(PageBatch& batch, const std::string& id) {
+void ResultPageBuilder::addPendingId(PageBatch& batch, std::string_view id) {
   const size_t start = begin(batch);
   batch.text.append(R"(],"pendingIds":[)");
   const size_t item = batch.text.size();
@@ -80,8 +67,8 @@ void ResultPageBuilder::addPendingId(PageBatch& batch, const std::string& id) {
   }
 }
 
-void ResultPageBuilder::addResidual(PageBatch& batch, const std::string& id,
-                                    const std::string& cents) {
+void ResultPageBuilder::addResidual(PageBatch& batch, std::string_view id,
+                                    std::string_view cents) {
   const size_t start = begin(batch);
   batch.text.append(R"(],"pendingIds":[],"residuals":{)");
   const size_t item = batch.text.size();
@@ -100,6 +87,16 @@ std::optional<uint64_t> resultPageCount(const ReconciliationResult& result) {
   if (__builtin_add_overflow(uint64_t{result.allocations.size()},
                              uint64_t{result.pendingIds.size()}, &items) ||
       __builtin_add_overflow(items, uint64_t{result.residuals.size()}, &items)) {
+    return std::nullopt;
+  }
+  return items == 0 ? 1 : items;
+}
+
+std::optional<uint64_t> resultPageCount(const PositionalResult& result) {
+  uint64_t items = 0;
+  if (__builtin_add_overflow(uint64_t{result.allocationCount()}, uint64_t{result.pendingIdCount()},
+                             &items) ||
+      __builtin_add_overflow(items, uint64_t{result.residualCount()}, &items)) {
     return std::nullopt;
   }
   return items == 0 ? 1 : items;

@@ -13,11 +13,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "contracts/commitment.h"
 #include "contracts/result.h"
 #include "contracts/source.h"
+#include "engine/assembly.h"
 #include "worker/responses.h"
 
 namespace tw {
@@ -48,12 +50,18 @@ class ResultPageBuilder {
 
   void addEmpty(PageBatch& batch);
   void add(PageBatch& batch, const Allocation& allocation);
-  void addPendingId(PageBatch& batch, const std::string& id);
-  void addResidual(PageBatch& batch, const std::string& id, const std::string& cents);
+  // An allocation whose text `write(out)` appends, as appendRecordJson writes a record.
+  template <class Write>
+  void addAllocation(PageBatch& batch, Write&& write);
+  void addPendingId(PageBatch& batch, std::string_view id);
+  void addResidual(PageBatch& batch, std::string_view id, std::string_view cents);
 
  private:
   size_t begin(PageBatch& batch) const;
   bool finish(PageBatch& batch, size_t start);  // false when the page was refused
+
+  // What follows the one allocation of a page, or the empty list of an empty result's page.
+  static constexpr std::string_view kAfterAllocation = R"(],"pendingIds":[],"residuals":{})";
 
   ResultCommitment* commitment_;
   std::string prefix_;  // up to the first item
@@ -83,6 +91,7 @@ class ResultPageWriter {
 // Pages a result takes: one an item, or one for a result without items; nullopt when that count
 // does not fit 64 bits.
 std::optional<uint64_t> resultPageCount(const ReconciliationResult& result);
+std::optional<uint64_t> resultPageCount(const PositionalResult& result);
 
 // Writes the pages of a batch in order, one write() each, then answers its `stop`.
 Status<SessionCode> writePageBatch(int fd, const PageBatch& batch);
@@ -101,36 +110,112 @@ std::optional<CommitmentOutcome> makeResultPages(const ReconciliationResult& res
                                                  const std::string& nonce, uint64_t pageCount,
                                                  PageBatch& batch, HandOver&& handOver);
 
+// The same pages of a result left by position: the bytes of those of result.toRecords().
+template <class HandOver>
+std::optional<CommitmentOutcome> makeResultPages(const PositionalResult& result,
+                                                 const std::string& nonce, uint64_t pageCount,
+                                                 PageBatch& batch, HandOver&& handOver);
+
 // Implementation details follow.
 
-template <class HandOver>
-std::optional<CommitmentOutcome> makeResultPages(const ReconciliationResult& result,
-                                                 const std::string& nonce, uint64_t pageCount,
-                                                 PageBatch& batch, HandOver&& handOver) {
+template <class Write>
+void ResultPageBuilder::addAllocation(PageBatch& batch, Write&& write) {
+  const size_t start = begin(batch);
+  const size_t item = batch.text.size();
+  write(batch.text);
+  const size_t itemEnd = batch.text.size();
+  batch.text.append(kAfterAllocation);
+  if (finish(batch, start) && commitment_ != nullptr) {
+    commitment_->addAllocation(std::string_view(batch.text).substr(item, itemEnd - item));
+  }
+}
+
+namespace result_pages_detail {
+
+// The items of a result in order, each added by `add(builder, batch)`; `made()` after each page
+// answers whether the pages go on.
+template <class Made>
+bool addRecordItems(const ReconciliationResult& result, ResultPageBuilder& builder,
+                    PageBatch& batch, Made&& made) {
+  for (const Allocation& allocation : result.allocations) {
+    builder.add(batch, allocation);
+    if (!made()) return false;
+  }
+  for (const std::string& id : result.pendingIds) {
+    builder.addPendingId(batch, id);
+    if (!made()) return false;
+  }
+  for (const auto& [id, cents] : result.residuals) {
+    builder.addResidual(batch, id, cents);
+    if (!made()) return false;
+  }
+  return true;
+}
+
+template <class Made>
+bool addRecordItems(const PositionalResult& result, ResultPageBuilder& builder, PageBatch& batch,
+                    Made&& made) {
+  for (size_t i = 0; i < result.allocationCount(); ++i) {
+    builder.addAllocation(batch,
+                          [&result, i](std::string& out) { result.appendAllocationJson(out, i); });
+    if (!made()) return false;
+  }
+  for (size_t i = 0; i < result.pendingIdCount(); ++i) {
+    builder.addPendingId(batch, result.pendingId(i));
+    if (!made()) return false;
+  }
+  for (size_t i = 0; i < result.residualCount(); ++i) {
+    builder.addResidual(batch, result.residualId(i), result.residualCents(i));
+    if (!made()) return false;
+  }
+  return true;
+}
+
+inline bool hasNoItems(const ReconciliationResult& result) {
+  return result.allocations.empty() && result.pendingIds.empty() && result.residuals.empty();
+}
+inline bool hasNoItems(const PositionalResult& result) {
+  return result.allocationCount() == 0 && result.pendingIdCount() == 0 &&
+         result.residualCount() == 0;
+}
+inline uint64_t revisionOf(const ReconciliationResult& result) { return result.revision; }
+inline uint64_t revisionOf(const PositionalResult& result) { return result.revision(); }
+inline const std::string& runIdOf(const ReconciliationResult& result) { return result.runId; }
+inline const std::string& runIdOf(const PositionalResult& result) { return result.runId(); }
+
+template <class AnyResult, class HandOver>
+std::optional<CommitmentOutcome> makePages(const AnyResult& result, const std::string& nonce,
+                                           uint64_t pageCount, PageBatch& batch,
+                                           HandOver&& handOver) {
   ResultCommitment commitment;
   ResultPageBuilder builder(nonce, pageCount, &commitment);
   auto made = [&batch, &handOver] {
     const bool stopped = batch.stop.has_value();
     return handOver(batch, stopped) && !stopped;
   };
-  if (result.allocations.empty() && result.pendingIds.empty() && result.residuals.empty()) {
+  if (hasNoItems(result)) {
     builder.addEmpty(batch);
     if (!made()) return std::nullopt;
   }
-  for (const Allocation& allocation : result.allocations) {
-    builder.add(batch, allocation);
-    if (!made()) return std::nullopt;
-  }
-  for (const std::string& id : result.pendingIds) {
-    builder.addPendingId(batch, id);
-    if (!made()) return std::nullopt;
-  }
-  for (const auto& [id, cents] : result.residuals) {
-    builder.addResidual(batch, id, cents);
-    if (!made()) return std::nullopt;
-  }
+  if (!addRecordItems(result, builder, batch, made)) return std::nullopt;
   if (!handOver(batch, true)) return std::nullopt;
-  return commitment.finish(result.revision, result.runId);
+  return commitment.finish(revisionOf(result), runIdOf(result));
+}
+
+}  // namespace result_pages_detail
+
+template <class HandOver>
+std::optional<CommitmentOutcome> makeResultPages(const ReconciliationResult& result,
+                                                 const std::string& nonce, uint64_t pageCount,
+                                                 PageBatch& batch, HandOver&& handOver) {
+  return result_pages_detail::makePages(result, nonce, pageCount, batch, handOver);
+}
+
+template <class HandOver>
+std::optional<CommitmentOutcome> makeResultPages(const PositionalResult& result,
+                                                 const std::string& nonce, uint64_t pageCount,
+                                                 PageBatch& batch, HandOver&& handOver) {
+  return result_pages_detail::makePages(result, nonce, pageCount, batch, handOver);
 }
 
 }  // namespace tw

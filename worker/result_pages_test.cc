@@ -6,9 +6,11 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 #include "contracts/test_records.h"
+#include "engine/testing/generated_runs.h"
 
 namespace tw {
 namespace {
@@ -183,6 +185,41 @@ TEST(MakeResultPages, MakesEveryPageInOrderAndStopsWhereAsked) {
   builder.addPendingId(expected, "P-1");
   builder.addResidual(expected, "R-1", "-5");
   EXPECT_EQ(batch.text, expected.text);
+}
+
+// Every page a result makes, and its commitment, with each batch taken as it is handed over.
+template <class AnyResult>
+std::pair<std::string, std::string> allPages(const AnyResult& result) {
+  const std::string nonce = "nonce-0123456789abcdef";
+  PageBatch batch;
+  std::string pages;
+  auto commitment = makeResultPages(result, nonce, *resultPageCount(result), batch,
+                                    [&pages](PageBatch& made, bool) {
+                                      pages += made.text;
+                                      made.clear();
+                                      return true;
+                                    });
+  return {pages, commitment && *commitment ? commitment->value() : "none"};
+}
+
+// A result left by position makes the very pages, and the commitment, of its records: no
+// allocation, compositions with fee origins, pending entries and residuals of every stage.
+TEST(MakeResultPages, LeftByPositionAreThoseOfItsRecords) {
+  const std::atomic<bool> cancel{false};
+  size_t documented = 0;
+  for (const testing::GeneratedRun& run :
+       {testing::GeneratedRun{}, testing::realisticRun(400, 1), testing::realisticRun(1500, 2)}) {
+    auto positional = runEnginePositional(run.entries, run.manifest, cancel,
+                                          kSessionEngineLimits, EntryContractChecks::Run);
+    ASSERT_TRUE(positional.ok());
+    const ReconciliationResult records = positional->toRecords();
+    EXPECT_EQ(resultPageCount(*positional), resultPageCount(records));
+    EXPECT_EQ(allPages(*positional), allPages(records));
+    for (const Allocation& allocation : records.allocations) {
+      documented += allocation.evidence.origins.size() > 2;
+    }
+  }
+  EXPECT_GT(documented, 0u);
 }
 
 TEST(ResultPageCount, IsOneAnItemAndOneForNoItems) {

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <variant>
 
 #include "contracts/commitment.h"
 #include "contracts/record_checks.h"
@@ -163,7 +164,7 @@ void readInput(int fd, int driverProcessor, std::atomic<bool>& running,
 // holds to the result contract before any page of it is written.
 struct EngineOutcome {
   std::optional<SessionCode> failure;
-  std::shared_ptr<const ReconciliationResult> result;
+  std::shared_ptr<const SessionResult> result;
 };
 // Whether the engine thread has begun making pages, and whether the session is over. Each
 // thread sets its own mark before reading the other's, so whichever moves first, either the
@@ -232,19 +233,22 @@ PageBatch emptyBatch(Receiver<PageBatch>& spent) {
 // Every page of the result, in order, in batches, and the result's commitment, hashed from the
 // pages' items as they are made; the pages end early, with no commitment, only with a refused
 // page or when the driver stops taking them.
-std::optional<CommitmentOutcome> makePages(DeliveryMaker& delivery,
-                                           const ReconciliationResult& result) {
-  const std::optional<uint64_t> pageCount = resultPageCount(result);
-  if (!pageCount) return std::nullopt;  // the driver refuses such a result before any page
-  PageBatch batch = emptyBatch(delivery.spentPages);
-  // Hands the batch over when it is full or no page follows it.
-  return makeResultPages(result, delivery.nonce, *pageCount, batch,
-                         [&delivery](PageBatch& filled, bool last) {
-                           if (!last && filled.pageCount() < kPagesPerBatch) return true;
-                           if (!delivery.pages.send(std::move(filled))) return false;
-                           if (!last) filled = emptyBatch(delivery.spentPages);
-                           return true;
-                         });
+std::optional<CommitmentOutcome> makePages(DeliveryMaker& delivery, const SessionResult& result) {
+  return std::visit(
+      [&delivery](const auto& items) -> std::optional<CommitmentOutcome> {
+        const std::optional<uint64_t> pageCount = resultPageCount(items);
+        if (!pageCount) return std::nullopt;  // the driver refuses such a result before any page
+        PageBatch batch = emptyBatch(delivery.spentPages);
+        // Hands the batch over when it is full or no page follows it.
+        return makeResultPages(items, delivery.nonce, *pageCount, batch,
+                               [&delivery](PageBatch& filled, bool last) {
+                                 if (!last && filled.pageCount() < kPagesPerBatch) return true;
+                                 if (!delivery.pages.send(std::move(filled))) return false;
+                                 if (!last) filled = emptyBatch(delivery.spentPages);
+                                 return true;
+                               });
+      },
+      result);
 }
 
 // Engine thread: exactly one outcome, or none at all when the run ends by an exception; the
@@ -255,7 +259,7 @@ std::optional<CommitmentOutcome> makePages(DeliveryMaker& delivery,
 // is then little more than one write() a page, and a result that fails its contract, or is not
 // delivered, has nothing written. The commitment is hashed from the pages as they are made.
 void runEngineJob(const SessionEngine& engine, EngineJob job) {
-  std::shared_ptr<const ReconciliationResult> result;
+  std::shared_ptr<const SessionResult> result;
   try {
     auto run = engine(job.entries, job.manifest, *job.cancel);
     if (!run) {
@@ -264,7 +268,7 @@ void runEngineJob(const SessionEngine& engine, EngineJob job) {
       job.driverWake.nudge();
       return;
     }
-    result = std::make_shared<const ReconciliationResult>(std::move(run).value());
+    result = std::make_shared<const SessionResult>(std::move(run).value());
     if (!job.outcome.send(EngineOutcome{std::nullopt, result})) return;
   } catch (...) {
     job.outcome.close();
@@ -495,17 +499,19 @@ class SessionDriver {
 
   // A result is refused, in this order, when it fails the result contract, when no "start" gave
   // a nonce, and when its page count does not fit.
-  Status<SessionCode> deliver(std::shared_ptr<const ReconciliationResult> shared) {
-    const ReconciliationResult& result = *shared;
-    const std::optional<uint64_t> pageCount = resultPageCount(result);
+  Status<SessionCode> deliver(std::shared_ptr<const SessionResult> shared) {
+    const SessionResult& result = *shared;
+    const std::optional<uint64_t> pageCount =
+        std::visit([](const auto& items) { return resultPageCount(items); }, result);
     const bool deliverable = state_.nonce.has_value() && pageCount.has_value();
 
     // The engine thread makes the pages and hashes the commitment from them while this thread
     // holds the result to its contract; no page is written before the result passes. A result
     // that is not delivered has its pages stopped as the session ends (see ~SessionDriver).
     DeliveryTaker& delivery = engineHandle_->delivery;
-    const bool passes =
-        resultChecks_ == ResultContractChecks::AlreadyPassed || checkResultRecord(result).ok();
+    const auto* records = std::get_if<ReconciliationResult>(&result);
+    const bool passes = resultChecks_ == ResultContractChecks::AlreadyPassed ||
+                        records == nullptr || checkResultRecord(*records).ok();
     if (!passes || !deliverable) {
       if (!passes) return fail(SessionCode::InvalidResult);
       if (!state_.nonce) return fail(SessionCode::InvalidOrder);
@@ -519,8 +525,13 @@ class SessionDriver {
     if (commitment.status != ChannelStatus::Value || !commitment.value->ok()) {
       return fail(SessionCode::InvalidResult);
     }
-    Json completed = completedMessage(*state_.nonce, *pageCount, commitment.value->value(),
-                                      result.revision, result.runId);
+    Json completed = std::visit(
+        [&](const auto& items) {
+          return completedMessage(*state_.nonce, *pageCount, commitment.value->value(),
+                                  result_pages_detail::revisionOf(items),
+                                  result_pages_detail::runIdOf(items));
+        },
+        result);
     auto written = writeResponse(outFd_, completed);
     // Only now, with the session's last message out: taking the result and entries apart holds
     // the heap's lock for long stretches, which would hold up writing the message.
@@ -551,10 +562,12 @@ Status<SessionCode> runSession(int inFd, int outFd) {
         // accepted, so the engine's own pass over it could only agree. The input
         // is read by now, so the run may have the second core.
         const ThreadPairRunner runner;
-        return runEngine(entries, manifest, cancel, kSessionEngineLimits,
-                         EntryContractChecks::AlreadyPassed, nullptr, &runner);
+        auto run = runEnginePositional(entries, manifest, cancel, kSessionEngineLimits,
+                                       EntryContractChecks::AlreadyPassed, nullptr, &runner);
+        if (!run) return Result<SessionResult, EngineError>(fail(run.error()));
+        return Result<SessionResult, EngineError>(std::move(run).value());
       },
-      // A result runEngine returns passes the result contract: it checks what its
+      // A result the engine returns passes the result contract: it checks what its
       // construction does not guarantee (see engine/assembly.cc), so holding the
       // result to the contract again could only agree.
       ResultContractChecks::AlreadyPassed);

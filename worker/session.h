@@ -19,10 +19,12 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <variant>
 #include <vector>
 
 #include "contracts/result.h"
 #include "contracts/source.h"
+#include "engine/assembly.h"
 #include "engine/engine.h"
 #include "worker/responses.h"
 
@@ -42,13 +44,18 @@ inline constexpr std::chrono::milliseconds kOutcomePollInterval{1};
 // Runs the matching engine with the session limits.
 Status<SessionCode> runSession(int inFd, int outFd);
 
+// What a session's engine hands back: records, or the result left by position, which reads the
+// entries the engine was given (the session keeps them until it no longer reads the result).
+using SessionResult = std::variant<ReconciliationResult, PositionalResult>;
+
 // The engine a session runs on its engine thread; tests substitute slow, failing or throwing
 // engines to reach every way a run can end.
-using SessionEngine = std::function<Result<ReconciliationResult, EngineError>(
+using SessionEngine = std::function<Result<SessionResult, EngineError>(
     const std::vector<Entry>&, const RunManifest&, const std::atomic<bool>& cancel)>;
 
-// Whether the driver holds each result to the result contract before its first page, or the
-// engine's results are known to pass it, so that the check could only agree.
+// Whether the driver holds each result in records to the result contract before its first page,
+// or the engine's results are known to pass it, so that the check could only agree. A result
+// left by position is always known to pass: the run that makes it checks it (engine/assembly.h).
 enum class ResultContractChecks { Make, AlreadyPassed };
 
 Status<SessionCode> runSession(int inFd, int outFd, SessionEngine engine,

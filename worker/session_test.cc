@@ -116,7 +116,7 @@ class InProcessSession {
   std::future<Status<SessionCode>> status_;
 };
 
-using EngineResult = Result<ReconciliationResult, EngineError>;
+using EngineResult = Result<SessionResult, EngineError>;
 
 // Waits until the flag is set (at most three seconds); then answers what `answer` gives.
 SessionEngine engineWaitingForCancel(std::function<EngineResult()> answer) {
