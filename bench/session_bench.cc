@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "contracts/commitment.h"
+#include "engine/assembly.h"
 #include "engine/engine.h"
 #include "worker/fd_io.h"
 #include "worker/frames.h"
@@ -50,6 +52,7 @@ struct Fixture {
   std::vector<std::string_view> lines;
   SessionState state;
   ReconciliationResult result;
+  std::optional<PositionalResult> positional;  // as a session's engine hands it over
 
   Fixture() : text(readFile(gSessionPath)) {
     for (size_t start = 0; start < text.size();) {
@@ -65,6 +68,10 @@ struct Fixture {
     auto run = runEngine(state.heldEntries, *state.manifest, cancel, kSessionEngineLimits);
     if (!run) fail(std::string("the engine failed: ") + std::string(engineErrorName(run.error())));
     result = std::move(run).value();
+    auto left = runEnginePositional(state.heldEntries, *state.manifest, cancel,
+                                    kSessionEngineLimits, EntryContractChecks::AlreadyPassed);
+    if (!left) fail("the engine failed on the second run");
+    positional.emplace(std::move(left).value());
   }
 
   [[noreturn]] static void fail(const std::string& why) {
@@ -141,15 +148,16 @@ void BM_EngineRun(benchmark::State& state) {
 }
 BENCHMARK(BM_EngineRun)->Unit(benchmark::kMillisecond);
 
-// The same run as the session makes it, with a second core lent through a helper thread (started
-// once a run, as the session does).
+// The run as the session makes it: with a second core lent through a helper thread (started
+// once a run, as the session does), its result left by position.
 void BM_EngineRunTwoCores(benchmark::State& state) {
   const Fixture& f = fixture();
   const std::atomic<bool> cancel{false};
   for (auto _ : state) {
     const ThreadPairRunner runner;
-    auto run = runEngine(f.state.heldEntries, *f.state.manifest, cancel, kSessionEngineLimits,
-                         EntryContractChecks::AlreadyPassed, nullptr, &runner);
+    auto run = runEnginePositional(f.state.heldEntries, *f.state.manifest, cancel,
+                                   kSessionEngineLimits, EntryContractChecks::AlreadyPassed,
+                                   nullptr, &runner);
     benchmark::DoNotOptimize(run);
   }
   state.counters["allocations"] = static_cast<double>(f.result.allocations.size());
@@ -165,37 +173,25 @@ void BM_CommitResult(benchmark::State& state) {
 }
 BENCHMARK(BM_CommitResult)->Unit(benchmark::kMillisecond);
 
-// What the engine thread does once the driver asks for the pages: every page made into batches
-// of 256, and the commitment hashed from their items. Nothing is written.
+// What the engine thread does once it has handed the result over: every page of the result left
+// by position made into batches of 256, and the commitment hashed from their items. Nothing is
+// written.
 void BM_MakePagesWithCommitment(benchmark::State& state) {
   const Fixture& f = fixture();
-  const uint64_t pageCount =
-      f.result.allocations.size() + f.result.pendingIds.size() + f.result.residuals.size();
+  const uint64_t pageCount = *resultPageCount(*f.positional);
   constexpr size_t kPagesPerBatch = 256;
   PageBatch batch;
   for (auto _ : state) {
-    ResultCommitment commitment;
-    ResultPageBuilder builder(*f.state.nonce, pageCount, &commitment);
-    auto full = [&] {
-      if (batch.pageCount() < kPagesPerBatch) return;
-      benchmark::DoNotOptimize(batch.text.data());
-      batch.clear();
-    };
-    for (const Allocation& allocation : f.result.allocations) {
-      builder.add(batch, allocation);
-      full();
-    }
-    for (const std::string& id : f.result.pendingIds) {
-      builder.addPendingId(batch, id);
-      full();
-    }
-    for (const auto& [id, cents] : f.result.residuals) {
-      builder.addResidual(batch, id, cents);
-      full();
-    }
-    batch.clear();
-    auto digest = commitment.finish(f.result.revision, f.result.runId);
-    benchmark::DoNotOptimize(digest);
+    auto commitment = makeResultPages(*f.positional, *f.state.nonce, pageCount, batch,
+                                      [&](PageBatch& made, bool last) {
+                                        if (!last && made.pageCount() < kPagesPerBatch) {
+                                          return true;
+                                        }
+                                        benchmark::DoNotOptimize(made.text.data());
+                                        made.clear();
+                                        return true;
+                                      });
+    benchmark::DoNotOptimize(commitment);
   }
   state.counters["pages"] = static_cast<double>(pageCount);
 }
