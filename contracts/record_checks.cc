@@ -103,6 +103,54 @@ Status<ContractError> checkEntryRecord(const Entry& entry) {
   return Check::success();
 }
 
+namespace {
+
+bool sameText(const std::optional<std::string>& a, const std::optional<std::string>& b) {
+  return a.has_value() == b.has_value() && (!a || *a == *b);
+}
+
+// The origin passes, given that `known` passed.
+bool originPasses(const Ref& origin, const Ref& known) {
+  if (origin.sourceId != known.sourceId && !isIdentifier(origin.sourceId)) return false;
+  if (origin.fileId != known.fileId && !isIdentifier(origin.fileId)) return false;
+  return sameText(origin.sheet, known.sheet) ||
+         optionalFreeText(origin.sheet, decode_detail::kMaxSheetBytes).ok();
+}
+
+}  // namespace
+
+bool EntryContractRun::passes(const Entry& entry) {
+  if (lastPassed_ == nullptr) {
+    if (!checkEntryRecord(entry).ok()) return false;
+    lastPassed_ = &entry;
+    return true;
+  }
+  // The rules of checkEntryRecord, each left out where the text is the one that passed it.
+  const Entry& known = *lastPassed_;
+  if (!isIdentifier(entry.id)) return false;
+  if (!knownMember(entry.role, sourceRoleFromText)) return false;
+  if (entry.root != known.root && !isCompanyRoot(entry.root)) return false;
+  if (entry.establishment != known.establishment || entry.root != known.root) {
+    if (!isEstablishmentCode(entry.establishment)) return false;
+    if (entry.establishment.compare(0, kCompanyRootBytes, entry.root) != 0) return false;
+  }
+  if (entry.accountId != known.accountId && !isIdentifier(entry.accountId)) return false;
+  if (entry.date != known.date && !isDate(entry.date)) return false;
+  if (!amount(entry.cents).ok()) return false;
+  if (!optionalFreeText(entry.reference, kMaxReferenceBytes).ok()) return false;
+  if (!optionalFreeText(entry.description, kMaxDescriptionBytes).ok()) return false;
+  if (!originPasses(entry.origin, known.origin)) return false;
+  if (entry.components.size() > kMaxComponents) return false;
+  for (const EntryComponent& part : entry.components) {
+    if (!knownMember(part.kind, componentKindFromText)) return false;
+    if (!amount(part.cents).ok()) return false;
+    const Ref& knownOrigin = known.components.empty() ? known.origin : known.components[0].origin;
+    if (!originPasses(part.origin, knownOrigin)) return false;
+  }
+  lastPassed_ = &entry;
+  return true;
+}
+
 Status<ContractError> checkResultRecord(const ReconciliationResult& result) {
   if (auto s = identifier(result.runId); !s) return s;
   if (result.allocations.size() > kMaxAllocations) return invalid();

@@ -51,6 +51,7 @@ TEST(CheckEntryRecord, AgreesWithDecodingItsJsonForm) {
       {"bad root", [](Entry& e) { e.root = "abcdefgh"; }},
       {"bad check digit", [](Entry& e) { e.establishment.back() ^= 1; }},
       {"other root", [](Entry& e) { e.establishment = testing::validEstablishment("ZZZZZZZZ"); }},
+      {"root not the establishment's", [](Entry& e) { e.root = "ZZZZZZZZ"; }},
       {"bad account", [](Entry& e) { e.accountId = ""; }},
       {"bad date", [](Entry& e) { e.date = "2023-02-29"; }},
       {"bad cents", [](Entry& e) { e.cents = "-0"; }},
@@ -72,6 +73,12 @@ TEST(CheckEntryRecord, AgreesWithDecodingItsJsonForm) {
     mutate(entry);
     auto decoded = decodeEntry(toJsonValue(entry));
     EXPECT_EQ(codeOf(checkEntryRecord(entry)), roundTripCode(decoded)) << name;
+    // A run of entries checks again only what differs from the last entry that passed.
+    const Entry passed = fullEntry();
+    EntryContractRun first, later;
+    EXPECT_EQ(first.passes(entry), decoded.ok()) << name;
+    ASSERT_TRUE(later.passes(passed));
+    EXPECT_EQ(later.passes(entry), decoded.ok()) << name;
     if (decoded) {
       EXPECT_EQ(*decoded, entry) << name;
     }

@@ -187,9 +187,11 @@ PreparedFrame prepareFrame(std::string_view line) {
   prepared.plainEntries = readPlainEntriesFrame(line);
   if (prepared.plainEntries) {
     const std::vector<Entry>& entries = prepared.plainEntries->entries;
-    prepared.entriesPassContract =
-        std::all_of(entries.begin(), entries.end(),
-                    [](const Entry& entry) { return checkEntryRecord(entry).ok(); });
+    EntryContractRun contract;
+    prepared.entriesPassContract = std::all_of(
+        entries.begin(), entries.end(), [&contract](const Entry& entry) {
+          return contract.passes(entry);
+        });
   }
   return prepared;
 }
