@@ -51,7 +51,8 @@ std::string padded(std::string text, size_t width, bool right = true) {
 void appendFigures(std::string& out, const Report& report) {
   const ReportFigures& figures = report.figures;
   const ReconciliationResult& result = *report.output.result;
-  out += "\n" + padded("Stage", 18, false) + padded("Allocations", 12) + padded("Matched", 22) +
+  out += '\n';
+  out += padded("Stage", 18, false) + padded("Allocations", 12) + padded("Matched", 22) +
          padded("Open entries", 14) + padded("Open", 22) + "\n";
   for (size_t i = 0; i < figures.stages.size(); ++i) {
     const StageFigures& stage = figures.stages[i];
