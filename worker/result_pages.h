@@ -1,4 +1,5 @@
-// The "resultPage" messages of a delivered result, made straight from its records.
+// The "resultPage" messages of a delivered result, made straight from its records or from the
+// result left by position (engine/assembly.h), with the same bytes.
 //
 // Each page holds one item (or, for an empty result, none) and is exactly the text, line feed
 // included, that writeResultPage writes for a body holding only that item, refused the same way:

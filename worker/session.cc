@@ -481,7 +481,7 @@ class SessionDriver {
     return writeResponse(outFd_, failureObject(state_.nonce, code));
   }
 
-  // The engine thread makes the pages, straight from the records, one item a page; this turn
+  // The engine thread makes the pages, straight from the result, one item a page; this turn
   // writes them as they come. Pages that could not all be made leave the result undelivered.
   Status<SessionCode> writePages(uint64_t pageCount) {
     DeliveryTaker& delivery = engineHandle_->delivery;
