@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <optional>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -155,9 +155,9 @@ void BM_EngineRunTwoCores(benchmark::State& state) {
   const std::atomic<bool> cancel{false};
   for (auto _ : state) {
     const ThreadPairRunner runner;
-    auto run = runEnginePositional(f.state.heldEntries, *f.state.manifest, cancel,
-                                   kSessionEngineLimits, EntryContractChecks::AlreadyPassed,
-                                   nullptr, &runner);
+    auto run =
+        runEnginePositional(f.state.heldEntries, *f.state.manifest, cancel, kSessionEngineLimits,
+                            EntryContractChecks::AlreadyPassed, nullptr, &runner);
     benchmark::DoNotOptimize(run);
   }
   state.counters["allocations"] = static_cast<double>(f.result.allocations.size());

@@ -103,8 +103,9 @@ void appendAllocationJson(std::string& out, AllocationStage stage, std::string_v
 
 void appendRecordJson(std::string& out, const Evidence& evidence) {
   appendEvidenceJson(
-      out, evidence.origins.size(), [&evidence](size_t i) -> const Ref& { return evidence.origins[i]; },
-      evidence.reasonCodes, evidence.ruleId);
+      out, evidence.origins.size(),
+      [&evidence](size_t i) -> const Ref& { return evidence.origins[i]; }, evidence.reasonCodes,
+      evidence.ruleId);
 }
 
 void appendRecordJson(std::string& out, const Allocation& allocation) {

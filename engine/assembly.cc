@@ -97,8 +97,7 @@ void PositionalResult::appendAllocationJson(std::string& out, size_t index) cons
                                   /*reviewApproved=*/false);
   const std::string cents = amountText(named.cents);
   tw::appendAllocationJson(out, AllocationParts{named.stage, left.id, right.id, cents,
-                                                origins.view(), reasons.view(),
-                                                kAllocationRuleId});
+                                                origins.view(), reasons.view(), kAllocationRuleId});
 }
 
 std::string PositionalResult::residualCents(size_t index) const {
@@ -137,12 +136,9 @@ ReconciliationResult PositionalResult::toRecords(const PairRunner* runner) const
   return result;
 }
 
-Result<PositionalResult, EngineError> assemblePositional(RunEntries entries,
-                                                         const OpenBalances& balances,
-                                                         RunAllocations allocations,
-                                                         const ReviewHolds& holds,
-                                                         const RunManifest& manifest,
-                                                         const std::atomic<bool>& cancel) {
+Result<PositionalResult, EngineError> assemblePositional(
+    RunEntries entries, const OpenBalances& balances, RunAllocations allocations,
+    const ReviewHolds& holds, const RunManifest& manifest, const std::atomic<bool>& cancel) {
   const std::vector<bool> named = namedInErpBank(entries, allocations, holds);
   std::vector<__int128> residuals(entries.size());
   std::vector<EntryPos> pending;
@@ -166,8 +162,8 @@ Result<PositionalResult, EngineError> assemblePositional(RunEntries entries,
 Result<ReconciliationResult, EngineError> assembleResult(
     const RunEntries& entries, const OpenBalances& balances, RunAllocations allocations,
     const ReviewHolds& holds, const RunManifest& manifest, const std::atomic<bool>& cancel) {
-  auto result = assemblePositional(entries, balances, std::move(allocations), holds, manifest,
-                                   cancel);
+  auto result =
+      assemblePositional(entries, balances, std::move(allocations), holds, manifest, cancel);
   if (!result) return fail(result.error());
   return result->toRecords();
 }

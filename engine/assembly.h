@@ -69,12 +69,9 @@ class PositionalResult {
 // The result of a run whose balances are final: each entry's residual in its residual stage,
 // the identifiers left pending, the run identifier and the allocations, held to what the result
 // contract could still refuse (see assembly.cc). Takes the run's list of entries.
-Result<PositionalResult, EngineError> assemblePositional(RunEntries entries,
-                                                         const OpenBalances& balances,
-                                                         RunAllocations allocations,
-                                                         const ReviewHolds& holds,
-                                                         const RunManifest& manifest,
-                                                         const std::atomic<bool>& cancel);
+Result<PositionalResult, EngineError> assemblePositional(
+    RunEntries entries, const OpenBalances& balances, RunAllocations allocations,
+    const ReviewHolds& holds, const RunManifest& manifest, const std::atomic<bool>& cancel);
 
 // The same result as records.
 Result<ReconciliationResult, EngineError> assembleResult(

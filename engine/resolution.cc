@@ -337,9 +337,9 @@ void AllocationOrigins::order(AllocationStage stage, const Entry& left, const En
   more_.push_back(&right.origin);
   for (const EntryComponent& component : left.components) more_.push_back(&component.origin);
   std::sort(more_.begin(), more_.end(), [](const Ref* a, const Ref* b) { return *a < *b; });
-  more_.erase(std::unique(more_.begin(), more_.end(),
-                          [](const Ref* a, const Ref* b) { return *a == *b; }),
-              more_.end());
+  more_.erase(
+      std::unique(more_.begin(), more_.end(), [](const Ref* a, const Ref* b) { return *a == *b; }),
+      more_.end());
   count_ = more_.size();
 }
 

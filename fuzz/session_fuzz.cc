@@ -85,8 +85,7 @@ enum class EngineKind { Real, RealPositional, Failing, Throwing, Slow };
 
 tw::SessionEngine makeEngine(EngineKind kind) {
   return [kind](const std::vector<Entry>& entries, const tw::RunManifest& manifest,
-                const std::atomic<bool>& cancel)
-             -> tw::Result<tw::SessionResult, tw::EngineError> {
+                const std::atomic<bool>& cancel) -> tw::Result<tw::SessionResult, tw::EngineError> {
     switch (kind) {
       case EngineKind::Real:
         break;
@@ -507,8 +506,8 @@ Structured buildStructured(ByteSource& in) {
   Structured s;
   const uint8_t setup = in.next();
   static const EngineKind kEngines[] = {
-      EngineKind::Real, EngineKind::Real,    EngineKind::RealPositional, EngineKind::RealPositional,
-      EngineKind::Slow, EngineKind::Slow,    EngineKind::Failing,        EngineKind::Throwing};
+      EngineKind::Real, EngineKind::Real, EngineKind::RealPositional, EngineKind::RealPositional,
+      EngineKind::Slow, EngineKind::Slow, EngineKind::Failing,        EngineKind::Throwing};
   s.engine = kEngines[setup % 8];
   const std::string sessionNonce = kNonces[(setup >> 3) % kNonces.size()];
   const std::string otherNonce = kNonces[((setup >> 3) + 1) % kNonces.size()];

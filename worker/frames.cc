@@ -188,10 +188,9 @@ PreparedFrame prepareFrame(std::string_view line) {
   if (prepared.plainEntries) {
     const std::vector<Entry>& entries = prepared.plainEntries->entries;
     EntryContractRun contract;
-    prepared.entriesPassContract = std::all_of(
-        entries.begin(), entries.end(), [&contract](const Entry& entry) {
-          return contract.passes(entry);
-        });
+    prepared.entriesPassContract =
+        std::all_of(entries.begin(), entries.end(),
+                    [&contract](const Entry& entry) { return contract.passes(entry); });
   }
   return prepared;
 }

@@ -67,8 +67,7 @@ void ResultPageBuilder::addPendingId(PageBatch& batch, std::string_view id) {
   }
 }
 
-void ResultPageBuilder::addResidual(PageBatch& batch, std::string_view id,
-                                    std::string_view cents) {
+void ResultPageBuilder::addResidual(PageBatch& batch, std::string_view id, std::string_view cents) {
   const size_t start = begin(batch);
   batch.text.append(R"(],"pendingIds":[],"residuals":{)");
   const size_t item = batch.text.size();

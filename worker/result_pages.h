@@ -179,10 +179,18 @@ inline bool hasNoItems(const PositionalResult& result) {
   return result.allocationCount() == 0 && result.pendingIdCount() == 0 &&
          result.residualCount() == 0;
 }
-inline uint64_t revisionOf(const ReconciliationResult& result) { return result.revision; }
-inline uint64_t revisionOf(const PositionalResult& result) { return result.revision(); }
-inline const std::string& runIdOf(const ReconciliationResult& result) { return result.runId; }
-inline const std::string& runIdOf(const PositionalResult& result) { return result.runId(); }
+inline uint64_t revisionOf(const ReconciliationResult& result) {
+  return result.revision;
+}
+inline uint64_t revisionOf(const PositionalResult& result) {
+  return result.revision();
+}
+inline const std::string& runIdOf(const ReconciliationResult& result) {
+  return result.runId;
+}
+inline const std::string& runIdOf(const PositionalResult& result) {
+  return result.runId();
+}
 
 template <class AnyResult, class HandOver>
 std::optional<CommitmentOutcome> makePages(const AnyResult& result, const std::string& nonce,

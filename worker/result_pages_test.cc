@@ -209,8 +209,8 @@ TEST(MakeResultPages, LeftByPositionAreThoseOfItsRecords) {
   size_t documented = 0;
   for (const testing::GeneratedRun& run :
        {testing::GeneratedRun{}, testing::realisticRun(400, 1), testing::realisticRun(1500, 2)}) {
-    auto positional = runEnginePositional(run.entries, run.manifest, cancel,
-                                          kSessionEngineLimits, EntryContractChecks::Run);
+    auto positional = runEnginePositional(run.entries, run.manifest, cancel, kSessionEngineLimits,
+                                          EntryContractChecks::Run);
     ASSERT_TRUE(positional.ok());
     const ReconciliationResult records = positional->toRecords();
     EXPECT_EQ(resultPageCount(*positional), resultPageCount(records));
