@@ -36,10 +36,21 @@ Check optionalFreeText(const std::optional<std::string>& text, size_t maxBytes) 
   return Check::success();
 }
 
+bool sameText(const std::optional<std::string>& a, const std::optional<std::string>& b) {
+  return a.has_value() == b.has_value() && (!a || *a == *b);
+}
+
 // A row is an unsigned 32-bit field, so the safe integer rule and its bound always hold.
-Check ref(const Ref& origin) {
-  if (auto s = identifier(origin.sourceId); !s) return s;
-  if (auto s = identifier(origin.fileId); !s) return s;
+// `passed`, when given, is an origin that passed these rules: a text equal to its own is not
+// checked again.
+Check ref(const Ref& origin, const Ref* passed = nullptr) {
+  if (passed == nullptr || origin.sourceId != passed->sourceId) {
+    if (auto s = identifier(origin.sourceId); !s) return s;
+  }
+  if (passed == nullptr || origin.fileId != passed->fileId) {
+    if (auto s = identifier(origin.fileId); !s) return s;
+  }
+  if (passed != nullptr && sameText(origin.sheet, passed->sheet)) return Check::success();
   return optionalFreeText(origin.sheet, decode_detail::kMaxSheetBytes);
 }
 
@@ -49,10 +60,10 @@ bool knownMember(Enum member, FromText fromText) {
   return fromText(toText(member)).has_value();
 }
 
-Check component(const EntryComponent& part) {
+Check component(const EntryComponent& part, const Ref* passedOrigin) {
   if (!knownMember(part.kind, componentKindFromText)) return invalid();
   if (auto s = amount(part.cents); !s) return s;
-  return ref(part.origin);
+  return ref(part.origin, passedOrigin);
 }
 
 Check evidence(const Evidence& evidence) {
@@ -84,69 +95,51 @@ Check allocation(const Allocation& allocation) {
 
 }  // namespace
 
-Status<ContractError> checkEntryRecord(const Entry& entry) {
+namespace {
+
+// The entry rules in decoding order. `passed`, when given, is an entry that passed them all: a
+// rule on a text equal to the text in the same place of `passed` is not applied again, which
+// leaves the first failure the same.
+Check entryRules(const Entry& entry, const Entry* passed) {
+  auto same = [passed](auto member, const Entry& e) {
+    return passed != nullptr && e.*member == passed->*member;
+  };
   if (auto s = identifier(entry.id); !s) return s;
   if (!knownMember(entry.role, sourceRoleFromText)) return invalid();
-  if (!isCompanyRoot(entry.root)) return invalid();
-  if (!isEstablishmentCode(entry.establishment)) return invalid();
-  if (entry.establishment.compare(0, kCompanyRootBytes, entry.root) != 0) return invalid();
-  if (auto s = identifier(entry.accountId); !s) return s;
-  if (!isDate(entry.date)) return fail(ContractError::InvalidDate);
+  if (!same(&Entry::root, entry) && !isCompanyRoot(entry.root)) return invalid();
+  if (!same(&Entry::establishment, entry) || !same(&Entry::root, entry)) {
+    if (!isEstablishmentCode(entry.establishment)) return invalid();
+    if (entry.establishment.compare(0, kCompanyRootBytes, entry.root) != 0) return invalid();
+  }
+  if (!same(&Entry::accountId, entry)) {
+    if (auto s = identifier(entry.accountId); !s) return s;
+  }
+  if (!same(&Entry::date, entry) && !isDate(entry.date)) return fail(ContractError::InvalidDate);
   if (auto s = amount(entry.cents); !s) return s;
   if (auto s = optionalFreeText(entry.reference, kMaxReferenceBytes); !s) return s;
   if (auto s = optionalFreeText(entry.description, kMaxDescriptionBytes); !s) return s;
-  if (auto s = ref(entry.origin); !s) return s;
+  if (auto s = ref(entry.origin, passed != nullptr ? &passed->origin : nullptr); !s) return s;
   if (entry.components.size() > kMaxComponents) return invalid();
+  // A component's origin is held against the first component's origin of `passed`, or against
+  // its own origin when it has none: an entry's parts come from a few files.
+  const Ref* passedComponentOrigin = passed == nullptr ? nullptr
+                                     : passed->components.empty()
+                                         ? &passed->origin
+                                         : &passed->components.front().origin;
   for (const EntryComponent& part : entry.components) {
-    if (auto s = component(part); !s) return s;
+    if (auto s = component(part, passedComponentOrigin); !s) return s;
   }
   return Check::success();
 }
 
-namespace {
-
-bool sameText(const std::optional<std::string>& a, const std::optional<std::string>& b) {
-  return a.has_value() == b.has_value() && (!a || *a == *b);
-}
-
-// The origin passes, given that `known` passed.
-bool originPasses(const Ref& origin, const Ref& known) {
-  if (origin.sourceId != known.sourceId && !isIdentifier(origin.sourceId)) return false;
-  if (origin.fileId != known.fileId && !isIdentifier(origin.fileId)) return false;
-  return sameText(origin.sheet, known.sheet) ||
-         optionalFreeText(origin.sheet, decode_detail::kMaxSheetBytes).ok();
-}
-
 }  // namespace
 
+Status<ContractError> checkEntryRecord(const Entry& entry) {
+  return entryRules(entry, nullptr);
+}
+
 bool EntryContractRun::passes(const Entry& entry) {
-  if (lastPassed_ == nullptr) {
-    if (!checkEntryRecord(entry).ok()) return false;
-    lastPassed_ = &entry;
-    return true;
-  }
-  // The rules of checkEntryRecord, each left out where the text is the one that passed it.
-  const Entry& known = *lastPassed_;
-  if (!isIdentifier(entry.id)) return false;
-  if (!knownMember(entry.role, sourceRoleFromText)) return false;
-  if (entry.root != known.root && !isCompanyRoot(entry.root)) return false;
-  if (entry.establishment != known.establishment || entry.root != known.root) {
-    if (!isEstablishmentCode(entry.establishment)) return false;
-    if (entry.establishment.compare(0, kCompanyRootBytes, entry.root) != 0) return false;
-  }
-  if (entry.accountId != known.accountId && !isIdentifier(entry.accountId)) return false;
-  if (entry.date != known.date && !isDate(entry.date)) return false;
-  if (!amount(entry.cents).ok()) return false;
-  if (!optionalFreeText(entry.reference, kMaxReferenceBytes).ok()) return false;
-  if (!optionalFreeText(entry.description, kMaxDescriptionBytes).ok()) return false;
-  if (!originPasses(entry.origin, known.origin)) return false;
-  if (entry.components.size() > kMaxComponents) return false;
-  for (const EntryComponent& part : entry.components) {
-    if (!knownMember(part.kind, componentKindFromText)) return false;
-    if (!amount(part.cents).ok()) return false;
-    const Ref& knownOrigin = known.components.empty() ? known.origin : known.components[0].origin;
-    if (!originPasses(part.origin, knownOrigin)) return false;
-  }
+  if (!entryRules(entry, lastPassed_).ok()) return false;
   lastPassed_ = &entry;
   return true;
 }

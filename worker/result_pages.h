@@ -94,6 +94,20 @@ class ResultPageWriter {
 std::optional<uint64_t> resultPageCount(const ReconciliationResult& result);
 std::optional<uint64_t> resultPageCount(const PositionalResult& result);
 
+// What the "completed" message states of a result besides its pages and commitment.
+inline uint64_t resultRevision(const ReconciliationResult& result) {
+  return result.revision;
+}
+inline uint64_t resultRevision(const PositionalResult& result) {
+  return result.revision();
+}
+inline const std::string& resultRunId(const ReconciliationResult& result) {
+  return result.runId;
+}
+inline const std::string& resultRunId(const PositionalResult& result) {
+  return result.runId();
+}
+
 // Writes the pages of a batch in order, one write() each, then answers its `stop`.
 Status<SessionCode> writePageBatch(int fd, const PageBatch& batch);
 
@@ -179,18 +193,6 @@ inline bool hasNoItems(const PositionalResult& result) {
   return result.allocationCount() == 0 && result.pendingIdCount() == 0 &&
          result.residualCount() == 0;
 }
-inline uint64_t revisionOf(const ReconciliationResult& result) {
-  return result.revision;
-}
-inline uint64_t revisionOf(const PositionalResult& result) {
-  return result.revision();
-}
-inline const std::string& runIdOf(const ReconciliationResult& result) {
-  return result.runId;
-}
-inline const std::string& runIdOf(const PositionalResult& result) {
-  return result.runId();
-}
 
 template <class AnyResult, class HandOver>
 std::optional<CommitmentOutcome> makePages(const AnyResult& result, const std::string& nonce,
@@ -208,7 +210,7 @@ std::optional<CommitmentOutcome> makePages(const AnyResult& result, const std::s
   }
   if (!addRecordItems(result, builder, batch, made)) return std::nullopt;
   if (!handOver(batch, true)) return std::nullopt;
-  return commitment.finish(revisionOf(result), runIdOf(result));
+  return commitment.finish(resultRevision(result), resultRunId(result));
 }
 
 }  // namespace result_pages_detail

@@ -528,8 +528,7 @@ class SessionDriver {
     Json completed = std::visit(
         [&](const auto& items) {
           return completedMessage(*state_.nonce, *pageCount, commitment.value->value(),
-                                  result_pages_detail::revisionOf(items),
-                                  result_pages_detail::runIdOf(items));
+                                  resultRevision(items), resultRunId(items));
         },
         result);
     auto written = writeResponse(outFd_, completed);
