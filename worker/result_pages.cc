@@ -81,24 +81,25 @@ void ResultPageBuilder::addResidual(PageBatch& batch, std::string_view id, std::
   }
 }
 
-std::optional<uint64_t> resultPageCount(const ReconciliationResult& result) {
+namespace {
+
+std::optional<uint64_t> pageCountOf(uint64_t allocations, uint64_t pendingIds, uint64_t residuals) {
   uint64_t items = 0;
-  if (__builtin_add_overflow(uint64_t{result.allocations.size()},
-                             uint64_t{result.pendingIds.size()}, &items) ||
-      __builtin_add_overflow(items, uint64_t{result.residuals.size()}, &items)) {
+  if (__builtin_add_overflow(allocations, pendingIds, &items) ||
+      __builtin_add_overflow(items, residuals, &items)) {
     return std::nullopt;
   }
   return items == 0 ? 1 : items;
 }
 
+}  // namespace
+
+std::optional<uint64_t> resultPageCount(const ReconciliationResult& result) {
+  return pageCountOf(result.allocations.size(), result.pendingIds.size(), result.residuals.size());
+}
+
 std::optional<uint64_t> resultPageCount(const PositionalResult& result) {
-  uint64_t items = 0;
-  if (__builtin_add_overflow(uint64_t{result.allocationCount()}, uint64_t{result.pendingIdCount()},
-                             &items) ||
-      __builtin_add_overflow(items, uint64_t{result.residualCount()}, &items)) {
-    return std::nullopt;
-  }
-  return items == 0 ? 1 : items;
+  return pageCountOf(result.allocationCount(), result.pendingIdCount(), result.residualCount());
 }
 
 Status<SessionCode> writePageBatch(int fd, const PageBatch& batch) {

@@ -119,17 +119,12 @@ using CommitmentOutcome = Result<std::string, ContractError>;
 // (it may keep filling it); `last` is set when no page follows, because the pages are done or
 // the batch has `stop` set. handOver answers false to stop the pages. The commitment, or nullopt
 // when the pages were stopped, by handOver or by `stop`. Every page states `pageCount`; the
-// worker's own count is resultPageCount(result).
-template <class HandOver>
-std::optional<CommitmentOutcome> makeResultPages(const ReconciliationResult& result,
-                                                 const std::string& nonce, uint64_t pageCount,
-                                                 PageBatch& batch, HandOver&& handOver);
-
-// The same pages of a result left by position: the bytes of those of result.toRecords().
-template <class HandOver>
-std::optional<CommitmentOutcome> makeResultPages(const PositionalResult& result,
-                                                 const std::string& nonce, uint64_t pageCount,
-                                                 PageBatch& batch, HandOver&& handOver);
+// worker's own count is resultPageCount(result). `AnyResult` is ReconciliationResult or
+// PositionalResult, whose pages are the bytes of those of its records (toRecords()).
+template <class AnyResult, class HandOver>
+std::optional<CommitmentOutcome> makeResultPages(const AnyResult& result, const std::string& nonce,
+                                                 uint64_t pageCount, PageBatch& batch,
+                                                 HandOver&& handOver);
 
 // Implementation details follow.
 
@@ -194,39 +189,25 @@ inline bool hasNoItems(const PositionalResult& result) {
          result.residualCount() == 0;
 }
 
+}  // namespace result_pages_detail
+
 template <class AnyResult, class HandOver>
-std::optional<CommitmentOutcome> makePages(const AnyResult& result, const std::string& nonce,
-                                           uint64_t pageCount, PageBatch& batch,
-                                           HandOver&& handOver) {
+std::optional<CommitmentOutcome> makeResultPages(const AnyResult& result, const std::string& nonce,
+                                                 uint64_t pageCount, PageBatch& batch,
+                                                 HandOver&& handOver) {
   ResultCommitment commitment;
   ResultPageBuilder builder(nonce, pageCount, &commitment);
   auto made = [&batch, &handOver] {
     const bool stopped = batch.stop.has_value();
     return handOver(batch, stopped) && !stopped;
   };
-  if (hasNoItems(result)) {
+  if (result_pages_detail::hasNoItems(result)) {
     builder.addEmpty(batch);
     if (!made()) return std::nullopt;
   }
-  if (!addRecordItems(result, builder, batch, made)) return std::nullopt;
+  if (!result_pages_detail::addRecordItems(result, builder, batch, made)) return std::nullopt;
   if (!handOver(batch, true)) return std::nullopt;
   return commitment.finish(resultRevision(result), resultRunId(result));
-}
-
-}  // namespace result_pages_detail
-
-template <class HandOver>
-std::optional<CommitmentOutcome> makeResultPages(const ReconciliationResult& result,
-                                                 const std::string& nonce, uint64_t pageCount,
-                                                 PageBatch& batch, HandOver&& handOver) {
-  return result_pages_detail::makePages(result, nonce, pageCount, batch, handOver);
-}
-
-template <class HandOver>
-std::optional<CommitmentOutcome> makeResultPages(const PositionalResult& result,
-                                                 const std::string& nonce, uint64_t pageCount,
-                                                 PageBatch& batch, HandOver&& handOver) {
-  return result_pages_detail::makePages(result, nonce, pageCount, batch, handOver);
 }
 
 }  // namespace tw

@@ -260,22 +260,21 @@ std::optional<CommitmentOutcome> makePages(DeliveryMaker& delivery, const Sessio
 // delivered, has nothing written. The commitment is hashed from the pages as they are made.
 void runEngineJob(const SessionEngine& engine, EngineJob job) {
   std::shared_ptr<const SessionResult> result;
+  bool delivered = false;
   try {
     auto run = engine(job.entries, job.manifest, *job.cancel);
-    if (!run) {
+    if (run) {
+      result = std::make_shared<const SessionResult>(std::move(run).value());
+      delivered = job.outcome.send(EngineOutcome{std::nullopt, result});
+    } else {
       // Whatever made the run fail, cancellation included, the session sees one code.
       job.outcome.send(EngineOutcome{SessionCode::EngineFailed, nullptr});
-      job.driverWake.nudge();
-      return;
     }
-    result = std::make_shared<const SessionResult>(std::move(run).value());
-    if (!job.outcome.send(EngineOutcome{std::nullopt, result})) return;
   } catch (...) {
     job.outcome.close();
-    job.driverWake.nudge();
-    return;
   }
   job.driverWake.nudge();
+  if (!delivered) return;
   DeliveryMaker& delivery = job.delivery;
   // Once the session is over the process may be ending: nothing more is done, above all nothing
   // with the digest library.
