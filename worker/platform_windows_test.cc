@@ -18,10 +18,16 @@ namespace fs = std::filesystem;
 
 class TempFolder {
  public:
+  // A folder no earlier run has used: one that a run left behind (a path too long for the
+  // removal to reach, under Wine) may carry the same process number.
   TempFolder() {
-    path_ = fs::temp_directory_path() / ("tw-platform-" + std::to_string(::GetCurrentProcessId()));
-    fs::remove_all(path_);
-    fs::create_directories(path_);
+    const std::string stem = "tw-platform-" + std::to_string(::GetCurrentProcessId()) + "-";
+    for (unsigned attempt = 0;; ++attempt) {
+      path_ = fs::temp_directory_path() / (stem + std::to_string(attempt));
+      std::error_code error;
+      if (fs::create_directory(path_, error)) return;
+      if (error) throw fs::filesystem_error("cannot make a test folder", path_, error);
+    }
   }
   ~TempFolder() {
     std::error_code ignored;
