@@ -16,6 +16,8 @@ namespace tw {
 namespace {
 
 constexpr size_t kIdPrefetchDistance = 8;
+// Items between the steps of an allocation's prefetch (see prefetchAfterAllocation).
+constexpr size_t kAllocationPrefetchStep = 4;
 // The share of the allocations' records the first part builds beside the residuals, when two
 // parts are built at once.
 constexpr std::pair<size_t, size_t> kFirstRecordsShare = {3, 8};
@@ -98,6 +100,39 @@ void PositionalResult::appendAllocationJson(std::string& out, size_t index) cons
   const std::string cents = amountText(named.cents);
   tw::appendAllocationJson(out, AllocationParts{named.stage, left.id, right.id, cents,
                                                 origins.view(), reasons.view(), kAllocationRuleId});
+}
+
+void PositionalResult::prefetchAfterAllocation(size_t index) const {
+  // An allocation reads each entry's record in the list, then the entry and its identifier,
+  // then its origin's file identifier, each found through the one before: each is asked for one
+  // distance after the one it depends on.
+  auto ask = [this](size_t at, auto&& prefetch) {
+    if (at >= allocations_.size()) return;
+    prefetch(allocations_[at].left);
+    prefetch(allocations_[at].right);
+  };
+  ask(index + 3 * kAllocationPrefetchStep,
+      [this](EntryPos pos) { __builtin_prefetch(&entries_[pos]); });
+  ask(index + 2 * kAllocationPrefetchStep, [this](EntryPos pos) {
+    const Entry& entry = entries_.entry(pos);
+    __builtin_prefetch(entries_.id(pos).data());
+    __builtin_prefetch(&entry.origin);
+    __builtin_prefetch(&entry.components);
+  });
+  ask(index + kAllocationPrefetchStep,
+      [this](EntryPos pos) { __builtin_prefetch(entries_.entry(pos).origin.fileId.data()); });
+}
+
+void PositionalResult::prefetchAfterPendingId(size_t index) const {
+  if (index + kIdPrefetchDistance < pending_.size()) {
+    __builtin_prefetch(entries_.id(pending_[index + kIdPrefetchDistance]).data());
+  }
+}
+
+void PositionalResult::prefetchAfterResidual(size_t index) const {
+  if (index + kIdPrefetchDistance < entries_.size()) {
+    __builtin_prefetch(entries_.id(static_cast<EntryPos>(index + kIdPrefetchDistance)).data());
+  }
 }
 
 std::string PositionalResult::residualCents(size_t index) const {

@@ -41,6 +41,12 @@ class PositionalResult {
   // Appends the allocation's text as appendRecordJson writes its record.
   void appendAllocationJson(std::string& out, size_t index) const;
 
+  // Ask the memory for what the items a few places after `index` will read, for a caller that
+  // reads the items in order: their entries and texts lie in no useful order. Nothing else.
+  void prefetchAfterAllocation(size_t index) const;
+  void prefetchAfterPendingId(size_t index) const;
+  void prefetchAfterResidual(size_t index) const;
+
   size_t pendingIdCount() const { return pending_.size(); }
   std::string_view pendingId(size_t index) const { return entries_.id(pending_[index]); }
 

@@ -166,15 +166,18 @@ template <class Made>
 bool addRecordItems(const PositionalResult& result, ResultPageBuilder& builder, PageBatch& batch,
                     Made&& made) {
   for (size_t i = 0; i < result.allocationCount(); ++i) {
+    result.prefetchAfterAllocation(i);
     builder.addAllocation(batch,
                           [&result, i](std::string& out) { result.appendAllocationJson(out, i); });
     if (!made()) return false;
   }
   for (size_t i = 0; i < result.pendingIdCount(); ++i) {
+    result.prefetchAfterPendingId(i);
     builder.addPendingId(batch, result.pendingId(i));
     if (!made()) return false;
   }
   for (size_t i = 0; i < result.residualCount(); ++i) {
+    result.prefetchAfterResidual(i);
     builder.addResidual(batch, result.residualId(i), result.residualCents(i));
     if (!made()) return false;
   }
