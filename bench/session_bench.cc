@@ -173,15 +173,27 @@ void BM_CommitResult(benchmark::State& state) {
 }
 BENCHMARK(BM_CommitResult)->Unit(benchmark::kMillisecond);
 
+// Bytes written over before each run "from cold memory": well past the last-level cache.
+constexpr size_t kCacheSweepBytes = size_t{96} << 20;
+
 // What the engine thread does once it has handed the result over: every page of the result left
 // by position made into batches of 256, and the commitment hashed from their items. Nothing is
-// written.
+// written. With argument 1, each run starts from cold memory, as in a session, where the entries
+// were last touched by other threads long before.
 void BM_MakePagesWithCommitment(benchmark::State& state) {
   const Fixture& f = fixture();
   const uint64_t pageCount = *resultPageCount(*f.positional);
   constexpr size_t kPagesPerBatch = 256;
+  const bool cold = state.range(0) == 1;
+  std::vector<char> sweep(cold ? kCacheSweepBytes : 0);
   PageBatch batch;
   for (auto _ : state) {
+    if (cold) {
+      state.PauseTiming();
+      for (size_t i = 0; i < sweep.size(); i += 64) sweep[i] = static_cast<char>(sweep[i] + 1);
+      benchmark::ClobberMemory();
+      state.ResumeTiming();
+    }
     auto commitment = makeResultPages(*f.positional, *f.state.nonce, pageCount, batch,
                                       [&](PageBatch& made, bool last) {
                                         if (!last && made.pageCount() < kPagesPerBatch) {
@@ -195,7 +207,11 @@ void BM_MakePagesWithCommitment(benchmark::State& state) {
   }
   state.counters["pages"] = static_cast<double>(pageCount);
 }
-BENCHMARK(BM_MakePagesWithCommitment)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MakePagesWithCommitment)
+    ->ArgName("cold")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond);
 
 // One resultPage message per allocation, pending identifier and residual, as the driver
 // delivers them: to /dev/null (argument 0), or into a pipe that another thread drains as a host
