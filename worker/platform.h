@@ -77,6 +77,11 @@ void sleepMilliseconds(uint64_t ms);
 // Heap settings for the process's one session, made before its threads start. They change
 // where memory comes from, never a result.
 void prepareSessionHeap();
+// Where `stream` is a pipe whose buffer holds fewer than `bytes`, asks for a buffer of `bytes`:
+// a writer then runs ahead of its reader longer before it must wait, and the reader takes more
+// at each read. Never makes a buffer smaller. Advice only: refused, or where a pipe keeps the
+// size its maker gave it, nothing changes but the timing.
+void widenPipe(int stream, size_t bytes);
 // From now on the calling thread runs only when nothing else wants the processor. A refusal
 // changes nothing but the timing.
 void lowerThisThreadPriority();

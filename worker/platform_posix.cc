@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 
 #include "worker/platform.h"
@@ -182,6 +183,12 @@ void prepareSessionHeap() {
   ::mallopt(M_MMAP_THRESHOLD, kLargeBlockBytes);
   ::mallopt(M_TRIM_THRESHOLD, kNeverTrimBytes);
   askForHugePages();
+}
+
+void widenPipe(int stream, size_t bytes) {
+  const int now = ::fcntl(stream, F_GETPIPE_SZ);  // fails unless `stream` is a pipe
+  if (now < 0 || static_cast<size_t>(now) >= bytes || bytes > INT_MAX) return;
+  (void)::fcntl(stream, F_SETPIPE_SZ, static_cast<int>(bytes));
 }
 
 void lowerThisThreadPriority() {

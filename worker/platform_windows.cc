@@ -203,6 +203,10 @@ void prepareSessionHeap() {
   // The process heap's own low-fragmentation front end serves the session as it is.
 }
 
+void widenPipe(int, size_t) {
+  // An anonymous pipe keeps the buffer size its maker asked for.
+}
+
 void lowerThisThreadPriority() {
   (void)::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_IDLE);
 }

@@ -30,6 +30,11 @@ namespace {
 
 constexpr int kFatalExitStatus = 101;
 
+// The output buffer the session asks for when its output is a pipe: some 3,000 pages of a large
+// result, so that the driver, which shares the processors with the thread making the pages and
+// often with the host reading them, seldom waits for the host to read.
+constexpr size_t kOutputPipeBytes = size_t{1} << 20;
+
 // A thread the session needs cannot be started: nothing sensible is left to do.
 [[noreturn]] void failToStartThread(std::string_view which) {
   std::string text = "tallywarden-worker: fatal: cannot start the ";
@@ -552,6 +557,7 @@ class SessionDriver {
 
 Status<SessionCode> runSession(int inFd, int outFd) {
   platform::prepareSessionHeap();
+  platform::widenPipe(outFd, kOutputPipeBytes);
   return runSession(
       inFd, outFd,
       [](const std::vector<Entry>& entries, const RunManifest& manifest,
