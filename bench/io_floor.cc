@@ -2,12 +2,15 @@
 // (keeping nothing) and writes the lines of a file of expected output (made beforehand by the
 // worker itself), one write() per line, doing nothing else. Timing it next to the worker on the
 // same input shows how close the worker comes to the unavoidable cost of its own input and output.
-// Usage: io_floor EXPECTED_OUTPUT_FILE < session-input
+// With --pipe-bytes N, it first widens its output pipe to N bytes, as the worker does, to show
+// what that alone is worth to a process that does nothing else.
+// Usage: io_floor [--pipe-bytes N] EXPECTED_OUTPUT_FILE < session-input
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -45,12 +48,14 @@ bool writeAll(int fd, const char* data, size_t size) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: io_floor EXPECTED_OUTPUT_FILE < input\n");
+  const bool widen = argc == 4 && std::string(argv[1]) == "--pipe-bytes";
+  if (argc != 2 && !widen) {
+    std::fprintf(stderr, "usage: io_floor [--pipe-bytes N] EXPECTED_OUTPUT_FILE < input\n");
     return 2;
   }
+  if (widen) (void)fcntl(1, F_SETPIPE_SZ, std::atoi(argv[2]));
   std::string expected;
-  int fd = open(argv[1], O_RDONLY | O_CLOEXEC);
+  int fd = open(argv[argc - 1], O_RDONLY | O_CLOEXEC);
   if (fd < 0 || !readAll(fd, &expected)) return 2;
   close(fd);
   if (!readAll(0, nullptr)) return 1;
