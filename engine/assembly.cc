@@ -103,24 +103,21 @@ void PositionalResult::appendAllocationJson(std::string& out, size_t index) cons
 }
 
 void PositionalResult::prefetchAfterAllocation(size_t index) const {
-  // An allocation reads each entry's record in the list, then the entry and its identifier,
-  // then its origin's file identifier, each found through the one before: each is asked for one
-  // distance after the one it depends on.
-  auto ask = [this](size_t at, auto&& prefetch) {
-    if (at >= allocations_.size()) return;
-    prefetch(allocations_[at].left);
-    prefetch(allocations_[at].right);
-  };
-  ask(index + 3 * kAllocationPrefetchStep,
-      [this](EntryPos pos) { __builtin_prefetch(&entries_[pos]); });
-  ask(index + 2 * kAllocationPrefetchStep, [this](EntryPos pos) {
-    const Entry& entry = entries_.entry(pos);
-    __builtin_prefetch(entries_.id(pos).data());
-    __builtin_prefetch(&entry.origin);
-    __builtin_prefetch(&entry.components);
-  });
-  ask(index + kAllocationPrefetchStep,
-      [this](EntryPos pos) { __builtin_prefetch(entries_.entry(pos).origin.fileId.data()); });
+  // An allocation reads each entry's record in the list, then the entry (identifier, origin,
+  // components), then its origin's file identifier, each found through the one before: each is
+  // asked for one step after the one it depends on.
+  auto named = [this](size_t at) { return at < allocations_.size() ? &allocations_[at] : nullptr; };
+  if (const RunAllocations::Named* ahead = named(index + 3 * kAllocationPrefetchStep)) {
+    __builtin_prefetch(&entries_[ahead->left]);
+    __builtin_prefetch(&entries_[ahead->right]);
+  }
+  if (const RunAllocations::Named* ahead = named(index + 2 * kAllocationPrefetchStep)) {
+    prefetchNamedEntries(*ahead, entries_);
+  }
+  if (const RunAllocations::Named* ahead = named(index + kAllocationPrefetchStep)) {
+    __builtin_prefetch(entries_.entry(ahead->left).origin.fileId.data());
+    __builtin_prefetch(entries_.entry(ahead->right).origin.fileId.data());
+  }
 }
 
 void PositionalResult::prefetchAfterPendingId(size_t index) const {

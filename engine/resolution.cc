@@ -205,15 +205,6 @@ void appendKeyField(std::string& key, std::string_view field) {
 // ahead will read (identifiers, origins, components) hides most of the wait for it.
 constexpr size_t kAllocationPrefetchDistance = 4;
 
-void prefetchNamedEntries(const RunAllocations::Named& named, const RunEntries& entries) {
-  for (const EntryPos pos : {named.left, named.right}) {
-    const Entry& entry = entries.entry(pos);
-    __builtin_prefetch(entries.id(pos).data());
-    __builtin_prefetch(&entry.origin);
-    __builtin_prefetch(&entry.components);
-  }
-}
-
 // The entries a failed group names and, past the origin bound, the figure.
 void noteGroupFailure(EngineFailure& failure, const MatchGroup& group, const RunEntries& entries,
                       size_t originsFound, EngineError code) {
@@ -298,6 +289,15 @@ Status<EngineError> debitGroup(const MatchGroup& group, OpenBalances& balances,
 }
 
 }  // namespace
+
+void prefetchNamedEntries(const RunAllocations::Named& named, const RunEntries& entries) {
+  for (const EntryPos pos : {named.left, named.right}) {
+    const Entry& entry = entries.entry(pos);
+    __builtin_prefetch(entries.id(pos).data());
+    __builtin_prefetch(&entry.origin);
+    __builtin_prefetch(&entry.components);
+  }
+}
 
 Result<std::vector<MatchGroup>, EngineError> resolveGroups(std::vector<MatchGroup> groups,
                                                            const RunEntries& entries,

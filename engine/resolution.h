@@ -72,6 +72,10 @@ struct RunAllocations {
   std::vector<Named> named;  // one per allocation
 };
 
+// Asks the memory for what writing the allocation's text reads of its two entries (identifiers,
+// origins, components), found through their records in `entries`. Nothing else.
+void prefetchNamedEntries(const RunAllocations::Named& named, const RunEntries& entries);
+
 // The origins an allocation's evidence carries: the two entries' origins and, in
 // sales-settlement, those of the left entry's components, sorted and without repeats. They
 // point into the entries. Made once and reused, an instance allocates only for components.

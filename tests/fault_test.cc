@@ -28,10 +28,9 @@ std::vector<std::string> sessionArgs(const std::string& fence) {
   return {"--c5", "--execution-fence", fence};
 }
 
-// 2000 ERP entries that nothing matches: a run of some milliseconds whose result has 4000 pages
-// (every entry pending, with its residual), far more than a pipe holds.
-// Its output, 20000 pages, is several times the largest pipe buffer the worker asks for, so a
-// host that stops reading early finds the worker still writing.
+// 10000 ERP entries that nothing matches: a run of some milliseconds whose result has 20000 pages
+// (every entry pending, with its residual), several times the pipe buffer the worker asks for,
+// so that a host that stops reading early finds the worker still writing.
 std::string longSession() {
   std::string input = startLine();
   for (size_t first = 0; first < 10000; first += 200) input += entriesLine(erpEntries(200, first));
