@@ -127,6 +127,7 @@ void PositionalResult::prefetchAfterPendingId(size_t index) const {
 }
 
 void PositionalResult::prefetchAfterResidual(size_t index) const {
+  // The identifiers lie wherever the caller's entries put them.
   if (index + kIdPrefetchDistance < entries_.size()) {
     __builtin_prefetch(entries_.id(static_cast<EntryPos>(index + kIdPrefetchDistance)).data());
   }
@@ -153,11 +154,7 @@ ReconciliationResult PositionalResult::toRecords(const PairRunner* runner) const
         for (const EntryPos pos : pending_) result.pendingIds.emplace_back(entries_.id(pos));
         // Entries come in ascending identifier order, so every insertion goes at the end.
         for (EntryPos pos = 0; pos < entries_.size(); ++pos) {
-          // The identifiers lie wherever the caller's entries put them; asking for one a few
-          // entries ahead hides most of the wait for it.
-          if (pos + kIdPrefetchDistance < entries_.size()) {
-            __builtin_prefetch(entries_.id(pos + kIdPrefetchDistance).data());
-          }
+          prefetchAfterResidual(pos);
           result.residuals.emplace_hint(result.residuals.end(), entries_.id(pos),
                                         amountText(residuals_[pos]));
         }
