@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "inspect/report.h"
+#include "tallywarden/report.h"
 
 namespace {
 
@@ -35,19 +35,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The last byte, when odd, says the output went on past what was read.
   const bool moreBeyond = size > 0 && (data[size - 1] & 1) && split == std::string_view::npos;
 
-  const tw::inspect::Report report = tw::inspect::buildReport(output, moreBeyond, input);
-  const tw::inspect::ReassembledOutput& out = report.output;
+  const tw::tool::Report report = tw::tool::buildReport(output, moreBeyond, input);
+  const tw::tool::ReassembledOutput& out = report.output;
   if (out.verified()) {
     require(out.result.has_value() && out.commitment.has_value());
     require(out.commitment == out.claimedCommitment);
     require(out.problem.empty());
-  } else if (out.outcome == tw::inspect::OutputOutcome::Failed) {
+  } else if (out.outcome == tw::tool::OutputOutcome::Failed) {
     require(out.failedCode.has_value() && out.problem.empty() && !out.result);
   } else {
     require(!out.problem.empty());
   }
-  require(!tw::inspect::reportText(report).empty());
-  const std::string page = tw::inspect::reportHtml(report);
+  require(!tw::tool::reportText(report).empty());
+  const std::string page = tw::tool::reportHtml(report);
   require(page.find("<script") == std::string::npos && page.find("<img") == std::string::npos);
   require(page.ends_with("</html>\n"));
   return 0;

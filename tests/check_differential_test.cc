@@ -54,7 +54,7 @@ Checked checkEnding(const TempDir& dir, const std::string& input) {
   const std::string file = dir.file("session.ndjson");
   EXPECT_TRUE(writeFile(file, input));
   WorkerOptions options;
-  options.program = inspectPath();
+  options.program = toolPath();
   options.args = {"check", file, "--json"};
   options.stdinKind = StdinKind::DevNull;
   Worker check(std::move(options));

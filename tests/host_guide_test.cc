@@ -1,5 +1,5 @@
 // The host guide's samples (docs/host-guide.md): each one, run through the worker and through
-// `tallywarden-inspect check --json`, ends as the guide says, and the guide's Python runs.
+// `tallywarden check --json`, ends as the guide says, and the guide's Python runs.
 //
 // A sample is a fenced code block whose info string names its kind and outcome, for example
 // "json change refused C5_INVALID_ENTRY"; the guide's "About the samples" explains the words.
@@ -284,7 +284,7 @@ TEST(HostGuide, CheckJudgesEachSampleAsTheGuideSays) {
   for (const Sample& sample : guide().samples) {
     SCOPED_TRACE(sample.where + "\n" + sample.input);
     ASSERT_TRUE(writeFile(file, sample.input));
-    const Ran ran = run(inspectPath(), {"check", file, "--json"}, "");
+    const Ran ran = run(toolPath(), {"check", file, "--json"}, "");
     if (ran.err.find("not built yet") != std::string::npos) GTEST_SKIP() << ran.err;
     EXPECT_TRUE(ran.status.exitedWith(sample.outcome == "completed" ? 0 : 1))
         << ran.status << ran.err;

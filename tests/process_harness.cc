@@ -95,7 +95,7 @@ void checkAgreesWithWorker(const std::string& input, const ExitStatus& status,
   const std::string file = dir.file("captured.ndjson");
   if (!writeFile(file, input)) return;
   WorkerOptions options;
-  options.program = inspectPath();
+  options.program = toolPath();
   options.args = {"check", file, "--json"};
   options.stdinKind = StdinKind::DevNull;
   Worker check(std::move(options));
@@ -125,8 +125,8 @@ const char* workerLauncher() {
   return chosen != nullptr && *chosen != '\0' ? chosen : nullptr;
 }
 
-const char* inspectPath() {
-  return TW_INSPECT_PATH;
+const char* toolPath() {
+  return TW_TOOL_PATH;
 }
 
 std::string ExitStatus::describe() const {

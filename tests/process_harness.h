@@ -35,7 +35,7 @@ const char* workerPath();
 // set (for example Wine's loader for a Windows build), otherwise none.
 const char* workerLauncher();
 // Path of the host companion executable under test.
-const char* inspectPath();
+const char* toolPath();
 
 enum class StdinKind {
   Pipe,        // the test writes with writeStdin and ends with closeStdin

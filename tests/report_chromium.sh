@@ -3,9 +3,9 @@
 # (a refused resource, a script or a parse problem would log one), its screenshot is written, and
 # the parsed page holds the verdict, both charts and the tables. Skipped (status 77) without
 # Chromium.
-# Usage: report_chromium.sh WORKER INSPECT SOURCE_DIR [SCREENSHOT_COPY]
+# Usage: report_chromium.sh WORKER TOOL SOURCE_DIR [SCREENSHOT_COPY]
 set -euo pipefail
-worker=$1 inspect=$2 source=$3 copy=${4:-}
+worker=$1 tool=$2 source=$3 copy=${4:-}
 browser=$(command -v chromium || command -v chromium-browser || true)
 if [ -z "$browser" ]; then
   echo "chromium is not installed: skipped"
@@ -15,7 +15,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 "$worker" --c5 --execution-fence "$work/fence" <"$source/examples/session.ndjson" >"$work/output"
-"$inspect" report "$work/output" --input "$source/examples/session.ndjson" \
+"$tool" report "$work/output" --input "$source/examples/session.ndjson" \
   --html "$work/report.html" >/dev/null
 
 run_browser() {

@@ -1,4 +1,4 @@
-// `tallywarden-inspect report` on what the worker really writes: the example session's output
+// `tallywarden report` on what the worker really writes: the example session's output
 // verifies, a tampered copy does not, and a file the tool cannot read is one line on standard
 // error with status 2.
 #include <gtest/gtest.h>
@@ -12,15 +12,15 @@ namespace {
 
 RunResult runInspect(std::vector<std::string> args, const std::string& stdinPath = "/dev/null") {
   WorkerOptions options;
-  options.program = inspectPath();
+  options.program = toolPath();
   options.args = std::move(args);
   options.stdinKind = StdinKind::SharedFile;
   options.stdinPath = stdinPath;
-  Worker inspect(options);
+  Worker tool(options);
   RunResult run;
-  run.status = inspect.wait(std::chrono::seconds(60));
-  run.out = inspect.takeStdout();
-  run.err = inspect.stderrText();
+  run.status = tool.wait(std::chrono::seconds(60));
+  run.out = tool.takeStdout();
+  run.err = tool.stderrText();
   return run;
 }
 

@@ -16,9 +16,9 @@
 #include <string>
 
 #include "contracts/source.h"
-#include "inspect/report_input.h"
+#include "tallywarden/report_input.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 
 // A sum of cents that remembers that it overflowed signed 128 bits.
 struct Amount {
@@ -74,4 +74,4 @@ inline AllocationStage stageAt(size_t index) {
 [[nodiscard]] ReportFigures computeFigures(const ReconciliationResult& result,
                                            const SessionEntries* input);
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

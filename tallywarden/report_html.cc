@@ -1,4 +1,4 @@
-#include "inspect/report_html.h"
+#include "tallywarden/report_html.h"
 
 #include <algorithm>
 #include <array>
@@ -8,7 +8,7 @@
 
 #include "contracts/formats.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 
 void appendEscapedHtml(std::string& out, std::string_view text) {
   for (char c : text) {
@@ -411,9 +411,9 @@ std::string renderHtmlReport(const ReassembledOutput& output, const ReportFigure
     residualsSection(page, *output.result, figures, input);
   }
   page.raw(
-      "<footer>Written by tallywarden-inspect report. Amounts are in currency units from "
+      "<footer>Written by tallywarden report. Amounts are in currency units from "
       "whole cents.</footer></main></body></html>\n");
   return page.take();
 }
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

@@ -1,4 +1,4 @@
-// tallywarden-inspect pack MANIFEST ENTRIES [-o FILE]: a session input the worker will complete.
+// tallywarden pack MANIFEST ENTRIES [-o FILE]: a session input the worker will complete.
 //
 // The manifest and the entries are written compactly with the contracts' writer into a "start"
 // frame with a fresh nonce, "entries" frames cut by bytes and count, and "execute". The session
@@ -13,18 +13,18 @@
 
 #include "contracts/json_reader.h"
 #include "contracts/json_writer.h"
-#include "inspect/commands.h"
-#include "inspect/input_file.h"
-#include "inspect/json_problem.h"
-#include "inspect/replay.h"
+#include "tallywarden/commands.h"
+#include "tallywarden/input_file.h"
+#include "tallywarden/json_problem.h"
+#include "tallywarden/replay.h"
 #include "worker/frames.h"
 #include "worker/line_reader.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 namespace {
 
 constexpr std::string_view kPackUsage =
-    "usage: tallywarden-inspect pack MANIFEST ENTRIES [-o FILE]";
+    "usage: tallywarden pack MANIFEST ENTRIES [-o FILE]";
 // ENTRIES may hold several sessions' worth, so that pack can say how many runs they need.
 constexpr size_t kMaxEntriesFileBytes = size_t{256} << 20;
 constexpr size_t kMaxManifestFileBytes = kMaxSessionBytes;
@@ -208,7 +208,7 @@ int runPack(std::span<const std::string_view> args, Streams streams) {
   std::string error;
   const std::optional<PackArgs> parsed = parseArgs(args, error);
   auto cannotRun = [&streams](const std::string& why) {
-    streams.err << "tallywarden-inspect pack: " << why << "\n";
+    streams.err << "tallywarden pack: " << why << "\n";
     return kExitCannotRun;
   };
   if (!parsed) return cannotRun(error + " (" + std::string(kPackUsage) + ")");
@@ -233,7 +233,7 @@ int runPack(std::span<const std::string_view> args, Streams streams) {
   const std::string execute = frameLine(makeObject({{"kind", Json("execute")}}), nonce);
   std::optional<std::vector<std::string>> frames = cutFrames(*entries, nonce, error);
   if (!frames) {
-    streams.err << "tallywarden-inspect pack: refused: " << error << "\n";
+    streams.err << "tallywarden pack: refused: " << error << "\n";
     return kExitFails;
   }
   std::vector<size_t> frameEntries;
@@ -246,7 +246,7 @@ int runPack(std::span<const std::string_view> args, Streams streams) {
   if (frameCount > kMaxFramesPerSession || bytes > kMaxSessionBytes ||
       entries->size() > kMaxHeldEntries) {
     const size_t runs = runsNeeded(*frames, start.size() + execute.size(), frameEntries);
-    streams.err << "tallywarden-inspect pack: refused: " << entries->size() << " entries make "
+    streams.err << "tallywarden pack: refused: " << entries->size() << " entries make "
                 << frameCount << " frames and " << bytes << " bytes; a session holds at most "
                 << kMaxHeldEntries << " entries, " << kMaxFramesPerSession << " frames and "
                 << kMaxSessionBytes << " bytes, so these entries need " << runs
@@ -261,7 +261,7 @@ int runPack(std::span<const std::string_view> args, Streams streams) {
   const std::optional<Verdict> verdict = replayBytes(session);
   if (!verdict) return cannotRun("no temporary file for judging the session");
   if (verdict->outcome != Outcome::Completed) {
-    streams.err << "tallywarden-inspect pack: refused: the worker would end this session "
+    streams.err << "tallywarden pack: refused: the worker would end this session "
                 << toText(verdict->outcome) << "\n"
                 << refusalText(*verdict);
     // Where the refused entry stands in ENTRIES.
@@ -292,4 +292,4 @@ int runPack(std::span<const std::string_view> args, Streams streams) {
   return kExitPasses;
 }
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

@@ -1,4 +1,4 @@
-#include "inspect/replay.h"
+#include "tallywarden/replay.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include "contracts/json_writer.h"
 #include "contracts/test_records.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 namespace {
 
 using tw::testing::makeEntry;
@@ -113,4 +113,4 @@ TEST(Replay, ExplainsEachEnding) {
 }
 
 }  // namespace
-}  // namespace tw::inspect
+}  // namespace tw::tool

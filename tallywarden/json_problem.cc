@@ -1,6 +1,6 @@
-#include "inspect/json_problem.h"
+#include "tallywarden/json_problem.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 
 std::string jsonReadProblem(JsonReadError error) {
   switch (error) {
@@ -20,4 +20,4 @@ std::string jsonReadProblem(JsonReadError error) {
   return "is not strict JSON";
 }
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

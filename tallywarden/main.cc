@@ -1,25 +1,30 @@
-// Process entry of tallywarden-inspect: dispatches to a subcommand.
+// Process entry of tallywarden: dispatches to a subcommand.
 //
-//   tallywarden-inspect check FILE [--json]
-//   tallywarden-inspect pack MANIFEST ENTRIES [-o FILE]
-//   tallywarden-inspect report OUTPUT [--input FILE] [--html FILE]
+//   tallywarden check FILE [--json]
+//   tallywarden pack MANIFEST ENTRIES [-o FILE]
+//   tallywarden report OUTPUT [--input FILE] [--html FILE]
 #include <cstdio>
 #include <exception>
 #include <iostream>
 #include <string_view>
 #include <vector>
 
-#include "inspect/commands.h"
+#include "tallywarden/commands.h"
 
 namespace {
 
+// The version of this build of the tool and its engine; `plan` writes it as a run manifest's
+// engineVersion when the template sets none.
+constexpr std::string_view kToolVersion = "2.0.0";
+
 constexpr std::string_view kUsage =
-    "usage: tallywarden-inspect check FILE [--json]\n"
-    "       tallywarden-inspect pack MANIFEST ENTRIES [-o FILE]\n"
-    "       tallywarden-inspect report OUTPUT [--input FILE] [--html FILE]\n";
+    "usage: tallywarden check FILE [--json]\n"
+    "       tallywarden --version\n"
+    "       tallywarden pack MANIFEST ENTRIES [-o FILE]\n"
+    "       tallywarden report OUTPUT [--input FILE] [--html FILE]\n";
 
 int dispatch(const std::vector<std::string_view>& args) {
-  using namespace tw::inspect;
+  using namespace tw::tool;
   Streams streams{std::cout, std::cerr};
   if (args.empty()) {
     std::cerr << kUsage;
@@ -30,11 +35,15 @@ int dispatch(const std::vector<std::string_view>& args) {
   if (command == "check") return runCheck(rest, streams);
   if (command == "pack") return runPack(rest, streams);
   if (command == "report") return runReport(rest, streams);
+  if (command == "--version") {
+    std::cout << kToolVersion << "\n";
+    return kExitPasses;
+  }
   if (command == "--help" || command == "-h" || command == "help") {
     std::cout << kUsage;
     return kExitPasses;
   }
-  std::cerr << "tallywarden-inspect: unknown command '" << command << "'\n" << kUsage;
+  std::cerr << "tallywarden: unknown command '" << command << "'\n" << kUsage;
   return kExitCannotRun;
 }
 
@@ -47,13 +56,13 @@ int main(int argc, char** argv) {
   try {
     status = dispatch(args);
   } catch (const std::exception& e) {
-    std::cerr << "tallywarden-inspect: " << e.what() << "\n";
-    status = tw::inspect::kExitCannotRun;
+    std::cerr << "tallywarden: " << e.what() << "\n";
+    status = tw::tool::kExitCannotRun;
   }
   std::cout.flush();
   if (!std::cout) {
-    std::cerr << "tallywarden-inspect: standard output could not be written\n";
-    return tw::inspect::kExitCannotRun;
+    std::cerr << "tallywarden: standard output could not be written\n";
+    return tw::tool::kExitCannotRun;
   }
   return status;
 }

@@ -1,4 +1,4 @@
-#include "inspect/report.h"
+#include "tallywarden/report.h"
 
 #include <fstream>
 #include <ostream>
@@ -6,16 +6,16 @@
 #include <utility>
 #include <variant>
 
-#include "inspect/commands.h"
-#include "inspect/input_file.h"
-#include "inspect/report_html.h"
+#include "tallywarden/commands.h"
+#include "tallywarden/input_file.h"
+#include "tallywarden/report_html.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 
 namespace {
 
 constexpr std::string_view kReportUsage =
-    "usage: tallywarden-inspect report OUTPUT [--input FILE] [--html FILE]";
+    "usage: tallywarden report OUTPUT [--input FILE] [--html FILE]";
 
 std::vector<std::string> inputNotes(const ReassembledOutput& output, const SessionEntries& input,
                                     const ReportFigures& figures) {
@@ -147,7 +147,7 @@ std::string reportText(const Report& report) {
     out += "Not a completed session: it ended with \"failed\", code " +
            output.failedCode.value_or("") + ".\n";
     if (output.failedCode == "C5_ENGINE_FAILED") {
-      out += "  tallywarden-inspect check on the session input tells why the run failed.\n";
+      out += "  tallywarden check on the session input tells why the run failed.\n";
     }
   } else {
     out += "Not a verified completed session: " + output.problem + "\n";
@@ -183,7 +183,7 @@ int reportExitStatus(const Report& report) {
 int runReport(std::span<const std::string_view> args, Streams streams) {
   auto parsed = parseArgs(args);
   if (auto* problem = std::get_if<std::string>(&parsed)) {
-    streams.err << "tallywarden-inspect report: " << *problem << " (" << kReportUsage << ")\n";
+    streams.err << "tallywarden report: " << *problem << " (" << kReportUsage << ")\n";
     return kExitCannotRun;
   }
   const ReportArgs& given = std::get<ReportArgs>(parsed);
@@ -191,18 +191,18 @@ int runReport(std::span<const std::string_view> args, Streams streams) {
   std::string output;
   bool outputMore = false;
   if (auto error = readBounded(given.output, kMaxOutputBytes, output, outputMore)) {
-    streams.err << "tallywarden-inspect report: " << *error << "\n";
+    streams.err << "tallywarden report: " << *error << "\n";
     return kExitCannotRun;
   }
   std::string input;
   if (given.input) {
     bool inputMore = false;
     if (auto error = readBounded(*given.input, kMaxInputBytes, input, inputMore)) {
-      streams.err << "tallywarden-inspect report: " << *error << "\n";
+      streams.err << "tallywarden report: " << *error << "\n";
       return kExitCannotRun;
     }
     if (inputMore) {
-      streams.err << "tallywarden-inspect report: " << *given.input
+      streams.err << "tallywarden report: " << *given.input
                   << " is larger than any session input (" << kMaxInputBytes << " bytes)\n";
       return kExitCannotRun;
     }
@@ -216,7 +216,7 @@ int runReport(std::span<const std::string_view> args, Streams streams) {
     file.write(page.data(), static_cast<std::streamsize>(page.size()));
     file.close();
     if (!file) {
-      streams.err << "tallywarden-inspect report: cannot write the HTML report to " << *given.html
+      streams.err << "tallywarden report: cannot write the HTML report to " << *given.html
                   << "\n";
       return kExitCannotRun;
     }
@@ -226,4 +226,4 @@ int runReport(std::span<const std::string_view> args, Streams streams) {
   return reportExitStatus(report);
 }
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

@@ -29,7 +29,7 @@
 #include "worker/line_reader.h"
 #include "worker/responses.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 
 enum class Outcome : uint8_t { Completed, Cancelled, Failed, Refused };
 std::string_view toText(Outcome outcome);
@@ -105,4 +105,4 @@ struct Verdict {
 // The explanation of a refusal alone (record fault, sentence), as pack prints it.
 [[nodiscard]] std::string refusalText(const Verdict& verdict);
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

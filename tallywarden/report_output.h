@@ -17,7 +17,7 @@
 
 #include "contracts/source.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 
 // Most bytes of worker output read. The largest session writes a few MB; this leaves an order of
 // magnitude of headroom while keeping what the report holds in memory bounded.
@@ -60,4 +60,4 @@ struct ReassembledOutput {
 // problem.
 [[nodiscard]] ReassembledOutput reassembleOutput(std::string_view bytes, bool moreBeyond = false);
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

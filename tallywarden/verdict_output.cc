@@ -3,10 +3,10 @@
 
 #include "contracts/formats.h"
 #include "contracts/json_writer.h"
-#include "inspect/replay.h"
+#include "tallywarden/replay.h"
 #include "worker/frames.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 namespace {
 
 std::string codeText(const std::optional<SessionCode>& code) {
@@ -218,4 +218,4 @@ std::string verdictJson(const Verdict& verdict) {
   return toCompactJson(Json(std::move(object))) + "\n";
 }
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

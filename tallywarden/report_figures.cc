@@ -1,11 +1,11 @@
-#include "inspect/report_figures.h"
+#include "tallywarden/report_figures.h"
 
 #include <cstdint>
 #include <string_view>
 
 #include "contracts/formats.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 
 std::string formatCurrency(__int128 cents) {
   std::string digits = formatAmount(cents);
@@ -135,4 +135,4 @@ ReportFigures computeFigures(const ReconciliationResult& result, const SessionEn
   return figures;
 }
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

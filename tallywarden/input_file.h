@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-namespace tw::inspect {
+namespace tw::tool {
 
 // A descriptor open for reading: standard input for "-", else the file at `path`. Closes it
 // when it goes (standard input excepted).
@@ -41,4 +41,4 @@ class InputFile {
   std::string name_;
 };
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

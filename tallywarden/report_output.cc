@@ -1,4 +1,4 @@
-#include "inspect/report_output.h"
+#include "tallywarden/report_output.h"
 
 #include <algorithm>
 #include <array>
@@ -10,12 +10,12 @@
 #include "contracts/decode.h"
 #include "contracts/json_reader.h"
 #include "contracts/json_writer.h"
-#include "inspect/json_problem.h"
+#include "tallywarden/json_problem.h"
 #include "worker/frames.h"
 #include "worker/responses.h"
 #include "worker/result_pages.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 
 namespace {
 
@@ -387,4 +387,4 @@ ReassembledOutput reassembleOutput(std::string_view bytes, bool moreBeyond) {
   return out;
 }
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

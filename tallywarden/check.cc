@@ -1,16 +1,16 @@
-// tallywarden-inspect check FILE|- [--json]: what the worker would do with a session input.
+// tallywarden check FILE|- [--json]: what the worker would do with a session input.
 #include <ostream>
 #include <string>
 
-#include "inspect/commands.h"
-#include "inspect/input_file.h"
-#include "inspect/replay.h"
+#include "tallywarden/commands.h"
+#include "tallywarden/input_file.h"
+#include "tallywarden/replay.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 
 namespace {
 
-constexpr std::string_view kCheckUsage = "usage: tallywarden-inspect check FILE|- [--json]";
+constexpr std::string_view kCheckUsage = "usage: tallywarden check FILE|- [--json]";
 
 }  // namespace
 
@@ -24,25 +24,25 @@ int runCheck(std::span<const std::string_view> args, Streams streams) {
       streams.out << kCheckUsage << "\n";
       return kExitPasses;
     } else if (arg.size() > 1 && arg[0] == '-') {
-      streams.err << "tallywarden-inspect check: unknown option '" << arg << "' (" << kCheckUsage
+      streams.err << "tallywarden check: unknown option '" << arg << "' (" << kCheckUsage
                   << ")\n";
       return kExitCannotRun;
     } else if (path) {
-      streams.err << "tallywarden-inspect check: one FILE only (" << kCheckUsage << ")\n";
+      streams.err << "tallywarden check: one FILE only (" << kCheckUsage << ")\n";
       return kExitCannotRun;
     } else {
       path = arg;
     }
   }
   if (!path) {
-    streams.err << "tallywarden-inspect check: no FILE given, - for standard input (" << kCheckUsage
+    streams.err << "tallywarden check: no FILE given, - for standard input (" << kCheckUsage
                 << ")\n";
     return kExitCannotRun;
   }
   std::string error;
   std::optional<InputFile> input = InputFile::open(*path, error);
   if (!input) {
-    streams.err << "tallywarden-inspect check: " << error << "\n";
+    streams.err << "tallywarden check: " << error << "\n";
     return kExitCannotRun;
   }
   // The worker's line reader bounds each line, and the session's limits end the replay at the
@@ -52,4 +52,4 @@ int runCheck(std::span<const std::string_view> args, Streams streams) {
   return verdict.outcome == Outcome::Completed ? kExitPasses : kExitFails;
 }
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

@@ -1,4 +1,4 @@
-#include "inspect/report_input.h"
+#include "tallywarden/report_input.h"
 
 #include <cstring>
 #include <utility>
@@ -7,7 +7,7 @@
 #include "contracts/json_reader.h"
 #include "worker/frames.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 
 const size_t kMaxInputBytes = kMaxSessionBytes + kMaxFramesPerSession;
 
@@ -65,4 +65,4 @@ SessionEntries readSessionEntries(std::string_view bytes) {
   return out;
 }
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

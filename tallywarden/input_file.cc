@@ -1,4 +1,4 @@
-#include "inspect/input_file.h"
+#include "tallywarden/input_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 
 #include "worker/fd_io.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 
 InputFile::~InputFile() {
   if (owned_ && fd_ >= 0) ::close(fd_);
@@ -58,4 +58,4 @@ bool InputFile::readBounded(size_t limit, std::string& bytes, bool& more, std::s
   }
 }
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

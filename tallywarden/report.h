@@ -1,4 +1,4 @@
-// `tallywarden-inspect report`: a worker's output put back together, verified and summed up.
+// `tallywarden report`: a worker's output put back together, verified and summed up.
 //
 // Everything but reading the files is a function of bytes, so that it can be driven without a
 // process: buildReport reassembles and verifies the output (see report_output.h), joins the
@@ -11,11 +11,11 @@
 #include <string_view>
 #include <vector>
 
-#include "inspect/report_figures.h"
-#include "inspect/report_input.h"
-#include "inspect/report_output.h"
+#include "tallywarden/report_figures.h"
+#include "tallywarden/report_input.h"
+#include "tallywarden/report_output.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 
 struct Report {
   ReassembledOutput output;
@@ -35,4 +35,4 @@ struct Report {
 // kExitPasses for a verified completed session, kExitFails otherwise.
 [[nodiscard]] int reportExitStatus(const Report& report);
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

@@ -1,4 +1,4 @@
-// The subcommands of tallywarden-inspect, the host author's companion to the worker.
+// The subcommands of tallywarden, the host author's companion to the worker.
 //
 // Every verdict comes from the worker's own frame decoding, contract decoders and engine; the
 // companion has no rule of its own. Each subcommand takes its arguments (after the subcommand's
@@ -13,7 +13,7 @@
 #include <span>
 #include <string_view>
 
-namespace tw::inspect {
+namespace tw::tool {
 
 inline constexpr int kExitPasses = 0;
 inline constexpr int kExitFails = 1;
@@ -29,4 +29,4 @@ struct Streams {
 [[nodiscard]] int runPack(std::span<const std::string_view> args, Streams streams);
 [[nodiscard]] int runReport(std::span<const std::string_view> args, Streams streams);
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

@@ -1,4 +1,4 @@
-#include "inspect/report.h"
+#include "tallywarden/report.h"
 
 #include <gtest/gtest.h>
 
@@ -8,10 +8,10 @@
 #include "contracts/commitment.h"
 #include "contracts/json_writer.h"
 #include "contracts/test_records.h"
-#include "inspect/report_html.h"
+#include "tallywarden/report_html.h"
 #include "worker/result_pages.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 namespace {
 
 constexpr std::string_view kNonce = "nonce-0123456789abcdef";
@@ -263,4 +263,4 @@ TEST(ReportHtml, EveryTextIsEscaped) {
 }
 
 }  // namespace
-}  // namespace tw::inspect
+}  // namespace tw::tool

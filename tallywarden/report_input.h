@@ -15,7 +15,7 @@
 
 #include "contracts/source.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 
 // Most bytes of a session input read: the session's byte limit, and a carriage return per frame.
 extern const size_t kMaxInputBytes;
@@ -31,4 +31,4 @@ struct SessionEntries {
 
 [[nodiscard]] SessionEntries readSessionEntries(std::string_view bytes);
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "inspect/report_figures.h"
-#include "inspect/report_input.h"
-#include "inspect/report_output.h"
+#include "tallywarden/report_figures.h"
+#include "tallywarden/report_input.h"
+#include "tallywarden/report_output.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 
 // Appends `text` with &, <, >, " and ' written as character references.
 void appendEscapedHtml(std::string& out, std::string_view text);
@@ -26,4 +26,4 @@ void appendEscapedHtml(std::string& out, std::string_view text);
                                            const SessionEntries* input,
                                            const std::vector<std::string>& notes);
 
-}  // namespace tw::inspect
+}  // namespace tw::tool

@@ -1,4 +1,4 @@
-#include "inspect/replay.h"
+#include "tallywarden/replay.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,11 +14,11 @@
 #include "contracts/json_writer.h"
 #include "contracts/record_checks.h"
 #include "engine/engine.h"
-#include "inspect/json_problem.h"
+#include "tallywarden/json_problem.h"
 #include "worker/frames.h"
 #include "worker/result_pages.h"
 
-namespace tw::inspect {
+namespace tw::tool {
 namespace {
 
 std::string quoted(std::string_view text) {
@@ -475,4 +475,4 @@ std::optional<Verdict> replayBytes(const std::string& bytes) {
   return verdict;
 }
 
-}  // namespace tw::inspect
+}  // namespace tw::tool
