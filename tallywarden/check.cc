@@ -24,8 +24,7 @@ int runCheck(std::span<const std::string_view> args, Streams streams) {
       streams.out << kCheckUsage << "\n";
       return kExitPasses;
     } else if (arg.size() > 1 && arg[0] == '-') {
-      streams.err << "tallywarden check: unknown option '" << arg << "' (" << kCheckUsage
-                  << ")\n";
+      streams.err << "tallywarden check: unknown option '" << arg << "' (" << kCheckUsage << ")\n";
       return kExitCannotRun;
     } else if (path) {
       streams.err << "tallywarden check: one FILE only (" << kCheckUsage << ")\n";

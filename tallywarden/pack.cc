@@ -23,8 +23,7 @@
 namespace tw::tool {
 namespace {
 
-constexpr std::string_view kPackUsage =
-    "usage: tallywarden pack MANIFEST ENTRIES [-o FILE]";
+constexpr std::string_view kPackUsage = "usage: tallywarden pack MANIFEST ENTRIES [-o FILE]";
 // ENTRIES may hold several sessions' worth, so that pack can say how many runs they need.
 constexpr size_t kMaxEntriesFileBytes = size_t{256} << 20;
 constexpr size_t kMaxManifestFileBytes = kMaxSessionBytes;

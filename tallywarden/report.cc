@@ -202,8 +202,8 @@ int runReport(std::span<const std::string_view> args, Streams streams) {
       return kExitCannotRun;
     }
     if (inputMore) {
-      streams.err << "tallywarden report: " << *given.input
-                  << " is larger than any session input (" << kMaxInputBytes << " bytes)\n";
+      streams.err << "tallywarden report: " << *given.input << " is larger than any session input ("
+                  << kMaxInputBytes << " bytes)\n";
       return kExitCannotRun;
     }
   }
@@ -216,8 +216,7 @@ int runReport(std::span<const std::string_view> args, Streams streams) {
     file.write(page.data(), static_cast<std::streamsize>(page.size()));
     file.close();
     if (!file) {
-      streams.err << "tallywarden report: cannot write the HTML report to " << *given.html
-                  << "\n";
+      streams.err << "tallywarden report: cannot write the HTML report to " << *given.html << "\n";
       return kExitCannotRun;
     }
   }

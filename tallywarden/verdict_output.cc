@@ -46,8 +46,8 @@ std::string boundText(EngineBound bound) {
 std::string faultText(const RecordFault& fault) {
   std::string text = "  " + fault.member;
   if (fault.id) text += " (entry id " + quoteValue(Json(*fault.id)) + ")";
-  text += ": " + fault.detail.what + " [" + std::string(contractErrorName(fault.detail.code)) +
-          "]\n";
+  text +=
+      ": " + fault.detail.what + " [" + std::string(contractErrorName(fault.detail.code)) + "]\n";
   return text;
 }
 
