@@ -293,7 +293,7 @@ class Parts:
                 with open(part, "rb") as f:
                     if array:
                         for line in f:
-                            out.write(line if first else b",\n" + line)
+                            out.write((b"" if first else b",\n") + line.rstrip(b"\n"))
                             first = False
                     else:
                         while True:
@@ -500,7 +500,8 @@ class Books:
         if batch_count:
             lot = f"LOTE DEB {store.number:02d}{day_text(day)[1]}"
             self.card_bank(store, pay_day, batch, lot,
-                           f"Repasse cartões de débito — {batch_count} vendas de {day:%d/%m}")
+                           f"Repasse cartões de débito — {batch_count} "
+                           f"venda{'s' if batch_count > 1 else ''} de {day:%d/%m}")
         if self.calendar.business(day) and store.recent_credit and rng.random() < 0.25:
             nsu, settled = rng.choice(store.recent_credit)
             self.card_bank(store, day, -settled, nsu, f"Chargeback {nsu} — contestação do portador")
@@ -644,16 +645,25 @@ def rng_rent(rng):
 # ---------------------------------------------------------------------------------------------
 # Read back: statistics, and sessions for checking the books with the worker.
 
-def read_entries(path):
+def read_lines(path):
+    """Each entry's compact text and its value; entries.json (an array) is read whole."""
     with open(path, "rb") as f:
         head = f.read(1)
         f.seek(0)
         if head == b"[":
-            yield from json.load(f)
+            for value in json.load(f):
+                yield (json.dumps(value, ensure_ascii=False, separators=(",", ":")).encode(),
+                       value)
             return
         for line in f:
-            if line.strip():
-                yield json.loads(line)
+            line = line.rstrip(b"\n")
+            if line:
+                yield line, json.loads(line)
+
+
+def read_entries(path):
+    for _, value in read_lines(path):
+        yield value
 
 
 def stage_amount(e, stage):
@@ -792,21 +802,20 @@ def print_statistics(stats, out):
 
 
 def write_sessions(entries_path, template, folder, engine_version):
-    """Session inputs of whole accounts, cut by whole days at the session's limits."""
+    """Session inputs of whole accounts, cut by whole days at the session's limits (the entries'
+    texts are held in memory: about the size of the entries file)."""
     by_account = {}
-    for e in read_entries(entries_path):
-        by_account.setdefault(e["accountId"], []).append(e)
+    for text, e in read_lines(entries_path):
+        by_account.setdefault(e["accountId"], {}).setdefault(e["date"], []).append(text)
     writer = Writer("utf8-compact")
     os.makedirs(folder, exist_ok=True)
     names = []
     for account in sorted(by_account):
-        days = {}
-        for e in sorted(by_account[account], key=lambda e: e["date"]):
-            days.setdefault(e["date"], []).append(writer.dumps(e))
+        days = by_account.pop(account)
         chunk, chunk_bytes = [], 0
         for day in sorted(days):
             texts = days[day]
-            size = sum(len(t.encode()) + 1 for t in texts)
+            size = sum(len(t) + 1 for t in texts)
             if chunk and (len(chunk) + len(texts) > SESSION_ENTRIES - 200 or
                           chunk_bytes + size > SESSION_BYTES - 200000):
                 names.append(session_file(folder, account, len(names), chunk, template,
@@ -827,21 +836,23 @@ def session_file(folder, account, index, texts, template, engine_version, writer
     manifest = {k: manifest[k] for k in ("version", "runId", "root", "window", "inputDigests",
                                          "mappingVersion", "ruleVersion", "engineVersion")}
     nonce = hashlib.sha256(run_id.encode()).hexdigest()[:32]
-    lines = [writer.frame({"version": 1, "kind": "start", "nonce": nonce, "manifest": manifest})]
-    head, tail = writer.entries_frame_parts(nonce)
+    lines = [writer.frame({"version": 1, "kind": "start", "nonce": nonce,
+                           "manifest": manifest}).encode()]
+    head, tail = (part.encode() for part in writer.entries_frame_parts(nonce))
     batch, batch_bytes = [], len(head) + len(tail)
     for text in texts:
-        size = len(text.encode()) + 1
+        size = len(text) + 1
         if batch and (len(batch) == FRAME_ENTRIES or batch_bytes + size > FRAME_BYTES):
-            lines.append(head + ",".join(batch) + tail)
-            batch, batch_bytes = [], len(head.encode()) + len(tail.encode())
+            lines.append(head + b",".join(batch) + tail)
+            batch, batch_bytes = [], len(head) + len(tail)
         batch.append(text)
         batch_bytes += size
     if batch:
-        lines.append(head + ",".join(batch) + tail)
-    lines.append(writer.frame({"version": 1, "kind": "execute", "nonce": nonce}))
-    data = "".join(lines).encode()
+        lines.append(head + b",".join(batch) + tail)
+    lines.append(writer.frame({"version": 1, "kind": "execute", "nonce": nonce}).encode())
+    data = b"".join(lines)
     assert len(lines) <= SESSION_FRAMES and len(data) <= SESSION_BYTES, run_id
+    assert max(len(line) for line in lines) <= FRAME_BYTES, run_id
     path = os.path.join(folder, f"{run_id}.ndjson")
     with open(path, "wb") as f:
         f.write(data)
