@@ -21,12 +21,13 @@ host has mapped from its sources is written as ledger entries, one a line:
 Every store's card receivables account holds its sales, settlements and payouts, so the three
 stages all find work within one account: erp-bank on the main account, sales-settlement and
 settlement-bank on each card account. Black Friday brings several hundred card sales a store;
-the deposits and bank charges carry one reference the whole month.
+each store's deposits carry one reference the whole month, the collection charges one all year.
 
 Profiles:
   realistic  the books above; --entries scales every volume (default: about 30,000 a month)
   quiet      the same kinds of lines at a few a store-day, so that no cell of any stage passes
-             an engine bound; --entries adds stores (three to a bank account), not busier days
+             an engine bound; --entries adds stores (each with a bank account of its own), not
+             busier days
   tiny       one store at a couple of lines a day, a few hundred entries: for unit tests
 
 Output (--out DIR): entries.jsonl (entries.json with --format array) and template.json, a run
@@ -54,6 +55,7 @@ import sys
 from json.encoder import encode_basestring as json_text
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # no __pycache__ beside the sources
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "examples"))
 # The company root, the check digits, the entry's shape and the session frames are the example's.
@@ -503,7 +505,7 @@ class Books:
                            f"Repasse cartões de débito — {batch_count} "
                            f"venda{'s' if batch_count > 1 else ''} de {day:%d/%m}")
         if self.calendar.business(day) and store.recent_credit and rng.random() < 0.25:
-            nsu, settled = rng.choice(store.recent_credit)
+            nsu, settled = store.recent_credit.pop(rng.randrange(len(store.recent_credit)))
             self.card_bank(store, day, -settled, nsu, f"Chargeback {nsu} — contestação do portador")
 
     # -- the main bank account ----------------------------------------------------------------
@@ -666,9 +668,10 @@ def read_entries(path):
         yield value
 
 
-def stage_amount(e, stage):
+def stage_amount(e):
+    """The entry's amount in its stages: a sale's in sales-settlement counts its fees."""
     cents = int(e["cents"])
-    if stage == "sales-settlement" and e["role"] == "sales":
+    if e["role"] == "sales":
         cents += sum(int(c["cents"]) for c in e["components"] if c["kind"] == "fee")
     return cents
 
@@ -741,7 +744,7 @@ def statistics(path):
             counts[role_index[role]] += 1
         if in_composition(e):
             dated.setdefault(day_key, {}).setdefault(role, []).append(
-                (e["id"], {s: stage_amount(e, s) for s, _, _ in STAGES}))
+                (e["id"], stage_amount(e)))
     cells = []  # (stage, pass, key, left, right, pairs, steps)
     for stage, left_role, right_role in STAGES:
         i, j = role_index[left_role], role_index[right_role]
@@ -753,8 +756,8 @@ def statistics(path):
             left, right = by_role.get(left_role), by_role.get(right_role)
             if not left or not right:
                 continue
-            left = [a[stage] for _, a in sorted(left)]
-            right = [a[stage] for _, a in sorted(right)]
+            left = [a for _, a in sorted(left)]
+            right = [a for _, a in sorted(right)]
             steps = (search_steps(left, right)
                      if len(left) <= MAX_CELL_SIDE and len(right) <= MAX_CELL_SIDE and
                      len(left) * len(right) <= MAX_CELL_WORK else None)
@@ -782,6 +785,9 @@ def print_statistics(stats, out):
     if len(stats["accounts"]) > 12:
         out.write(f"  ... {len(stats['accounts'])} accounts in all\n")
     out.write(f"input files: {len(stats['files'])}\n")
+    if len(stats["files"]) <= 12:
+        for (source_id, file_id), n in sorted(stats["files"].items()):
+            out.write(f"  {source_id} {file_id}: {n}\n")
     busiest = sorted(stats["days"].items(), key=lambda kv: (-kv[1], kv[0]))[:3]
     out.write("busiest account-days: " +
               ", ".join(f"{a} {d} ({n} entries)" for (a, d), n in busiest) + "\n")
