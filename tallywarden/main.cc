@@ -3,6 +3,7 @@
 //   tallywarden check FILE [--json]
 //   tallywarden pack MANIFEST ENTRIES [-o FILE]
 //   tallywarden report OUTPUT [--input FILE] [--html FILE]
+//   tallywarden run PLAN_DIR [-j N] [--worker PATH] [--shard K/N] [--fences DIR]
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -21,7 +22,8 @@ constexpr std::string_view kUsage =
     "usage: tallywarden check FILE [--json]\n"
     "       tallywarden --version\n"
     "       tallywarden pack MANIFEST ENTRIES [-o FILE]\n"
-    "       tallywarden report OUTPUT [--input FILE] [--html FILE]\n";
+    "       tallywarden report OUTPUT [--input FILE] [--html FILE]\n"
+    "       tallywarden run PLAN_DIR [-j N] [--worker PATH] [--shard K/N] [--fences DIR]\n";
 
 int dispatch(const std::vector<std::string_view>& args) {
   using namespace tw::tool;
@@ -35,6 +37,7 @@ int dispatch(const std::vector<std::string_view>& args) {
   if (command == "check") return runCheck(rest, streams);
   if (command == "pack") return runPack(rest, streams);
   if (command == "report") return runReport(rest, streams);
+  if (command == "run") return runRun(rest, streams);
   if (command == "--version") {
     std::cout << kToolVersion << "\n";
     return kExitPasses;
