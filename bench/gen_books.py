@@ -31,9 +31,9 @@ Profiles:
   tiny       one store at a couple of lines a day, a few hundred entries: for unit tests
 
 Output (--out DIR): entries.jsonl (entries.json with --format array) and template.json, a run
-manifest without "runId" (the planner names its runs; its run-identifier prefix member, when the
-planner fixes one, is added with --run-id-prefix) whose window is the period and whose
-inputDigests list every file the entries and their components come from. --sessions DIR also cuts
+manifest without "runId" (tallywarden plan names the runs; with --run-id-prefix the template's
+"runId" is the prefix of their names) whose window is the period and whose inputDigests list
+every file the entries and their components come from. --sessions DIR also cuts
 the books, account by account and whole days at a time, into session inputs within the
 session's limits, for checking the entries with the worker before a plan exists.
 
@@ -892,9 +892,8 @@ def main():
     parser.add_argument("--profile", choices=sorted(PROFILES), default="realistic")
     parser.add_argument("--format", choices=("jsonl", "array"), default="jsonl")
     parser.add_argument("--engine-version", help="engineVersion for the template (default: none)")
-    parser.add_argument("--run-id-prefix", help="the planner's run identifier prefix, as given")
-    parser.add_argument("--run-id-prefix-member", default="runIdPrefix",
-                        help="the template member that holds --run-id-prefix")
+    parser.add_argument("--run-id-prefix",
+                        help="the template's runId: the prefix of the planned runs' runId")
     parser.add_argument("--stats", action="store_true", help="print the books' figures")
     parser.add_argument("--sessions", metavar="DIR",
                         help="also cut the books into session inputs in DIR (months, not years)")
@@ -923,7 +922,7 @@ def main():
     if args.engine_version:
         template["engineVersion"] = args.engine_version
     if args.run_id_prefix:
-        template[args.run_id_prefix_member] = args.run_id_prefix
+        template["runId"] = args.run_id_prefix
     with open(os.path.join(args.out, "template.json"), "w", encoding="utf-8") as f:
         json.dump(template, f, ensure_ascii=False, indent=1, sort_keys=True)
         f.write("\n")
