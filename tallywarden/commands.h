@@ -28,5 +28,6 @@ struct Streams {
 [[nodiscard]] int runCheck(std::span<const std::string_view> args, Streams streams);
 [[nodiscard]] int runPlan(std::span<const std::string_view> args, Streams streams);
 [[nodiscard]] int runReport(std::span<const std::string_view> args, Streams streams);
+[[nodiscard]] int runRun(std::span<const std::string_view> args, Streams streams);
 
 }  // namespace tw::tool

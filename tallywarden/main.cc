@@ -3,6 +3,7 @@
 //   tallywarden check FILE [--json]
 //   tallywarden plan --manifest TEMPLATE ENTRIES... -o PLAN_DIR [options]
 //   tallywarden report OUTPUT [--input FILE] [--html FILE]
+//   tallywarden run PLAN_DIR [-j N] [--worker PATH] [--shard K/N] [--fences DIR]
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -19,7 +20,8 @@ constexpr std::string_view kUsage =
     "       tallywarden --version\n"
     "       tallywarden plan --manifest TEMPLATE ENTRIES... -o PLAN_DIR [--reject FILE]\n"
     "                        [--max-run-entries N] [--nonce-seed S]\n"
-    "       tallywarden report OUTPUT [--input FILE] [--html FILE]\n";
+    "       tallywarden report OUTPUT [--input FILE] [--html FILE]\n"
+    "       tallywarden run PLAN_DIR [-j N] [--worker PATH] [--shard K/N] [--fences DIR]\n";
 
 int dispatch(const std::vector<std::string_view>& args) {
   using namespace tw::tool;
@@ -33,6 +35,7 @@ int dispatch(const std::vector<std::string_view>& args) {
   if (command == "check") return runCheck(rest, streams);
   if (command == "plan") return runPlan(rest, streams);
   if (command == "report") return runReport(rest, streams);
+  if (command == "run") return runRun(rest, streams);
   if (command == "--version") {
     std::cout << kToolVersion << "\n";
     return kExitPasses;
