@@ -1,8 +1,5 @@
 #include "tallywarden/replay.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <utility>
@@ -16,6 +13,7 @@
 #include "engine/engine.h"
 #include "tallywarden/json_problem.h"
 #include "worker/frames.h"
+#include "worker/platform.h"
 #include "worker/result_pages.h"
 
 namespace tw::tool {
@@ -448,10 +446,8 @@ Verdict replayFd(int fd) {
   LineReader reader(fd);
   // In a file, what follows the last whole line tells which rule of the line reader failed.
   auto readFailure = [fd](uint64_t offset) -> std::optional<std::string> {
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
     std::string rest(kMaxLineBytes, '\0');
-    const ssize_t got = ::pread(fd, rest.data(), rest.size(), static_cast<off_t>(offset));
+    const std::ptrdiff_t got = platform::readFileAt(fd, offset, rest.data(), rest.size());
     if (got < 0) return std::nullopt;
     rest.resize(static_cast<size_t>(got));
     if (rest.find('\n') != std::string::npos) return std::nullopt;

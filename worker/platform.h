@@ -155,4 +155,12 @@ void catchInterrupts();
 // `bytes`, never a part: a temporary file beside it, flushed to storage, then renamed over it.
 [[nodiscard]] bool replaceFileAtomically(const std::string& path, std::string_view bytes);
 
+// Opens the file at `path` (UTF-8) for reading, as a C runtime descriptor not inherited by child
+// processes (closed with closeStream). -1, with a sentence in `error`, when it cannot be opened
+// or is a directory.
+[[nodiscard]] int openForReading(const std::string& path, std::string& error);
+// Reads at most `capacity` bytes at `offset` of the regular file open as `stream`, leaving the
+// offset its reads go on from where it was. -1 when `stream` is not a regular file or on failure.
+[[nodiscard]] std::ptrdiff_t readFileAt(int stream, uint64_t offset, char* buffer, size_t capacity);
+
 }  // namespace tw::platform

@@ -403,4 +403,31 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes) {
   return ok;
 }
 
+int openForReading(const std::string& path, std::string& error) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    closeOnce(fd);
+    error = path + " is a directory, not a file";
+    return -1;
+  }
+  return fd;
+}
+
+std::ptrdiff_t readFileAt(int stream, uint64_t offset, char* buffer, size_t capacity) {
+  struct stat info {};
+  if (::fstat(stream, &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  for (;;) {
+    const ssize_t got = ::pread(stream, buffer, capacity, static_cast<off_t>(offset));
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
 }  // namespace tw::platform
