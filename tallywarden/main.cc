@@ -3,6 +3,7 @@
 //   tallywarden check FILE [--json]
 //   tallywarden pack MANIFEST ENTRIES [-o FILE]
 //   tallywarden report OUTPUT [--input FILE] [--html FILE]
+//   tallywarden report PLAN_DIR [--html FILE] [--csv DIR] [--locale en|pt-BR]
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -21,7 +22,10 @@ constexpr std::string_view kUsage =
     "usage: tallywarden check FILE [--json]\n"
     "       tallywarden --version\n"
     "       tallywarden pack MANIFEST ENTRIES [-o FILE]\n"
-    "       tallywarden report OUTPUT [--input FILE] [--html FILE]\n";
+    "       tallywarden report OUTPUT [--input FILE] [--html FILE]\n"
+    "       tallywarden report PLAN_DIR [--html FILE] [--csv DIR] [--locale en|pt-BR]\n"
+    "       tallywarden report OUTPUT --input FILE [OUTPUT --input FILE ...] [--html FILE]\n"
+    "                          [--csv DIR] [--locale en|pt-BR]\n";
 
 int dispatch(const std::vector<std::string_view>& args) {
   using namespace tw::tool;
