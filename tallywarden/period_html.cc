@@ -6,6 +6,7 @@
 // section folded in a <details> element that a browser neither lays out nor paints until it is
 // opened; what the accountant works from (the verdict, the totals, the worklist) comes first.
 #include <algorithm>
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -85,7 +86,8 @@ constexpr Words kEnglish = {
     "Tie-out per store, and the allocations counted under each store.",
     "An allocation counts under the store of its left entry (the ERP, sales or settlement line, "
     "which records the store that made the business); a bank line carries the account holder's "
-    "store. Allocations whose two sides are of different stores are counted as cross-store.",
+    "store. Allocations whose two sides are of different stores are counted as cross-store (marked "
+    "* in the list of allocations).",
     "Per day",
     "Settlement lines against their sales",
     "A settlement line's amount less its sales-settlement allocations: what of it no sale "
@@ -165,7 +167,8 @@ constexpr Words kPortuguese = {
     "Conferência por loja, e as alocações contadas em cada loja.",
     "Uma alocação conta na loja do seu lançamento da esquerda (a linha do ERP, de vendas ou de "
     "liquidação, que registra a loja que fez o negócio); a linha do banco traz a loja titular da "
-    "conta. Alocações cujos dois lados são de lojas diferentes contam como entre lojas.",
+    "conta. Alocações cujos dois lados são de lojas diferentes contam como entre lojas (marcadas "
+    "com * na lista de alocações).",
     "Por dia",
     "Liquidações contra suas vendas",
     "O valor de uma liquidação menos suas alocações de vendas-liquidação: o que nenhuma venda "
@@ -201,8 +204,9 @@ h1{font-size:22px;margin:0 0 10px}h2{font-size:17px;margin:22px 0 6px}h3{font-si
 dl.meta{display:grid;grid-template-columns:max-content 1fr;gap:1px 14px;margin:0 0 10px}
 dl.meta dt{color:#5b6878}dl.meta dd{margin:0}
 table{border-collapse:collapse;width:100%;background:#fff;border:1px solid #d5dae1;table-layout:fixed}
-th,td{padding:2px 6px;border-bottom:1px solid #eceff3;text-align:left;vertical-align:top;overflow:hidden;text-overflow:ellipsis}
-td{white-space:nowrap}td.w{white-space:normal}
+th,td{padding:1px 6px;border-bottom:1px solid #eceff3;text-align:left;vertical-align:top;overflow:hidden;white-space:nowrap}
+td.w{white-space:normal}
+.cv{content-visibility:auto;contain-intrinsic-size:auto 4200px}
 th{background:#eceff3;font-weight:600;font-size:12px}
 .n{text-align:right;font-variant-numeric:tabular-nums}
 .neg{color:#a4271f}
@@ -213,7 +217,7 @@ th{background:#eceff3;font-weight:600;font-size:12px}
 details{margin:6px 0}summary{cursor:pointer;font-weight:600;font-size:15px;padding:4px 0}
 details>details{margin-left:14px}
 details>details>summary{font-size:13.5px}
-section.c{content-visibility:auto;contain-intrinsic-size:auto 600px}
+pre.list{background:#fff;border:1px solid #d5dae1;padding:6px 8px;font:11.5px/1.35 ui-monospace,Menlo,Consolas,monospace;overflow-x:auto}
 footer{margin-top:28px;color:#7a8593;font-size:12px}
 )";
 
@@ -239,12 +243,16 @@ class Page {
   }
   // An amount: "1,089.10" (en) or "R$ 1.089,10" (pt-BR); negative ones marked.
   Page& money(__int128 cents) {
+    if (cents >= 0) return plainMoney(cents);
+    return raw("<span class=\"neg\">").plainMoney(cents).raw("</span>");
+  }
+  // The amount's text alone, without marking a negative one.
+  Page& plainMoney(__int128 cents) {
     std::string text = formatCurrency(cents);
     if (locale_ == ReportLocale::PtBr) {
       for (char& c : text) c = c == ',' ? '.' : c == '.' ? ',' : c;
       text = cents < 0 ? "-R$\u00a0" + text.substr(1) : "R$\u00a0" + text;
     }
-    if (cents < 0) return raw("<span class=\"neg\">").raw(text).raw("</span>");
     return raw(text);
   }
   Page& money(const Amount& amount) {
@@ -263,15 +271,13 @@ class Page {
     }
     return text(iso);
   }
-  Page& stage(size_t index) {
-    std::string_view name = toText(stageAt(index));
-    if (locale_ == ReportLocale::PtBr) {
-      static constexpr std::string_view kNames[3] = {"erp-banco", "vendas-liquidação",
-                                                     "liquidação-banco"};
-      name = kNames[index];
-    }
-    return text(name);
+  std::string_view stageName(size_t index) const {
+    static constexpr std::string_view kNames[3] = {"erp-banco", "vendas-liquidação",
+                                                   "liquidação-banco"};
+    return locale_ == ReportLocale::PtBr ? kNames[index] : toText(stageAt(index));
   }
+  Page& stage(size_t index) { return text(stageName(index)); }
+  ReportLocale locale() const { return locale_; }
   Page& open(std::string_view summary, size_t count, bool expanded, std::string_view id = {}) {
     raw(expanded ? "<details open" : "<details");
     if (!id.empty()) raw(" id=\"").raw(id).raw("\"");
@@ -280,18 +286,44 @@ class Page {
   }
   Page& close() { return raw("</details>"); }
   Page& help(std::string_view text) { return raw("<p class=\"help\">").text(text).raw("</p>"); }
+  // A long table is cut into chunks of kChunkRows rows, each a table of its own in a box that the
+  // browser neither lays out nor paints while it is off screen; one fixed column group keeps the
+  // chunks' columns aligned.
+  Page& beginChunked(std::string_view colgroup, std::string_view head) {
+    chunkColumns_ = colgroup;
+    chunkRows_ = 0;
+    return raw("<div class=\"cv\"><table>").raw(colgroup).raw(head).raw("<tbody>");
+  }
+  Page& chunkRow() {
+    if (chunkRows_ > 0 && chunkRows_ % kChunkRows == 0) {
+      raw("</tbody></table></div>\n<div class=\"cv\"><table>").raw(chunkColumns_).raw("<tbody>");
+    }
+    ++chunkRows_;
+    return raw("<tr>");
+  }
+  Page& endChunked() { return raw("</tbody></table></div>"); }
   std::string take() { return std::move(out_); }
 
   const Words& w;
 
  private:
+  static constexpr size_t kChunkRows = 200;
   ReportLocale locale_;
   std::string out_;
+  std::string chunkColumns_;
+  size_t chunkRows_ = 0;
 };
 
 __int128 cents(const std::string& text) {
   auto parsed = parseAmount(text);
   return parsed ? *parsed : 0;
+}
+
+// Characters of a UTF-8 text (bytes that do not continue a character), for aligning columns.
+size_t utf8Width(std::string_view text) {
+  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
 }
 
 std::string_view passName(const Words& w, MatchPass pass) {
@@ -397,23 +429,30 @@ void heldTable(Page& page, const PeriodReport& report, size_t count) {
     page.close();
     return;
   }
-  page.raw(
-      "<table><colgroup><col style=\"width:9%\"><col style=\"width:9%\"><col style=\"width:8%\">"
-      "<col style=\"width:12%\"><col style=\"width:8%\"><col><col><col style=\"width:8%\">"
-      "</colgroup><thead><tr><th>#</th><th>");
-  page.text(page.w.stage).raw("</th><th>").text(page.w.pass).raw("</th><th>");
-  page.text(page.w.reasons).raw("</th><th class=\"n\">").text(page.w.proposed).raw("</th><th>");
-  page.text(page.w.left).raw("</th><th>").text(page.w.right).raw("</th><th>");
-  page.text(page.w.competitors).raw("</th></tr></thead><tbody>\n");
+  std::string head = "<thead><tr><th>#<th>";
+  for (std::string_view name : {page.w.stage, page.w.pass, page.w.reasons}) {
+    appendEscapedHtml(head, name);
+    head += "<th>";
+  }
+  head += "<th class=\"n\">";
+  for (std::string_view name : {page.w.proposed, page.w.left, page.w.right, page.w.competitors}) {
+    appendEscapedHtml(head, name);
+    head += name == page.w.competitors ? "</thead>" : "<th>";
+  }
+  head.erase(head.find("<th><th class"), 4);
+  page.beginChunked(
+      "<colgroup><col style=\"width:4%\"><col style=\"width:10%\"><col style=\"width:9%\">"
+      "<col style=\"width:12%\"><col style=\"width:9%\"><col><col><col style=\"width:8%\">"
+      "</colgroup>",
+      head);
   for (const PeriodRun& run : report.runs) {
+    if (run.review.held.empty()) continue;
+    page.chunkRow().raw("<th colspan=\"8\" class=\"id\">").text(run.runId).raw("\n");
     for (size_t h = 0; h < run.review.held.size(); ++h) {
       const HeldCandidate& held = run.review.held[h];
-      page.raw("<tr id=\"h-").text(run.runId).raw("-").number(h + 1).raw("\"><td class=\"id\">");
-      page.text(run.runId).raw("#").number(h + 1).raw("</td><td>");
-      page.stage(static_cast<size_t>(held.stage))
-          .raw("</td><td>")
-          .text(passName(page.w, held.pass));
-      page.raw("</td><td class=\"w\">");
+      page.chunkRow().raw("<td class=\"id\">").raw(std::to_string(h + 1));
+      page.raw("<td>").stage(static_cast<size_t>(held.stage)).raw("<td>");
+      page.text(passName(page.w, held.pass)).raw("<td class=\"w\">");
       for (size_t i = 0; i < kHoldReasons.size(); ++i) {
         if (held.has(kHoldReasons[i])) {
           page.raw("<span class=\"chip\">").text(page.w.holdReason[i]).raw("</span>");
@@ -421,12 +460,12 @@ void heldTable(Page& page, const PeriodReport& report, size_t count) {
       }
       __int128 proposed = 0;
       for (const ReviewedProposal& proposal : held.proposals) proposed += proposal.cents;
-      page.raw("</td>").moneyCell(proposed).raw("<td>");
+      page.moneyCell(proposed).raw("<td>");
       for (size_t i = 0; i < held.proposals.size(); ++i) {
         if (i > 0) page.raw("<br>");
         entryLine(page, run, held.proposals[i].leftId);
       }
-      page.raw("</td><td>");
+      page.raw("<td>");
       std::string_view lastRight;
       for (const ReviewedProposal& proposal : held.proposals) {
         if (proposal.rightId == lastRight) continue;
@@ -434,50 +473,49 @@ void heldTable(Page& page, const PeriodReport& report, size_t count) {
         lastRight = proposal.rightId;
         entryLine(page, run, proposal.rightId);
       }
-      page.raw("</td><td class=\"w id\">");
-      for (size_t other : held.competitors) {
-        page.raw("#").number(other + 1).raw(" ");
-      }
+      page.raw("<td class=\"w id\">");
+      for (size_t other : held.competitors) page.raw("#").raw(std::to_string(other + 1)).raw(" ");
       if (held.competitorCount > held.competitors.size()) {
         page.raw("+").number(held.competitorCount - held.competitors.size()).raw(" ");
         page.text(page.w.more);
       }
-      page.raw("</td></tr>\n");
+      page.raw("\n");
     }
   }
-  page.raw("</tbody></table>");
+  page.endChunked();
   page.close();
 }
 
 void openTable(Page& page, const PeriodReport& report, bool never) {
-  page.raw(
-      "<table><colgroup><col style=\"width:10%\"><col style=\"width:15%\"><col style=\"width:8%\">"
-      "<col style=\"width:10%\"><col><col style=\"width:10%\"><col style=\"width:10%\">"
-      "<col style=\"width:18%\"></colgroup><thead><tr><th>");
-  page.text(page.w.runs).raw("</th><th>").text(page.w.entry).raw("</th><th>").text(page.w.day);
-  page.raw("</th><th>").text(page.w.account).raw("</th><th>").text(page.w.store);
-  page.raw("</th><th class=\"n\">").text(page.w.amount).raw("</th><th class=\"n\">");
-  page.text(page.w.open).raw("</th><th>").text(page.w.why).raw("</th></tr></thead><tbody>\n");
+  std::string head = "<thead><tr>";
+  for (std::string_view name : {page.w.runs, page.w.entry, page.w.day, page.w.account,
+                                page.w.store, page.w.amount, page.w.open, page.w.why}) {
+    head += name == page.w.amount || name == page.w.open ? "<th class=\"n\">" : "<th>";
+    appendEscapedHtml(head, name);
+  }
+  head += "</thead>";
+  page.beginChunked(
+      "<colgroup><col style=\"width:10%\"><col style=\"width:12%\"><col style=\"width:8%\">"
+      "<col style=\"width:8%\"><col><col style=\"width:10%\"><col style=\"width:10%\">"
+      "<col style=\"width:18%\"></colgroup>",
+      head);
   for (const OpenEntry& open : report.open) {
     if (!open.held.empty() || open.neverCandidate() != never) continue;
     const PeriodRun& run = report.runs[open.run];
     const Entry& entry = *open.entry;
-    page.raw("<tr><td class=\"id\">").text(run.runId).raw("</td><td class=\"id\">").text(entry.id);
-    page.raw("</td><td>").date(entry.date).raw("</td><td>").text(entry.accountId).raw("</td><td>");
-    page.text(entry.establishment);
+    page.chunkRow().raw("<td class=\"id\">").text(run.runId).raw("<td class=\"id\">");
+    page.text(entry.id).raw("<td>").date(entry.date).raw("<td>").text(entry.accountId);
+    page.raw("<td>").text(entry.establishment);
     if (entry.description) page.raw(" <span class=\"d\">").text(*entry.description).raw("</span>");
-    page.raw("</td>")
-        .moneyCell(cents(entry.cents))
-        .moneyCell(open.residual)
-        .raw("<td class=\"w\">");
+    page.moneyCell(cents(entry.cents)).moneyCell(open.residual).raw("<td class=\"w\">");
     for (size_t i = 0; i < kLoneReasons.size(); ++i) {
       if (open.loneReasons & static_cast<uint8_t>(kLoneReasons[i])) {
         page.raw("<span class=\"chip\">").text(page.w.loneReason[i]).raw("</span>");
       }
     }
-    page.raw("</td></tr>\n");
+    page.raw("\n");
   }
-  page.raw("</tbody></table>");
+  page.endChunked();
 }
 
 // Every string in a JSON value, in order: the entries a sliced cell's candidates name.
@@ -624,33 +662,64 @@ void never(Page& page, const PeriodReport& report) {
   page.close();
 }
 
+// Tens of thousands of allocations are listed as preformatted text, one line each in aligned
+// columns: a browser reads such a listing as a few text nodes, where a table of as many rows
+// costs it one element a cell. The CSV file holds them as a table.
 void allocationList(Page& page, const PeriodReport& report) {
   page.open(page.w.allocationsList, report.figures.total.allocations, false, "allocations");
-  page.raw(
-      "<table><colgroup><col style=\"width:10%\"><col style=\"width:10%\"><col style=\"width:9%\">"
-      "<col><col><col style=\"width:13%\"></colgroup><thead><tr><th>");
-  page.text(page.w.runs).raw("</th><th>").text(page.w.stage).raw("</th><th class=\"n\">");
-  page.text(page.w.amount).raw("</th><th>").text(page.w.left).raw("</th><th>");
-  page.text(page.w.right).raw("</th><th>").text(page.w.store).raw("</th></tr></thead><tbody>\n");
+  page.help(page.w.storeRule);
+  struct Line {
+    std::string_view run, stage, left, right, store;
+    std::string amount, date;
+    bool cross;
+  };
+  std::vector<Line> lines;
+  lines.reserve(report.figures.total.allocations);
+  Page cell(page.w, page.locale());
   for (const PeriodRun& run : report.runs) {
     if (!run.result) continue;
     for (const Allocation& allocation : run.result->allocations) {
       const Entry* left = findRunEntry(run, allocation.leftId);
       const Entry* right = findRunEntry(run, allocation.rightId);
-      page.raw("<tr><td class=\"id\">").text(run.runId).raw("</td><td>");
-      page.stage(static_cast<size_t>(allocation.stage)).raw("</td>");
-      page.moneyCell(cents(allocation.cents)).raw("<td>");
-      entryLine(page, run, allocation.leftId);
-      page.raw("</td><td>");
-      entryLine(page, run, allocation.rightId);
-      page.raw("</td><td class=\"id\">").text(countingStore(left, right));
-      if (left != nullptr && right != nullptr && left->establishment != right->establishment) {
-        page.raw(" <span class=\"chip\">").text(page.w.crossStore).raw("</span>");
-      }
-      page.raw("</td></tr>\n");
+      cell.plainMoney(cents(allocation.cents));
+      std::string amount = cell.take();
+      if (left != nullptr) cell.date(left->date);
+      lines.push_back(Line{run.runId, page.stageName(static_cast<size_t>(allocation.stage)),
+                           allocation.leftId, allocation.rightId, countingStore(left, right),
+                           std::move(amount), cell.take(),
+                           left != nullptr && right != nullptr &&
+                               left->establishment != right->establishment});
     }
   }
-  page.raw("</tbody></table>");
+  std::array<size_t, 6> width{};
+  const std::array<std::string_view, 6> titles = {page.w.runs, page.w.stage, page.w.amount,
+                                                  page.w.left, page.w.day,  page.w.right};
+  for (size_t i = 0; i < titles.size(); ++i) width[i] = utf8Width(titles[i]);
+  for (const Line& line : lines) {
+    const std::array<std::string_view, 6> fields = {line.run,  line.stage, line.amount,
+                                                    line.left, line.date,  line.right};
+    for (size_t i = 0; i < fields.size(); ++i) width[i] = std::max(width[i], utf8Width(fields[i]));
+  }
+  auto pad = [&page](std::string_view text, size_t to, bool right) {
+    const size_t fill = to - std::min(to, utf8Width(text));
+    if (right) page.raw(std::string(fill, ' '));
+    page.text(text);
+    if (!right) page.raw(std::string(fill, ' '));
+    page.raw("  ");
+  };
+  page.raw("<pre class=\"list\"><b>");
+  for (size_t i = 0; i < titles.size(); ++i) pad(titles[i], width[i], i == 2);
+  page.text(page.w.store).raw("</b>\n");
+  for (const Line& line : lines) {
+    pad(line.run, width[0], false);
+    pad(line.stage, width[1], false);
+    pad(line.amount, width[2], true);
+    pad(line.left, width[3], false);
+    pad(line.date, width[4], false);
+    pad(line.right, width[5], false);
+    page.text(line.store).raw(line.cross ? " *\n" : "\n");
+  }
+  page.raw("</pre>");
   page.close();
 }
 
