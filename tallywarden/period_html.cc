@@ -488,8 +488,8 @@ void heldTable(Page& page, const PeriodReport& report, size_t count) {
 
 void openTable(Page& page, const PeriodReport& report, bool never) {
   std::string head = "<thead><tr>";
-  for (std::string_view name : {page.w.runs, page.w.entry, page.w.day, page.w.account,
-                                page.w.store, page.w.amount, page.w.open, page.w.why}) {
+  for (std::string_view name : {page.w.runs, page.w.entry, page.w.day, page.w.account, page.w.store,
+                                page.w.amount, page.w.open, page.w.why}) {
     head += name == page.w.amount || name == page.w.open ? "<th class=\"n\">" : "<th>";
     appendEscapedHtml(head, name);
   }
@@ -684,16 +684,15 @@ void allocationList(Page& page, const PeriodReport& report) {
       cell.plainMoney(cents(allocation.cents));
       std::string amount = cell.take();
       if (left != nullptr) cell.date(left->date);
-      lines.push_back(Line{run.runId, page.stageName(static_cast<size_t>(allocation.stage)),
-                           allocation.leftId, allocation.rightId, countingStore(left, right),
-                           std::move(amount), cell.take(),
-                           left != nullptr && right != nullptr &&
-                               left->establishment != right->establishment});
+      lines.push_back(
+          Line{run.runId, page.stageName(static_cast<size_t>(allocation.stage)), allocation.leftId,
+               allocation.rightId, countingStore(left, right), std::move(amount), cell.take(),
+               left != nullptr && right != nullptr && left->establishment != right->establishment});
     }
   }
   std::array<size_t, 6> width{};
   const std::array<std::string_view, 6> titles = {page.w.runs, page.w.stage, page.w.amount,
-                                                  page.w.left, page.w.day,  page.w.right};
+                                                  page.w.left, page.w.day,   page.w.right};
   for (size_t i = 0; i < titles.size(); ++i) width[i] = utf8Width(titles[i]);
   for (const Line& line : lines) {
     const std::array<std::string_view, 6> fields = {line.run,  line.stage, line.amount,
