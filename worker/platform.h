@@ -97,4 +97,12 @@ bool keepThisThreadOff(int processor);
 // off one.
 void letThisThreadRunAnywhere();
 
+// How many bytes `stream` holds that were written and are not read yet: for a pipe, what it
+// buffers; for a file, the rest of it from the stream's position. Nothing where the system
+// cannot say (a console, say).
+[[nodiscard]] std::optional<size_t> bytesWaiting(int stream);
+// Returns once a read of `stream` would not wait: bytes are there, the writer is gone, or the
+// stream failed. Where the system offers no such wait, it may return at once.
+void waitUntilReadable(int stream);
+
 }  // namespace tw::platform

@@ -1,10 +1,12 @@
 // The platform seam on POSIX systems (Linux and glibc for the heap settings).
 #include <fcntl.h>
 #include <malloc.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
@@ -221,6 +223,18 @@ void letThisThreadRunAnywhere() {
   if (!keptOff) return;
   keptOff = false;
   (void)::sched_setaffinity(0, sizeof processorsBefore, &processorsBefore);
+}
+
+std::optional<size_t> bytesWaiting(int stream) {
+  int waiting = 0;
+  if (::ioctl(stream, FIONREAD, &waiting) != 0 || waiting < 0) return std::nullopt;
+  return static_cast<size_t>(waiting);
+}
+
+void waitUntilReadable(int stream) {
+  pollfd watched{stream, POLLIN, 0};
+  while (::poll(&watched, 1, -1) < 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace tw::platform
