@@ -139,6 +139,9 @@ Result<OpenBalances, EngineError> openBalances(const RunEntries& entries,
 }  // namespace
 
 std::string_view engineErrorName(EngineError code) {
+  if (const std::optional<ContractError> contract = toContract(code)) {
+    return contractErrorName(*contract);
+  }
   switch (code) {
     case EngineError::InvalidAmount:
     case EngineError::InvalidDate:
@@ -146,7 +149,7 @@ std::string_view engineErrorName(EngineError code) {
     case EngineError::OutOfRange:
     case EngineError::InvalidContract:
     case EngineError::UnknownField:
-      return contractErrorName(static_cast<ContractError>(code));
+      break;  // named above
     case EngineError::AmountOverflow:
       return "AmountOverflow";
     case EngineError::InconsistentInput:
