@@ -20,8 +20,10 @@ host has mapped from its sources is written as ledger entries, one a line:
 
 Every store's card receivables account holds its sales, settlements and payouts, so the three
 stages all find work within one account: erp-bank on the main account, sales-settlement and
-settlement-bank on each card account. Black Friday brings several hundred card sales a store;
-each store's deposits carry one reference the whole month, the collection charges one all year.
+settlement-bank on each card account. Black Friday brings several hundred card sales a store
+(their texts end in an emoji); each store's deposits carry one reference the whole month, the
+collection charges one all year; one supplier payment in fifty has a text that begins with a
+minus, as rows keyed in a spreadsheet do.
 
 Profiles:
   realistic  the books above; --entries scales every volume (default: about 30,000 a month)
@@ -436,6 +438,7 @@ class Books:
             return
         pay_day = self.calendar.next_business(day)
         paid = pay_day <= self.calendar.last
+        festive = " — Black Friday 🛍️" if day == black_friday(day.year) else ""
         batch, batch_count = 0, 0
         count = self.draw(mean)
         quiet = p["quiet"]
@@ -461,7 +464,7 @@ class Books:
                            self.files.acquirer(day, sheet)) for rate, sheet in fees]
             net = gross + sum(c for _, c, _ in components)
             fate = rng.random()
-            description = f"Venda cartão {card} — {store.name}"
+            description = f"Venda cartão {card} — {store.name}" + festive
             sale_id = f"pdv{store.number:02d}-{day_text(day)[1]}-{self.nsu:09d}"
             if fate < 0.015:  # cancelled at the till: never settled
                 components.append(("reversal", -gross, self.files.pos(store, day)))
@@ -586,7 +589,9 @@ class Books:
             supplier = rng.choice(SUPPLIERS)
             store = rng.choice(stores)
             cents = -self.amount(15000, 6000000)
-            self.erp(store, account, day, cents, ref, f"Pagamento {ref} — {supplier}")
+            # Now and then a row keyed in a spreadsheet first: the text begins with a minus.
+            text = "-Pagamento" if self.title % 50 == 0 else "Pagamento"
+            self.erp(store, account, day, cents, ref, f"{text} {ref} — {supplier}")
             if rng.random() < 0.1:
                 self.main_bank(store, account, day, cents, None, f"PIX enviado — {supplier}")
             else:
