@@ -466,10 +466,11 @@ class Books:
             fate = rng.random()
             description = f"Venda cartão {card} — {store.name}" + festive
             sale_id = f"pdv{store.number:02d}-{day_text(day)[1]}-{self.nsu:09d}"
-            if fate < 0.015:  # cancelled at the till: never settled
+            if fate < 0.015:  # cancelled at the till (the next row): never settled
+                origin = self.files.pos(store, day)
                 components.append(("reversal", -gross, self.files.pos(store, day)))
                 self.emit("pos", sale_id, "sales", store, store.card_account, day, gross, nsu,
-                          description + " (cancelada)", self.files.pos(store, day), components)
+                          description + " (cancelada)", origin, components)
                 continue
             keyed = fate < 0.025  # keyed by hand: the export has no transaction number
             self.emit("pos", sale_id, "sales", store, store.card_account, day, gross,
