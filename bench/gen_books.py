@@ -97,7 +97,7 @@ PROFILES = {
                   "quiet": False, "fill": 1.0},
     "quiet": {"sales": 3.5, "store_factor": (1.0, 0.9, 0.8), "receipts": 1.6, "bundles": 0.3,
               "suppliers": 1.0, "black_friday": 1.5, "season": 0.25, "quiet": True,
-              "fill": 0.84},
+              "fill": 0.78},
     "tiny": {"sales": 2.0, "store_factor": (1.0,), "receipts": 1.2, "bundles": 0.3,
              "suppliers": 1.0, "black_friday": 1.5, "season": 0.25, "quiet": True,
              "fill": 1.0},
@@ -326,12 +326,13 @@ class Books:
         elif profile_name == "tiny":
             store_count, scale = 1, 1.0
         else:
-            per_store = self.expected(1, 1.0)
+            per_store = sum(self.expected(1))
             store_count, scale = max(1, round(entries / per_store)), 1.0
         quiet = self.profile["quiet"]
         self.stores = [Store(n, store_count > 3, quiet) for n in range(1, store_count + 1)]
         if scale is None:
-            scale = entries / self.expected(store_count, 1.0)
+            scaled, fixed = self.expected(store_count)
+            scale = max(entries - fixed, scaled / 100) / scaled
         self.scale = scale
         self.files = Files(store_count > 3)
         self.parts = Parts(folder)
@@ -346,22 +347,24 @@ class Books:
 
     # -- volumes ------------------------------------------------------------------------------
 
-    def expected(self, store_count, scale):
-        """Entries the period holds on average, for scaling to --entries."""
+    def expected(self, store_count):
+        """Entries the period holds on average at scale 1: (those that scale, those that do not:
+        a debit batch a store-day, deposits and the collection charge a business day)."""
         p = self.profile
         factors = p["store_factor"]
-        total = 0.0
+        scaled = fixed = 0.0
         accounts = store_count if p["quiet"] else 1
         for day in self.calendar.days():
             f = self.calendar.sales_factor(day, p)
             for s in range(store_count):
-                total += p["sales"] * factors[s % len(factors)] * f * scale * ENTRIES_PER_SALE + 1
+                scaled += p["sales"] * factors[s % len(factors)] * f * ENTRIES_PER_SALE
+                fixed += 1 if f else 0
             if self.calendar.business(day):
-                total += accounts * scale * (p["receipts"] * ENTRIES_PER_RECEIPT +
-                                             p["bundles"] * ENTRIES_PER_BUNDLE +
-                                             p["suppliers"] * ENTRIES_PER_SUPPLIER + 1)
-                total += 2 * store_count
-        return total * p["fill"]
+                scaled += accounts * (p["receipts"] * ENTRIES_PER_RECEIPT +
+                                      p["bundles"] * ENTRIES_PER_BUNDLE +
+                                      p["suppliers"] * ENTRIES_PER_SUPPLIER)
+                fixed += accounts + 2 * store_count
+        return scaled * p["fill"], fixed
 
     def draw(self, mean):
         """A count about `mean`, never negative."""
