@@ -20,8 +20,10 @@ host has mapped from its sources is written as ledger entries, one a line:
 
 Every store's card receivables account holds its sales, settlements and payouts, so the three
 stages all find work within one account: erp-bank on the main account, sales-settlement and
-settlement-bank on each card account. Black Friday brings several hundred card sales a store;
-each store's deposits carry one reference the whole month, the collection charges one all year.
+settlement-bank on each card account. Black Friday brings several hundred card sales a store
+(their texts end in an emoji); each store's deposits carry one reference the whole month, the
+collection charges one all year; one supplier payment in fifty has a text that begins with a
+minus, as rows keyed in a spreadsheet do.
 
 Profiles:
   realistic  the books above; --entries scales every volume (default: about 30,000 a month)
@@ -95,7 +97,7 @@ PROFILES = {
                   "quiet": False, "fill": 1.0},
     "quiet": {"sales": 3.5, "store_factor": (1.0, 0.9, 0.8), "receipts": 1.6, "bundles": 0.3,
               "suppliers": 1.0, "black_friday": 1.5, "season": 0.25, "quiet": True,
-              "fill": 0.84},
+              "fill": 0.78},
     "tiny": {"sales": 2.0, "store_factor": (1.0,), "receipts": 1.2, "bundles": 0.3,
              "suppliers": 1.0, "black_friday": 1.5, "season": 0.25, "quiet": True,
              "fill": 1.0},
@@ -324,12 +326,13 @@ class Books:
         elif profile_name == "tiny":
             store_count, scale = 1, 1.0
         else:
-            per_store = self.expected(1, 1.0)
+            per_store = sum(self.expected(1))
             store_count, scale = max(1, round(entries / per_store)), 1.0
         quiet = self.profile["quiet"]
         self.stores = [Store(n, store_count > 3, quiet) for n in range(1, store_count + 1)]
         if scale is None:
-            scale = entries / self.expected(store_count, 1.0)
+            scaled, fixed = self.expected(store_count)
+            scale = max(entries - fixed, scaled / 100) / scaled
         self.scale = scale
         self.files = Files(store_count > 3)
         self.parts = Parts(folder)
@@ -344,22 +347,24 @@ class Books:
 
     # -- volumes ------------------------------------------------------------------------------
 
-    def expected(self, store_count, scale):
-        """Entries the period holds on average, for scaling to --entries."""
+    def expected(self, store_count):
+        """Entries the period holds on average at scale 1: (those that scale, those that do not:
+        a debit batch a store-day, deposits and the collection charge a business day)."""
         p = self.profile
         factors = p["store_factor"]
-        total = 0.0
+        scaled = fixed = 0.0
         accounts = store_count if p["quiet"] else 1
         for day in self.calendar.days():
             f = self.calendar.sales_factor(day, p)
             for s in range(store_count):
-                total += p["sales"] * factors[s % len(factors)] * f * scale * ENTRIES_PER_SALE + 1
+                scaled += p["sales"] * factors[s % len(factors)] * f * ENTRIES_PER_SALE
+                fixed += 1 if f else 0
             if self.calendar.business(day):
-                total += accounts * scale * (p["receipts"] * ENTRIES_PER_RECEIPT +
-                                             p["bundles"] * ENTRIES_PER_BUNDLE +
-                                             p["suppliers"] * ENTRIES_PER_SUPPLIER + 1)
-                total += 2 * store_count
-        return total * p["fill"]
+                scaled += accounts * (p["receipts"] * ENTRIES_PER_RECEIPT +
+                                      p["bundles"] * ENTRIES_PER_BUNDLE +
+                                      p["suppliers"] * ENTRIES_PER_SUPPLIER)
+                fixed += accounts + 2 * store_count
+        return scaled * p["fill"], fixed
 
     def draw(self, mean):
         """A count about `mean`, never negative."""
@@ -436,6 +441,7 @@ class Books:
             return
         pay_day = self.calendar.next_business(day)
         paid = pay_day <= self.calendar.last
+        festive = " — Black Friday 🛍️" if day == black_friday(day.year) else ""
         batch, batch_count = 0, 0
         count = self.draw(mean)
         quiet = p["quiet"]
@@ -461,12 +467,13 @@ class Books:
                            self.files.acquirer(day, sheet)) for rate, sheet in fees]
             net = gross + sum(c for _, c, _ in components)
             fate = rng.random()
-            description = f"Venda cartão {card} — {store.name}"
+            description = f"Venda cartão {card} — {store.name}" + festive
             sale_id = f"pdv{store.number:02d}-{day_text(day)[1]}-{self.nsu:09d}"
-            if fate < 0.015:  # cancelled at the till: never settled
+            if fate < 0.015:  # cancelled at the till (the next row): never settled
+                origin = self.files.pos(store, day)
                 components.append(("reversal", -gross, self.files.pos(store, day)))
                 self.emit("pos", sale_id, "sales", store, store.card_account, day, gross, nsu,
-                          description + " (cancelada)", self.files.pos(store, day), components)
+                          description + " (cancelada)", origin, components)
                 continue
             keyed = fate < 0.025  # keyed by hand: the export has no transaction number
             self.emit("pos", sale_id, "sales", store, store.card_account, day, gross,
@@ -586,7 +593,9 @@ class Books:
             supplier = rng.choice(SUPPLIERS)
             store = rng.choice(stores)
             cents = -self.amount(15000, 6000000)
-            self.erp(store, account, day, cents, ref, f"Pagamento {ref} — {supplier}")
+            # Now and then a row keyed in a spreadsheet first: the text begins with a minus.
+            text = "-Pagamento" if self.title % 50 == 0 else "Pagamento"
+            self.erp(store, account, day, cents, ref, f"{text} {ref} — {supplier}")
             if rng.random() < 0.1:
                 self.main_bank(store, account, day, cents, None, f"PIX enviado — {supplier}")
             else:
