@@ -28,9 +28,14 @@
 #include "worker/responses.h"
 #include "worker/result_pages.h"
 #include "worker/session.h"
+#include "worker/test_pages.h"
 
 namespace tw {
 namespace {
+
+using testing::ResultPageBody;
+using testing::ResultPageWriter;
+using testing::writeResultPage;
 
 std::string gSessionPath = TW_SOURCE_DIR "/examples/session.ndjson";
 

@@ -10,19 +10,21 @@
 //   engine (the real one, or one that fails, throws, or runs until cancelled).
 //
 // Checked on every session: each output line is compact strict JSON ended by one line feed; the
-// first message is "started"; messages follow started, [executing, (pages 0..n-1, completed
-// with n) | failed] | failed, and nothing follows "failed" or "completed"; every nonce is the
-// session's; a session that returned a code wrote neither "completed" nor "failed" (the output
-// here never fails); a session that returned success ended with "completed" or one "failed".
+// messages follow the protocol's own order (OutputCourse) with the pages numbered 0..n-1 and
+// "completed" counting n; every nonce is the session's; a session that returned a code wrote
+// neither "completed" nor "failed" (the output here never fails); a session that returned success
+// ended with "completed" or one "failed".
 //
-// In structured mode, as long as no raw line went in, a model of the session predicts the exact
-// output up to "executing" and the exact code of a session that ends before execution. After
-// "execute" the ending races with the engine, so the model lists every ending the protocol allows
-// (the outcome, "CANCELLED" once a cancel was read, or the code of the first refused frame) and
-// the session must end with one of them; a delivered result must be page for page the result of
-// the same engine on the same entries, with its commitment.
+// The same input is fed, line by line, to the protocol machine (SessionProtocol), which predicts
+// the exact output up to "executing" and the exact code of a session that ends before execution.
+// After "execute" the ending races with the engine, so the model lists every ending the protocol
+// allows (the outcome, "CANCELLED" once a cancel was read, or the code of the first refused
+// frame), except that the first line after "execute" comes before the outcome when the whole
+// input was in the pipe first; the session must end with one of them, and a delivered result
+// must be page for page the result of the same engine on the same entries, with its commitment.
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -47,6 +49,7 @@
 #include "worker/fd_io.h"
 #include "worker/line_reader.h"
 #include "worker/session.h"
+#include "worker/session_protocol.h"
 
 namespace {
 
@@ -211,52 +214,37 @@ std::vector<Json> checkProtocol(const SessionRun& run) {
     begin = end + 1;
   }
 
-  enum class At { First, Started, Executing, Pages, Ended } at = At::First;
+  tw::OutputCourse course;
   std::string nonce;
   uint64_t pageCount = 0;
   uint64_t pages = 0;
   bool failed = false;
   bool completed = false;
   for (const Json& message : messages) {
-    const std::string kind = kindOf(message);
+    const std::optional<tw::MessageKind> kind = tw::messageKindOf(kindOf(message));
+    require(kind.has_value(), "a known message kind");
     const Json* version = message.find("version");
     require(version && version->isUnsigned() && version->asUnsigned() == 1, "version 1");
     const Json* messageNonce = message.find("nonce");
     require(messageNonce && messageNonce->isString(), "every message carries the nonce");
-    if (at == At::First) {
-      require(kind == "started", "the first message is started");
-      nonce = messageNonce->asString();
-      at = At::Started;
-      continue;
-    }
+    require(course.take(*kind), "messages come in the session's order");
+    if (*kind == tw::MessageKind::Started) nonce = messageNonce->asString();
     require(messageNonce->asString() == nonce, "every message carries the session nonce");
-    require(at != At::Ended, "nothing follows failed or completed");
-    if (kind == "failed") {
-      require(at == At::Started || at == At::Executing, "failed only before any page");
+    if (*kind == tw::MessageKind::Failed) {
       failed = true;
-      at = At::Ended;
-    } else if (kind == "executing") {
-      require(at == At::Started, "executing once, after started");
-      at = At::Executing;
-    } else if (kind == "resultPage") {
-      require(at == At::Executing || at == At::Pages, "pages only after executing");
+    } else if (*kind == tw::MessageKind::ResultPage) {
       const uint64_t count = unsignedMember(message, "pageCount");
-      if (at == At::Executing) pageCount = count;
+      if (pages == 0) pageCount = count;
       require(count == pageCount && count >= 1, "every page gives the same page count");
       require(unsignedMember(message, "pageIndex") == pages, "pages are numbered 0, 1, 2, ...");
       require(pages < pageCount, "no more pages than the page count");
       ++pages;
-      at = At::Pages;
-    } else if (kind == "completed") {
-      require(at == At::Pages, "completed follows the pages");
+    } else if (*kind == tw::MessageKind::Completed) {
       const Json* metadata = message.find("metadata");
       require(metadata && metadata->isObject(), "completed has metadata");
       require(unsignedMember(*metadata, "pageCount") == pages && pages == pageCount,
               "completed counts exactly the pages written");
       completed = true;
-      at = At::Ended;
-    } else {
-      violated("a known message kind");
     }
   }
   if (!run.status.ok()) {
@@ -291,56 +279,13 @@ const std::vector<std::string> kNonces = {
     "host-session-0001", "ABCDEFGHIJKLMNOP", "n_" + std::string(62, 'z'),  // exactly 64 bytes
 };
 
-struct Decision {
-  bool accepted = false;
-  SessionCode code = SessionCode::InvalidFrame;
-};
-
-Decision refuse(SessionCode code) {
-  return {false, code};
-}
-
-enum class Phase { Awaiting, Loading, Executing, Ended };
-
-// The decoder's verdict on one generated frame, in the order of its checks.
-Decision decide(FrameKind kind, Defect defect, Phase phase) {
-  switch (defect) {
-    case Defect::Garbage:
-    case Defect::VersionText:
-      return refuse(SessionCode::InvalidFrame);
-    case Defect::Version2:
-      return refuse(SessionCode::UnsupportedProtocol);
-    case Defect::UnknownKind:
-      return refuse(SessionCode::InvalidOrder);
-    default:
-      break;
-  }
-  if (kind == FrameKind::Start) {
-    if (phase != Phase::Awaiting) return refuse(SessionCode::InvalidOrder);
-    if (defect == Defect::ExtraMember || defect == Defect::MissingNonce) {
-      return refuse(SessionCode::InvalidFrame);
-    }
-    if (defect == Defect::BadNonce) return refuse(SessionCode::InvalidNonce);
-    if (defect == Defect::BadManifest) return refuse(SessionCode::InvalidManifest);
-    return {true, {}};
-  }
-  if (phase == Phase::Executing && kind != FrameKind::Cancel) {
-    return refuse(SessionCode::InvalidOrder);
-  }
-  if (defect == Defect::MissingNonce) return refuse(SessionCode::InvalidNonce);
-  if (defect == Defect::WrongNonce || phase == Phase::Awaiting) {
-    return refuse(SessionCode::NonceMismatch);
-  }
-  if (defect == Defect::ExtraMember) return refuse(SessionCode::InvalidFrame);
-  if (defect == Defect::EntriesNotArray) return refuse(SessionCode::InvalidEntries);
-  if (defect == Defect::BadEntry) return refuse(SessionCode::InvalidEntry);
-  return {true, {}};
-}
-
 // One ending the protocol allows once execution has started.
 struct Ending {
   enum class Kind { Outcome, Cancelled, Code } kind;
   SessionCode code = SessionCode::InvalidFrame;
+  // The outcome before the first line after "execute": impossible when that line was in the
+  // pipe before "execute" could be read.
+  bool beforeFirstLine = false;
 };
 
 std::string messageLine(const std::string& kind, const std::string& nonce) {
@@ -352,87 +297,100 @@ std::string failedLine(SessionCode code, const std::string& nonce) {
       {{"code", tw::sessionCodeText(code)}, {"kind", "failed"}, {"nonce", nonce}, {"version", 1}}));
 }
 
-// Follows the session as the driver must, frame by frame.
+// The session as the protocol machine judges it, fed the same input as the driver.
 class Model {
  public:
-  bool known = true;  // false once a line went in whose verdict the model cannot tell
-  Phase phase = Phase::Awaiting;
+  tw::SessionProtocol protocol;
+  bool executed = false;  // "executing" was written
   std::string nonce;
   tw::RunManifest manifest;
-  std::vector<Entry> held;
+  std::vector<Entry> held;         // the run's entries
   std::vector<std::string> lines;  // exact output up to and including "executing"
   tw::Status<SessionCode> endedWith = tw::Status<SessionCode>();  // ended before execution
   std::vector<Ending> endings;                                    // possible endings once executing
-  bool cancelSeen = false;
   bool settled = false;  // an ending event was read during execution; later input is moot
+  // Bytes of input, as the line reader cuts them: every whole line; false after a line too
+  // long to be read (a read failure).
+  bool input(const std::string& bytes) {
+    size_t begin = 0;
+    for (size_t feed = bytes.find('\n'); feed != std::string::npos;
+         feed = bytes.find('\n', begin)) {
+      if (feed + 1 - begin > tw::kMaxLineBytes) {
+        readFailure();
+        return false;
+      }
+      line(bytes.substr(begin, feed + 1 - begin));
+      begin = feed + 1;
+    }
+    return true;
+  }
 
-  void frame(FrameKind kind, Defect defect, const std::string& frameNonce,
-             const tw::RunManifest& frameManifest, const std::vector<Entry>& batch) {
-    if (phase == Phase::Ended || settled) return;
-    if (phase == Phase::Executing) beforeExecutingEvent();
-    const Decision decision = decide(kind, defect, phase);
-    if (!decision.accepted) {
-      end(decision.code);
-      return;
-    }
-    switch (kind) {
-      case FrameKind::Start:
-        phase = Phase::Loading;
-        nonce = frameNonce;
-        manifest = frameManifest;
-        lines.push_back(messageLine("started", nonce));
-        break;
-      case FrameKind::Entries:
-        held.insert(held.end(), batch.begin(), batch.end());
-        break;
-      case FrameKind::Execute:
-        phase = Phase::Executing;
-        lines.push_back(messageLine("executing", nonce));
-        break;
-      case FrameKind::Cancel:
-        if (phase == Phase::Executing) {
-          cancelSeen = true;
-        } else {
-          lines.push_back(failedLine(SessionCode::Cancelled, nonce));
-          phase = Phase::Ended;
-          endedWith = tw::Status<SessionCode>();
-        }
-        break;
-    }
+  void line(const std::string& text) {
+    if (protocol.ended() || settled) return;
+    if (executed) beforeExecutingEvent(true);
+    act(protocol.line(text));
   }
 
   void readFailure() {
-    if (phase == Phase::Ended || settled) return;
-    if (phase == Phase::Executing) beforeExecutingEvent();
-    end(SessionCode::ReadFailed);
+    if (protocol.ended() || settled) return;
+    if (executed) beforeExecutingEvent(false);
+    act(protocol.readFailure());
   }
 
   void endOfInput() {
-    if (phase == Phase::Ended || settled) return;
-    if (phase == Phase::Executing) {
+    if (protocol.ended() || settled) return;
+    if (executed) {
       // Input closed during execution: the outcome is still awaited.
-      beforeExecutingEvent();
+      beforeExecutingEvent(false);
       settled = true;
       return;
     }
-    end(SessionCode::Incomplete);
+    act(protocol.endOfInput());
   }
 
  private:
-  // Before the driver reads the next input, the engine's outcome may already have been handled.
-  void beforeExecutingEvent() {
-    endings.push_back({cancelSeen ? Ending::Kind::Cancelled : Ending::Kind::Outcome});
-  }
-
-  void end(SessionCode code) {
-    if (phase == Phase::Executing) {
-      endings.push_back({Ending::Kind::Code, code});
-      settled = true;
-    } else {
-      phase = Phase::Ended;
-      endedWith = tw::fail(code);
+  void act(tw::SessionAction action) {
+    using Kind = tw::SessionAction::Kind;
+    switch (action.kind) {
+      case Kind::Continue:
+      case Kind::StopRun:
+        return;
+      case Kind::Write:
+        lines.push_back(tw::toCompactJson(action.message));
+        nonce = *protocol.state().nonce;
+        manifest = *protocol.state().manifest;
+        return;
+      case Kind::WriteThenRun:
+        lines.push_back(tw::toCompactJson(action.message));
+        held = protocol.takeEntries();
+        executed = true;
+        return;
+      case Kind::WriteThenEnd:
+        lines.push_back(tw::toCompactJson(action.message));
+        endedWith = tw::Status<SessionCode>();
+        return;
+      case Kind::End:
+        if (executed) {
+          endings.push_back({Ending::Kind::Code, tw::sessionCodeOf(action.rule)});
+          settled = true;
+        } else {
+          endedWith = tw::fail(tw::sessionCodeOf(action.rule));
+        }
+        return;
+      case Kind::Deliver:
+        violated("the protocol delivers only after an outcome");
     }
   }
+
+  // Before the driver reads the next input, the engine's outcome may already have been handled;
+  // not before the first line after "execute" when that line was there before any outcome.
+  void beforeExecutingEvent(bool isLine) {
+    const bool first = eventsAfterExecute_++ == 0;
+    endings.push_back({protocol.cancelRequested() ? Ending::Kind::Cancelled : Ending::Kind::Outcome,
+                       SessionCode::InvalidFrame, first && isLine});
+  }
+
+  size_t eventsAfterExecute_ = 0;
 };
 
 std::string withLineFeed(const Json& frame, ByteSource& in) {
@@ -519,7 +477,7 @@ Structured buildStructured(ByteSource& in) {
     uint8_t choice = first ? 11 : in.next();
     // Once executing, most inputs end or cancel: any other frame ends the session before the
     // engine can answer.
-    if (s.model.phase == Phase::Executing) {
+    if (s.model.executed) {
       switch (choice % 4) {
         case 1:
         case 2:
@@ -554,7 +512,7 @@ Structured buildStructured(ByteSource& in) {
         std::string line;
         for (size_t i = 0; i < length && !in.empty(); ++i) line.push_back(char(in.next()));
         s.input += line + "\n";
-        s.model.known = false;
+        s.model.input(line + "\n");
         continue;
       }
       case 13:  // the input ends here, in a partial line or in an overlong one
@@ -575,8 +533,9 @@ Structured buildStructured(ByteSource& in) {
     first = false;
     const Defect defect = pickDefect(kind, in);
     if (defect == Defect::Garbage) {
-      s.input += garbageLine(in);
-      s.model.frame(kind, defect, sessionNonce, manifest, {});
+      const std::string garbage = garbageLine(in);
+      s.input += garbage;
+      s.model.input(garbage);
       continue;
     }
     static const char* kKindNames[] = {"start", "entries", "execute", "cancel"};
@@ -610,8 +569,9 @@ Structured buildStructured(ByteSource& in) {
       }
       frame["entries"] = defect == Defect::EntriesNotArray ? Json(JsonObject{}) : Json(values);
     }
-    s.input += withLineFeed(Json(std::move(frame)), in);
-    s.model.frame(kind, defect, sessionNonce, manifest, batch);
+    const std::string line = withLineFeed(Json(std::move(frame)), in);
+    s.input += line;
+    s.model.input(line);
   }
   s.model.endOfInput();
   return s;
@@ -632,8 +592,14 @@ ExpectedOutcome expectedOutcome(const Model& model, EngineKind engine) {
   return {std::move(run).value(), SessionCode::EngineFailed};
 }
 
-bool allows(const Model& model, Ending::Kind kind, SessionCode code = SessionCode::InvalidFrame) {
+// An input of at most this many bytes goes into the pipe in one atomic write, all of it before
+// the session can read "execute".
+constexpr size_t kAtomicPipeWrite = PIPE_BUF;
+
+bool allows(const Model& model, size_t inputBytes, Ending::Kind kind,
+            SessionCode code = SessionCode::InvalidFrame) {
   for (const Ending& ending : model.endings) {
+    if (ending.beforeFirstLine && inputBytes <= kAtomicPipeWrite) continue;
     if (ending.kind == kind && (kind != Ending::Kind::Code || ending.code == code)) return true;
   }
   return false;
@@ -685,16 +651,15 @@ void checkDelivery(const std::vector<Json>& messages, size_t from,
   require(messages.back() == completed, "completed carries the commitment of the engine's result");
 }
 
-void checkAgainstModel(const Structured& s, const SessionRun& run,
-                       const std::vector<Json>& messages) {
-  const Model& model = s.model;
+void checkAgainstModel(const Model& model, EngineKind engine, size_t inputBytes,
+                       const SessionRun& run, const std::vector<Json>& messages) {
   std::vector<std::string> lines;
   for (const Json& message : messages) lines.push_back(tw::toCompactJson(message));
   require(lines.size() >= model.lines.size(), "the messages before execution are all written");
   for (size_t i = 0; i < model.lines.size(); ++i) {
     require(lines[i] == model.lines[i], "the messages before execution are exact");
   }
-  if (model.phase != Phase::Executing) {
+  if (!model.executed) {
     require(lines.size() == model.lines.size(), "nothing more once the session ended");
     require(run.status.ok() == model.endedWith.ok(), "the session returns as the model");
     if (!run.status.ok()) require(run.status.error() == model.endedWith.error(), "the same code");
@@ -703,7 +668,7 @@ void checkAgainstModel(const Structured& s, const SessionRun& run,
   const size_t from = model.lines.size();
   if (!run.status.ok()) {
     require(lines.size() == from, "a refused frame during execution writes nothing");
-    require(allows(model, Ending::Kind::Code, run.status.error()), "a code the model allows");
+    require(allows(model, inputBytes, Ending::Kind::Code, run.status.error()), "a code the model allows");
     return;
   }
   require(lines.size() > from, "a successful session wrote its ending");
@@ -712,17 +677,17 @@ void checkAgainstModel(const Structured& s, const SessionRun& run,
     require(lines.size() == from + 1, "a failure object alone");
     const std::string& code = messages[from].find("code")->asString();
     if (code == tw::sessionCodeText(SessionCode::Cancelled)) {
-      require(allows(model, Ending::Kind::Cancelled), "CANCELLED only after a cancel was read");
+      require(allows(model, inputBytes, Ending::Kind::Cancelled), "CANCELLED only after a cancel was read");
       return;
     }
-    require(allows(model, Ending::Kind::Outcome), "an engine outcome the model allows");
-    const ExpectedOutcome outcome = expectedOutcome(model, s.engine);
+    require(allows(model, inputBytes, Ending::Kind::Outcome), "an engine outcome the model allows");
+    const ExpectedOutcome outcome = expectedOutcome(model, engine);
     require(!outcome.result && code == tw::sessionCodeText(outcome.code),
             "the engine's failure is the code the engine thread hands over");
     return;
   }
-  require(allows(model, Ending::Kind::Outcome), "a delivery the model allows");
-  const ExpectedOutcome outcome = expectedOutcome(model, s.engine);
+  require(allows(model, inputBytes, Ending::Kind::Outcome), "a delivery the model allows");
+  const ExpectedOutcome outcome = expectedOutcome(model, engine);
   require(outcome.result.has_value(), "a result only when the engine gives one");
   checkDelivery(messages, from, *outcome.result, model.nonce);
 }
@@ -740,13 +705,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (data[0] % 4 == 0) {
     const std::string input(reinterpret_cast<const char*>(data + 1), size - 1);
     const SessionRun run = runOneSession(input, EngineKind::Real);
-    checkProtocol(run);
+    const std::vector<Json> messages = checkProtocol(run);
+    Model model;
+    if (model.input(input)) {
+      if (!input.empty() && input.back() != '\n') {
+        model.readFailure();
+      } else {
+        model.endOfInput();
+      }
+    }
+    checkAgainstModel(model, EngineKind::Real, input.size(), run, messages);
     return 0;
   }
   ByteSource in(data + 1, size - 1);
   const Structured s = buildStructured(in);
   const SessionRun run = runOneSession(s.input, s.engine);
   const std::vector<Json> messages = checkProtocol(run);
-  if (s.model.known) checkAgainstModel(s, run, messages);
+  checkAgainstModel(s.model, s.engine, s.input.size(), run, messages);
   return 0;
 }

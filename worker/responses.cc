@@ -95,26 +95,6 @@ Json executingMessage(const std::string& nonce) {
   return plainMessage("executing", nonce);
 }
 
-Status<SessionCode> writeResultPage(int fd, const std::string& nonce, ResultPageBody body,
-                                    uint64_t& pageIndex, uint64_t pageCount) {
-  JsonObject page;
-  page.emplace("allocations", std::move(body.allocations));
-  page.emplace("pendingIds", std::move(body.pendingIds));
-  page.emplace("residuals", std::move(body.residuals));
-  JsonObject message;
-  message.emplace("kind", "resultPage");
-  message.emplace("nonce", nonce);
-  message.emplace("page", std::move(page));
-  message.emplace("pageCount", pageCount);
-  message.emplace("pageIndex", pageIndex);
-  message.emplace("version", kProtocolVersion);
-  if (auto written = writeResponse(fd, Json(std::move(message))); !written) return written;
-  if (__builtin_add_overflow(pageIndex, uint64_t{1}, &pageIndex)) {
-    return fail(SessionCode::ResponseLimit);
-  }
-  return {};
-}
-
 Json completedMessage(const std::string& nonce, uint64_t pageCount,
                       const std::string& resultCommitment, uint64_t revision,
                       const std::string& runId) {

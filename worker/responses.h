@@ -68,18 +68,6 @@ Json failureObject(const std::optional<std::string>& nonce, SessionCode code);
 Json startedMessage(const std::string& nonce);
 Json executingMessage(const std::string& nonce);
 
-// One page of a result: exactly the members "allocations", "pendingIds" and "residuals".
-struct ResultPageBody {
-  JsonArray allocations;
-  JsonArray pendingIds;
-  JsonObject residuals;
-};
-
-// Writes the "resultPage" message for `body` at `pageIndex` of `pageCount` and, once written,
-// advances `pageIndex`; ResponseLimit when the index cannot advance within 64 bits.
-Status<SessionCode> writeResultPage(int fd, const std::string& nonce, ResultPageBody body,
-                                    uint64_t& pageIndex, uint64_t pageCount);
-
 // The closing message of a delivered result.
 Json completedMessage(const std::string& nonce, uint64_t pageCount,
                       const std::string& resultCommitment, uint64_t revision,

@@ -8,9 +8,14 @@
 #include <thread>
 
 #include "contracts/json_writer.h"
+#include "worker/test_pages.h"
 
 namespace tw {
 namespace {
+
+using testing::ResultPageBody;
+using testing::ResultPageWriter;
+using testing::writeResultPage;
 
 // Captures what is written to one end of a pipe.
 class Pipe {

@@ -114,31 +114,4 @@ Status<SessionCode> writePageBatch(int fd, const PageBatch& batch) {
   return {};
 }
 
-Status<SessionCode> ResultPageWriter::flush() {
-  auto written = writePageBatch(fd_, batch_);
-  batch_.clear();
-  return written;
-}
-
-Status<SessionCode> ResultPageWriter::writeEmpty() {
-  builder_.addEmpty(batch_);
-  return flush();
-}
-
-Status<SessionCode> ResultPageWriter::write(const Allocation& allocation) {
-  builder_.add(batch_, allocation);
-  return flush();
-}
-
-Status<SessionCode> ResultPageWriter::writePendingId(const std::string& id) {
-  builder_.addPendingId(batch_, id);
-  return flush();
-}
-
-Status<SessionCode> ResultPageWriter::writeResidual(const std::string& id,
-                                                    const std::string& cents) {
-  builder_.addResidual(batch_, id, cents);
-  return flush();
-}
-
 }  // namespace tw

@@ -2,12 +2,12 @@
 // result left by position (engine/assembly.h), with the same bytes.
 //
 // Each page holds one item (or, for an empty result, none) and is exactly the text, line feed
-// included, that writeResultPage writes for a body holding only that item, refused the same way:
+// included, that a "resultPage" message for a body holding only that item is, refused the same way:
 // a page whose text would exceed kMaxResponseBytes is not made, and the pages end there with
 // ResponseLimit; so do they after a page whose index cannot advance within 64 bits.
 //
 // ResultPageBuilder makes the texts into batches, so that one thread can make pages while
-// another writes them; ResultPageWriter makes and writes them one at a time.
+// another writes them.
 #pragma once
 
 #include <cstddef>
@@ -68,25 +68,6 @@ class ResultPageBuilder {
   std::string prefix_;  // up to the first item
   std::string suffix_;  // from "pageCount" up to the page index
   uint64_t pageIndex_ = 0;
-};
-
-// Writes each page as it is made, with one write(); ResponseWriteFailed when a write fails.
-class ResultPageWriter {
- public:
-  ResultPageWriter(int fd, const std::string& nonce, uint64_t pageCount)
-      : fd_(fd), builder_(nonce, pageCount) {}
-
-  Status<SessionCode> writeEmpty();
-  Status<SessionCode> write(const Allocation& allocation);
-  Status<SessionCode> writePendingId(const std::string& id);
-  Status<SessionCode> writeResidual(const std::string& id, const std::string& cents);
-
- private:
-  Status<SessionCode> flush();
-
-  int fd_;
-  ResultPageBuilder builder_;
-  PageBatch batch_;  // one page at a time, its buffer reused
 };
 
 // Pages a result takes: one an item, or one for a result without items; nullopt when that count

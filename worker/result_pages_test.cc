@@ -11,9 +11,14 @@
 
 #include "contracts/test_records.h"
 #include "engine/testing/generated_runs.h"
+#include "worker/test_pages.h"
 
 namespace tw {
 namespace {
+
+using testing::ResultPageBody;
+using testing::ResultPageWriter;
+using testing::writeResultPage;
 
 // A scratch file standing in for standard output.
 class Capture {
