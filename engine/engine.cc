@@ -306,4 +306,20 @@ Status<EngineError> checkEntryForRun(const Entry& entry, const RunManifest& mani
   return checkEntry(entry, manifest, digests, EntryContractChecks::AlreadyPassed, false, rule);
 }
 
+struct EntryRunCheck::State {
+  explicit State(const RunManifest& run) : manifest(run), digests(run) {}
+  const RunManifest& manifest;
+  DigestPairs digests;
+};
+
+EntryRunCheck::EntryRunCheck(const RunManifest& manifest)
+    : state_(std::make_unique<State>(manifest)) {}
+
+EntryRunCheck::~EntryRunCheck() = default;
+
+Status<EngineError> EntryRunCheck::check(const Entry& entry, std::string_view& rule) {
+  return checkEntry(entry, state_->manifest, state_->digests, EntryContractChecks::AlreadyPassed,
+                    false, rule);
+}
+
 }  // namespace tw

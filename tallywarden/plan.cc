@@ -340,6 +340,7 @@ class Planner {
       for (const CostIndex k : cell.rights) units.join(cell.lefts.front(), k);
     }
 
+    indexAccount(cost, n);
     std::vector<Unit> whole = makeUnits(cost, view, units, std::nullopt);
     runCells_ = &cost;
     view_ = &view;
@@ -362,69 +363,114 @@ class Planner {
   // first identifier, with their parts of every cell that has both sides.
   std::vector<Unit> makeUnits(const RunCost& cost, const std::vector<const Entry*>& view,
                               Disjoint& ties, const std::optional<std::vector<uint32_t>>& only) {
-    const size_t n = view.size();
-    std::vector<uint32_t> unitOf(n, UINT32_MAX);
-    std::vector<Unit> list;
     std::vector<uint32_t> order;
     if (only) {
       order = *only;
     } else {
-      order.resize(n);
+      order.resize(view.size());
       std::iota(order.begin(), order.end(), 0);
     }
     std::sort(order.begin(), order.end(),
               [&view](uint32_t a, uint32_t b) { return view[a]->id < view[b]->id; });
+    std::vector<Unit> list;
+    std::vector<std::string_view> firstDay;
     std::map<uint32_t, uint32_t> rootUnit;
     for (const uint32_t k : order) {
       const uint32_t root = ties.find(k);
       auto [it, added] = rootUnit.emplace(root, static_cast<uint32_t>(list.size()));
-      if (added) list.emplace_back();
-      unitOf[k] = it->second;
+      if (added) {
+        list.emplace_back();
+        firstDay.push_back(view[k]->date);
+      }
+      unitOf_[k] = it->second;
       list[it->second].members.push_back(k);
+      firstDay[it->second] = std::min<std::string_view>(firstDay[it->second], view[k]->date);
     }
+    // The members in ascending identifier give each cell's positions in ascending order.
+    std::map<std::pair<uint32_t, uint32_t>, CellPart> parts;
+    for (const uint32_t k : order) {
+      const uint32_t u = unitOf_[k];
+      for (uint32_t r = refBegin_[k]; r < refBegin_[k + 1]; ++r) {
+        const CellRef& ref = refs_[r];
+        CellPart& part = parts[{u, ref.cell}];
+        part.cell = ref.cell;
+        (ref.right ? part.rights : part.lefts).push_back(ref.pos);
+      }
+      for (uint32_t c = candBegin_[k]; c < candBegin_[k + 1]; ++c) {
+        const CostCandidate& candidate = cost.candidates[cands_[c]];
+        // A synthetic pair is counted with its left entry's unit: at most what the run collects.
+        if (candidate.pass != MatchPass::Synthetic) {
+          bool whole = true;
+          for (const CostIndex m : candidate.entries) whole = whole && unitOf_[m] == u;
+          if (!whole) continue;
+        }
+        list[u].groups += 1;
+        list[u].proposals += candidate.proposals;
+        list[u].origins = std::max(list[u].origins, candidate.origins);
+      }
+    }
+    for (auto& [key, part] : parts) list[key.first].cells.push_back(std::move(part));
+    for (const uint32_t k : order) unitOf_[k] = UINT32_MAX;
+    std::vector<uint32_t> byDay(list.size());
+    std::iota(byDay.begin(), byDay.end(), 0);
+    std::stable_sort(byDay.begin(), byDay.end(), [&](uint32_t a, uint32_t b) {
+      return firstDay[a] != firstDay[b]
+                 ? firstDay[a] < firstDay[b]
+                 : view[list[a].members.front()]->id < view[list[b].members.front()]->id;
+    });
+    std::vector<Unit> sorted;
+    sorted.reserve(list.size());
+    for (const uint32_t u : byDay) sorted.push_back(std::move(list[u]));
+    return sorted;
+  }
+
+  // The account's entries' places in its cells, and the candidates each entry leads (its first
+  // named entry) or takes part in, as offsets by entry.
+  void indexAccount(const RunCost& cost, size_t n) {
+    struct Ref {
+      uint32_t entry;
+      CellRef ref;
+    };
+    std::vector<Ref> all;
     for (uint32_t c = 0; c < cost.cells.size(); ++c) {
       const CellCost& cell = cost.cells[c];
       if (cell.pass == MatchPass::Synthetic) continue;
-      std::map<uint32_t, CellPart> parts;
-      for (uint32_t p = 0; p < cell.lefts.size(); ++p) {
-        if (const uint32_t u = unitOf[cell.lefts[p]]; u != UINT32_MAX) {
-          parts[u].cell = c;
-          parts[u].lefts.push_back(p);
-        }
-      }
+      for (uint32_t p = 0; p < cell.lefts.size(); ++p)
+        all.push_back({cell.lefts[p], {c, p, false}});
       for (uint32_t p = 0; p < cell.rights.size(); ++p) {
-        if (const uint32_t u = unitOf[cell.rights[p]]; u != UINT32_MAX) {
-          parts[u].cell = c;
-          parts[u].rights.push_back(p);
-        }
+        all.push_back({cell.rights[p], {c, p, true}});
       }
-      for (auto& [u, part] : parts) list[u].cells.push_back(std::move(part));
     }
-    for (const CostCandidate& candidate : cost.candidates) {
+    std::stable_sort(all.begin(), all.end(),
+                     [](const Ref& a, const Ref& b) { return a.entry < b.entry; });
+    refBegin_.assign(n + 1, 0);
+    refs_.clear();
+    for (const Ref& ref : all) {
+      ++refBegin_[ref.entry + 1];
+      refs_.push_back(ref.ref);
+    }
+    for (size_t k = 0; k < n; ++k) refBegin_[k + 1] += refBegin_[k];
+    auto csr = [n](const std::vector<std::pair<uint32_t, uint32_t>>& pairs,
+                   std::vector<uint32_t>& begin, std::vector<uint32_t>& items) {
+      begin.assign(n + 1, 0);
+      items.assign(pairs.size(), 0);
+      for (const auto& [k, c] : pairs) ++begin[k + 1];
+      for (size_t k = 0; k < n; ++k) begin[k + 1] += begin[k];
+      std::vector<uint32_t> at(begin.begin(), begin.end() - 1);
+      for (const auto& [k, c] : pairs) items[at[k]++] = c;
+    };
+    std::vector<std::pair<uint32_t, uint32_t>> leads;
+    std::vector<std::pair<uint32_t, uint32_t>> takes;
+    for (uint32_t c = 0; c < cost.candidates.size(); ++c) {
+      const CostCandidate& candidate = cost.candidates[c];
       if (candidate.duplicate) continue;
-      // A synthetic pair is counted with its left entry's unit: at most what the run collects.
-      const uint32_t u = unitOf[candidate.entries.front()];
-      if (u == UINT32_MAX) continue;
-      if (candidate.pass != MatchPass::Synthetic) {
-        bool whole = true;
-        for (const CostIndex k : candidate.entries) whole = whole && unitOf[k] == u;
-        if (!whole) continue;
-      }
-      list[u].groups += 1;
-      list[u].proposals += candidate.proposals;
-      list[u].origins = std::max(list[u].origins, candidate.origins);
+      leads.emplace_back(candidate.entries.front(), c);
+      if (candidate.pass == MatchPass::Synthetic) continue;
+      for (const CostIndex k : candidate.entries) takes.emplace_back(k, c);
     }
-    std::stable_sort(list.begin(), list.end(), [&view](const Unit& a, const Unit& b) {
-      auto firstDay = [&view](const Unit& unit) {
-        std::string_view day = view[unit.members.front()]->date;
-        for (const uint32_t k : unit.members) day = std::min<std::string_view>(day, view[k]->date);
-        return day;
-      };
-      const std::string_view da = firstDay(a);
-      const std::string_view db = firstDay(b);
-      return da != db ? da < db : view[a.members.front()]->id < view[b.members.front()]->id;
-    });
-    return list;
+    csr(leads, candBegin_, cands_);
+    csr(takes, takesBegin_, takes_);
+    unitOf_.assign(n, UINT32_MAX);
   }
 
   // Whether `unit` fits `run`; with `why`, the bound that it would pass and its figure.
@@ -515,6 +561,9 @@ class Planner {
   // of the cell is full, and counting the cell's steps again for every later part would cost more
   // than all the rest of the plan.
   static constexpr uint8_t kRefusalsBeforeSkip = 2;
+  // A run that refuses a unit with less room than this left takes no more units.
+  static constexpr size_t kRoomEntries = 16;
+  static constexpr uint64_t kRoomBytes = 16 * 1024;
 
   bool place(const Unit& unit) {
     for (uint32_t r = firstOpen_; r < runs.size(); ++r) {
@@ -561,15 +610,13 @@ class Planner {
       for (const uint32_t k : parts[p].members) partOf[k] = p;
     }
     std::vector<std::set<uint32_t>> next(parts.size());
-    for (const CostCandidate& candidate : cost.candidates) {
-      if (candidate.pass == MatchPass::Synthetic || candidate.duplicate) continue;
-      const auto first = partOf.find(candidate.entries.front());
-      if (first == partOf.end()) continue;
-      for (const CostIndex k : candidate.entries) {
-        const auto other = partOf.find(k);
-        if (other == partOf.end() || other->second == first->second) continue;
-        next[first->second].insert(other->second);
-        next[other->second].insert(first->second);
+    for (const auto& [k, p] : partOf) {
+      for (uint32_t t = takesBegin_[k]; t < takesBegin_[k + 1]; ++t) {
+        for (const CostIndex m : cost.candidates[takes_[t]].entries) {
+          const auto other = partOf.find(m);
+          if (other == partOf.end() || other->second == p) continue;
+          next[p].insert(other->second);
+        }
       }
     }
     std::vector<bool> seen(parts.size(), false);
@@ -744,6 +791,19 @@ class Planner {
   const std::vector<uint32_t>* members_ = nullptr;
   uint32_t firstOpen_ = 0;
   uint32_t nextBundle_ = 0;
+  // Per account (indexAccount).
+  struct CellRef {
+    uint32_t cell;
+    uint32_t pos;
+    bool right;
+  };
+  std::vector<uint32_t> refBegin_;
+  std::vector<CellRef> refs_;
+  std::vector<uint32_t> candBegin_;
+  std::vector<uint32_t> cands_;
+  std::vector<uint32_t> takesBegin_;
+  std::vector<uint32_t> takes_;
+  std::vector<uint32_t> unitOf_;  // scratch: UINT32_MAX between calls of makeUnits
   std::unordered_map<uint64_t, uint8_t> cellRefusals_;  // (cell, run) -> parts refused
 };
 
