@@ -55,6 +55,7 @@ struct PlanArgs {
   std::optional<std::string_view> reject;
   std::optional<size_t> maxRunEntries;
   std::optional<std::string_view> nonceSeed;
+  bool baseline = false;
 };
 
 std::optional<PlanArgs> parseArgs(std::span<const std::string_view> args, std::string& error) {
@@ -115,6 +116,8 @@ std::optional<PlanArgs> parseArgs(std::span<const std::string_view> args, std::s
         return std::nullopt;
       }
       parsed.maxRunEntries = std::min(n, kMaxHeldEntries);
+    } else if (arg == "--identifier-order-baseline") {
+      parsed.baseline = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       error = "unknown option '" + std::string(arg) + "'";
       return std::nullopt;
@@ -256,6 +259,7 @@ struct SlicedCell {
   bool pastCap = false;
   std::vector<std::vector<std::string>> separated;
   std::vector<std::vector<std::string>> competing;
+  std::optional<uint64_t> identifierOrderSeparated;  // with --identifier-order-baseline
 };
 
 struct Unplannable {
@@ -288,6 +292,8 @@ class Planner {
   std::vector<std::pair<std::string, std::string>> separatedPairs;
   std::vector<Unplannable> unplannable;
   uint64_t separatedCandidates = 0;
+  bool baseline = false;  // also count what cutting in identifier order would separate
+  uint64_t identifierOrderSeparated = 0;
 
  private:
   const Entry& entry(uint32_t global) const { return input_.entries[global]; }
@@ -779,8 +785,73 @@ class Planner {
           }
         }
       }
+      if (baseline) {
+        record.identifierOrderSeparated = identifierOrderCut(cost, cell, separated.size());
+        identifierOrderSeparated += *record.identifierOrderSeparated;
+      }
       sliced.push_back(std::move(record));
     }
+  }
+
+  // The candidates of `cell` that cutting it in identifier order into the fewest passing parts
+  // would separate: entries taken in ascending identifier, a part closed when the next entry
+  // would make it pass a bound.
+  uint64_t identifierOrderCut(const RunCost& cost, const CellCost& cell, size_t candidates) const {
+    struct Item {
+      CostIndex entry;
+      uint32_t pos;
+      bool right;
+    };
+    std::vector<Item> items;
+    for (uint32_t p = 0; p < cell.lefts.size(); ++p) items.push_back({cell.lefts[p], p, false});
+    for (uint32_t p = 0; p < cell.rights.size(); ++p) items.push_back({cell.rights[p], p, true});
+    const std::vector<const Entry*>& view = *view_;
+    std::sort(items.begin(), items.end(), [&view](const Item& a, const Item& b) {
+      return view[a.entry]->id < view[b.entry]->id;
+    });
+    std::map<CostIndex, uint32_t> partOf;
+    std::vector<__int128> amounts;
+    std::vector<__int128> targets;
+    uint32_t part = 0;
+    auto passes = [&](const std::vector<__int128>& a, const std::vector<__int128>& t) {
+      if (a.empty() || t.empty()) return true;
+      if (a.size() > kSessionEngineLimits.maxCellSide ||
+          t.size() > kSessionEngineLimits.maxCellSide ||
+          a.size() * t.size() > kSessionEngineLimits.maxCellWork) {
+        return false;
+      }
+      if (cell.pass != MatchPass::Composition) return true;
+      return compositionCellSteps(a, t, kSessionEngineLimits.maxCellWork + 1).steps <=
+             kSessionEngineLimits.maxCellWork;
+    };
+    for (const Item& item : items) {
+      // Amounts in ascending identifier are the cell's order.
+      const __int128 amount =
+          cell.pass == MatchPass::Composition
+              ? (item.right ? cell.rightAmounts[item.pos] : cell.leftAmounts[item.pos])
+              : 0;
+      (item.right ? targets : amounts).push_back(amount);
+      if (!passes(amounts, targets)) {
+        (item.right ? targets : amounts).pop_back();
+        ++part;
+        amounts.clear();
+        targets.clear();
+        (item.right ? targets : amounts).push_back(amount);
+      }
+      partOf[item.entry] = part;
+    }
+    uint64_t separated = 0;
+    for (uint32_t c = cell.candidatesBegin; c < cell.candidatesEnd && c < candidates; ++c) {
+      const CostCandidate& candidate = cost.candidates[c];
+      if (candidate.duplicate || candidate.pass == MatchPass::Synthetic) continue;
+      std::set<uint32_t> parts;
+      for (const CostIndex k : candidate.entries) {
+        const auto it = partOf.find(k);
+        parts.insert(it != partOf.end() ? it->second : UINT32_MAX);
+      }
+      separated += parts.size() > 1 ? 1 : 0;
+    }
+    return separated;
   }
 
   const PlanInput& input_;
@@ -1045,6 +1116,7 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
   limits.sessionBytes = kMaxSessionBytes - longestStart.size() - sampleExecute.size();
 
   Planner planner(input, limits);
+  planner.baseline = parsed->baseline;
   if (!planner.plan(error)) return cannotRun(error);
 
   // Write into a temporary sibling, then rename into place.
@@ -1157,18 +1229,21 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
   }
   JsonArray slicedJson;
   for (const SlicedCell& cell : planner.sliced) {
-    slicedJson.emplace_back(makeObject({{"stage", Json(toText(cell.stage))},
-                                        {"pass", Json(toText(cell.pass))},
-                                        {"accountId", Json(cell.accountId)},
-                                        {"key", Json(cell.key)},
-                                        {"left", Json(uint64_t{cell.left})},
-                                        {"right", Json(uint64_t{cell.right})},
-                                        {"runs", Json(uint64_t{cell.runs})},
-                                        {"steps", Json(cell.steps)},
-                                        {"pastCostingCap", Json(cell.pastCap)},
-                                        {"separationsKnown", Json(!cell.pastCap)},
-                                        {"separated", idLists(cell.separated)},
-                                        {"competing", idLists(cell.competing)}}));
+    slicedJson.emplace_back(makeObject(
+        {{"stage", Json(toText(cell.stage))},
+         {"pass", Json(toText(cell.pass))},
+         {"accountId", Json(cell.accountId)},
+         {"key", Json(cell.key)},
+         {"left", Json(uint64_t{cell.left})},
+         {"right", Json(uint64_t{cell.right})},
+         {"runs", Json(uint64_t{cell.runs})},
+         {"steps", Json(cell.steps)},
+         {"pastCostingCap", Json(cell.pastCap)},
+         {"separationsKnown", Json(!cell.pastCap)},
+         {"separated", idLists(cell.separated)},
+         {"identifierOrderSeparated",
+          cell.identifierOrderSeparated ? Json(*cell.identifierOrderSeparated) : Json(nullptr)},
+         {"competing", idLists(cell.competing)}}));
   }
   JsonArray pairsJson;
   for (const auto& [left, right] : planner.separatedPairs) {
@@ -1198,15 +1273,17 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
        {"slicedCells", Json(std::move(slicedJson))},
        {"separatedPairs", Json(std::move(pairsJson))},
        {"unplannable", Json(std::move(unplannableJson))},
-       {"totals",
-        Json(makeObject({{"entries", Json(uint64_t{input.entries.size()})},
-                         {"refused", Json(uint64_t{input.refusals.size()})},
-                         {"runs", Json(uint64_t{written.size()})},
-                         {"bytes", Json(totalBytes)},
-                         {"slicedCells", Json(uint64_t{planner.sliced.size()})},
-                         {"separatedCandidates", Json(planner.separatedCandidates)},
-                         {"separatedPairs", Json(uint64_t{planner.separatedPairs.size()})},
-                         {"unplannable", Json(uint64_t{planner.unplannable.size()})}}))}}));
+       {"totals", Json(makeObject(
+                      {{"entries", Json(uint64_t{input.entries.size()})},
+                       {"refused", Json(uint64_t{input.refusals.size()})},
+                       {"runs", Json(uint64_t{written.size()})},
+                       {"bytes", Json(totalBytes)},
+                       {"slicedCells", Json(uint64_t{planner.sliced.size()})},
+                       {"separatedCandidates", Json(planner.separatedCandidates)},
+                       {"identifierOrderSeparated",
+                        parsed->baseline ? Json(planner.identifierOrderSeparated) : Json(nullptr)},
+                       {"separatedPairs", Json(uint64_t{planner.separatedPairs.size()})},
+                       {"unplannable", Json(uint64_t{planner.unplannable.size()})}}))}}));
   if (!writeFile(temporary + "/plan.json", toCompactJson(planJson) + "\n", error)) {
     return abandon(error);
   }
