@@ -594,6 +594,13 @@ class Planner {
            bound == EngineBound::CellSteps)) {
         ++cellRefusals_[(uint64_t{cell} << 32) | r];
       }
+      // A run with little room left is closed, so that later units do not try it one by one.
+      const Run& run = runs[r];
+      if (run.entries.size() + kRoomEntries >= limits_.runEntries ||
+          run.frames.bytes + kRoomBytes >= limits_.sessionBytes ||
+          run.frames.frames + 1 >= limits_.frames) {
+        runs[r].full = true;
+      }
     }
     Run fresh;
     if (!fits(unit, fresh)) return false;
