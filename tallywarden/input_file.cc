@@ -1,18 +1,15 @@
 #include "tallywarden/input_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
 #include "worker/fd_io.h"
+#include "worker/platform.h"
 
 namespace tw::tool {
 
 InputFile::~InputFile() {
-  if (owned_ && fd_ >= 0) ::close(fd_);
+  if (owned_ && fd_ >= 0) platform::closeStream(fd_);
 }
 
 std::optional<InputFile> InputFile::open(std::string_view path, std::string& error) {
@@ -22,17 +19,8 @@ std::optional<InputFile> InputFile::open(std::string_view path, std::string& err
     error = "an empty file name was given";
     return std::nullopt;
   }
-  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = "cannot open " + name + ": " + std::strerror(errno);
-    return std::nullopt;
-  }
-  struct stat info {};
-  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-    ::close(fd);
-    error = name + " is a directory, not a file";
-    return std::nullopt;
-  }
+  const int fd = platform::openForReading(name, error);
+  if (fd < 0) return std::nullopt;
   return InputFile(fd, true, name);
 }
 

@@ -63,10 +63,20 @@ std::optional<PlannedRun> plannedRun(const Json& value, size_t index, std::strin
 std::optional<std::string> readFileBounded(const std::string& path, size_t limit, bool& more) {
   std::ifstream file(fsPath(path), std::ios::binary);
   if (!file) return std::nullopt;
-  std::string bytes(limit, '\0');
-  file.read(bytes.data(), static_cast<std::streamsize>(limit));
-  if (file.bad()) return std::nullopt;
-  bytes.resize(static_cast<size_t>(file.gcount()));
+  constexpr size_t kChunk = size_t{1} << 16;
+  std::string bytes;
+  std::error_code unknown;
+  const uintmax_t size = std::filesystem::file_size(fsPath(path), unknown);
+  if (!unknown) bytes.reserve(static_cast<size_t>(std::min<uintmax_t>(size, limit)));
+  while (bytes.size() < limit) {
+    const size_t had = bytes.size();
+    const size_t want = std::min(kChunk, limit - had);
+    bytes.resize(had + want);
+    file.read(bytes.data() + had, static_cast<std::streamsize>(want));
+    bytes.resize(had + static_cast<size_t>(file.gcount()));
+    if (file.bad()) return std::nullopt;
+    if (!file) break;
+  }
   more = bytes.size() == limit && file.peek() != std::ifstream::traits_type::eof();
   return bytes;
 }

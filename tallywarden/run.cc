@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -49,6 +50,9 @@ constexpr size_t kMaxSessionFileBytes = 2 * kMaxSessionBytes;
 // run waits for a fence held by another process.
 constexpr std::chrono::milliseconds kPollInterval{50};
 constexpr int kMostJobs = 1024;
+// Runs whose output is verified while the next workers run: at most this many a worker, which
+// bounds the outputs held in memory.
+constexpr size_t kMostVerifyingRuns = 2;
 // Exit status after an interrupt: 128 and the signal, as a shell reports a process it ended.
 constexpr int kInterruptedBase = 128;
 
@@ -319,12 +323,25 @@ struct LiveWorker {
   std::mutex mutex;
   std::optional<platform::ProcessHandle> process;  // set while started and not yet released
   std::atomic<bool> endedByUs{false};
+  // Set once the run needs its worker no more (it ended, or none was started): the coordinator
+  // may start the next one while this run's output is verified and written.
+  std::atomic<bool> workerDone{false};
+  std::function<void()> onWorkerDone;
 
   void end() {
     std::lock_guard<std::mutex> hold(mutex);
     if (process) platform::endProcessNow(*process);
     endedByUs = true;
   }
+  void done() {
+    if (!workerDone.exchange(true) && onWorkerDone) onWorkerDone();
+  }
+};
+
+// Marks the worker done when it goes, whichever way the run ends.
+struct WorkerDoneAtEnd {
+  LiveWorker& live;
+  ~WorkerDoneAtEnd() { live.done(); }
 };
 
 struct RunContext {
@@ -335,6 +352,7 @@ struct RunContext {
 
 // Runs one run whose lock is held. Never writes anything once the run was interrupted.
 RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorker& live) {
+  const WorkerDoneAtEnd workerDoneAtEnd{live};
   RunRecord record;
   record.runId = run.runId;
   record.entries = run.entries;
@@ -419,6 +437,7 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
   }
   writer.join();
   platform::closeStream(started->output);
+  live.done();
   record.seconds = std::chrono::duration<double>(Clock::now() - begun).count();
   if ((live.endedByUs && !outputTooLarge) || platform::interruptSignal() != 0) {
     record.status = RunStatus::NotRun;
@@ -631,7 +650,11 @@ int runRun(std::span<const std::string_view> args, Streams streams) {
       for (auto& run : inFlight) run->live.end();
     }
     // Start runs while there are free workers, skipping those another runner holds for now.
-    for (auto it = pending.begin(); !stopping && inFlight.size() < jobs && it != pending.end();) {
+    size_t workers = 0;
+    for (const auto& run : inFlight) workers += run->live.workerDone ? 0 : 1;
+    for (auto it = pending.begin(); !stopping && workers < jobs &&
+                                    inFlight.size() < kMostVerifyingRuns * jobs &&
+                                    it != pending.end();) {
       const size_t slot = *it;
       const auto lock =
           platform::openExclusive(platform::NativeText::fromUtf8(plan->lockPath(runs[slot])));
@@ -644,6 +667,11 @@ int runRun(std::span<const std::string_view> args, Streams streams) {
       run->slot = slot;
       run->lock = *lock;
       InFlight* raw = run.get();
+      raw->live.onWorkerDone = [&] {
+        std::lock_guard<std::mutex> freed(mutex);
+        changed.notify_all();
+      };
+      ++workers;
       raw->thread = std::thread([&, raw] {
         RunRecord record = executeRun(context, runs[raw->slot], raw->live);
         std::lock_guard<std::mutex> done(mutex);
@@ -651,7 +679,7 @@ int runRun(std::span<const std::string_view> args, Streams streams) {
         changed.notify_all();
       });
       inFlight.push_back(std::move(run));
-      progress.started(inFlight.size());
+      progress.started(workers);
     }
     if (inFlight.empty() && (pending.empty() || stopping)) break;
     changed.wait_for(hold, kPollInterval);

@@ -155,4 +155,20 @@ void catchInterrupts();
 // `bytes`, never a part: a temporary file beside it, flushed to storage, then renamed over it.
 [[nodiscard]] bool replaceFileAtomically(const std::string& path, std::string_view bytes);
 
+// Opens the file at `path` (UTF-8) for reading, as a C runtime descriptor not inherited by child
+// processes (closed with closeStream). -1, with a sentence in `error`, when it cannot be opened
+// or is a directory.
+[[nodiscard]] int openForReading(const std::string& path, std::string& error);
+// Reads at most `capacity` bytes at `offset` of the regular file open as `stream`, leaving the
+// offset its reads go on from where it was. -1 when `stream` is not a regular file or on failure.
+[[nodiscard]] std::ptrdiff_t readFileAt(int stream, uint64_t offset, char* buffer, size_t capacity);
+
+// How many bytes `stream` holds that were written and are not read yet: for a pipe, what it
+// buffers; for a file, the rest of it from the stream's position. Nothing where the system
+// cannot say (a console, say).
+[[nodiscard]] std::optional<size_t> bytesWaiting(int stream);
+// Returns once a read of `stream` would not wait: bytes are there, the writer is gone, or the
+// stream failed. Where the system offers no such wait, it may return at once.
+void waitUntilReadable(int stream);
+
 }  // namespace tw::platform

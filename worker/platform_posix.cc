@@ -2,11 +2,13 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <malloc.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -401,6 +403,43 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes) {
   ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
   if (!ok) (void)::unlink(temporary.c_str());
   return ok;
+}
+
+int openForReading(const std::string& path, std::string& error) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    closeOnce(fd);
+    error = path + " is a directory, not a file";
+    return -1;
+  }
+  return fd;
+}
+
+std::ptrdiff_t readFileAt(int stream, uint64_t offset, char* buffer, size_t capacity) {
+  struct stat info {};
+  if (::fstat(stream, &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  for (;;) {
+    const ssize_t got = ::pread(stream, buffer, capacity, static_cast<off_t>(offset));
+    if (got >= 0 || errno != EINTR) return got;
+
+std::optional<size_t> bytesWaiting(int stream) {
+  int waiting = 0;
+  if (::ioctl(stream, FIONREAD, &waiting) != 0 || waiting < 0) return std::nullopt;
+  return static_cast<size_t>(waiting);
+}
+
+void waitUntilReadable(int stream) {
+  pollfd watched{stream, POLLIN, 0};
+  while (::poll(&watched, 1, -1) < 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace tw::platform

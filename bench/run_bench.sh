@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# `tallywarden run -j 2` against the minimal launcher (xargs -P 2 over the worker) on the same
+# plan: a generated month of 30,000 entries in 12 runs of 2,500 (tests/make_plan_folder.py),
+# timed alternately as whole processes by bench/alternate_timer (median, quartiles). Both write
+# every output to a file; `run` also verifies each and writes its record.
+#
+# Usage: bench/run_bench.sh [ROUNDS]   (default 15); builds a Release tree in build-bench/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+rounds=${1:-15}
+build=build-bench
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTW_TESTS=OFF >/dev/null
+ninja -C "$build" -j"$(nproc)" tallywarden tallywarden-worker alternate_timer >/dev/null
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+plan="$work/plan"
+python3 tests/make_plan_folder.py "$plan" --entries 2500 --runs 12
+tool="$PWD/$build/tallywarden"
+worker="$PWD/$build/tallywarden-worker"
+launch="bash $PWD/bench/plan_launchers.sh"
+
+# Both launchers must give the same outputs, and `run` must verify every one.
+$launch run "$plan" "$tool" "$worker" 2
+$launch xargs "$plan" "$tool" "$worker" 2
+for session in "$plan"/sessions/*; do
+  name=$(basename "$session" .ndjson)
+  cmp -s "$plan/outputs/$name.out" "$plan/xargs-outputs/$name.ndjson" ||
+    { echo "run_bench: $name's outputs differ" >&2; exit 1; }
+done
+grep -q '"completed":12,' "$plan/summary.json" || { echo "run_bench: not every run verified" >&2; exit 1; }
+
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)   cores: $(nproc)"
+"$PWD/$build/bench/alternate_timer" --runs "$rounds" --warmup 1 --input /dev/null --output null \
+  "run=$launch run $plan $tool $worker 2" "xargs=$launch xargs $plan $tool $worker 2"
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
