@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -104,5 +105,20 @@ CellSteps compositionCellSteps(std::span<const __int128> amounts, std::span<cons
 // broken rule. (Repeated identifiers are the caller's to find.)
 Status<EngineError> checkEntryForRun(const Entry& entry, const RunManifest& manifest,
                                      std::string_view& rule);
+
+// The same checks for many entries against one manifest, its declared files prepared once.
+class EntryRunCheck {
+ public:
+  explicit EntryRunCheck(const RunManifest& manifest);
+  ~EntryRunCheck();
+  EntryRunCheck(const EntryRunCheck&) = delete;
+  EntryRunCheck& operator=(const EntryRunCheck&) = delete;
+
+  Status<EngineError> check(const Entry& entry, std::string_view& rule);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace tw

@@ -324,6 +324,22 @@ Status<EngineError> checkEntryForRun(const Entry& entry, const RunManifest& mani
   return checkEntry(entry, manifest, digests, EntryContractChecks::AlreadyPassed, false, rule);
 }
 
+struct EntryRunCheck::State {
+  explicit State(const RunManifest& run) : manifest(run), digests(run) {}
+  const RunManifest& manifest;
+  DigestPairs digests;
+};
+
+EntryRunCheck::EntryRunCheck(const RunManifest& manifest)
+    : state_(std::make_unique<State>(manifest)) {}
+
+EntryRunCheck::~EntryRunCheck() = default;
+
+Status<EngineError> EntryRunCheck::check(const Entry& entry, std::string_view& rule) {
+  return checkEntry(entry, state_->manifest, state_->digests, EntryContractChecks::AlreadyPassed,
+                    false, rule);
+}
+
 Result<ReconciliationResult, EngineError> runEngineWithReview(const std::vector<Entry>& entries,
                                                               const RunManifest& manifest,
                                                               const std::atomic<bool>& cancel,

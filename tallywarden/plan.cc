@@ -55,6 +55,7 @@ struct PlanArgs {
   std::optional<std::string_view> reject;
   std::optional<size_t> maxRunEntries;
   std::optional<std::string_view> nonceSeed;
+  bool baseline = false;
 };
 
 std::optional<PlanArgs> parseArgs(std::span<const std::string_view> args, std::string& error) {
@@ -115,6 +116,8 @@ std::optional<PlanArgs> parseArgs(std::span<const std::string_view> args, std::s
         return std::nullopt;
       }
       parsed.maxRunEntries = std::min(n, kMaxHeldEntries);
+    } else if (arg == "--identifier-order-baseline") {
+      parsed.baseline = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       error = "unknown option '" + std::string(arg) + "'";
       return std::nullopt;
@@ -256,6 +259,7 @@ struct SlicedCell {
   bool pastCap = false;
   std::vector<std::vector<std::string>> separated;
   std::vector<std::vector<std::string>> competing;
+  std::optional<uint64_t> identifierOrderSeparated;  // with --identifier-order-baseline
 };
 
 struct Unplannable {
@@ -288,6 +292,8 @@ class Planner {
   std::vector<std::pair<std::string, std::string>> separatedPairs;
   std::vector<Unplannable> unplannable;
   uint64_t separatedCandidates = 0;
+  bool baseline = false;  // also count what cutting in identifier order would separate
+  uint64_t identifierOrderSeparated = 0;
 
  private:
   const Entry& entry(uint32_t global) const { return input_.entries[global]; }
@@ -340,6 +346,7 @@ class Planner {
       for (const CostIndex k : cell.rights) units.join(cell.lefts.front(), k);
     }
 
+    indexAccount(cost, n);
     std::vector<Unit> whole = makeUnits(cost, view, units, std::nullopt);
     runCells_ = &cost;
     view_ = &view;
@@ -362,69 +369,114 @@ class Planner {
   // first identifier, with their parts of every cell that has both sides.
   std::vector<Unit> makeUnits(const RunCost& cost, const std::vector<const Entry*>& view,
                               Disjoint& ties, const std::optional<std::vector<uint32_t>>& only) {
-    const size_t n = view.size();
-    std::vector<uint32_t> unitOf(n, UINT32_MAX);
-    std::vector<Unit> list;
     std::vector<uint32_t> order;
     if (only) {
       order = *only;
     } else {
-      order.resize(n);
+      order.resize(view.size());
       std::iota(order.begin(), order.end(), 0);
     }
     std::sort(order.begin(), order.end(),
               [&view](uint32_t a, uint32_t b) { return view[a]->id < view[b]->id; });
+    std::vector<Unit> list;
+    std::vector<std::string_view> firstDay;
     std::map<uint32_t, uint32_t> rootUnit;
     for (const uint32_t k : order) {
       const uint32_t root = ties.find(k);
       auto [it, added] = rootUnit.emplace(root, static_cast<uint32_t>(list.size()));
-      if (added) list.emplace_back();
-      unitOf[k] = it->second;
+      if (added) {
+        list.emplace_back();
+        firstDay.push_back(view[k]->date);
+      }
+      unitOf_[k] = it->second;
       list[it->second].members.push_back(k);
+      firstDay[it->second] = std::min<std::string_view>(firstDay[it->second], view[k]->date);
     }
+    // The members in ascending identifier give each cell's positions in ascending order.
+    std::map<std::pair<uint32_t, uint32_t>, CellPart> parts;
+    for (const uint32_t k : order) {
+      const uint32_t u = unitOf_[k];
+      for (uint32_t r = refBegin_[k]; r < refBegin_[k + 1]; ++r) {
+        const CellRef& ref = refs_[r];
+        CellPart& part = parts[{u, ref.cell}];
+        part.cell = ref.cell;
+        (ref.right ? part.rights : part.lefts).push_back(ref.pos);
+      }
+      for (uint32_t c = candBegin_[k]; c < candBegin_[k + 1]; ++c) {
+        const CostCandidate& candidate = cost.candidates[cands_[c]];
+        // A synthetic pair is counted with its left entry's unit: at most what the run collects.
+        if (candidate.pass != MatchPass::Synthetic) {
+          bool whole = true;
+          for (const CostIndex m : candidate.entries) whole = whole && unitOf_[m] == u;
+          if (!whole) continue;
+        }
+        list[u].groups += 1;
+        list[u].proposals += candidate.proposals;
+        list[u].origins = std::max(list[u].origins, candidate.origins);
+      }
+    }
+    for (auto& [key, part] : parts) list[key.first].cells.push_back(std::move(part));
+    for (const uint32_t k : order) unitOf_[k] = UINT32_MAX;
+    std::vector<uint32_t> byDay(list.size());
+    std::iota(byDay.begin(), byDay.end(), 0);
+    std::stable_sort(byDay.begin(), byDay.end(), [&](uint32_t a, uint32_t b) {
+      return firstDay[a] != firstDay[b]
+                 ? firstDay[a] < firstDay[b]
+                 : view[list[a].members.front()]->id < view[list[b].members.front()]->id;
+    });
+    std::vector<Unit> sorted;
+    sorted.reserve(list.size());
+    for (const uint32_t u : byDay) sorted.push_back(std::move(list[u]));
+    return sorted;
+  }
+
+  // The account's entries' places in its cells, and the candidates each entry leads (its first
+  // named entry) or takes part in, as offsets by entry.
+  void indexAccount(const RunCost& cost, size_t n) {
+    struct Ref {
+      uint32_t entry;
+      CellRef ref;
+    };
+    std::vector<Ref> all;
     for (uint32_t c = 0; c < cost.cells.size(); ++c) {
       const CellCost& cell = cost.cells[c];
       if (cell.pass == MatchPass::Synthetic) continue;
-      std::map<uint32_t, CellPart> parts;
-      for (uint32_t p = 0; p < cell.lefts.size(); ++p) {
-        if (const uint32_t u = unitOf[cell.lefts[p]]; u != UINT32_MAX) {
-          parts[u].cell = c;
-          parts[u].lefts.push_back(p);
-        }
-      }
+      for (uint32_t p = 0; p < cell.lefts.size(); ++p)
+        all.push_back({cell.lefts[p], {c, p, false}});
       for (uint32_t p = 0; p < cell.rights.size(); ++p) {
-        if (const uint32_t u = unitOf[cell.rights[p]]; u != UINT32_MAX) {
-          parts[u].cell = c;
-          parts[u].rights.push_back(p);
-        }
+        all.push_back({cell.rights[p], {c, p, true}});
       }
-      for (auto& [u, part] : parts) list[u].cells.push_back(std::move(part));
     }
-    for (const CostCandidate& candidate : cost.candidates) {
+    std::stable_sort(all.begin(), all.end(),
+                     [](const Ref& a, const Ref& b) { return a.entry < b.entry; });
+    refBegin_.assign(n + 1, 0);
+    refs_.clear();
+    for (const Ref& ref : all) {
+      ++refBegin_[ref.entry + 1];
+      refs_.push_back(ref.ref);
+    }
+    for (size_t k = 0; k < n; ++k) refBegin_[k + 1] += refBegin_[k];
+    auto csr = [n](const std::vector<std::pair<uint32_t, uint32_t>>& pairs,
+                   std::vector<uint32_t>& begin, std::vector<uint32_t>& items) {
+      begin.assign(n + 1, 0);
+      items.assign(pairs.size(), 0);
+      for (const auto& [k, c] : pairs) ++begin[k + 1];
+      for (size_t k = 0; k < n; ++k) begin[k + 1] += begin[k];
+      std::vector<uint32_t> at(begin.begin(), begin.end() - 1);
+      for (const auto& [k, c] : pairs) items[at[k]++] = c;
+    };
+    std::vector<std::pair<uint32_t, uint32_t>> leads;
+    std::vector<std::pair<uint32_t, uint32_t>> takes;
+    for (uint32_t c = 0; c < cost.candidates.size(); ++c) {
+      const CostCandidate& candidate = cost.candidates[c];
       if (candidate.duplicate) continue;
-      // A synthetic pair is counted with its left entry's unit: at most what the run collects.
-      const uint32_t u = unitOf[candidate.entries.front()];
-      if (u == UINT32_MAX) continue;
-      if (candidate.pass != MatchPass::Synthetic) {
-        bool whole = true;
-        for (const CostIndex k : candidate.entries) whole = whole && unitOf[k] == u;
-        if (!whole) continue;
-      }
-      list[u].groups += 1;
-      list[u].proposals += candidate.proposals;
-      list[u].origins = std::max(list[u].origins, candidate.origins);
+      leads.emplace_back(candidate.entries.front(), c);
+      if (candidate.pass == MatchPass::Synthetic) continue;
+      for (const CostIndex k : candidate.entries) takes.emplace_back(k, c);
     }
-    std::stable_sort(list.begin(), list.end(), [&view](const Unit& a, const Unit& b) {
-      auto firstDay = [&view](const Unit& unit) {
-        std::string_view day = view[unit.members.front()]->date;
-        for (const uint32_t k : unit.members) day = std::min<std::string_view>(day, view[k]->date);
-        return day;
-      };
-      const std::string_view da = firstDay(a);
-      const std::string_view db = firstDay(b);
-      return da != db ? da < db : view[a.members.front()]->id < view[b.members.front()]->id;
-    });
-    return list;
+    csr(leads, candBegin_, cands_);
+    csr(takes, takesBegin_, takes_);
+    unitOf_.assign(n, UINT32_MAX);
   }
 
   // Whether `unit` fits `run`; with `why`, the bound that it would pass and its figure.
@@ -515,6 +567,9 @@ class Planner {
   // of the cell is full, and counting the cell's steps again for every later part would cost more
   // than all the rest of the plan.
   static constexpr uint8_t kRefusalsBeforeSkip = 2;
+  // A run that refuses a unit with less room than this left takes no more units.
+  static constexpr size_t kRoomEntries = 16;
+  static constexpr uint64_t kRoomBytes = 16 * 1024;
 
   bool place(const Unit& unit) {
     for (uint32_t r = firstOpen_; r < runs.size(); ++r) {
@@ -539,6 +594,13 @@ class Planner {
            bound == EngineBound::CellSteps)) {
         ++cellRefusals_[(uint64_t{cell} << 32) | r];
       }
+      // A run with little room left is closed, so that later units do not try it one by one.
+      const Run& run = runs[r];
+      if (run.entries.size() + kRoomEntries >= limits_.runEntries ||
+          run.frames.bytes + kRoomBytes >= limits_.sessionBytes ||
+          run.frames.frames + 1 >= limits_.frames) {
+        runs[r].full = true;
+      }
     }
     Run fresh;
     if (!fits(unit, fresh)) return false;
@@ -561,15 +623,13 @@ class Planner {
       for (const uint32_t k : parts[p].members) partOf[k] = p;
     }
     std::vector<std::set<uint32_t>> next(parts.size());
-    for (const CostCandidate& candidate : cost.candidates) {
-      if (candidate.pass == MatchPass::Synthetic || candidate.duplicate) continue;
-      const auto first = partOf.find(candidate.entries.front());
-      if (first == partOf.end()) continue;
-      for (const CostIndex k : candidate.entries) {
-        const auto other = partOf.find(k);
-        if (other == partOf.end() || other->second == first->second) continue;
-        next[first->second].insert(other->second);
-        next[other->second].insert(first->second);
+    for (const auto& [k, p] : partOf) {
+      for (uint32_t t = takesBegin_[k]; t < takesBegin_[k + 1]; ++t) {
+        for (const CostIndex m : cost.candidates[takes_[t]].entries) {
+          const auto other = partOf.find(m);
+          if (other == partOf.end() || other->second == p) continue;
+          next[p].insert(other->second);
+        }
       }
     }
     std::vector<bool> seen(parts.size(), false);
@@ -732,8 +792,73 @@ class Planner {
           }
         }
       }
+      if (baseline) {
+        record.identifierOrderSeparated = identifierOrderCut(cost, cell, separated.size());
+        identifierOrderSeparated += *record.identifierOrderSeparated;
+      }
       sliced.push_back(std::move(record));
     }
+  }
+
+  // The candidates of `cell` that cutting it in identifier order into the fewest passing parts
+  // would separate: entries taken in ascending identifier, a part closed when the next entry
+  // would make it pass a bound.
+  uint64_t identifierOrderCut(const RunCost& cost, const CellCost& cell, size_t candidates) const {
+    struct Item {
+      CostIndex entry;
+      uint32_t pos;
+      bool right;
+    };
+    std::vector<Item> items;
+    for (uint32_t p = 0; p < cell.lefts.size(); ++p) items.push_back({cell.lefts[p], p, false});
+    for (uint32_t p = 0; p < cell.rights.size(); ++p) items.push_back({cell.rights[p], p, true});
+    const std::vector<const Entry*>& view = *view_;
+    std::sort(items.begin(), items.end(), [&view](const Item& a, const Item& b) {
+      return view[a.entry]->id < view[b.entry]->id;
+    });
+    std::map<CostIndex, uint32_t> partOf;
+    std::vector<__int128> amounts;
+    std::vector<__int128> targets;
+    uint32_t part = 0;
+    auto passes = [&](const std::vector<__int128>& a, const std::vector<__int128>& t) {
+      if (a.empty() || t.empty()) return true;
+      if (a.size() > kSessionEngineLimits.maxCellSide ||
+          t.size() > kSessionEngineLimits.maxCellSide ||
+          a.size() * t.size() > kSessionEngineLimits.maxCellWork) {
+        return false;
+      }
+      if (cell.pass != MatchPass::Composition) return true;
+      return compositionCellSteps(a, t, kSessionEngineLimits.maxCellWork + 1).steps <=
+             kSessionEngineLimits.maxCellWork;
+    };
+    for (const Item& item : items) {
+      // Amounts in ascending identifier are the cell's order.
+      const __int128 amount =
+          cell.pass == MatchPass::Composition
+              ? (item.right ? cell.rightAmounts[item.pos] : cell.leftAmounts[item.pos])
+              : 0;
+      (item.right ? targets : amounts).push_back(amount);
+      if (!passes(amounts, targets)) {
+        (item.right ? targets : amounts).pop_back();
+        ++part;
+        amounts.clear();
+        targets.clear();
+        (item.right ? targets : amounts).push_back(amount);
+      }
+      partOf[item.entry] = part;
+    }
+    uint64_t separated = 0;
+    for (uint32_t c = cell.candidatesBegin; c < cell.candidatesEnd && c < candidates; ++c) {
+      const CostCandidate& candidate = cost.candidates[c];
+      if (candidate.duplicate || candidate.pass == MatchPass::Synthetic) continue;
+      std::set<uint32_t> parts;
+      for (const CostIndex k : candidate.entries) {
+        const auto it = partOf.find(k);
+        parts.insert(it != partOf.end() ? it->second : UINT32_MAX);
+      }
+      separated += parts.size() > 1 ? 1 : 0;
+    }
+    return separated;
   }
 
   const PlanInput& input_;
@@ -744,6 +869,19 @@ class Planner {
   const std::vector<uint32_t>* members_ = nullptr;
   uint32_t firstOpen_ = 0;
   uint32_t nextBundle_ = 0;
+  // Per account (indexAccount).
+  struct CellRef {
+    uint32_t cell;
+    uint32_t pos;
+    bool right;
+  };
+  std::vector<uint32_t> refBegin_;
+  std::vector<CellRef> refs_;
+  std::vector<uint32_t> candBegin_;
+  std::vector<uint32_t> cands_;
+  std::vector<uint32_t> takesBegin_;
+  std::vector<uint32_t> takes_;
+  std::vector<uint32_t> unitOf_;  // scratch: UINT32_MAX between calls of makeUnits
   std::unordered_map<uint64_t, uint8_t> cellRefusals_;  // (cell, run) -> parts refused
 };
 
@@ -985,6 +1123,7 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
   limits.sessionBytes = kMaxSessionBytes - longestStart.size() - sampleExecute.size();
 
   Planner planner(input, limits);
+  planner.baseline = parsed->baseline;
   if (!planner.plan(error)) return cannotRun(error);
 
   // Write into a temporary sibling, then rename into place.
@@ -1097,18 +1236,21 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
   }
   JsonArray slicedJson;
   for (const SlicedCell& cell : planner.sliced) {
-    slicedJson.emplace_back(makeObject({{"stage", Json(toText(cell.stage))},
-                                        {"pass", Json(toText(cell.pass))},
-                                        {"accountId", Json(cell.accountId)},
-                                        {"key", Json(cell.key)},
-                                        {"left", Json(uint64_t{cell.left})},
-                                        {"right", Json(uint64_t{cell.right})},
-                                        {"runs", Json(uint64_t{cell.runs})},
-                                        {"steps", Json(cell.steps)},
-                                        {"pastCostingCap", Json(cell.pastCap)},
-                                        {"separationsKnown", Json(!cell.pastCap)},
-                                        {"separated", idLists(cell.separated)},
-                                        {"competing", idLists(cell.competing)}}));
+    slicedJson.emplace_back(makeObject(
+        {{"stage", Json(toText(cell.stage))},
+         {"pass", Json(toText(cell.pass))},
+         {"accountId", Json(cell.accountId)},
+         {"key", Json(cell.key)},
+         {"left", Json(uint64_t{cell.left})},
+         {"right", Json(uint64_t{cell.right})},
+         {"runs", Json(uint64_t{cell.runs})},
+         {"steps", Json(cell.steps)},
+         {"pastCostingCap", Json(cell.pastCap)},
+         {"separationsKnown", Json(!cell.pastCap)},
+         {"separated", idLists(cell.separated)},
+         {"identifierOrderSeparated",
+          cell.identifierOrderSeparated ? Json(*cell.identifierOrderSeparated) : Json(nullptr)},
+         {"competing", idLists(cell.competing)}}));
   }
   JsonArray pairsJson;
   for (const auto& [left, right] : planner.separatedPairs) {
@@ -1138,15 +1280,17 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
        {"slicedCells", Json(std::move(slicedJson))},
        {"separatedPairs", Json(std::move(pairsJson))},
        {"unplannable", Json(std::move(unplannableJson))},
-       {"totals",
-        Json(makeObject({{"entries", Json(uint64_t{input.entries.size()})},
-                         {"refused", Json(uint64_t{input.refusals.size()})},
-                         {"runs", Json(uint64_t{written.size()})},
-                         {"bytes", Json(totalBytes)},
-                         {"slicedCells", Json(uint64_t{planner.sliced.size()})},
-                         {"separatedCandidates", Json(planner.separatedCandidates)},
-                         {"separatedPairs", Json(uint64_t{planner.separatedPairs.size()})},
-                         {"unplannable", Json(uint64_t{planner.unplannable.size()})}}))}}));
+       {"totals", Json(makeObject(
+                      {{"entries", Json(uint64_t{input.entries.size()})},
+                       {"refused", Json(uint64_t{input.refusals.size()})},
+                       {"runs", Json(uint64_t{written.size()})},
+                       {"bytes", Json(totalBytes)},
+                       {"slicedCells", Json(uint64_t{planner.sliced.size()})},
+                       {"separatedCandidates", Json(planner.separatedCandidates)},
+                       {"identifierOrderSeparated",
+                        parsed->baseline ? Json(planner.identifierOrderSeparated) : Json(nullptr)},
+                       {"separatedPairs", Json(uint64_t{planner.separatedPairs.size()})},
+                       {"unplannable", Json(uint64_t{planner.unplannable.size()})}}))}}));
   if (!writeFile(temporary + "/plan.json", toCompactJson(planJson) + "\n", error)) {
     return abandon(error);
   }

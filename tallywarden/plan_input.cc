@@ -53,7 +53,8 @@ std::string checkedMember(const Entry& entry, const RunManifest& manifest,
 
 class EntryReader {
  public:
-  EntryReader(const PlanTemplate& plan, PlanInput& input) : plan_(plan), input_(input) {
+  EntryReader(const PlanTemplate& plan, PlanInput& input)
+      : plan_(plan), input_(input), runCheck_(plan.manifest) {
     for (const InputDigest& digest : plan.manifest.inputDigests) {
       declared_.emplace(digest.sourceId, digest.fileId);
     }
@@ -88,7 +89,7 @@ class EntryReader {
     }
     Refusal refusal{file, line, entry->id, {}, {}, {}};
     std::string_view rule;
-    if (auto checked = checkEntryForRun(*entry, plan_.manifest, rule); !checked) {
+    if (auto checked = runCheck_.check(*entry, rule); !checked) {
       refusal.member = checkedMember(*entry, plan_.manifest, declared_, checked.error());
       refusal.rule = std::string(rule);
       if (checked.error() == EngineError::OutsideWindow) {
@@ -126,6 +127,7 @@ class EntryReader {
   std::set<std::pair<std::string, std::string>> declared_;
   std::string scratch_;
   std::string frame_;
+  EntryRunCheck runCheck_;
 };
 
 bool isSpace(char c) {

@@ -192,7 +192,7 @@ with tempfile.TemporaryDirectory() as scratch:
         check_case("generated %d / %d" % (entries, max_run), manifest, books, max_run, seed,
                    False)
     manifest, books = generated_books(scratch, 400, 7)
-    books += busy_day(manifest, 24, 7)
+    books += busy_day(manifest, 18, 7)
     check_case("busy day", manifest, books, 300, 7, True)
 
 for failure in failures:
