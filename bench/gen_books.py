@@ -21,23 +21,25 @@ host has mapped from its sources is written as ledger entries, one a line:
 Every store's card receivables account holds its sales, settlements and payouts, so the three
 stages all find work within one account: erp-bank on the main account, sales-settlement and
 settlement-bank on each card account. Black Friday brings several hundred card sales a store;
-the deposits and bank charges carry one reference the whole month.
+each store's deposits carry one reference the whole month, the collection charges one all year.
 
 Profiles:
   realistic  the books above; --entries scales every volume (default: about 30,000 a month)
   quiet      the same kinds of lines at a few a store-day, so that no cell of any stage passes
-             an engine bound; --entries adds stores (three to a bank account), not busier days
+             an engine bound; --entries adds stores (each with a bank account of its own), not
+             busier days
+  small      the same as quiet
   tiny       one store at a couple of lines a day, a few hundred entries: for unit tests
 
 Output (--out DIR): entries.jsonl (entries.json with --format array) and template.json, a run
-manifest without "runId" (the planner names its runs; its run-identifier prefix member, when the
-planner fixes one, is added with --run-id-prefix) whose window is the period and whose
-inputDigests list every file the entries and their components come from. --sessions DIR also cuts
+manifest without "runId" (tallywarden plan names the runs; with --run-id-prefix the template's
+"runId" is the prefix of their names) whose window is the period and whose inputDigests list
+every file the entries and their components come from. --sessions DIR also cuts
 the books, account by account and whole days at a time, into session inputs within the
 session's limits, for checking the entries with the worker before a plan exists.
 
 Usage: gen_books.py --out DIR [--month YYYY-MM | --year YYYY] [--entries N] [--seed S]
-                    [--profile realistic|quiet|tiny] [--format jsonl|array] [--stats]
+                    [--profile realistic|quiet|small|tiny] [--format jsonl|array] [--stats]
                     [--engine-version V] [--run-id-prefix P] [--sessions DIR]
 (standard library only; the same arguments always give the same bytes)
 """
@@ -54,6 +56,7 @@ import sys
 from json.encoder import encode_basestring as json_text
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # no __pycache__ beside the sources
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "examples"))
 # The company root, the check digits, the entry's shape and the session frames are the example's.
@@ -79,8 +82,9 @@ CUSTOMERS = [
 ]
 SUPPLIERS = [
     "Moinho Serra Azul S.A.", "Laticínios Vale Verde", "Distribuidora Água Limpa",
-    "Embalagens Paraná", "Frigorífico Boa Carne", "Hortifrúti Cerrado", "Energia Minas (conta de luz)",
-    "Imobiliária Horizonte — aluguel", "Café Torrado Sul de Minas", "Transportadora Rápido Ltda",
+    "Embalagens Paraná", "Frigorífico Boa Carne", "Hortifrúti Cerrado",
+    "Energia Minas (conta de luz)", "Imobiliária Horizonte — aluguel",
+    "Café Torrado Sul de Minas", "Transportadora Rápido Ltda",
 ]
 
 # Profile volumes at scale 1: card sales a store-day (before weekday and season), per store
@@ -96,6 +100,7 @@ PROFILES = {
              "suppliers": 1.0, "black_friday": 1.5, "season": 0.25, "quiet": True,
              "fill": 1.0},
 }
+PROFILES["small"] = PROFILES["quiet"]  # the name the planner's property tests may use
 # Quiet books keep every date cell within the composition search's step bound by construction.
 # The search spends at most 2^(p+1)-1 steps on one target over p positive candidates, and about
 # 2^p more for each candidate without a positive amount, so a quiet day holds on one account at
@@ -329,14 +334,13 @@ class Books:
         self.files = Files(store_count > 3)
         self.parts = Parts(folder)
         self.count = 0
-        self.roles = {}
         self.nsu = 4_512_000
         self.invoice = 41_200
         self.title = 7_700
         self.document = 0
         self.bank_line = 0
         self.transfer = 880_000
-        self.tariffs = {}  # month -> (account, cents) of the month's collection charges
+        self.tariffs = {}  # (year, month, account) -> the month's collection charges, in cents
 
     # -- volumes ------------------------------------------------------------------------------
 
@@ -389,14 +393,16 @@ class Books:
                 f'"components":[{comps}]{desc}}}\n')
         self.parts.files[part].write(line)
         self.count += 1
-        self.roles[role] = self.roles.get(role, 0) + 1
-        if self.count % 997 == 1:  # now and then, the line is the example's entry shape
+        if self.count % 997 == 1 or description is None:  # now and then, the line is the example's entry shape
             shape = entry(entry_id, role, store.code, account, day.isoformat(), cents, reference,
                           None if description is ABSENT else description,
                           self.shape_origin(origin),
                           [{"kind": k, "cents": str(c), "origin": self.shape_origin(o)}
                            for k, c, o in components])
-            assert json.loads(line) == shape, line
+            written = json.loads(line)
+            if written.get("description", "") is None:
+                del written["description"]  # a null description is an absent one
+            assert written == shape, line
 
     @staticmethod
     def shape_origin(origin):
@@ -404,13 +410,14 @@ class Books:
 
     def erp(self, store, account, day, cents, reference, description):
         self.document += 1
-        self.emit("erp", f"erp-{day_text(day)[1]}-{self.document:07d}", "erp", store, account, day,
-                  cents, reference, description, self.files.erp(day))
+        self.emit("erp", f"erp-{day_text(day)[1]}-{self.document:07d}", "erp", store, account,
+                  day, cents, reference, description, self.files.erp(day))
 
     def main_bank(self, store, account, day, cents, reference, description):
         self.bank_line += 1
-        self.emit("main-bank", f"bco-{day_text(day)[1]}-{self.bank_line:07d}", "bank", store, account,
-                  day, cents, reference, description, self.files.main_bank(account, day))
+        self.emit("main-bank", f"bco-{day_text(day)[1]}-{self.bank_line:07d}", "bank", store,
+                  account, day, cents, reference, description,
+                  self.files.main_bank(account, day))
 
     def card_bank(self, store, day, cents, reference, description):
         self.bank_line += 1
@@ -472,7 +479,7 @@ class Books:
                 oddities += 1
             if 0.025 <= fate < 0.028:  # the export repeats the row
                 self.emit("pos", sale_id + "-2", "sales", store, store.card_account, day, gross,
-                          nsu, description, self.files.pos(store, day), components)
+                          nsu, ABSENT, self.files.pos(store, day), components)
             if 0.028 <= fate < 0.036:  # never settled by the acquirer
                 continue
             settled = net + (rng.choice((-1, 1)) if rng.random() < 0.006 else 0)
@@ -491,7 +498,7 @@ class Books:
                 batch += settled
                 batch_count += 1
             elif rng.random() < 0.02:
-                self.card_bank(store, pay_day, settled, None, "Crédito antecipação adquirente")
+                self.card_bank(store, pay_day, settled, None, None)  # a credit without memo
             else:
                 self.card_bank(store, pay_day, settled, nsu, f"Crédito venda cartão {nsu}")
                 store.recent_credit = (store.recent_credit + [(nsu, settled)])[-40:]
@@ -503,8 +510,9 @@ class Books:
                            f"Repasse cartões de débito — {batch_count} "
                            f"venda{'s' if batch_count > 1 else ''} de {day:%d/%m}")
         if self.calendar.business(day) and store.recent_credit and rng.random() < 0.25:
-            nsu, settled = rng.choice(store.recent_credit)
-            self.card_bank(store, day, -settled, nsu, f"Chargeback {nsu} — contestação do portador")
+            nsu, settled = store.recent_credit.pop(rng.randrange(len(store.recent_credit)))
+            self.card_bank(store, day, -settled, nsu,
+                           f"Chargeback {nsu} — contestação do portador")
 
     # -- the main bank account ----------------------------------------------------------------
 
@@ -666,9 +674,10 @@ def read_entries(path):
         yield value
 
 
-def stage_amount(e, stage):
+def stage_amount(e):
+    """The entry's amount in its stages: a sale's in sales-settlement counts its fees."""
     cents = int(e["cents"])
-    if stage == "sales-settlement" and e["role"] == "sales":
+    if e["role"] == "sales":
         cents += sum(int(c["cents"]) for c in e["components"] if c["kind"] == "fee")
     return cents
 
@@ -741,7 +750,7 @@ def statistics(path):
             counts[role_index[role]] += 1
         if in_composition(e):
             dated.setdefault(day_key, {}).setdefault(role, []).append(
-                (e["id"], {s: stage_amount(e, s) for s, _, _ in STAGES}))
+                (e["id"], stage_amount(e)))
     cells = []  # (stage, pass, key, left, right, pairs, steps)
     for stage, left_role, right_role in STAGES:
         i, j = role_index[left_role], role_index[right_role]
@@ -753,8 +762,8 @@ def statistics(path):
             left, right = by_role.get(left_role), by_role.get(right_role)
             if not left or not right:
                 continue
-            left = [a[stage] for _, a in sorted(left)]
-            right = [a[stage] for _, a in sorted(right)]
+            left = [a for _, a in sorted(left)]
+            right = [a for _, a in sorted(right)]
             steps = (search_steps(left, right)
                      if len(left) <= MAX_CELL_SIDE and len(right) <= MAX_CELL_SIDE and
                      len(left) * len(right) <= MAX_CELL_WORK else None)
@@ -782,6 +791,9 @@ def print_statistics(stats, out):
     if len(stats["accounts"]) > 12:
         out.write(f"  ... {len(stats['accounts'])} accounts in all\n")
     out.write(f"input files: {len(stats['files'])}\n")
+    if len(stats["files"]) <= 12:
+        for (source_id, file_id), n in sorted(stats["files"].items()):
+            out.write(f"  {source_id} {file_id}: {n}\n")
     busiest = sorted(stats["days"].items(), key=lambda kv: (-kv[1], kv[0]))[:3]
     out.write("busiest account-days: " +
               ", ".join(f"{a} {d} ({n} entries)" for (a, d), n in busiest) + "\n")
@@ -886,9 +898,8 @@ def main():
     parser.add_argument("--profile", choices=sorted(PROFILES), default="realistic")
     parser.add_argument("--format", choices=("jsonl", "array"), default="jsonl")
     parser.add_argument("--engine-version", help="engineVersion for the template (default: none)")
-    parser.add_argument("--run-id-prefix", help="the planner's run identifier prefix, as given")
-    parser.add_argument("--run-id-prefix-member", default="runIdPrefix",
-                        help="the template member that holds --run-id-prefix")
+    parser.add_argument("--run-id-prefix",
+                        help="the template's runId: the prefix of the planned runs' runId")
     parser.add_argument("--stats", action="store_true", help="print the books' figures")
     parser.add_argument("--sessions", metavar="DIR",
                         help="also cut the books into session inputs in DIR (months, not years)")
@@ -917,7 +928,7 @@ def main():
     if args.engine_version:
         template["engineVersion"] = args.engine_version
     if args.run_id_prefix:
-        template[args.run_id_prefix_member] = args.run_id_prefix
+        template["runId"] = args.run_id_prefix
     with open(os.path.join(args.out, "template.json"), "w", encoding="utf-8") as f:
         json.dump(template, f, ensure_ascii=False, indent=1, sort_keys=True)
         f.write("\n")

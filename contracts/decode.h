@@ -1,20 +1,22 @@
 // Strict decoding of contract records from JSON values.
 //
-// Each decoder consumes its value and runs two phases: a structural validation that applies
-// every rule of the record in a fixed order and reports the first violation as one
-// ContractError, then the conversion into the record. Sizes of lists and maps are checked before
-// their elements are examined. On failure there is no partial record.
+// Each decoder consumes its value, applies every rule of the record in a fixed order and reports
+// the first violation as one ContractError; otherwise it gives the record. An entry is first
+// taken into its record with the shape of its members noted, and the entry contract's rules
+// (contracts/entry_contract.h) then judge both at once; a manifest and a result are validated
+// first and converted after. Sizes of lists and maps are checked before their elements are
+// examined. On failure there is no partial record.
 #pragma once
 
 #include "contracts/contract_detail.h"
 #include "contracts/contract_error.h"
+#include "contracts/entry_contract.h"
 #include "contracts/json.h"
 #include "contracts/result.h"
 #include "contracts/source.h"
 
 namespace tw {
 
-inline constexpr size_t kMaxComponents = 64;
 inline constexpr size_t kMaxInputDigests = 1024;
 inline constexpr size_t kMaxOrigins = 64;
 inline constexpr size_t kMaxAllocations = 1000000;

@@ -1,5 +1,6 @@
 #include "contracts/decode_common.h"
 
+#include <cassert>
 #include <limits>
 #include <utility>
 
@@ -69,45 +70,12 @@ bool operator<(const RefKey& a, const RefKey& b) {
   return refOrderLess(a, b);
 }
 
-Check checkRef(const Json* value, RefKey* key, ContractDetail* detail, std::string_view path) {
-  if (value == nullptr || !value->isObject()) {
-    return noted(invalid(), detail, path, ValueFormat::Record, value);
-  }
-  const JsonObject& object = value->asObject();
-  if (auto s = checkDeclaredKeys(object, kRefKeys); !s) {
-    if (detail != nullptr) noteUndeclaredKey(*detail, path, object, kRefKeys);
-    return s;
-  }
-  const Json* sourceId = member(object, "sourceId");
-  const Json* fileId = member(object, "fileId");
-  const Json* sheet = member(object, "sheet");
-  const Json* row = member(object, "row");
-  if (!sourceId || !fileId || !sheet || !row) {
-    const char* missing = !sourceId ? "sourceId" : !fileId ? "fileId" : !sheet ? "sheet" : "row";
-    return noted(invalid(), detail, memberPath(path, missing), ValueFormat::Record, nullptr);
-  }
-  if (auto s = checkIdentifier(sourceId); !s) {
-    return noted(s, detail, memberPath(path, "sourceId"), ValueFormat::Identifier, sourceId);
-  }
-  if (auto s = checkIdentifier(fileId); !s) {
-    return noted(s, detail, memberPath(path, "fileId"), ValueFormat::Identifier, fileId);
-  }
-  if (auto s = checkNullOrFreeText(sheet, kMaxSheetBytes); !s) {
-    return noted(s, detail, memberPath(path, "sheet"), ValueFormat::FreeText, sheet,
-                 kMaxSheetBytes);
-  }
-  auto rowValue = safeIntegerValue(*row);
-  if (!rowValue || *rowValue > std::numeric_limits<uint32_t>::max()) {
-    const Check s = rowValue ? fail(ContractError::OutOfRange) : fail(rowValue.error());
-    return noted(s, detail, memberPath(path, "row"), ValueFormat::Row, row);
-  }
-  if (key != nullptr) {
-    key->sourceId = sourceId->asString();
-    key->fileId = fileId->asString();
-    key->sheet =
-        sheet->isNull() ? std::nullopt : std::optional<std::string_view>(sheet->asString());
-    key->row = *rowValue;
-  }
+Check checkRef(const Json* value, RefKey* key) {
+  RefKey ref;
+  RefShape shape;
+  takeRefShape(value, ref, shape);
+  if (auto fault = refFault(ref, &shape)) return fail(fault->code);
+  if (key != nullptr) *key = ref;
   return Check::success();
 }
 
@@ -125,6 +93,37 @@ void noteFailure(ContractDetail& detail, ContractError code, std::string_view pa
   detail.what = explainValue(format, value, code, limit);
 }
 
+void noteFault(ContractDetail& detail, const EntryFault& fault, std::string_view path,
+               const Json* part) {
+  KeyList keys = kEntryKeys;
+  std::string_view name;
+  switch (fault.part) {
+    case EntryPart::Entry:
+      if (fault.member) name = kEntryMembers[*fault.member].name;
+      break;
+    case EntryPart::Component:
+      keys = kComponentKeys;
+      if (fault.member) name = kComponentMembers[*fault.member].name;
+      break;
+    case EntryPart::Origin:
+    case EntryPart::ComponentOrigin:
+      keys = kRefKeys;
+      if (fault.member) name = kRefMembers[*fault.member].name;
+      break;
+  }
+  if (fault.code == ContractError::UnknownField && !fault.member) {
+    assert(part != nullptr && part->isObject());  // the undeclared key was found in it
+    noteUndeclaredKey(detail, path, part->asObject(), keys);
+    return;
+  }
+  if (!fault.member) {
+    noteFailure(detail, fault.code, path, fault.format, part, fault.limit);
+    return;
+  }
+  const Json* value = part != nullptr && part->isObject() ? part->find(name) : nullptr;
+  noteFailure(detail, fault.code, memberPath(path, name), fault.format, value, fault.limit);
+}
+
 void noteUndeclaredKey(ContractDetail& detail, std::string_view prefix, const JsonObject& object,
                        KeyList declared) {
   const std::string* key = firstUndeclaredKey(object, declared);
@@ -138,10 +137,8 @@ void noteUndeclaredKey(ContractDetail& detail, std::string_view prefix, const Js
   detail.what = "is not a member of this record (its members: " + names + ")";
 }
 
-ContractError Phase2::code() const {
-  return failure_.find(kUnknownFieldMessage) != std::string_view::npos
-             ? ContractError::UnknownField
-             : ContractError::InvalidContract;
+void Phase2::failUndeclaredKey() {
+  fail(kUnknownFieldMessage, ContractError::UnknownField);
 }
 
 JsonObject* Phase2::object(Json* value, KeyList declared) {
@@ -150,7 +147,7 @@ JsonObject* Phase2::object(Json* value, KeyList declared) {
     return nullptr;
   }
   if (firstUndeclaredKey(value->asObject(), declared) != nullptr) {
-    fail(kUnknownFieldMessage);
+    failUndeclaredKey();
     return nullptr;
   }
   return &value->asObject();

@@ -1,9 +1,11 @@
-// decodeEntry: the ledger entry and its components.
+// decodeEntry: the members of the JSON value are taken into an Entry in one walk, their shape
+// noted, and the entry contract's rules then run once on the record and its shape.
 #include <string>
 #include <utility>
 
 #include "contracts/decode.h"
 #include "contracts/decode_common.h"
+#include "contracts/entry_contract.h"
 #include "contracts/formats.h"
 
 namespace tw {
@@ -12,177 +14,168 @@ using namespace decode_detail;
 
 namespace {
 
-constexpr std::array<std::string_view, 11> kEntryKeys = {
-    "accountId", "cents",  "components", "date", "description", "establishment",
-    "id",        "origin", "reference",  "role", "root"};
-static_assert(isSortedKeyList(kEntryKeys));
-constexpr std::array<std::string_view, 3> kComponentKeys = {"cents", "kind", "origin"};
-static_assert(isSortedKeyList(kComponentKeys));
-
-constexpr size_t kMaxReferenceBytes = 512;
-constexpr size_t kMaxDescriptionBytes = 512;
-constexpr size_t kCompanyRootBytes = 8;
-
-Check invalid() {
-  return fail(ContractError::InvalidContract);
+// JsonValue is Json when the value's texts may be moved into the record, const Json when they
+// are copied (the value is kept, to name what a refused member holds).
+template <class JsonValue>
+void takeComponentShape(JsonValue& value, EntryComponent& part, ComponentShape& shape) {
+  if (!value.isObject()) {
+    shape.notObject = true;
+    return;
+  }
+  uint32_t seen = 0;
+  const auto take = [&part, &shape](ComponentMember member, JsonValue& field) {
+    bool ok = false;
+    switch (member) {
+      case ComponentMember::Kind:
+        if (field.isString()) {
+          auto kind = componentKindFromText(field.asString());
+          if (kind) part.kind = *kind;
+          ok = kind.has_value();
+        }
+        break;
+      case ComponentMember::Cents:
+        ok = takeText(field, part.cents);
+        break;
+      case ComponentMember::Origin:
+        takeRefShape(&field, part.origin, shape.origin);
+        ok = true;  // its own flaws are in shape.origin
+        break;
+    }
+    if (!ok) shape.misshapen |= memberBit(member);
+  };
+  if (!takeMembers(value.asObject(), kComponentMembersByName, seen, take)) {
+    shape.undeclared = true;
+    return;
+  }
+  shape.absent = kComponentRequired & ~seen;
+  if ((shape.absent & memberBit(ComponentMember::Origin)) != 0) shape.origin.notObject = true;
 }
 
-// "components[i]", built only when a detail is wanted.
-std::string componentPath(const ContractDetail* detail, size_t i) {
-  if (detail == nullptr) return {};
-  return "components[" + std::to_string(i) + "]";
-}
-
-Check checkComponent(const Json& value, ContractDetail* detail, std::string_view path) {
-  if (!value.isObject()) return noted(invalid(), detail, path, ValueFormat::Record, &value);
-  const JsonObject& object = value.asObject();
-  if (auto s = checkDeclaredKeys(object, kComponentKeys); !s) {
-    if (detail != nullptr) noteUndeclaredKey(*detail, path, object, kComponentKeys);
-    return s;
+template <class JsonValue>
+void takeComponents(JsonValue& value, Entry& entry, EntryShape& shape) {
+  if (!value.isArray() || value.asArray().size() > kMaxComponents) {
+    shape.entry.misshapen |= memberBit(EntryMember::Components);
+    return;
   }
-  const Json* kind = member(object, "kind");
-  if (kind == nullptr || !kind->isString() || !componentKindFromText(kind->asString())) {
-    return noted(invalid(), detail, memberPath(path, "kind"), ValueFormat::ComponentKind, kind);
-  }
-  const Json* cents = member(object, "cents");
-  if (auto s = checkAmount(cents); !s) {
-    return noted(s, detail, memberPath(path, "cents"), ValueFormat::Amount, cents);
-  }
-  return checkRef(member(object, "origin"), nullptr, detail,
-                  detail != nullptr ? memberPath(path, "origin") : std::string());
-}
-
-// Phase 1: every rule of the entry in its fixed order; the first violation decides. A failure
-// fills in `detail`, when given.
-Check validateEntry(const Json& value, ContractDetail* detail) {
-  if (!value.isObject()) return noted(invalid(), detail, "", ValueFormat::Record, &value);
-  const JsonObject& object = value.asObject();
-  if (auto s = checkDeclaredKeys(object, kEntryKeys); !s) {
-    if (detail != nullptr) noteUndeclaredKey(*detail, "", object, kEntryKeys);
-    return s;
-  }
-  const Json* id = member(object, "id");
-  if (auto s = checkIdentifier(id); !s) {
-    return noted(s, detail, "id", ValueFormat::Identifier, id);
-  }
-  const Json* role = member(object, "role");
-  if (role == nullptr || !role->isString() || !sourceRoleFromText(role->asString())) {
-    return noted(invalid(), detail, "role", ValueFormat::SourceRole, role);
-  }
-  const Json* root = member(object, "root");
-  if (root == nullptr || !root->isString() || !isCompanyRoot(root->asString())) {
-    return noted(invalid(), detail, "root", ValueFormat::CompanyRoot, root);
-  }
-  const Json* establishment = member(object, "establishment");
-  if (establishment == nullptr || !establishment->isString() ||
-      !isEstablishmentCode(establishment->asString())) {
-    return noted(invalid(), detail, "establishment", ValueFormat::Establishment, establishment);
-  }
-  if (establishment->asString().compare(0, kCompanyRootBytes, root->asString()) != 0) {
-    return noted(invalid(), detail, "establishment", ValueFormat::RootPrefix, establishment);
-  }
-  const Json* accountId = member(object, "accountId");
-  if (auto s = checkIdentifier(accountId); !s) {
-    return noted(s, detail, "accountId", ValueFormat::Identifier, accountId);
-  }
-  const Json* date = member(object, "date");
-  if (auto s = checkDate(date); !s) return noted(s, detail, "date", ValueFormat::Date, date);
-  const Json* cents = member(object, "cents");
-  if (auto s = checkAmount(cents); !s) return noted(s, detail, "cents", ValueFormat::Amount, cents);
-  const Json* reference = member(object, "reference");
-  if (auto s = checkNullOrFreeText(reference, kMaxReferenceBytes); !s) {
-    return noted(s, detail, "reference", ValueFormat::FreeText, reference, kMaxReferenceBytes);
-  }
-  if (const Json* description = member(object, "description"); description != nullptr) {
-    if (auto s = checkNullOrFreeText(description, kMaxDescriptionBytes); !s) {
-      return noted(s, detail, "description", ValueFormat::FreeText, description,
-                   kMaxDescriptionBytes);
+  auto& list = value.asArray();
+  entry.components.resize(list.size());
+  for (size_t i = 0; i < list.size(); ++i) {
+    ComponentShape& partShape = shape.component;
+    takeComponentShape(list[i], entry.components[i], partShape);
+    if (!partShape.flawless() || !partShape.origin.flawless()) {
+      // No rule looks past the first component with a flaw.
+      shape.flawedComponent = i;
+      entry.components.resize(i + 1);
+      return;
     }
   }
-  if (auto s = checkRef(member(object, "origin"), nullptr, detail, "origin"); !s) return s;
-  const Json* components = member(object, "components");
-  if (components == nullptr || !components->isArray() ||
-      components->asArray().size() > kMaxComponents) {
-    return noted(invalid(), detail, "components", ValueFormat::List, components, kMaxComponents);
-  }
-  const JsonArray& list = components->asArray();
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (auto s = checkComponent(list[i], detail, componentPath(detail, i)); !s) return s;
-  }
-  return Check::success();
 }
 
-EntryComponent takeComponent(Phase2& phase2, Json& value) {
-  EntryComponent component;
-  JsonObject* object = phase2.object(&value, kComponentKeys);
-  if (object == nullptr) return component;
-  const std::string kindText = phase2.takeString(*object, "kind");
-  if (auto kind = componentKindFromText(kindText)) {
-    component.kind = *kind;
-  } else {
-    phase2.fail("not a component kind");
+template <class JsonValue>
+void takeEntryShape(JsonValue& value, Entry& entry, EntryShape& shape) {
+  if (!value.isObject()) {
+    shape.entry.notObject = true;
+    return;
   }
-  component.cents = phase2.takeString(*object, "cents");
-  component.origin = phase2.takeRef(phase2.member(*object, "origin"));
-  return component;
+  uint32_t seen = 0;
+  const auto take = [&entry, &shape](EntryMember member, JsonValue& field) {
+    bool ok = true;
+    switch (member) {
+      case EntryMember::Id:
+        ok = takeText(field, entry.id);
+        break;
+      case EntryMember::Role:
+        ok = false;
+        if (field.isString()) {
+          auto role = sourceRoleFromText(field.asString());
+          if (role) entry.role = *role;
+          ok = role.has_value();
+        }
+        break;
+      case EntryMember::Root:
+        ok = takeText(field, entry.root);
+        break;
+      case EntryMember::Establishment:
+        ok = takeText(field, entry.establishment);
+        break;
+      case EntryMember::AccountId:
+        ok = takeText(field, entry.accountId);
+        break;
+      case EntryMember::Date:
+        ok = takeText(field, entry.date);
+        break;
+      case EntryMember::Cents:
+        ok = takeText(field, entry.cents);
+        break;
+      case EntryMember::Reference:
+        ok = takeOptionalText(field, entry.reference);
+        break;
+      case EntryMember::Description:
+        ok = takeOptionalText(field, entry.description);
+        break;
+      case EntryMember::Origin:
+        takeRefShape(&field, entry.origin, shape.origin);
+        break;
+      case EntryMember::Components:
+        takeComponents(field, entry, shape);
+        break;
+    }
+    if (!ok) shape.entry.misshapen |= memberBit(member);
+  };
+  if (!takeMembers(value.asObject(), kEntryMembersByName, seen, take)) {
+    shape.entry.undeclared = true;
+    return;
+  }
+  shape.entry.absent = kEntryRequired & ~seen;
+  if ((shape.entry.absent & memberBit(EntryMember::Origin)) != 0) shape.origin.notObject = true;
 }
 
-// Phase 2: moves the texts of an accepted value into the record.
-Entry takeEntry(Phase2& phase2, Json& value) {
-  Entry entry;
-  JsonObject* object = phase2.object(&value, kEntryKeys);
-  if (object == nullptr) return entry;
-  entry.id = phase2.takeString(*object, "id");
-  const std::string roleText = phase2.takeString(*object, "role");
-  if (auto role = sourceRoleFromText(roleText)) {
-    entry.role = *role;
-  } else {
-    phase2.fail("not a source role");
+// The JSON value of the record part where `fault` was found, and its path.
+const Json* faultPart(const Json& value, const EntryFault& fault, std::string& path) {
+  const auto memberOf = [](const Json* object, std::string_view name) -> const Json* {
+    return object != nullptr && object->isObject() ? object->find(name) : nullptr;
+  };
+  switch (fault.part) {
+    case EntryPart::Entry:
+      return &value;
+    case EntryPart::Origin:
+      path = "origin";
+      return memberOf(&value, "origin");
+    case EntryPart::Component:
+    case EntryPart::ComponentOrigin: {
+      path = "components[" + std::to_string(fault.component) + "]";
+      const Json* components = memberOf(&value, "components");
+      const Json* part = &components->asArray()[fault.component];  // it was read
+      if (fault.part == EntryPart::Component) return part;
+      path += ".origin";
+      return memberOf(part, "origin");
+    }
   }
-  entry.root = phase2.takeString(*object, "root");
-  entry.establishment = phase2.takeString(*object, "establishment");
-  entry.accountId = phase2.takeString(*object, "accountId");
-  entry.date = phase2.takeString(*object, "date");
-  entry.cents = phase2.takeString(*object, "cents");
-  entry.reference = phase2.takeOptionalString(*object, "reference");
-  entry.description = phase2.takeOptionalString(*object, "description", /*keyMayBeAbsent=*/true);
-  entry.origin = phase2.takeRef(phase2.member(*object, "origin"));
-  Json* components = phase2.member(*object, "components");
-  if (components == nullptr) return entry;
-  if (!components->isArray()) {
-    phase2.fail("expected a JSON array");
-    return entry;
-  }
-  entry.components.reserve(components->asArray().size());
-  for (Json& component : components->asArray()) {
-    entry.components.push_back(takeComponent(phase2, component));
-  }
-  return entry;
-}
-
-// Both decoders in one body; the one without a detail passes a constant null, so that the
-// compiler can leave every detail branch out of it.
-template <bool kWithDetail>
-Result<Entry, ContractError> decodeEntryWith(Json& value, ContractDetail* detail) {
-  if (!kWithDetail) detail = nullptr;
-  if (auto s = validateEntry(value, detail); !s) return fail(s.error());
-  Phase2 phase2;
-  Entry entry = takeEntry(phase2, value);
-  if (!phase2.ok()) {
-    if (detail != nullptr) *detail = ContractDetail{"", phase2.code(), "cannot be converted"};
-    return fail(phase2.code());
-  }
-  return entry;
+  return &value;
 }
 
 }  // namespace
 
 Result<Entry, ContractError> decodeEntry(Json value) {
-  return decodeEntryWith<false>(value, nullptr);
+  Entry entry;
+  EntryShape shape;
+  takeEntryShape(value, entry, shape);
+  if (auto fault = entryFault(entry, &shape)) return fail(fault->code);
+  return entry;
 }
 
 Result<Entry, ContractError> decodeEntry(Json value, ContractDetail* detail) {
-  return decodeEntryWith<true>(value, detail);
+  if (detail == nullptr) return decodeEntry(std::move(value));
+  Entry entry;
+  EntryShape shape;
+  takeEntryShape(std::as_const(value), entry, shape);
+  if (auto fault = entryFault(entry, &shape)) {
+    std::string path;
+    const Json* part = faultPart(value, *fault, path);
+    noteFault(*detail, *fault, path, part);
+    return fail(fault->code);
+  }
+  return entry;
 }
 
 }  // namespace tw

@@ -43,7 +43,6 @@ constexpr std::array<int, 12> kFirstCheckWeights = {5, 4, 3, 2, 9, 8, 7, 6, 5, 4
 constexpr std::array<int, 13> kSecondCheckWeights = {6, 5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2};
 constexpr size_t kEstablishmentBytes = 14;
 constexpr size_t kEstablishmentBodyBytes = 12;
-constexpr size_t kCompanyRootBytes = 8;
 constexpr size_t kDateBytes = 10;
 constexpr size_t kSha256HexBytes = 64;
 constexpr std::string_view kVersionDigestPrefix = "sha256:";

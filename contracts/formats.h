@@ -13,6 +13,7 @@
 namespace tw {
 
 inline constexpr size_t kMaxIdentifierBytes = 128;
+inline constexpr size_t kCompanyRootBytes = 8;
 
 // 1 to 128 bytes; first byte an ASCII letter or digit; further bytes letters, digits, '-', '.',
 // ':' or '_'; not "__proto__", "prototype" or "constructor".

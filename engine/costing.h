@@ -25,7 +25,7 @@ namespace tw {
 
 // Search steps one composition cell may spend in costing. Well past the session bound (1024)
 // and cheap enough (a few milliseconds) to spend on every busy cell of a large company's year.
-inline constexpr uint64_t kCostingStepCap = uint64_t{1} << 20;
+inline constexpr uint64_t kCostingStepCap = uint64_t{1} << 16;
 
 // Indexes into the entry span given to costRun.
 using CostIndex = uint32_t;

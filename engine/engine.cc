@@ -19,6 +19,7 @@
 #include "engine/open_balances.h"
 #include "engine/parallel.h"
 #include "engine/resolution.h"
+#include "engine/review.h"
 #include "engine/run_entries.h"
 #include "engine/stages.h"
 
@@ -138,6 +139,9 @@ Result<OpenBalances, EngineError> openBalances(const RunEntries& entries,
 }  // namespace
 
 std::string_view engineErrorName(EngineError code) {
+  if (const std::optional<ContractError> contract = toContract(code)) {
+    return contractErrorName(*contract);
+  }
   switch (code) {
     case EngineError::InvalidAmount:
     case EngineError::InvalidDate:
@@ -145,7 +149,7 @@ std::string_view engineErrorName(EngineError code) {
     case EngineError::OutOfRange:
     case EngineError::InvalidContract:
     case EngineError::UnknownField:
-      return contractErrorName(static_cast<ContractError>(code));
+      break;  // named above
     case EngineError::AmountOverflow:
       return "AmountOverflow";
     case EngineError::InconsistentInput:
@@ -167,10 +171,13 @@ Result<ReconciliationResult, EngineError> runEngine(const std::vector<Entry>& en
   return runEngine(entries, manifest, cancel, limits, EntryContractChecks::Run);
 }
 
-Result<PositionalResult, EngineError> runEnginePositional(
+namespace {
+
+// The run's path. `review`, when given, is filled in at two points and changes nothing else.
+Result<PositionalResult, EngineError> runPositional(
     const std::vector<Entry>& entries, const RunManifest& manifest, const std::atomic<bool>& cancel,
     const EngineLimits& limits, EntryContractChecks contractChecks, EngineFailure* failure,
-    const PairRunner* runner) {
+    const PairRunner* runner, EngineReview* review) {
   // Every failure leaves through here, with the code the run would return anyway.
   auto failed = [failure](EngineError code) {
     if (failure != nullptr) failure->code = code;
@@ -237,6 +244,7 @@ Result<PositionalResult, EngineError> runEnginePositional(
 
   auto collected = generateGroups(*runEntries, limits, cancel, failure, runner);
   if (!collected) return failed(collected.error());
+  if (review != nullptr) noteCollectedGroups(*review, *collected);
   // Opening the balances reads the entries only; it fails into a record of its own, which is
   // the run's only when resolution has not failed before it.
   std::optional<Result<std::vector<MatchGroup>, EngineError>> groups;
@@ -270,6 +278,7 @@ Result<PositionalResult, EngineError> runEnginePositional(
       !status) {
     return failed(status.error());
   }
+  if (review != nullptr) noteKeptGroups(*review, kept, *runEntries);
 
   // The result depends only on what the pass above fixed. The groups are freed beside it, on
   // the thread that made most of them.
@@ -290,6 +299,15 @@ Result<PositionalResult, EngineError> runEnginePositional(
   return std::move(*result);
 }
 
+}  // namespace
+
+Result<PositionalResult, EngineError> runEnginePositional(
+    const std::vector<Entry>& entries, const RunManifest& manifest, const std::atomic<bool>& cancel,
+    const EngineLimits& limits, EntryContractChecks contractChecks, EngineFailure* failure,
+    const PairRunner* runner) {
+  return runPositional(entries, manifest, cancel, limits, contractChecks, failure, runner, nullptr);
+}
+
 Result<ReconciliationResult, EngineError> runEngine(
     const std::vector<Entry>& entries, const RunManifest& manifest, const std::atomic<bool>& cancel,
     const EngineLimits& limits, EntryContractChecks contractChecks, EngineFailure* failure,
@@ -304,6 +322,17 @@ Status<EngineError> checkEntryForRun(const Entry& entry, const RunManifest& mani
                                      std::string_view& rule) {
   DigestPairs digests(manifest);
   return checkEntry(entry, manifest, digests, EntryContractChecks::AlreadyPassed, false, rule);
+}
+
+Result<ReconciliationResult, EngineError> runEngineWithReview(const std::vector<Entry>& entries,
+                                                              const RunManifest& manifest,
+                                                              const std::atomic<bool>& cancel,
+                                                              const EngineLimits& limits,
+                                                              EngineReview& review) {
+  auto result = runPositional(entries, manifest, cancel, limits, EntryContractChecks::Run, nullptr,
+                              nullptr, &review);
+  if (!result) return fail(result.error());
+  return result->toRecords(nullptr);
 }
 
 }  // namespace tw

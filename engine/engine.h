@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -18,24 +19,60 @@
 namespace tw {
 
 // Engine failure codes. They share one numeric space with ContractError, whose codes the engine
-// passes on unchanged when a contract check fails.
+// passes on unchanged, under the same numbers, when a contract check fails.
 enum class EngineError : uint8_t {
-  InvalidAmount = 0,
-  InvalidDate = 1,
-  OutsideWindow = 2,
-  OutOfRange = 3,
+  InvalidAmount = static_cast<uint8_t>(ContractError::InvalidAmount),
+  InvalidDate = static_cast<uint8_t>(ContractError::InvalidDate),
+  OutsideWindow = static_cast<uint8_t>(ContractError::OutsideWindow),
+  OutOfRange = static_cast<uint8_t>(ContractError::OutOfRange),
   AmountOverflow = 4,  // a signed 128-bit cents sum or difference overflows
-  InvalidContract = 5,
-  UnknownField = 6,
+  InvalidContract = static_cast<uint8_t>(ContractError::InvalidContract),
+  UnknownField = static_cast<uint8_t>(ContractError::UnknownField),
   InconsistentInput = 7,     // an engine consistency rule fails
   LimitExceeded = 8,         // a bound of EngineLimits, or the 64-origin bound, is exceeded
   Cancelled = 9,             // the cancel flag was seen at a cancellation point
   InsufficientBalance = 12,  // an allocation is not positive or exceeds an open balance
 };
 
-inline EngineError fromContract(ContractError code) {
+// The contract code an engine code passes on; nullopt for the engine's own codes. (A switch
+// over every enumerator: the compiler refuses two codes under one number.)
+constexpr std::optional<ContractError> toContract(EngineError code) {
+  switch (code) {
+    case EngineError::InvalidAmount:
+      return ContractError::InvalidAmount;
+    case EngineError::InvalidDate:
+      return ContractError::InvalidDate;
+    case EngineError::OutsideWindow:
+      return ContractError::OutsideWindow;
+    case EngineError::OutOfRange:
+      return ContractError::OutOfRange;
+    case EngineError::InvalidContract:
+      return ContractError::InvalidContract;
+    case EngineError::UnknownField:
+      return ContractError::UnknownField;
+    case EngineError::AmountOverflow:
+    case EngineError::InconsistentInput:
+    case EngineError::LimitExceeded:
+    case EngineError::Cancelled:
+    case EngineError::InsufficientBalance:
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// A contract code passed on by the engine, under its own number.
+constexpr EngineError fromContract(ContractError code) {
   return static_cast<EngineError>(static_cast<uint8_t>(code));
 }
+
+// Every contract code is an engine code of the same number that maps back to it.
+constexpr bool contractCodesTied() {
+  for (const ContractError code : kContractErrors) {
+    if (toContract(fromContract(code)) != code) return false;
+  }
+  return true;
+}
+static_assert(contractCodesTied());
 
 std::string_view engineErrorName(EngineError code);
 

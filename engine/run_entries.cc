@@ -138,7 +138,7 @@ IdentifierOrder orderByIdentifier(const std::vector<Entry>& entries) {
 
 struct RunEntries::Builder::State {
   explicit State(size_t entryCount)
-      : failure(entryCount, 0),
+      : failure(entryCount),
         roots(true, 0),
         accounts(true, 0),
         dates(true, 0),
@@ -148,9 +148,8 @@ struct RunEntries::Builder::State {
 
   std::vector<RunEntry> facts;  // by input position
   uint32_t nextPos = 0;
-  // Per input position: 0, or 1 + the code of the entry's first amount text that does not
-  // convert.
-  std::vector<uint8_t> failure;
+  // Per input position: the code of the entry's first amount text that does not convert.
+  std::vector<std::optional<ContractError>> failure;
   TextRanks roots, accounts, dates, references;
   // Provisional id to final rank, per table, once every entry has been added.
   struct Ranks {
@@ -179,9 +178,7 @@ void RunEntries::Builder::add(const Entry& entry) {
 
   // A failed conversion is kept, not reported: the list reports the first one in identifier
   // order. Within an entry the cents come first, then its fee components in order.
-  auto keepFailure = [&state, input](ContractError code) {
-    state.failure[input] = static_cast<uint8_t>(1 + static_cast<uint8_t>(code));
-  };
+  auto keepFailure = [&state, input](ContractError code) { state.failure[input] = code; };
   auto cents = parseAmount(entry.cents);
   if (!cents) return keepFailure(cents.error());
   facts.cents = *cents;
@@ -216,8 +213,8 @@ Result<RunEntries, EngineError> RunEntries::Builder::finish(std::span<const uint
   State& state = *state_;
   assert(state.nextPos == state.facts.size());
   for (const uint32_t input : order) {
-    if (const uint8_t failure = state.failure[input]; failure != 0) {
-      return fail(fromContract(static_cast<ContractError>(failure - 1)));
+    if (const std::optional<ContractError> failure = state.failure[input]) {
+      return fail(fromContract(*failure));
     }
   }
   rankTexts();

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds with coverage counters (g++), runs every test, unit and process alike (the worker writes
-# its counts before it ends), and prints line and branch coverage per folder with gcovr. Test
-# code is left out: the *_test.cc files and the test helpers (contracts/test_records.h,
-# engine/testing/). Branches that only exceptions take, and branches the compiler marks
+# its counts before it ends), and prints line and branch coverage per folder with gcovr:
+# contracts/, engine/, worker/ and the host tool's tallywarden/. Counters are updated atomically
+# (-fprofile-update=atomic, set by TW_COVERAGE), as several threads update them. Test code is
+# left out: the *_test.cc files and the test helpers (contracts/test_records.h, engine/testing/).
+# Branches that only exceptions take, and branches the compiler marks
 # unreachable, are not counted.
 # Usage: scripts/coverage.sh [--files]   (--files also lists every file below 100% with the lines
 # and branches it misses)
@@ -23,7 +25,7 @@ gcovr_args=(--root . --exclude '.*_test\.cc' --exclude 'contracts/test_records\.
 # scratch file and only the summary is printed.
 report=$(mktemp)
 trap 'rm -f "$report"' EXIT
-for dir in contracts engine worker; do
+for dir in contracts engine worker tallywarden; do
   echo "== $dir"
   gcovr "${gcovr_args[@]}" --filter "$dir/" --print-summary -o "$report" build-cov 2>/dev/null |
     grep -E '^(lines|branches):'

@@ -29,5 +29,9 @@ struct Streams {
 [[nodiscard]] int runPlan(std::span<const std::string_view> args, Streams streams);
 [[nodiscard]] int runReport(std::span<const std::string_view> args, Streams streams);
 [[nodiscard]] int runRun(std::span<const std::string_view> args, Streams streams);
+// The report of a period (a plan folder, or several outputs with their inputs); runReport hands
+// its arguments over when isPeriodReport says they ask for one.
+[[nodiscard]] bool isPeriodReport(std::span<const std::string_view> args);
+[[nodiscard]] int runPeriodReport(std::span<const std::string_view> args, Streams streams);
 
 }  // namespace tw::tool

@@ -4,6 +4,7 @@
 //   tallywarden plan --manifest TEMPLATE ENTRIES... -o PLAN_DIR [options]
 //   tallywarden report OUTPUT [--input FILE] [--html FILE]
 //   tallywarden run PLAN_DIR [-j N] [--worker PATH] [--shard K/N] [--fences DIR]
+//   tallywarden report PLAN_DIR [--html FILE] [--csv DIR] [--locale en|pt-BR]
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -20,8 +21,11 @@ constexpr std::string_view kUsage =
     "       tallywarden --version\n"
     "       tallywarden plan --manifest TEMPLATE ENTRIES... -o PLAN_DIR [--reject FILE]\n"
     "                        [--max-run-entries N] [--nonce-seed S]\n"
+    "       tallywarden run PLAN_DIR [-j N] [--worker PATH] [--shard K/N] [--fences DIR]\n"
     "       tallywarden report OUTPUT [--input FILE] [--html FILE]\n"
-    "       tallywarden run PLAN_DIR [-j N] [--worker PATH] [--shard K/N] [--fences DIR]\n";
+    "       tallywarden report PLAN_DIR [--html FILE] [--csv DIR] [--locale en|pt-BR]\n"
+    "       tallywarden report OUTPUT --input FILE [OUTPUT --input FILE ...] [--html FILE]\n"
+    "                          [--csv DIR] [--locale en|pt-BR]\n";
 
 int dispatch(const std::vector<std::string_view>& args) {
   using namespace tw::tool;

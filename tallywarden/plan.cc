@@ -26,6 +26,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "contracts/json_writer.h"
@@ -347,6 +348,7 @@ class Planner {
       run.cells.clear();
       run.bundles.clear();
     }
+    cellRefusals_.clear();
     // Units in order of their first day, then first identifier.
     for (Unit& unit : whole) {
       if (place(unit)) continue;
@@ -427,7 +429,7 @@ class Planner {
 
   // Whether `unit` fits `run`; with `why`, the bound that it would pass and its figure.
   bool fits(const Unit& unit, const Run& run, EngineBound* why = nullptr,
-            uint64_t* figure = nullptr) const {
+            uint64_t* figure = nullptr, uint32_t* refusingCell = nullptr) const {
     auto refuse = [&](EngineBound bound, uint64_t value) {
       if (why != nullptr) *why = bound;
       if (figure != nullptr) *figure = value;
@@ -464,6 +466,7 @@ class Planner {
       const size_t right =
           part.rights.size() + (it != run.cells.end() ? it->second.rights.size() : 0);
       if (left == 0 || right == 0) continue;  // a cell without both sides costs nothing
+      if (refusingCell != nullptr) *refusingCell = part.cell;
       if (left > kSessionEngineLimits.maxCellSide || right > kSessionEngineLimits.maxCellSide) {
         return refuse(EngineBound::CellSide, std::max(left, right));
       }
@@ -507,16 +510,34 @@ class Planner {
     if (run.entries.size() >= limits_.runEntries) run.full = true;
   }
 
-  // First fit; false when the unit does not fit even a run of its own.
+  // First fit; false when the unit does not fit even a run of its own. A run that has refused
+  // parts of one cell kRefusalsBeforeSkip times is not offered that cell's parts again: its share
+  // of the cell is full, and counting the cell's steps again for every later part would cost more
+  // than all the rest of the plan.
+  static constexpr uint8_t kRefusalsBeforeSkip = 2;
+
   bool place(const Unit& unit) {
     for (uint32_t r = firstOpen_; r < runs.size(); ++r) {
       if (runs[r].full) {
         if (r == firstOpen_) ++firstOpen_;
         continue;
       }
-      if (fits(unit, runs[r])) {
+      bool skip = false;
+      for (const CellPart& part : unit.cells) {
+        const auto it = cellRefusals_.find((uint64_t{part.cell} << 32) | r);
+        skip = skip || (it != cellRefusals_.end() && it->second >= kRefusalsBeforeSkip);
+      }
+      if (skip) continue;
+      uint32_t cell = UINT32_MAX;
+      EngineBound bound = EngineBound::None;
+      if (fits(unit, runs[r], &bound, nullptr, &cell)) {
         commit(unit, r);
         return true;
+      }
+      if (cell != UINT32_MAX &&
+          (bound == EngineBound::CellSide || bound == EngineBound::CellPairs ||
+           bound == EngineBound::CellSteps)) {
+        ++cellRefusals_[(uint64_t{cell} << 32) | r];
       }
     }
     Run fresh;
@@ -723,6 +744,7 @@ class Planner {
   const std::vector<uint32_t>* members_ = nullptr;
   uint32_t firstOpen_ = 0;
   uint32_t nextBundle_ = 0;
+  std::unordered_map<uint64_t, uint8_t> cellRefusals_;  // (cell, run) -> parts refused
 };
 
 // ---- Writing ---------------------------------------------------------------------------------

@@ -7,16 +7,19 @@
 #include <cstring>
 #include <numeric>
 #include <set>
+#include <unordered_set>
 #include <utility>
 
 #include "contracts/contract_detail.h"
 #include "contracts/decode.h"
 #include "contracts/json_reader.h"
 #include "contracts/json_writer.h"
+#include "contracts/record_checks.h"
 #include "contracts/record_text.h"
 #include "engine/costing.h"
 #include "tallywarden/input_file.h"
 #include "tallywarden/json_problem.h"
+#include "worker/entries_frame.h"
 
 namespace tw::tool {
 namespace {
@@ -59,26 +62,31 @@ class EntryReader {
   // One entry's text, beginning on `line` of file `file`. False with `error` when it is not
   // JSON.
   bool take(uint32_t file, uint64_t line, std::string_view text, std::string& error) {
-    auto value = readJson(text);
-    if (!value) {
-      error = "line " + std::to_string(line) + " " + jsonReadProblem(value.error());
-      return false;
-    }
-    Refusal refusal{file, line, {}, {}, {}, {}};
-    if (value->isObject()) {
-      if (const Json* id = value->find("id"); id != nullptr && id->isString()) {
-        refusal.id = id->asString();
-      }
-    }
-    ContractDetail detail;
-    auto entry = decodeEntry(std::move(*value), &detail);
+    std::optional<Entry> entry = readPlain(text);
     if (!entry) {
-      refusal.member = detail.member;
-      refusal.rule = detail.what;
-      refusal.code = contractErrorName(detail.code);
-      input_.refusals.push_back(std::move(refusal));
-      return true;
+      Refusal refusal{file, line, {}, {}, {}, {}};
+      auto value = readJson(text);
+      if (!value) {
+        error = "line " + std::to_string(line) + " " + jsonReadProblem(value.error());
+        return false;
+      }
+      if (value->isObject()) {
+        if (const Json* id = value->find("id"); id != nullptr && id->isString()) {
+          refusal.id = id->asString();
+        }
+      }
+      ContractDetail detail;
+      auto decoded = decodeEntry(std::move(*value), &detail);
+      if (!decoded) {
+        refusal.member = detail.member;
+        refusal.rule = detail.what;
+        refusal.code = contractErrorName(detail.code);
+        input_.refusals.push_back(std::move(refusal));
+        return true;
+      }
+      entry = std::move(*decoded);
     }
+    Refusal refusal{file, line, entry->id, {}, {}, {}};
     std::string_view rule;
     if (auto checked = checkEntryForRun(*entry, plan_.manifest, rule); !checked) {
       refusal.member = checkedMember(*entry, plan_.manifest, declared_, checked.error());
@@ -98,10 +106,26 @@ class EntryReader {
   }
 
  private:
+  // The worker's direct reader of an entries frame, on a frame of this one entry: the record
+  // decodeEntry would give, when the text is a plain entry that passes the entry contract.
+  std::optional<Entry> readPlain(std::string_view text) {
+    static constexpr std::string_view kHead =
+        "{\"version\":1,\"kind\":\"entries\",\"nonce\":\"plan-entry-text\",\"entries\":[";
+    frame_.assign(kHead);
+    frame_.append(text);
+    frame_.append("]}");
+    std::optional<PlainEntriesFrame> plain = readPlainEntriesFrame(frame_);
+    if (!plain || plain->entries.size() != 1 || !checkEntryRecord(plain->entries.front())) {
+      return std::nullopt;
+    }
+    return std::move(plain->entries.front());
+  }
+
   const PlanTemplate& plan_;
   PlanInput& input_;
   std::set<std::pair<std::string, std::string>> declared_;
   std::string scratch_;
+  std::string frame_;
 };
 
 bool isSpace(char c) {
@@ -114,8 +138,24 @@ class FileSplitter {
   FileSplitter(uint32_t file, EntryReader& reader) : file_(file), reader_(reader) {}
 
   bool feed(std::string_view bytes, std::string& error) {
-    for (const char c : bytes) {
-      if (!step(c, error)) return false;
+    size_t at = 0;
+    while (at < bytes.size()) {
+      if (mode_ == Mode::Lines) {
+        // Whole runs of a line's bytes at once.
+        const size_t end = bytes.find('\n', at);
+        const size_t stop = end == std::string_view::npos ? bytes.size() : end;
+        if (text_.size() + (stop - at) > kMaxEntryTextBytes) {
+          error = "line " + std::to_string(textLine_) + " holds an entry text longer than " +
+                  std::to_string(kMaxEntryTextBytes) + " bytes";
+          return false;
+        }
+        text_.append(bytes.data() + at, stop - at);
+        at = stop;
+        if (at < bytes.size() && !step('\n', error)) return false;
+        ++at;
+        continue;
+      }
+      if (!step(bytes[at++], error)) return false;
     }
     return true;
   }
@@ -285,6 +325,14 @@ class FileSplitter {
 
 // Refuses every entry whose identifier another accepted entry also has.
 void refuseRepeatedIds(PlanInput& input, const std::vector<std::string_view>& paths) {
+  {
+    // Most books repeat no identifier: find that out without sorting them.
+    std::unordered_set<std::string_view> seen;
+    seen.reserve(input.entries.size());
+    bool repeats = false;
+    for (const Entry& entry : input.entries) repeats = repeats || !seen.insert(entry.id).second;
+    if (!repeats) return;
+  }
   std::vector<uint32_t> order(input.entries.size());
   std::iota(order.begin(), order.end(), 0);
   std::sort(order.begin(), order.end(), [&input](uint32_t a, uint32_t b) {

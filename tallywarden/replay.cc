@@ -1,5 +1,6 @@
 #include "tallywarden/replay.h"
 
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "worker/frames.h"
 #include "worker/platform.h"
 #include "worker/result_pages.h"
+#include "worker/session_protocol.h"
 
 namespace tw::tool {
 namespace {
@@ -29,160 +31,160 @@ std::string number(uint64_t value) {
   return std::to_string(value);
 }
 
-// The line as a JSON object, when it reads as one.
-const Json* frameObject(const Result<Json, JsonReadError>& read) {
-  return read && read.value().isObject() ? &read.value() : nullptr;
-}
-
-std::string kindOf(const Json* frame) {
-  if (frame == nullptr) return {};
-  const Json* kind = frame->find("kind");
-  return kind != nullptr && kind->isString() ? kind->asString() : std::string();
-}
-
-// The kind of a frame that decodeFrame accepted, by what it answers.
-std::string_view acceptedKind(FrameAnswer answer) {
-  switch (answer) {
-    case FrameAnswer::None:
+// The kind of a frame that the protocol accepted, by what it answers.
+std::string_view acceptedKind(SessionAction::Kind action) {
+  switch (action) {
+    case SessionAction::Kind::Continue:
       return "entries";
-    case FrameAnswer::Started:
+    case SessionAction::Kind::Write:
       return "start";
-    case FrameAnswer::Executing:
+    case SessionAction::Kind::WriteThenRun:
       return "execute";
-    case FrameAnswer::Cancelled:
+    default:
       return "cancel";
   }
-  return {};
 }
 
-std::string memberSetProblem(const Json& frame, std::string_view kind) {
-  const std::span<const std::string_view> wanted = frameMemberNames(kind);
-  std::string extra;
-  std::string missing;
-  for (const auto& [name, value] : frame.asObject()) {
-    if (std::find(wanted.begin(), wanted.end(), name) == wanted.end()) {
-      extra += (extra.empty() ? "" : ", ") + quoted(name);
-    }
-  }
-  for (const std::string_view name : wanted) {
-    if (frame.find(name) == nullptr) missing += (missing.empty() ? "" : ", ") + quoted(name);
-  }
-  std::string text = "a \"" + std::string(kind) + "\" frame holds exactly the members ";
-  for (size_t i = 0; i < wanted.size(); ++i) text += (i ? ", " : "") + quoted(wanted[i]);
-  if (!extra.empty()) text += "; this one has " + extra + " too";
-  if (!missing.empty()) text += "; this one lacks " + missing;
+std::string nameList(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + quoted(name);
   return text;
 }
 
-struct Explained {
-  Explained(std::string text, std::optional<RecordFault> record = std::nullopt)
-      : why(std::move(text)), fault(std::move(record)) {}
-  std::string why;
-  std::optional<RecordFault> fault;
+// The sentence of every rule that can end a session, in the enumeration's order. A word in
+// braces stands for a figure or a text of the case at hand (see fillIn).
+constexpr std::array<std::string_view, kSessionRuleCount> kRuleSentences = {
+    // Input.
+    "line {line} {reading}",
+    "the input {inputEnd}",
+    // Counting a line.
+    "the line is longer than {maxLine} bytes, line feed included",
+    "this is frame {frames} of the session; at most {maxFrames} frames are read",
+    "the session comes to {bytes} bytes with this line; at most {maxBytes} are read",
+    // Reading a frame.
+    "the line {json}",
+    "the line is a JSON value but not an object",
+    "\"version\" must be the integer {protocol}; the frame has {version}",
+    "\"version\" is {version}; the worker speaks {protocol}",
+    "the frame has no \"kind\" string",
+    "kind {kind} is none of \"start\", \"entries\", \"execute\", \"cancel\"",
+    // "start".
+    "a session has one \"start\", as its first frame",
+    "{members}",
+    "the nonce must be a string of {minNonce} to {maxNonce} letters, digits, '-' or '_'",
+    "the manifest is refused",
+    // The nonce of the other kinds.
+    "the frame has no \"nonce\" string",
+    "no \"start\" has been accepted yet",
+    "the nonce differs from the one of \"start\" ({nonce})",
+    // "entries".
+    "no \"entries\" is accepted after \"execute\"",
+    "{members}",
+    "\"entries\" must be an array",
+    "the frame holds {batch} entries; at most {maxBatch} a frame",
+    "{held} entries held and {batch} in this frame pass the session's {maxHeld}",
+    "an entry is refused; the frame is refused whole",
+    // "execute".
+    "no \"execute\" is accepted after \"execute\"",
+    "{members}",
+    "\"execute\" before the manifest is held",
+    // "cancel".
+    "{members}",
+    // Delivering a result.
+    "the result fails the result contract",
+    "the result has no session nonce to be delivered with",
+    "the page count passes 64 bits",
+    "the result's pages end before the last one",
+    "the result cannot be committed",
+    // Writing a message.
+    "{message} would pass {maxMessage} bytes",
+    "a message cannot be written",
+};
+static_assert(kRuleSentences.back() == "a message cannot be written",
+              "one sentence a rule, in the enumeration's order");
+
+// What the words in braces of a sentence stand for in one case.
+struct Figures {
+  const SessionState* state = nullptr;
+  const RefusalDetail* detail = nullptr;
+  uint64_t line = 0;
+  std::string reading;   // why a line could not be read
+  std::string inputEnd;  // how the input ended too early
+  std::string message;   // the message that would be too long
 };
 
-RecordFault entryFault(const Json& entries) {
-  RecordFault fault;
-  const JsonArray& list = entries.asArray();
-  for (size_t i = 0; i < list.size(); ++i) {
-    ContractDetail detail;
-    if (decodeEntry(list[i], &detail)) continue;
-    fault.index = i;
-    if (const Json* id = list[i].isObject() ? list[i].find("id") : nullptr;
-        id != nullptr && id->isString()) {
-      fault.id = id->asString();
-    }
-    fault.member = "entries[" + std::to_string(i) + "]";
-    if (!detail.member.empty()) fault.member += "." + detail.member;
-    fault.detail = std::move(detail);
-    return fault;
-  }
-  fault.detail.what = "no element is refused when read again";
-  return fault;
+std::string memberSetProblem(const RefusalDetail& detail) {
+  const std::span<const std::string_view> wanted = frameMemberNames(detail.kind);
+  std::string text = "a \"" + detail.kind + "\" frame holds exactly the members ";
+  for (size_t i = 0; i < wanted.size(); ++i) text += (i ? ", " : "") + quoted(wanted[i]);
+  if (!detail.extra.empty()) text += "; this one has " + nameList(detail.extra) + " too";
+  if (!detail.missing.empty()) text += "; this one lacks " + nameList(detail.missing);
+  return text;
 }
 
-// Why decodeFrame refused a line with `code`, from the line as read and the state after the
-// refusal (only the two counters have moved).
-Explained explainRefusal(SessionCode code, const SessionState& state,
-                         const Result<Json, JsonReadError>& read) {
-  const Json* frame = frameObject(read);
-  const std::string kind = kindOf(frame);
-  switch (code) {
-    case SessionCode::Limit: {
-      if (state.frameCount > kMaxFramesPerSession) {
-        return {"this is frame " + number(state.frameCount) + " of the session; at most " +
-                number(kMaxFramesPerSession) + " frames are read"};
-      }
-      if (state.byteTotal > kMaxSessionBytes) {
-        return {"the session comes to " + number(state.byteTotal) +
-                " bytes with this line; at most " + number(kMaxSessionBytes) + " are read"};
-      }
-      const Json* entries = frame ? frame->find("entries") : nullptr;
-      if (entries != nullptr && entries->isArray()) {
-        const size_t count = entries->asArray().size();
-        if (count > kMaxEntriesPerFrame) {
-          return {"the frame holds " + number(count) + " entries; at most " +
-                  number(kMaxEntriesPerFrame) + " a frame"};
-        }
-        return {number(state.heldEntries.size()) + " entries held and " + number(count) +
-                " in this frame pass the session's " + number(kMaxHeldEntries)};
-      }
-      return {"the line passes a session limit"};
+std::string figure(std::string_view name, const Figures& f) {
+  const RefusalDetail empty;
+  const RefusalDetail& d = f.detail != nullptr ? *f.detail : empty;
+  if (name == "line") return number(f.line);
+  if (name == "reading") return f.reading;
+  if (name == "inputEnd") return f.inputEnd;
+  if (name == "message") return f.message;
+  if (name == "maxLine") return number(kMaxLineBytes);
+  if (name == "maxFrames") return number(kMaxFramesPerSession);
+  if (name == "maxBytes") return number(kMaxSessionBytes);
+  if (name == "maxBatch") return number(kMaxEntriesPerFrame);
+  if (name == "maxHeld") return number(kMaxHeldEntries);
+  if (name == "maxMessage") return number(kMaxResponseBytes);
+  if (name == "minNonce") return number(kMinNonceBytes);
+  if (name == "maxNonce") return number(kMaxNonceBytes);
+  if (name == "protocol") return number(kProtocolVersion);
+  if (name == "frames") return number(f.state->frameCount);
+  if (name == "bytes") return number(f.state->byteTotal);
+  if (name == "held") return number(f.state->heldEntries.size());
+  if (name == "nonce") return f.state->nonce ? quoted(*f.state->nonce) : "none";
+  if (name == "batch") return number(d.batch);
+  if (name == "kind") return quoted(d.kind);
+  if (name == "version") return d.version ? quoteValue(*d.version) : "none";
+  if (name == "json") return d.json ? jsonReadProblem(*d.json) : "is not strict JSON";
+  if (name == "members") return memberSetProblem(d);
+  return "{" + std::string(name) + "}";
+}
+
+// The sentence of `rule` with its words in braces filled in.
+std::string ruleSentence(SessionRule rule, const Figures& figures) {
+  const std::string_view sentence = kRuleSentences[size_t(rule)];
+  std::string text;
+  size_t at = 0;
+  while (at < sentence.size()) {
+    const size_t open = sentence.find('{', at);
+    const size_t close = open == std::string_view::npos ? open : sentence.find('}', open);
+    if (close == std::string_view::npos) {
+      text.append(sentence.substr(at));
+      break;
     }
-    case SessionCode::InvalidFrame: {
-      if (!read) return {"the line " + jsonReadProblem(read.error())};
-      if (!read->isObject()) return {"the line is a JSON value but not an object"};
-      const Json* version = frame->find("version");
-      if (version == nullptr) return {"the frame has no \"version\""};
-      if (!version->isUnsigned()) {
-        return {"\"version\" must be the integer " + number(kProtocolVersion) + ", not " +
-                quoteValue(*version)};
-      }
-      const Json* kindValue = frame->find("kind");
-      if (kindValue == nullptr || !kindValue->isString()) {
-        return {"the frame has no \"kind\" string"};
-      }
-      return {memberSetProblem(*frame, kind)};
-    }
-    case SessionCode::UnsupportedProtocol:
-      return {"\"version\" is " + quoteValue(*frame->find("version")) + "; the worker speaks " +
-              number(kProtocolVersion)};
-    case SessionCode::InvalidOrder:
-      if (kind != "start" && kind != "entries" && kind != "execute" && kind != "cancel") {
-        return {"kind " + quoted(kind) +
-                " is none of \"start\", \"entries\", \"execute\", \"cancel\""};
-      }
-      if (kind == "start") return {"a session has one \"start\", as its first frame"};
-      if (state.executing) return {"no \"" + kind + "\" is accepted after \"execute\""};
-      return {"\"execute\" before the manifest is held"};
-    case SessionCode::InvalidNonce:
-      if (kind == "start") {
-        return {"the nonce must be a string of " + number(kMinNonceBytes) + " to " +
-                number(kMaxNonceBytes) + " letters, digits, '-' or '_'"};
-      }
-      return {"the frame has no \"nonce\" string"};
-    case SessionCode::NonceMismatch:
-      if (!state.nonce) return {"no \"start\" has been accepted yet"};
-      return {"the nonce differs from the one of \"start\" (" + quoted(*state.nonce) + ")"};
-    case SessionCode::InvalidManifest: {
-      RecordFault fault;
-      if (const Json* manifest = frame ? frame->find("manifest") : nullptr) {
-        (void)decodeRunManifest(*manifest, &fault.detail);
-      }
-      fault.member = "manifest";
-      if (!fault.detail.member.empty()) fault.member += "." + fault.detail.member;
-      return {"the manifest is refused", std::move(fault)};
-    }
-    case SessionCode::InvalidEntries:
-      return {"\"entries\" must be an array"};
-    case SessionCode::InvalidEntry: {
-      const Json* entries = frame ? frame->find("entries") : nullptr;
-      if (entries == nullptr || !entries->isArray()) return {"an entry is refused"};
-      return {"an entry is refused; the frame is refused whole", entryFault(*entries)};
-    }
-    default:
-      return {"the frame is refused"};
+    text.append(sentence.substr(at, open - at));
+    text += figure(sentence.substr(open + 1, close - open - 1), figures);
+    at = close + 1;
   }
+  return text;
+}
+
+// The record a refusal names, when it names one.
+std::optional<RecordFault> recordFault(SessionRule rule, const RefusalDetail& detail) {
+  if (rule != SessionRule::ManifestRefused && rule != SessionRule::EntryRefused) {
+    return std::nullopt;
+  }
+  RecordFault fault;
+  fault.detail = detail.contract;
+  if (rule == SessionRule::ManifestRefused) {
+    fault.member = "manifest";
+  } else {
+    fault.index = detail.element;
+    fault.id = detail.elementId;
+    fault.member = "entries[" + number(detail.element.value_or(0)) + "]";
+  }
+  if (!detail.contract.member.empty()) fault.member += "." + detail.contract.member;
+  return fault;
 }
 
 // How a run ends once the driver has its outcome, without later input.
@@ -217,79 +219,83 @@ std::optional<ResultSummary> summarize(const ReconciliationResult& result) {
   return summary;
 }
 
-// The pages the driver would write, made as the engine thread makes them; the code that would
-// stop them, or the commitment.
-Result<std::string, SessionCode> makeEveryPage(const ReconciliationResult& result,
-                                               const std::string& nonce, uint64_t pageCount) {
+// The pages the driver would write, made as the engine thread makes them, then what the
+// protocol makes of them.
+SessionAction deliverPages(SessionProtocol& protocol, const ReconciliationResult& result,
+                           uint64_t pageCount, std::string& commitmentText) {
   PageBatch batch;
   std::optional<SessionCode> stop;
-  auto commitment =
-      makeResultPages(result, nonce, pageCount, batch, [&stop](PageBatch& made, bool) {
-        stop = made.stop;
-        made.clear();
+  uint64_t made = 0;
+  const std::optional<CommitmentOutcome> commitment = makeResultPages(
+      result, *protocol.state().nonce, pageCount, batch, [&stop, &made](PageBatch& page, bool) {
+        made += page.pageCount();
+        stop = page.stop;
+        page.clear();
         return true;
       });
-  if (!commitment) return fail(stop.value_or(SessionCode::ResponseLimit));
-  if (!*commitment) return fail(SessionCode::InvalidResult);
-  return std::move(**commitment);
+  if (commitment && commitment->ok()) commitmentText = commitment->value();
+  const Status<SessionCode> pages = stop ? Status<SessionCode>(fail(*stop)) : Status<SessionCode>();
+  return protocol.pagesWritten(pages, made, commitment, result.revision, result.runId);
 }
 
-RunEnding judgeRun(const std::vector<Entry>& entries, const RunManifest& manifest,
-                   const std::string& nonce) {
+// The run, as the driver would see it end with no input after "execute": `protocol` is the
+// session as it stood then.
+RunEnding judgeRun(SessionProtocol protocol, const std::vector<Entry>& entries) {
   RunEnding ending;
   const std::atomic<bool> cancel{false};
   EngineFailure failure;
   std::optional<Result<ReconciliationResult, EngineError>> outcome;
   try {
-    outcome.emplace(runEngine(entries, manifest, cancel, kSessionEngineLimits,
+    outcome.emplace(runEngine(entries, *protocol.state().manifest, cancel, kSessionEngineLimits,
                               EntryContractChecks::AlreadyPassed, &failure));
   } catch (...) {
     // The worker's engine thread would hand back no outcome (out of memory, say).
-    ending.outcome = Outcome::Failed;
-    ending.code = SessionCode::EngineDisconnected;
+  }
+  SessionAction action;
+  std::string commitment;
+  Figures figures;
+  figures.state = &protocol.state();
+  figures.message = "a result page";
+  if (!outcome) {
+    action = protocol.runFailed(RunFailure::Disconnected);
     ending.why = "the engine run ends without an outcome";
-    return ending;
-  }
-  auto& run = *outcome;
-  if (!run) {
-    ending.outcome = Outcome::Failed;
-    ending.code = SessionCode::EngineFailed;
-    ending.why = "the engine run fails with " + std::string(engineErrorName(run.error()));
+  } else if (!*outcome) {
+    action = protocol.runFailed(RunFailure::Failed);
+    ending.why = "the engine run fails with " + std::string(engineErrorName(outcome->error()));
     ending.engine = std::move(failure);
-    return ending;
+  } else {
+    const ReconciliationResult& result = **outcome;
+    action = protocol.runResult(checkResultRecord(result).ok(), resultPageCount(result));
+    if (action.kind == SessionAction::Kind::Deliver) {
+      action = deliverPages(protocol, result, action.pageCount, commitment);
+      figures.message = "the \"completed\" message";
+      if (action.kind == SessionAction::Kind::WriteThenEnd && !responseText(action.message)) {
+        action = SessionAction{SessionAction::Kind::End, Json(), SessionRule::MessageTooLong, 0};
+      }
+      if (action.kind == SessionAction::Kind::WriteThenEnd) {
+        ending.summary = summarize(result);
+        if (ending.summary) {
+          ending.summary->pages = *resultPageCount(result);
+          ending.summary->commitment = commitment;
+        }
+        const uint64_t pages = *resultPageCount(result);
+        ending.why = "the result is delivered in " + number(pages) + (pages == 1 ? " page" : " pages");
+        return ending;
+      }
+    }
   }
-  const ReconciliationResult& result = *run;
-  auto refuse = [&ending](SessionCode code, std::string why) {
+  if (action.kind == SessionAction::Kind::End) {
     ending.outcome = Outcome::Refused;
-    ending.code = code;
-    ending.why = std::move(why);
+    ending.code = sessionCodeOf(action.rule);
+    ending.why = ruleSentence(action.rule, figures);
     return ending;
-  };
-  if (!checkResultRecord(result)) {
-    return refuse(SessionCode::InvalidResult, "the result fails the result contract");
   }
-  const std::optional<uint64_t> pageCount = resultPageCount(result);
-  if (!pageCount) return refuse(SessionCode::ResponseLimit, "the page count passes 64 bits");
-  auto commitment = makeEveryPage(result, nonce, *pageCount);
-  if (!commitment) {
-    return refuse(commitment.error(),
-                  commitment.error() == SessionCode::ResponseLimit
-                      ? "a result page would pass " + number(kMaxResponseBytes) + " bytes"
-                      : "the result cannot be committed");
-  }
-  const Json completed =
-      completedMessage(nonce, *pageCount, *commitment, result.revision, result.runId);
-  if (!responseText(completed)) {
-    return refuse(SessionCode::ResponseLimit,
-                  "the \"completed\" message would pass " + number(kMaxResponseBytes) + " bytes");
-  }
-  ending.summary = summarize(result);
-  if (ending.summary) {
-    ending.summary->pages = *pageCount;
-    ending.summary->commitment = *commitment;
-  }
-  ending.why =
-      "the result is delivered in " + number(*pageCount) + (*pageCount == 1 ? " page" : " pages");
+  // A failure object: the code it carries.
+  const Json* code = action.message.find("code");
+  ending.outcome = Outcome::Failed;
+  ending.code = code != nullptr && code->asString() == sessionCodeText(SessionCode::EngineFailed)
+                    ? SessionCode::EngineFailed
+                    : SessionCode::EngineDisconnected;
   return ending;
 }
 
@@ -326,38 +332,47 @@ Verdict replaySession(const std::function<InputMessage()>& next,
                       const std::function<std::optional<std::string>(uint64_t)>& readFailure) {
   uint64_t linesBytes = 0;
   Verdict verdict;
-  SessionState state;
+  SessionProtocol protocol;
+  // The session as it stood when the run started, before any later line.
+  std::optional<SessionProtocol> atExecute;
   // For each held entry, the line of its frame and its index there.
   std::vector<std::pair<uint64_t, size_t>> entryPlaces;
   std::vector<Entry> runEntries;
   std::optional<uint64_t> executeLine;
   std::optional<uint64_t> cancelLine;
   uint64_t lineNumber = 0;
-  auto refuse = [&verdict](SessionCode code, std::optional<uint64_t> line, std::string why) {
+  auto refuse = [&verdict, &protocol](SessionRule rule, std::optional<uint64_t> line,
+                                      const Figures& figures) {
     verdict.outcome = Outcome::Refused;
-    verdict.code = code;
+    verdict.code = sessionCodeOf(rule);
     verdict.line = line;
-    verdict.why = std::move(why);
+    Figures filled = figures;
+    filled.state = &protocol.state();
+    verdict.why = ruleSentence(rule, filled);
   };
   bool ended = false;  // by a refusal or a read failure
-  for (;;) {
+  while (!ended) {
     InputMessage message = next();
     if (message.kind == InputMessage::Kind::EndOfInput) {
-      if (!executeLine) {
-        refuse(SessionCode::Incomplete, std::nullopt,
-               lineNumber == 0 ? "the input is empty" : "the input ends before \"execute\"");
+      const SessionAction action = protocol.endOfInput();
+      if (action.kind == SessionAction::Kind::End) {
+        Figures figures;
+        figures.inputEnd = lineNumber == 0 ? "is empty" : "ends before \"execute\"";
+        refuse(action.rule, std::nullopt, figures);
         return verdict;
       }
       break;
     }
     if (message.kind == InputMessage::Kind::ReadFailure) {
+      const SessionAction action = protocol.readFailure();
+      Figures figures;
+      figures.line = lineNumber + 1;
       std::optional<std::string> why;
       if (readFailure) why = readFailure(linesBytes);
-      refuse(SessionCode::ReadFailed, lineNumber + 1,
-             "line " + number(lineNumber + 1) + " " +
-                 why.value_or("is longer than " + number(kMaxLineBytes) +
-                              " bytes (line feed included), or the input "
-                              "ends inside it without a line feed, or the input cannot be read"));
+      figures.reading = why.value_or("is longer than " + number(kMaxLineBytes) +
+                                     " bytes (line feed included), or the input ends inside it "
+                                     "without a line feed, or the input cannot be read");
+      refuse(action.rule, lineNumber + 1, figures);
       ended = true;
       break;
     }
@@ -365,53 +380,53 @@ Verdict replaySession(const std::function<InputMessage()>& next,
     linesBytes += message.line.size();
     FrameStep step;
     step.line = lineNumber;
-    const size_t heldBefore = state.heldEntries.size();
-    auto decoded = decodeFrame(state, message.line);
-    step.frames = state.frameCount;
-    step.bytes = state.byteTotal;
+    const size_t heldBefore = protocol.state().heldEntries.size();
+    RefusalDetail detail;
+    SessionAction action = protocol.line(message.line, &detail);
+    step.frames = protocol.state().frameCount;
+    step.bytes = protocol.state().byteTotal;
     // Once the run has the held entries, the session holds them no more, as in the worker.
-    step.entries = executeLine ? runEntries.size() : state.heldEntries.size();
-    if (!decoded) {
-      // Read again only to explain the refusal, as the line that ends the session.
-      const auto read = readJson(message.line);
-      step.kind = kindOf(frameObject(read));
-      step.refusedWith = decoded.error();
+    step.entries = executeLine ? runEntries.size() : protocol.state().heldEntries.size();
+    if (action.kind == SessionAction::Kind::End) {
+      step.kind = detail.kind;
+      step.refusedWith = sessionCodeOf(action.rule);
       verdict.steps.push_back(step);
-      Explained explained = explainRefusal(decoded.error(), state, read);
-      refuse(decoded.error(), lineNumber, std::move(explained.why));
-      verdict.fault = std::move(explained.fault);
+      Figures figures;
+      figures.detail = &detail;
+      refuse(action.rule, lineNumber, figures);
+      verdict.fault = recordFault(action.rule, detail);
       ended = true;
       break;
     }
-    step.kind = acceptedKind(decoded->answer);
+    step.kind = acceptedKind(action.kind);
     verdict.steps.push_back(std::move(step));
-    switch (decoded->answer) {
-      case FrameAnswer::None:
-        for (size_t i = heldBefore; i < state.heldEntries.size(); ++i) {
+    switch (action.kind) {
+      case SessionAction::Kind::Continue:
+        for (size_t i = heldBefore; i < protocol.state().heldEntries.size(); ++i) {
           entryPlaces.emplace_back(lineNumber, i - heldBefore);
         }
         break;
-      case FrameAnswer::Started:
-        break;
-      case FrameAnswer::Executing:
+      case SessionAction::Kind::WriteThenRun:
         executeLine = lineNumber;
-        runEntries = std::move(state.heldEntries);
+        runEntries = protocol.takeEntries();
+        atExecute = protocol;
         break;
-      case FrameAnswer::Cancelled:
-        if (!executeLine) {
-          verdict.outcome = Outcome::Cancelled;
-          verdict.code = SessionCode::Cancelled;
-          verdict.line = lineNumber;
-          verdict.why = "\"cancel\" before \"execute\" ends the session";
-          return verdict;
-        }
+      case SessionAction::Kind::WriteThenEnd:
+        verdict.outcome = Outcome::Cancelled;
+        verdict.code = SessionCode::Cancelled;
+        verdict.line = lineNumber;
+        verdict.why = "\"cancel\" before \"execute\" ends the session";
+        return verdict;
+      case SessionAction::Kind::StopRun:
         if (!cancelLine) cancelLine = lineNumber;
+        break;
+      default:
         break;
     }
   }
   if (!executeLine) return verdict;  // refused before the run
 
-  RunEnding ending = judgeRun(runEntries, *state.manifest, state.nonce.value_or(""));
+  RunEnding ending = judgeRun(*atExecute, runEntries);
   verdict.runEntries = std::move(runEntries);
   if (ended || cancelLine) {
     // Decided by a line read during the run.

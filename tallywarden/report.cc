@@ -181,6 +181,7 @@ int reportExitStatus(const Report& report) {
 }
 
 int runReport(std::span<const std::string_view> args, Streams streams) {
+  if (isPeriodReport(args)) return runPeriodReport(args, streams);
   auto parsed = parseArgs(args);
   if (auto* problem = std::get_if<std::string>(&parsed)) {
     streams.err << "tallywarden report: " << *problem << " (" << kReportUsage << ")\n";

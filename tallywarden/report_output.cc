@@ -14,14 +14,11 @@
 #include "worker/frames.h"
 #include "worker/responses.h"
 #include "worker/result_pages.h"
+#include "worker/session_protocol.h"
 
 namespace tw::tool {
 
 namespace {
-
-// The codes a "failed" message can carry.
-constexpr std::array<SessionCode, 3> kWrittenCodes = {
-    SessionCode::EngineFailed, SessionCode::EngineDisconnected, SessionCode::Cancelled};
 
 std::string lineAt(size_t line) {
   return "line " + std::to_string(line) + ": ";
@@ -88,8 +85,6 @@ class Assembler {
   void finish(std::string_view tail, bool moreBeyond);
 
  private:
-  enum class Expect : uint8_t { Started, Executing, PageOrEnd, Done };
-
   bool problem(size_t line, std::string text) {
     out_.outcome = OutputOutcome::NotVerified;  // whatever an earlier message decided
     out_.problem = std::move(text);
@@ -98,6 +93,14 @@ class Assembler {
   }
   bool nonceMatches(const Json* nonce) const {
     return nonce != nullptr && nonce->isString() && out_.nonce && nonce->asString() == *out_.nonce;
+  }
+  // Takes a message of `kind` in the session's order; false, with the problem, out of turn.
+  bool inTurn(MessageKind kind, std::string_view text, size_t number) {
+    if (course_.take(kind)) return true;
+    if (kind == MessageKind::Failed && out_.pagesRead > 0) {
+      return problem(number, lineAt(number) + "\"failed\" after result pages");
+    }
+    return problem(number, lineAt(number) + "\"" + std::string(text) + "\" out of turn");
   }
   // False, with the problem, when `line` is not the text the worker writes for `message`.
   bool writtenAs(std::string_view line, size_t number, const Json& message, std::string_view kind);
@@ -109,7 +112,7 @@ class Assembler {
   void verify(std::string_view completed, size_t line);
 
   ReassembledOutput& out_;
-  Expect expect_ = Expect::Started;
+  OutputCourse course_;
   std::vector<std::string_view> pages_;  // as read, line feed not included
   size_t firstPageLine_ = 0;
   JsonArray allocations_;
@@ -131,9 +134,7 @@ bool Assembler::writtenAs(std::string_view line, size_t number, const Json& mess
 
 bool Assembler::addLine(std::string_view line, size_t number) {
   const std::string at = lineAt(number);
-  if (expect_ == Expect::Done) {
-    return problem(number, at + "more output after the session's last message");
-  }
+  if (course_.ended()) return problem(number, at + "more output after the session's last message");
   if (!withinResponseLimit(line.size())) {
     return problem(number, at + "longer than any message the worker writes (" +
                                std::to_string(kMaxResponseBytes) + " bytes)");
@@ -146,12 +147,22 @@ bool Assembler::addLine(std::string_view line, size_t number) {
   const Json* kind = read->find("kind");
   if (kind == nullptr || !kind->isString()) return problem(number, at + "a message without kind");
   const std::string& k = kind->asString();
-  if (k == "failed") return addFailed(*read, line, number);
-  if (k == "started") return addStartedOrExecuting(*read, line, number, true);
-  if (k == "executing") return addStartedOrExecuting(*read, line, number, false);
-  if (k == "resultPage") return addPage(*read, line, number);
-  if (k == "completed") return addCompleted(*read, line, number);
-  return problem(number, at + "a message of unknown kind \"" + k + "\"");
+  const std::optional<MessageKind> known = messageKindOf(k);
+  if (!known) return problem(number, at + "a message of unknown kind \"" + k + "\"");
+  if (!inTurn(*known, k, number)) return false;
+  switch (*known) {
+    case MessageKind::Failed:
+      return addFailed(*read, line, number);
+    case MessageKind::Started:
+      return addStartedOrExecuting(*read, line, number, true);
+    case MessageKind::Executing:
+      return addStartedOrExecuting(*read, line, number, false);
+    case MessageKind::ResultPage:
+      return addPage(*read, line, number);
+    case MessageKind::Completed:
+      return addCompleted(*read, line, number);
+  }
+  return false;
 }
 
 bool Assembler::addStartedOrExecuting(const Json& message, std::string_view line, size_t number,
@@ -159,41 +170,34 @@ bool Assembler::addStartedOrExecuting(const Json& message, std::string_view line
   const std::string at = lineAt(number);
   const Json* nonce = message.find("nonce");
   if (started) {
-    if (expect_ != Expect::Started) return problem(number, at + "\"started\" out of turn");
     if (nonce == nullptr || !nonce->isString() || !isWellFormedNonce(nonce->asString())) {
       return problem(number, at + "\"started\" without a well-formed nonce");
     }
     if (!writtenAs(line, number, startedMessage(nonce->asString()), "started")) return false;
     out_.nonce = nonce->asString();
-    expect_ = Expect::Executing;
     return true;
   }
-  if (expect_ != Expect::Executing) return problem(number, at + "\"executing\" out of turn");
   if (!nonceMatches(nonce)) {
     return problem(number, at + "\"executing\" with another nonce than \"started\"");
   }
-  if (!writtenAs(line, number, executingMessage(*out_.nonce), "executing")) return false;
-  expect_ = Expect::PageOrEnd;
-  return true;
+  return writtenAs(line, number, executingMessage(*out_.nonce), "executing");
 }
 
 bool Assembler::addFailed(const Json& message, std::string_view line, size_t number) {
   const std::string at = lineAt(number);
   const Json* code = message.find("code");
   std::optional<SessionCode> written;
-  for (SessionCode candidate : kWrittenCodes) {
+  for (SessionCode candidate : kFailureObjectCodes) {
     if (code != nullptr && code->isString() && code->asString() == sessionCodeText(candidate)) {
       written = candidate;
     }
   }
   if (!written) return problem(number, at + "\"failed\" with a code the worker never writes");
-  const Json* nonce = message.find("nonce");
-  const bool nonceOk = out_.nonce ? nonceMatches(nonce) : nonce != nullptr && nonce->isNull();
-  if (!nonceOk) return problem(number, at + "\"failed\" with another nonce than the session's");
-  if (out_.pagesRead > 0) return problem(number, at + "\"failed\" after result pages");
+  if (!nonceMatches(message.find("nonce"))) {
+    return problem(number, at + "\"failed\" with another nonce than the session's");
+  }
   if (!writtenAs(line, number, failureObject(out_.nonce, *written), "failed")) return false;
   out_.failedCode = code->asString();
-  expect_ = Expect::Done;
   return true;
 }
 
@@ -201,7 +205,6 @@ bool Assembler::addFailed(const Json& message, std::string_view line, size_t num
 // the whole page is held against the worker's once the result is known.
 bool Assembler::addPage(Json& message, std::string_view line, size_t number) {
   const std::string at = lineAt(number);
-  if (expect_ != Expect::PageOrEnd) return problem(number, at + "\"resultPage\" out of turn");
   if (!nonceMatches(message.find("nonce"))) {
     return problem(number, at + "\"resultPage\" with another nonce than the session's");
   }
@@ -244,7 +247,6 @@ bool Assembler::addPage(Json& message, std::string_view line, size_t number) {
 
 bool Assembler::addCompleted(const Json& message, std::string_view line, size_t number) {
   const std::string at = lineAt(number);
-  if (expect_ != Expect::PageOrEnd) return problem(number, at + "\"completed\" out of turn");
   if (!nonceMatches(message.find("nonce"))) {
     return problem(number, at + "\"completed\" with another nonce than the session's");
   }
@@ -262,7 +264,6 @@ bool Assembler::addCompleted(const Json& message, std::string_view line, size_t 
   out_.claimedCommitment = commitment->asString();
   out_.revision = revision->asUnsigned();
   out_.runId = runId->asString();
-  expect_ = Expect::Done;
   if (out_.pagesRead == 0) return problem(number, at + "\"completed\" without any result page");
   if (out_.pageCount && count->asUnsigned() != *out_.pageCount) {
     return problem(number, at + "pageCount " + std::to_string(count->asUnsigned()) +
@@ -339,7 +340,7 @@ void Assembler::finish(std::string_view tail, bool moreBeyond) {
   const size_t next = out_.lines + 1;
   if (!tail.empty() || moreBeyond) {
     const std::string at = "line " + std::to_string(next) + ": ";
-    if (expect_ == Expect::Done) {
+    if (course_.ended()) {
       problem(next, at + "more output after the session's last message");
     } else if (!withinResponseLimit(tail.size())) {
       problem(next, at + "longer than any message the worker writes (" +
@@ -352,7 +353,7 @@ void Assembler::finish(std::string_view tail, bool moreBeyond) {
     }
     return;
   }
-  if (expect_ == Expect::Done) {
+  if (course_.ended()) {
     if (out_.failedCode && out_.problem.empty()) out_.outcome = OutputOutcome::Failed;
     return;
   }
@@ -384,6 +385,35 @@ ReassembledOutput reassembleOutput(std::string_view bytes, bool moreBeyond) {
     start = end + 1;
   }
   assembler.finish(bytes.substr(start), moreBeyond);
+  return out;
+}
+
+}  // namespace tw::tool
+
+namespace tw::tool {
+
+ReassembledOutput verifyWorkerOutput(std::string_view session, std::string_view output,
+                                     bool moreBeyond) {
+  ReassembledOutput out = reassembleOutput(output, moreBeyond);
+  // The session's own nonce and run, from its first line as the worker judges it.
+  SessionProtocol protocol;
+  const size_t feed = session.find('\n');
+  if (feed != std::string_view::npos) (void)protocol.line(session.substr(0, feed + 1));
+  const SessionState& state = protocol.state();
+  if (!state.nonce) {
+    out.outcome = OutputOutcome::NotVerified;
+    out.problem = "the session does not begin with a \"start\" the worker accepts";
+    out.problemLine = 0;
+  } else if (out.nonce && *out.nonce != *state.nonce) {
+    out.outcome = OutputOutcome::NotVerified;
+    out.problem = "line 1: the output is another session's (its nonce is not the session's)";
+    out.problemLine = 1;
+  } else if (out.runId && *out.runId != state.manifest->runId) {
+    out.outcome = OutputOutcome::NotVerified;
+    out.problem = "the result is of run " + *out.runId + ", the session's is " +
+                  state.manifest->runId;
+    out.problemLine = out.lines;
+  }
   return out;
 }
 

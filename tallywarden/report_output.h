@@ -60,4 +60,10 @@ struct ReassembledOutput {
 // problem.
 [[nodiscard]] ReassembledOutput reassembleOutput(std::string_view bytes, bool moreBeyond = false);
 
+// The same, and the output must be the one of `session` (that session's input, as the worker
+// read it): the nonce of its "start" and, for a delivered result, its manifest's run.
+[[nodiscard]] ReassembledOutput verifyWorkerOutput(std::string_view session,
+                                                   std::string_view output,
+                                                   bool moreBeyond = false);
+
 }  // namespace tw::tool

@@ -139,6 +139,12 @@ TEST(ReportOutput, ReassemblesVerifiesOrSaysWhyNot) {
                    R"(","version":1})";
     cases.push_back({"failed with a code never written", joined(lines), OutputOutcome::NotVerified,
                      "a code the worker never writes"});
+    // A session writes "started" first, whatever it ends with.
+    const std::string nullNonce = R"({"code":"CANCELLED","kind":"failed","nonce":null,"version":1})";
+    cases.push_back({"failed first", nullNonce + "\n", OutputOutcome::NotVerified,
+                     "line 1: \"failed\" out of turn"});
+    cases.push_back({"executing first", joined({good[1]}), OutputOutcome::NotVerified,
+                     "line 1: \"executing\" out of turn"});
   }
   {
     std::string bytes = joined(good);
@@ -181,6 +187,32 @@ TEST(ReportOutput, ReassemblesVerifiesOrSaysWhyNot) {
       ASSERT_TRUE(out.result.has_value());
       EXPECT_EQ(*out.result, result);
     }
+  }
+}
+
+// The output must be the session's own: its nonce, and the run of its manifest.
+TEST(ReportOutput, VerifiesAnOutputAgainstItsSession) {
+  const std::string output = joined(workerLines(sampleResult()));
+  auto session = [](std::string_view nonce, const std::string& runId) {
+    return toCompactJson(makeObject({{"kind", "start"},
+                                     {"manifest", toJsonValue(testing::makeManifest(runId))},
+                                     {"nonce", nonce},
+                                     {"version", 1}})) +
+           "\n";
+  };
+  EXPECT_TRUE(verifyWorkerOutput(session(kNonce, "run-1"), output).verified());
+  const struct {
+    std::string session;
+    std::string problem;
+  } refused[] = {
+      {session("nonce-of-another-session", "run-1"), "another session's"},
+      {session(kNonce, "run-2"), "the result is of run run-1"},
+      {"not a session\n", "does not begin with a \"start\""},
+  };
+  for (const auto& c : refused) {
+    const ReassembledOutput out = verifyWorkerOutput(c.session, output);
+    EXPECT_FALSE(out.verified());
+    EXPECT_NE(out.problem.find(c.problem), std::string::npos) << out.problem;
   }
 }
 

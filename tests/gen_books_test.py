@@ -5,7 +5,8 @@
   * the template declares exactly the files the entries and components name, and no
     identifier repeats across the books;
   * a quiet month, cut into sessions, completes with the worker in every session, with the
-    commitment that check computes and the very output of the reference engine;
+    commitment that check computes and the very output of the reference engine; planned, the
+    engine's own costs find no cell to slice, whatever the seed;
   * a small realistic month, cut the same way, is refused by nothing but an engine bound on a
     busy cell: every kind of line the generator writes passes the entry contract.
 
@@ -114,6 +115,21 @@ def quiet_month_completes(work):
         expect(reference.stdout == output, f"the reference engine differs on {session}")
 
 
+def quiet_books_need_no_slicing(work):
+    for seed, args in ((11, ["--entries", "6000"]), (12, ["--year", "2027", "--entries", "9000"])):
+        folder = os.path.join(work, f"quiet-plan-{seed}")
+        generate(folder, "--profile", "quiet", "--seed", str(seed), *args)
+        done = subprocess.run([TOOL, "plan", "--manifest", os.path.join(folder, "template.json"),
+                               os.path.join(folder, "entries.jsonl"), "-o",
+                               os.path.join(folder, "plan")], capture_output=True, text=True)
+        expect(done.returncode == 0, f"plan refuses quiet books: {done.stderr}")
+        if done.returncode == 0:
+            with open(os.path.join(folder, "plan", "plan.json"), encoding="utf-8") as f:
+                totals = json.load(f)["totals"]
+            expect(totals["slicedCells"] == 0 and totals["unplannable"] == 0,
+                   f"quiet books (seed {seed}) have a cell to slice: {totals}")
+
+
 def realistic_month_passes_the_contract(work):
     names = sessions(os.path.join(work, "realistic"), "--entries", "6000", "--seed", "5")
     for session in names:
@@ -129,6 +145,7 @@ def main():
         determinism(work)
         declared_files(work)
         quiet_month_completes(work)
+        quiet_books_need_no_slicing(work)
         realistic_month_passes_the_contract(work)
     print(f"{len(failures)} failures")
     return 1 if failures else 0

@@ -349,8 +349,19 @@ def dumps(value):
     return json.dumps(value, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
 
 
+def lift_size_limits():
+    """Lifts every size limit (entries, groups, proposals, cell sides, pairs and search steps),
+    as for one run over a whole company's books; the origin bound of an allocation stays."""
+    global MAX_ENTRIES, MAX_GROUPS, MAX_PROPOSALS, MAX_CELL_SIDE, MAX_CELL_WORK
+    MAX_ENTRIES = MAX_GROUPS = MAX_PROPOSALS = MAX_CELL_SIDE = MAX_CELL_WORK = float("inf")
+
+
 def main():
-    source = open(sys.argv[1], encoding="utf-8") if len(sys.argv) > 1 else sys.stdin
+    args = sys.argv[1:]
+    if "--lift-limits" in args:
+        args.remove("--lift-limits")
+        lift_size_limits()
+    source = open(args[0], encoding="utf-8") if args else sys.stdin
     manifest, nonce, entries = None, None, []
     out = []
     for line in source:

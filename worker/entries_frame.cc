@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "contracts/entry_contract.h"
 #include "contracts/formats.h"
 #include "contracts/json_reader.h"
 #include "contracts/json_writer.h"
@@ -29,65 +30,30 @@ enum class Place : uint8_t {
   Origin,      // the "origin" object of an entry or of a component
 };
 
-// Members of each object, as bits. Entry, component and origin keys are those the decoder
-// declares; every one but "description" is required.
-enum FrameKey : uint32_t { kVersion = 1, kKind = 2, kNonce = 4, kEntriesKey = 8 };
-enum EntryKey : uint32_t {
-  kId = 1,
-  kRole = 2,
-  kRoot = 4,
-  kEstablishment = 8,
-  kAccountId = 16,
-  kDate = 32,
-  kCents = 64,
-  kReference = 128,
-  kDescription = 256,
-  kOriginKey = 512,
-  kComponentsKey = 1024,
-};
-enum ComponentKey : uint32_t { kComponentKind = 1, kComponentCents = 2, kComponentOrigin = 4 };
-enum OriginKey : uint32_t { kSourceId = 1, kFileId = 2, kSheet = 4, kRow = 8 };
+// The members of the frame object; those of an entry, a component and an origin are the entry
+// contract's (contracts/entry_contract.h), which also says which of them are required.
+enum class FrameMember : uint8_t { Version, Kind, Nonce, Entries };
+constexpr std::array<MemberName<FrameMember>, 4> kFrameMembers = {{
+    {"version", FrameMember::Version},
+    {"kind", FrameMember::Kind},
+    {"nonce", FrameMember::Nonce},
+    {"entries", FrameMember::Entries},
+}};
+constexpr uint32_t kFrameRequired = (memberBit(FrameMember::Entries) << 1) - 1;
 
-constexpr uint32_t kFrameRequired = kVersion | kKind | kNonce | kEntriesKey;
-constexpr uint32_t kEntryRequired = kId | kRole | kRoot | kEstablishment | kAccountId | kDate |
-                                    kCents | kReference | kOriginKey | kComponentsKey;
-constexpr uint32_t kComponentRequired = kComponentKind | kComponentCents | kComponentOrigin;
-constexpr uint32_t kOriginRequired = kSourceId | kFileId | kSheet | kRow;
-
-struct KeyBit {
-  std::string_view name;
-  uint32_t bit;
-};
-
-constexpr std::array<KeyBit, 4> kFrameKeys = {
-    {{"version", kVersion}, {"kind", kKind}, {"nonce", kNonce}, {"entries", kEntriesKey}}};
-constexpr std::array<KeyBit, 11> kEntryKeys = {{{"id", kId},
-                                                {"role", kRole},
-                                                {"root", kRoot},
-                                                {"establishment", kEstablishment},
-                                                {"accountId", kAccountId},
-                                                {"date", kDate},
-                                                {"cents", kCents},
-                                                {"reference", kReference},
-                                                {"description", kDescription},
-                                                {"origin", kOriginKey},
-                                                {"components", kComponentsKey}}};
-constexpr std::array<KeyBit, 3> kComponentKeys = {
-    {{"kind", kComponentKind}, {"cents", kComponentCents}, {"origin", kComponentOrigin}}};
-constexpr std::array<KeyBit, 4> kOriginKeys = {
-    {{"sourceId", kSourceId}, {"fileId", kFileId}, {"sheet", kSheet}, {"row", kRow}}};
-
-// Every name is at least one byte long, so length and first byte rule out nearly every other
-// name before the bytes are compared.
-template <size_t N>
-uint32_t bitOf(const std::array<KeyBit, N>& keys, std::string_view name) {
-  for (const KeyBit& key : keys) {
-    if (key.name.size() == name.size() && key.name.front() == name.front() &&
-        std::memcmp(key.name.data(), name.data(), name.size()) == 0) {
-      return key.bit;
+// The member of `table` called `name`, as its number; nullopt for an undeclared name. Every name
+// is at least one byte long, so length and first byte rule out nearly every other name before
+// the bytes are compared.
+template <class Member, size_t N>
+std::optional<uint8_t> memberNumber(const std::array<MemberName<Member>, N>& table,
+                                    std::string_view name) {
+  for (const MemberName<Member>& entry : table) {
+    if (entry.name.size() == name.size() && entry.name.front() == name.front() &&
+        std::memcmp(entry.name.data(), name.data(), name.size()) == 0) {
+      return static_cast<uint8_t>(entry.member);
     }
   }
-  return 0;
+  return std::nullopt;
 }
 
 // The row a number literal holds, when the safe integer rule and the row's bound accept it;
@@ -181,10 +147,10 @@ class PlainFrameHandler {
         frame_.entries.back().components.emplace_back();
         return push(Place::Component);
       case Place::Entry:
-        if (key_ != kOriginKey) return false;
+        if (!keyIs(EntryMember::Origin)) return false;
         return push(Place::Origin);
       case Place::Component:
-        if (key_ != kComponentOrigin) return false;
+        if (!keyIs(ComponentMember::Origin)) return false;
         return push(Place::Origin);
       case Place::Origin:
         return false;
@@ -205,7 +171,7 @@ class PlainFrameHandler {
       case Place::Component:
         return seen == kComponentRequired;
       case Place::Origin:
-        return seen == kOriginRequired;
+        return seen == kRefRequired;
       case Place::Outside:
       case Place::Entries:
       case Place::Components:
@@ -215,8 +181,8 @@ class PlainFrameHandler {
   }
 
   bool StartArray() {
-    if (place() == Place::Frame && key_ == kEntriesKey) return push(Place::Entries);
-    if (place() == Place::Entry && key_ == kComponentsKey) return push(Place::Components);
+    if (place() == Place::Frame && keyIs(FrameMember::Entries)) return push(Place::Entries);
+    if (place() == Place::Entry && keyIs(EntryMember::Components)) return push(Place::Components);
     return false;
   }
 
@@ -228,27 +194,31 @@ class PlainFrameHandler {
 
   bool Key(std::string_view name) {
     if (depth_ == 0) return false;  // not reached: keys come only inside objects
+    std::optional<uint8_t> key;
     switch (place()) {
       case Place::Frame:
-        key_ = bitOf(kFrameKeys, name);
+        key = memberNumber(kFrameMembers, name);
         break;
       case Place::Entry:
-        key_ = bitOf(kEntryKeys, name);
+        key = memberNumber(kEntryMembers, name);
         break;
       case Place::Component:
-        key_ = bitOf(kComponentKeys, name);
+        key = memberNumber(kComponentMembers, name);
         break;
       case Place::Origin:
-        key_ = bitOf(kOriginKeys, name);
+        key = memberNumber(kRefMembers, name);
         break;
       case Place::Outside:
       case Place::Entries:
       case Place::Components:
         return false;
     }
+    if (!key) return false;  // undeclared
+    key_ = *key;
+    const uint32_t bit = uint32_t{1} << key_;
     uint32_t& seen = seen_[depth_ - 1];
-    if (key_ == 0 || (seen & key_) != 0) return false;  // undeclared or repeated
-    seen |= key_;
+    if ((seen & bit) != 0) return false;  // repeated
+    seen |= bit;
     return true;
   }
 
@@ -257,8 +227,8 @@ class PlainFrameHandler {
     if (nonAscii && !isValidUtf8(value)) return false;
     switch (place()) {
       case Place::Frame:
-        if (key_ == kKind) return value == "entries";
-        if (key_ == kNonce) {
+        if (keyIs(FrameMember::Kind)) return value == "entries";
+        if (keyIs(FrameMember::Nonce)) {
           frame_.nonce.assign(value);
           return true;
         }
@@ -280,15 +250,15 @@ class PlainFrameHandler {
   bool Null() {
     if (place() == Place::Entry) {
       // Null means absent for both optional texts, which start absent.
-      return key_ == kReference || key_ == kDescription;
+      return keyIs(EntryMember::Reference) || keyIs(EntryMember::Description);
     }
-    return place() == Place::Origin && key_ == kSheet;
+    return place() == Place::Origin && keyIs(RefMember::Sheet);
   }
 
   // `literal` follows the JSON number grammar.
   bool Number(std::string_view literal) {
-    if (place() == Place::Frame) return key_ == kVersion && literal == "1";
-    if (place() != Place::Origin || key_ != kRow) return false;
+    if (place() == Place::Frame) return keyIs(FrameMember::Version) && literal == "1";
+    if (place() != Place::Origin || !keyIs(RefMember::Row)) return false;
     const std::optional<uint32_t> row = rowValue(literal);
     if (!row) return false;
     origin().row = *row;
@@ -302,6 +272,12 @@ class PlainFrameHandler {
   static constexpr size_t kMaxDepth = 6;
 
   Place place() const { return depth_ == 0 ? Place::Outside : places_[depth_ - 1]; }
+
+  // Whether the value that comes next is that of `member` (of the object at hand).
+  template <class Member>
+  bool keyIs(Member member) const {
+    return key_ == static_cast<uint8_t>(member);
+  }
 
   bool push(Place place) {
     if (depth_ == kMaxDepth) return false;
@@ -318,48 +294,50 @@ class PlainFrameHandler {
   }
 
   bool entryText(Entry& entry, std::string_view value) {
-    switch (key_) {
-      case kId:
+    switch (static_cast<EntryMember>(key_)) {
+      case EntryMember::Id:
         entry.id.assign(value);
         return true;
-      case kRole: {
+      case EntryMember::Role: {
         auto role = sourceRoleFromText(value);
         if (!role) return false;
         entry.role = *role;
         return true;
       }
-      case kRoot:
+      case EntryMember::Root:
         entry.root.assign(value);
         return true;
-      case kEstablishment:
+      case EntryMember::Establishment:
         entry.establishment.assign(value);
         return true;
-      case kAccountId:
+      case EntryMember::AccountId:
         entry.accountId.assign(value);
         return true;
-      case kDate:
+      case EntryMember::Date:
         entry.date.assign(value);
         return true;
-      case kCents:
+      case EntryMember::Cents:
         entry.cents.assign(value);
         return true;
-      case kReference:
+      case EntryMember::Reference:
         entry.reference.emplace(value);
         return true;
-      case kDescription:
+      case EntryMember::Description:
         entry.description.emplace(value);
         return true;
-      default:
+      case EntryMember::Origin:
+      case EntryMember::Components:
         return false;
     }
+    return false;
   }
 
   bool componentText(EntryComponent& component, std::string_view value) {
-    if (key_ == kComponentCents) {
+    if (keyIs(ComponentMember::Cents)) {
       component.cents.assign(value);
       return true;
     }
-    if (key_ != kComponentKind) return false;
+    if (!keyIs(ComponentMember::Kind)) return false;
     auto kind = componentKindFromText(value);
     if (!kind) return false;
     component.kind = *kind;
@@ -367,26 +345,27 @@ class PlainFrameHandler {
   }
 
   bool originText(Ref& ref, std::string_view value) {
-    switch (key_) {
-      case kSourceId:
+    switch (static_cast<RefMember>(key_)) {
+      case RefMember::SourceId:
         ref.sourceId.assign(value);
         return true;
-      case kFileId:
+      case RefMember::FileId:
         ref.fileId.assign(value);
         return true;
-      case kSheet:
+      case RefMember::Sheet:
         ref.sheet.emplace(value);
         return true;
-      default:
+      case RefMember::Row:
         return false;
     }
+    return false;
   }
 
   PlainEntriesFrame& frame_;
   std::array<Place, kMaxDepth> places_{};
   std::array<uint32_t, kMaxDepth> seen_{};
   size_t depth_ = 0;
-  uint32_t key_ = 0;  // bit of the member whose value comes next
+  uint8_t key_ = 0;  // number of the member whose value comes next, in its object's table
 };
 
 // A JSON scanner for the entries frames, several times faster than the general reader on them:

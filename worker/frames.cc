@@ -23,23 +23,30 @@ constexpr std::string_view kStartMembers[] = {"kind", "manifest", "nonce", "vers
 constexpr std::string_view kEntriesMembers[] = {"entries", "kind", "nonce", "version"};
 constexpr std::string_view kPlainMembers[] = {"kind", "nonce", "version"};
 
-// Exactly the members of a frame of `kind`, no more and no fewer.
-bool hasExactMembers(const JsonObject& frame, std::string_view kind) {
+// Exactly the members of a frame of `kind`, no more and no fewer; on a difference, `detail`
+// (when asked for) lists it.
+bool hasExactMembers(const JsonObject& frame, std::string_view kind, RefusalDetail* detail) {
   const std::span<const std::string_view> names = frameMemberNames(kind);
-  if (frame.size() != names.size()) return false;
+  bool exact = frame.size() == names.size();
   for (std::string_view name : names) {
-    if (frame.find(name) == frame.end()) return false;
+    if (frame.find(name) == frame.end()) exact = false;
   }
-  return true;
+  if (exact || detail == nullptr) return exact;
+  for (const auto& [name, value] : frame) {
+    if (std::find(names.begin(), names.end(), name) == names.end()) detail->extra.push_back(name);
+  }
+  for (std::string_view name : names) {
+    if (frame.find(name) == frame.end()) detail->missing.emplace_back(name);
+  }
+  return false;
 }
 
 // For every kind but "start": the frame must carry the session's own nonce.
-Status<SessionCode> matchNonce(const SessionState& state, const JsonObject& frame) {
+Status<SessionRule> matchNonce(const SessionState& state, const JsonObject& frame) {
   const auto it = frame.find("nonce");
-  if (it == frame.end() || !it->second.isString()) return fail(SessionCode::InvalidNonce);
-  if (!state.nonce || *state.nonce != it->second.asString()) {
-    return fail(SessionCode::NonceMismatch);
-  }
+  if (it == frame.end() || !it->second.isString()) return fail(SessionRule::NonceNotText);
+  if (!state.nonce) return fail(SessionRule::NoSessionNonce);
+  if (*state.nonce != it->second.asString()) return fail(SessionRule::NonceDiffers);
   return {};
 }
 
@@ -55,64 +62,66 @@ void holdEntries(SessionState& state, std::vector<Entry>& batch) {
   for (Entry& entry : batch) state.heldEntries.push_back(std::move(entry));
 }
 
-Result<AcceptedFrame, SessionCode> decodeStart(SessionState& state, JsonObject& frame) {
-  if (state.nonce || !state.heldEntries.empty()) return fail(SessionCode::InvalidOrder);
-  if (!hasExactMembers(frame, "start")) {
-    return fail(SessionCode::InvalidFrame);
-  }
+using Judged = Result<AcceptedFrame, SessionRule>;
+
+Judged decodeStart(SessionState& state, JsonObject& frame, RefusalDetail* detail) {
+  if (state.nonce || !state.heldEntries.empty()) return fail(SessionRule::StartNotFirst);
+  if (!hasExactMembers(frame, "start", detail)) return fail(SessionRule::StartMembers);
   const Json& nonce = frame.at("nonce");
   if (!nonce.isString() || !isWellFormedNonce(nonce.asString())) {
-    return fail(SessionCode::InvalidNonce);
+    return fail(SessionRule::StartNonceMalformed);
   }
-  auto manifest = decodeRunManifest(std::move(frame.at("manifest")));
-  if (!manifest) return fail(SessionCode::InvalidManifest);
+  auto manifest = decodeRunManifest(std::move(frame.at("manifest")),
+                                    detail != nullptr ? &detail->contract : nullptr);
+  if (!manifest) return fail(SessionRule::ManifestRefused);
   state.manifest = std::move(manifest).value();
   state.nonce = nonce.asString();
   return AcceptedFrame{FrameAnswer::Started, startedMessage(*state.nonce)};
 }
 
-Result<AcceptedFrame, SessionCode> decodeEntries(SessionState& state, JsonObject& frame) {
-  if (state.executing) return fail(SessionCode::InvalidOrder);
+Judged decodeEntries(SessionState& state, JsonObject& frame, RefusalDetail* detail) {
+  if (state.executing) return fail(SessionRule::EntriesAfterExecute);
   if (auto matched = matchNonce(state, frame); !matched) return fail(matched.error());
-  if (!hasExactMembers(frame, "entries")) {
-    return fail(SessionCode::InvalidFrame);
-  }
+  if (!hasExactMembers(frame, "entries", detail)) return fail(SessionRule::EntriesMembers);
   Json& elements = frame.at("entries");
-  if (!elements.isArray()) return fail(SessionCode::InvalidEntries);
+  if (!elements.isArray()) return fail(SessionRule::EntriesNotArray);
   JsonArray& batch = elements.asArray();
-  if (batch.size() > kMaxEntriesPerFrame ||
-      state.heldEntries.size() + batch.size() > kMaxHeldEntries) {
-    return fail(SessionCode::Limit);
+  if (detail != nullptr) detail->batch = batch.size();
+  if (batch.size() > kMaxEntriesPerFrame) return fail(SessionRule::BatchTooLarge);
+  if (state.heldEntries.size() + batch.size() > kMaxHeldEntries) {
+    return fail(SessionRule::TooManyHeld);
   }
   // The whole batch is decoded before any of it is kept.
   std::vector<Entry> decoded;
   decoded.reserve(batch.size());
   for (Json& element : batch) {
-    auto entry = decodeEntry(std::move(element));
-    if (!entry) return fail(SessionCode::InvalidEntry);
+    if (detail != nullptr) {
+      const Json* id = element.isObject() ? element.find("id") : nullptr;
+      detail->element = decoded.size();
+      detail->elementId.reset();
+      if (id != nullptr && id->isString()) detail->elementId = id->asString();
+    }
+    auto entry = decodeEntry(std::move(element), detail != nullptr ? &detail->contract : nullptr);
+    if (!entry) return fail(SessionRule::EntryRefused);
     decoded.push_back(std::move(entry).value());
   }
+  if (detail != nullptr) detail->element.reset();
   holdEntries(state, decoded);
   return AcceptedFrame{FrameAnswer::None, Json()};
 }
 
-Result<AcceptedFrame, SessionCode> decodeExecute(SessionState& state, const JsonObject& frame) {
-  if (state.executing) return fail(SessionCode::InvalidOrder);
+Judged decodeExecute(SessionState& state, const JsonObject& frame, RefusalDetail* detail) {
+  if (state.executing) return fail(SessionRule::ExecuteAfterExecute);
   if (auto matched = matchNonce(state, frame); !matched) return fail(matched.error());
-  if (!hasExactMembers(frame, "execute")) {
-    return fail(SessionCode::InvalidFrame);
-  }
-  if (!state.manifest) return fail(SessionCode::InvalidOrder);
+  if (!hasExactMembers(frame, "execute", detail)) return fail(SessionRule::ExecuteMembers);
+  if (!state.manifest) return fail(SessionRule::ExecuteWithoutManifest);
   state.executing = true;
   return AcceptedFrame{FrameAnswer::Executing, executingMessage(*state.nonce)};
 }
 
-Result<AcceptedFrame, SessionCode> decodeCancel(const SessionState& state,
-                                                const JsonObject& frame) {
+Judged decodeCancel(const SessionState& state, const JsonObject& frame, RefusalDetail* detail) {
   if (auto matched = matchNonce(state, frame); !matched) return fail(matched.error());
-  if (!hasExactMembers(frame, "cancel")) {
-    return fail(SessionCode::InvalidFrame);
-  }
+  if (!hasExactMembers(frame, "cancel", detail)) return fail(SessionRule::CancelMembers);
   return AcceptedFrame{FrameAnswer::Cancelled, failureObject(state.nonce, SessionCode::Cancelled)};
 }
 
@@ -133,37 +142,44 @@ bool acceptPlainEntries(SessionState& state, PreparedFrame& prepared) {
 
 // Counts the line against the session limits before anything is tested, so that a refused
 // line counts too.
-Status<SessionCode> countLine(SessionState& state, std::string_view line) {
+Status<SessionRule> countLine(SessionState& state, std::string_view line) {
   const uint64_t framesBefore = state.frameCount;
   state.frameCount = saturatingAdd(state.frameCount, 1);
   state.byteTotal = saturatingAdd(state.byteTotal, line.size());
-  if (line.size() > kMaxLineBytes || framesBefore >= kMaxFramesPerSession ||
-      state.byteTotal > kMaxSessionBytes) {
-    return fail(SessionCode::Limit);
-  }
+  if (line.size() > kMaxLineBytes) return fail(SessionRule::LineTooLong);
+  if (framesBefore >= kMaxFramesPerSession) return fail(SessionRule::TooManyFrames);
+  if (state.byteTotal > kMaxSessionBytes) return fail(SessionRule::SessionTooLarge);
   return {};
 }
 
-Result<AcceptedFrame, SessionCode> decodeCountedFrame(SessionState& state, std::string_view line,
-                                                      PreparedFrame& prepared) {
+Judged decodeCountedFrame(SessionState& state, std::string_view line, PreparedFrame& prepared,
+                          RefusalDetail* detail) {
   if (acceptPlainEntries(state, prepared)) return AcceptedFrame{FrameAnswer::None, Json()};
 
   auto parsed = readJson(line);
-  if (!parsed || !parsed->isObject()) return fail(SessionCode::InvalidFrame);
+  if (!parsed) {
+    if (detail != nullptr) detail->json = parsed.error();
+    return fail(SessionRule::NotJson);
+  }
+  if (!parsed->isObject()) return fail(SessionRule::NotAnObject);
   JsonObject& frame = parsed->asObject();
 
   const Json* version = parsed->find("version");
-  if (!version || !version->isUnsigned()) return fail(SessionCode::InvalidFrame);
-  if (version->asUnsigned() != kProtocolVersion) return fail(SessionCode::UnsupportedProtocol);
-
   const Json* kind = parsed->find("kind");
-  if (!kind || !kind->isString()) return fail(SessionCode::InvalidFrame);
+  if (detail != nullptr) {
+    if (version != nullptr) detail->version = *version;
+    if (kind != nullptr && kind->isString()) detail->kind = kind->asString();
+  }
+  if (!version || !version->isUnsigned()) return fail(SessionRule::VersionNotAnInteger);
+  if (version->asUnsigned() != kProtocolVersion) return fail(SessionRule::VersionUnsupported);
+
+  if (!kind || !kind->isString()) return fail(SessionRule::KindNotText);
   const std::string& kindText = kind->asString();
-  if (kindText == "start") return decodeStart(state, frame);
-  if (kindText == "entries") return decodeEntries(state, frame);
-  if (kindText == "execute") return decodeExecute(state, frame);
-  if (kindText == "cancel") return decodeCancel(state, frame);
-  return fail(SessionCode::InvalidOrder);
+  if (kindText == "start") return decodeStart(state, frame, detail);
+  if (kindText == "entries") return decodeEntries(state, frame, detail);
+  if (kindText == "execute") return decodeExecute(state, frame, detail);
+  if (kindText == "cancel") return decodeCancel(state, frame, detail);
+  return fail(SessionRule::KindUnknown);
 }
 
 }  // namespace
@@ -195,16 +211,17 @@ PreparedFrame prepareFrame(std::string_view line) {
   return prepared;
 }
 
-Result<AcceptedFrame, SessionCode> decodeFrame(SessionState& state, std::string_view line) {
+Result<AcceptedFrame, SessionRule> decodeFrame(SessionState& state, std::string_view line,
+                                               RefusalDetail* detail) {
   if (auto counted = countLine(state, line); !counted) return fail(counted.error());
   PreparedFrame prepared = prepareFrame(line);
-  return decodeCountedFrame(state, line, prepared);
+  return decodeCountedFrame(state, line, prepared, detail);
 }
 
-Result<AcceptedFrame, SessionCode> decodeFrame(SessionState& state, std::string_view line,
-                                               PreparedFrame prepared) {
+Result<AcceptedFrame, SessionRule> decodeFrame(SessionState& state, std::string_view line,
+                                               PreparedFrame prepared, RefusalDetail* detail) {
   if (auto counted = countLine(state, line); !counted) return fail(counted.error());
-  return decodeCountedFrame(state, line, prepared);
+  return decodeCountedFrame(state, line, prepared, detail);
 }
 
 }  // namespace tw

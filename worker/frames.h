@@ -2,7 +2,7 @@
 //
 // decodeFrame first counts the line against the session limits (a refused line still counts),
 // then reads it as strict JSON, checks "version" and "kind", and applies the checks of its kind
-// in a fixed order; the first failing check decides the code. A refusal changes nothing but the
+// in a fixed order; the first failing check decides the rule, and so the code. A refusal changes nothing but the
 // two counters; an "entries" batch is decoded completely before any of it is kept.
 #pragma once
 
@@ -19,6 +19,7 @@
 #include "contracts/source.h"
 #include "worker/entries_frame.h"
 #include "worker/responses.h"
+#include "worker/session_rules.h"
 
 namespace tw {
 
@@ -70,12 +71,16 @@ struct PreparedFrame {
 
 PreparedFrame prepareFrame(std::string_view line);
 
-// Judges one line (line feed included) and applies an accepted frame to `state`.
-Result<AcceptedFrame, SessionCode> decodeFrame(SessionState& state, std::string_view line);
+// Judges one line (line feed included) and applies an accepted frame to `state`; a refusal
+// names the first rule the line breaks (its code is sessionCodeOf(rule)) and, when `detail` is
+// given, fills it in.
+Result<AcceptedFrame, SessionRule> decodeFrame(SessionState& state, std::string_view line,
+                                               RefusalDetail* detail = nullptr);
 
-// The same judgement for a line already prepared by prepareFrame(line): the same code, the same
+// The same judgement for a line already prepared by prepareFrame(line): the same rule, the same
 // state afterwards.
-Result<AcceptedFrame, SessionCode> decodeFrame(SessionState& state, std::string_view line,
-                                               PreparedFrame prepared);
+Result<AcceptedFrame, SessionRule> decodeFrame(SessionState& state, std::string_view line,
+                                               PreparedFrame prepared,
+                                               RefusalDetail* detail = nullptr);
 
 }  // namespace tw

@@ -90,7 +90,7 @@ TEST_P(FrameRefusal, RefusesWithTheFirstFailingCheckAndKeepsOnlyTheCounts) {
     auto outcome =
         prepared ? decodeFrame(state, c.line, prepareFrame(c.line)) : decodeFrame(state, c.line);
     ASSERT_FALSE(outcome.ok());
-    EXPECT_EQ(sessionCodeText(outcome.error()), sessionCodeText(c.code));
+    EXPECT_EQ(sessionCodeText(sessionCodeOf(outcome.error())), sessionCodeText(c.code));
     EXPECT_EQ(state.frameCount, before.frameCount + 1);
     EXPECT_EQ(state.byteTotal, before.byteTotal + c.line.size());
     EXPECT_EQ(state.nonce, before.nonce);
@@ -288,7 +288,7 @@ TEST(DecodeFrame, BatchOf200IsAcceptedAnd201IsRefused) {
   EXPECT_EQ(state.heldEntries.size(), 200u);
   auto refused = decodeFrame(state, entriesLine(entryValues(201)));
   ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error(), SessionCode::Limit);
+  EXPECT_EQ(sessionCodeOf(refused.error()), SessionCode::Limit);
   EXPECT_EQ(state.heldEntries.size(), 200u);
 }
 
@@ -303,7 +303,7 @@ TEST(DecodeFrame, HeldEntriesStopAt10000) {
   state.heldEntries.assign(9801, entryNumber(0));
   auto refused = decodeFrame(state, batch);
   ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error(), SessionCode::Limit);
+  EXPECT_EQ(sessionCodeOf(refused.error()), SessionCode::Limit);
   EXPECT_EQ(state.heldEntries.size(), 9801u);
 }
 
@@ -314,7 +314,7 @@ TEST(DecodeFrame, MalformedThirtySeventhElementLeavesNoneOfTheBatch) {
   batch[36].asObject()["date"] = "2023-02-29";
   auto refused = decodeFrame(state, entriesLine(std::move(batch)));
   ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error(), SessionCode::InvalidEntry);
+  EXPECT_EQ(sessionCodeOf(refused.error()), SessionCode::InvalidEntry);
   ASSERT_EQ(state.heldEntries.size(), 1u);
   EXPECT_EQ(state.heldEntries[0].id, "E100");
 }
@@ -345,7 +345,7 @@ TEST(DecodeFrame, LineOf65536BytesIsDecodedAndOneMoreIsALimit) {
   EXPECT_TRUE(decodeFrame(state, paddedTo(entriesLine({}), kMaxLineBytes)).ok());
   auto refused = decodeFrame(state, paddedTo(entriesLine({}), kMaxLineBytes + 1));
   ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error(), SessionCode::Limit);
+  EXPECT_EQ(sessionCodeOf(refused.error()), SessionCode::Limit);
 }
 
 TEST(DecodeFrame, The256thFrameIsDecodedAndThe257thIsALimit) {
@@ -354,7 +354,7 @@ TEST(DecodeFrame, The256thFrameIsDecodedAndThe257thIsALimit) {
   EXPECT_EQ(state.frameCount, 256u);
   auto refused = decodeFrame(state, plainLine("execute"));
   ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error(), SessionCode::Limit);
+  EXPECT_EQ(sessionCodeOf(refused.error()), SessionCode::Limit);
   EXPECT_FALSE(state.executing);
 }
 
@@ -370,7 +370,7 @@ TEST(DecodeFrame, SessionBytesStopAt4194304IncludingRefusedLines) {
     auto outcome = decodeFrame(state, paddedTo(plainLine("execute"), last));
     EXPECT_EQ(outcome.ok(), extra == 0) << last;
     if (extra == 1) {
-      EXPECT_EQ(outcome.error(), SessionCode::Limit);
+      EXPECT_EQ(sessionCodeOf(outcome.error()), SessionCode::Limit);
     }
     EXPECT_EQ(state.byteTotal, kMaxSessionBytes + extra);
   }

@@ -6,9 +6,10 @@
 
 namespace tw {
 
-LineReader::LineReader(int fd) : fd_(fd) {}
+LineReader::LineReader(int fd, ReadGate* gate) : fd_(fd), gate_(gate) {}
 
 bool LineReader::refill() {
+  if (gate_ != nullptr) gate_->beforeRead();
   const std::ptrdiff_t got = readRetrying(fd_, chunk_, sizeof chunk_);
   if (got > 0) {
     chunkStart_ = 0;

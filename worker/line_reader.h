@@ -23,10 +23,20 @@ struct InputMessage {
   std::string line;  // with its line feed; empty unless kind is Line
 };
 
+// Told before each read of the stream, when every whole line read so far has been handed on.
+class ReadGate {
+ public:
+  virtual void beforeRead() = 0;
+
+ protected:
+  ~ReadGate() = default;
+};
+
 class LineReader {
  public:
-  // Reads from `fd`, which the reader does not own.
-  explicit LineReader(int fd);
+  // Reads from `fd`, which the reader does not own; `gate`, when given, is told before each
+  // read and must outlive the reader's reads.
+  explicit LineReader(int fd, ReadGate* gate = nullptr);
 
   // Blocks until a whole line, the end of input or a read failure is known.
   InputMessage next();
@@ -35,6 +45,7 @@ class LineReader {
   bool refill();  // false on end of input or error (recorded in endedBy_)
 
   int fd_;
+  ReadGate* gate_;
   char chunk_[kReadChunkBytes];
   size_t chunkStart_ = 0;
   size_t chunkEnd_ = 0;

@@ -163,4 +163,12 @@ void catchInterrupts();
 // offset its reads go on from where it was. -1 when `stream` is not a regular file or on failure.
 [[nodiscard]] std::ptrdiff_t readFileAt(int stream, uint64_t offset, char* buffer, size_t capacity);
 
+// How many bytes `stream` holds that were written and are not read yet: for a pipe, what it
+// buffers; for a file, the rest of it from the stream's position. Nothing where the system
+// cannot say (a console, say).
+[[nodiscard]] std::optional<size_t> bytesWaiting(int stream);
+// Returns once a read of `stream` would not wait: bytes are there, the writer is gone, or the
+// stream failed. Where the system offers no such wait, it may return at once.
+void waitUntilReadable(int stream);
+
 }  // namespace tw::platform

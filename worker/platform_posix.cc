@@ -2,11 +2,13 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <malloc.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -427,6 +429,16 @@ std::ptrdiff_t readFileAt(int stream, uint64_t offset, char* buffer, size_t capa
   for (;;) {
     const ssize_t got = ::pread(stream, buffer, capacity, static_cast<off_t>(offset));
     if (got >= 0 || errno != EINTR) return got;
+
+std::optional<size_t> bytesWaiting(int stream) {
+  int waiting = 0;
+  if (::ioctl(stream, FIONREAD, &waiting) != 0 || waiting < 0) return std::nullopt;
+  return static_cast<size_t>(waiting);
+}
+
+void waitUntilReadable(int stream) {
+  pollfd watched{stream, POLLIN, 0};
+  while (::poll(&watched, 1, -1) < 0 && errno == EINTR) {
   }
 }
 

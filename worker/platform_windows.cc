@@ -516,6 +516,48 @@ std::ptrdiff_t readFileAt(int stream, uint64_t offset, char* buffer, size_t capa
   const std::ptrdiff_t got = readSome(stream, buffer, capacity);
   (void)::_lseeki64(stream, before, SEEK_SET);
   return got;
+
+std::optional<size_t> bytesWaiting(int stream) {
+  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(stream));
+  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  switch (::GetFileType(handle)) {
+    case FILE_TYPE_PIPE: {
+      DWORD available = 0;
+      // A pipe whose writer is gone has nothing waiting; the next read tells the end.
+      if (!::PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr)) return 0;
+      return static_cast<size_t>(available);
+    }
+    case FILE_TYPE_DISK: {
+      LARGE_INTEGER size{};
+      LARGE_INTEGER position{};
+      if (!::GetFileSizeEx(handle, &size) ||
+          !::SetFilePointerEx(handle, LARGE_INTEGER{}, &position, FILE_CURRENT)) {
+        return std::nullopt;
+      }
+      return size.QuadPart > position.QuadPart
+                 ? static_cast<size_t>(size.QuadPart - position.QuadPart)
+                 : 0;
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+// An anonymous pipe cannot be waited on without reading it, so the wait looks at it once a
+// millisecond.
+void waitUntilReadable(int stream) {
+  constexpr DWORD kLookEveryMs = 1;
+  for (;;) {
+    const std::optional<size_t> waiting = bytesWaiting(stream);
+    if (!waiting || *waiting > 0) return;
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(stream));
+    DWORD available = 0;
+    if (::GetFileType(handle) != FILE_TYPE_PIPE ||
+        !::PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr)) {
+      return;  // a file at its end, or a pipe whose writer is gone: the read tells which
+    }
+    ::Sleep(kLookEveryMs);
+  }
 }
 
 }  // namespace tw::platform

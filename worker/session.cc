@@ -1,6 +1,8 @@
 #include "worker/session.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
@@ -23,6 +25,7 @@
 #include "worker/platform.h"
 #include "worker/preparable_line.h"
 #include "worker/result_pages.h"
+#include "worker/session_protocol.h"
 
 namespace tw {
 
@@ -110,77 +113,175 @@ bool sendPreparing(Sender<InputItem>& input, InputItem& item, SentLines& sent) {
   }
 }
 
-// Sent by no one: the driver's end goes away when the session is over.
-struct SessionOver {};
+// ---- How the session's threads meet ----
+//
+// Everything the session decides is SessionProtocol's; the threads only carry its inputs and
+// outputs. What they rely on, in one place:
+//
+// 1. Three threads: the driver (the caller's), the input thread, the engine thread (started
+//    once "executing" is written). Neither of the last two is joined; each ends on its own, or
+//    with the process when the host never closes the input or the run is made pointless.
+// 2. Only the driver calls the protocol machine and writes the output. The machine's state
+//    (held entries, nonce, manifest, counters) is touched by no other thread; the held entries
+//    move to the engine thread with the run, after which no frame reads them.
+// 3. Lines reach the driver in input order through the input channel (capacity 8). Either
+//    thread may prepare a line ahead of its judgement (PreparableLine: claimed once, under its
+//    own lock); preparing reads the line alone, so judging stays the driver's, in order.
+// 4. The line reader is the driver's until it puts it in InputSide (once the input thread is
+//    seen running, at the latest at "execute"); from then on only the input thread reads.
+// 5. Input first: the input thread marks itself idle, under InputSide's lock, only when it has
+//    sent every whole line it has read and is about to wait for more bytes, and clears the mark
+//    under the same lock before it reads again. So when the driver, holding that lock, sees the
+//    mark while the stream holds no unread byte, every line the host had written completely is
+//    in the channel. The driver asks this when it first sees the run's outcome in a turn that
+//    took no input, and judges the first such line before the outcome (one line a turn, input
+//    before outcome). Where the stream cannot say what waits in it, the driver does not wait.
+// 6. The cancel flag is the only datum the driver and the engine share while the run goes on:
+//    set by the driver, read by the engine, atomically.
+// 7. The engine thread sends exactly one outcome, or closes the outcome channel unsent when the
+//    run ends by an exception. After a delivered result it makes the pages. The Delivery record
+//    (one lock) holds whether paging began and ended and whether the session is over: the
+//    engine thread begins no paging once the session is over, and the driver, before it
+//    returns, waits for paging that began to end, so the digest library is never in use while
+//    the process ends.
+// 8. The engine thread frees the result (and the entries it reads) only once the driver has let
+//    go of it, after the session's last message, at idle priority; the input thread stays,
+//    idle, until the session is over, so that its heap arena stays its own and threads started
+//    later share the main one (platform::prepareSessionHeap).
+// 9. While the run goes on the driver never waits longer than kEnginePollInterval for input
+//    (kOutcomePollInterval while the input is open), and the engine thread nudges its wait as
+//    the outcome is sent.
 
-// The reader, handed from the driver to the input thread.
-struct ReaderHandover {
-  std::unique_ptr<LineReader> reader;
+// Test hook: how long the input thread waits before it sends each line it has read.
+std::atomic<int64_t> inputLineDelayMs{0};
+
+// The input thread's side of the input, shared with the driver (invariants 4, 5 and 8).
+class InputSide final : public ReadGate {
+ public:
+  InputSide(int fd, Nudger<InputItem> wakeDriver) : fd_(fd), wakeDriver_(std::move(wakeDriver)) {}
+
+  // Input thread: before each read of the stream (every whole line read so far is sent).
+  void beforeRead() override {
+    const std::optional<size_t> waiting = platform::bytesWaiting(fd_);
+    if (waiting && *waiting > 0) return;  // the read will not wait
+    {
+      std::lock_guard lock(mutex_);
+      if (waiting) {
+        idle_ = true;
+      } else {
+        unknowable_ = true;
+      }
+      if (driverWaits_) wakeDriver_.nudge();
+    }
+    if (!waiting) return;
+    platform::waitUntilReadable(fd_);
+    std::lock_guard lock(mutex_);
+    idle_ = false;
+  }
+
+  // Driver: whether every line the host had written completely by now is in the channel.
+  bool settled() {
+    std::lock_guard lock(mutex_);
+    if (unknowable_ || inputDone_) return true;
+    if (idle_) {
+      const std::optional<size_t> waiting = platform::bytesWaiting(fd_);
+      if (!waiting || *waiting == 0) return true;
+    }
+    driverWaits_ = true;  // the input thread nudges the driver as it next runs dry
+    return false;
+  }
+
+  // Driver: hands the reader to the input thread.
+  void depositReader(std::unique_ptr<LineReader> reader) {
+    {
+      std::lock_guard lock(mutex_);
+      reader_ = std::move(reader);
+      deposited_ = true;
+    }
+    changed_.notify_all();
+  }
+  // Input thread: the reader, once deposited; nothing when the session ended first.
+  std::unique_ptr<LineReader> awaitReader() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return deposited_ || sessionOver_; });
+    return std::move(reader_);
+  }
+
+  // Input thread: nothing more is read; the stream is closed.
+  void finishInput() {
+    std::lock_guard lock(mutex_);
+    inputDone_ = true;
+    platform::closeStream(fd_);
+  }
+  // Input thread: waits until the session is over.
+  void awaitSessionOver() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return sessionOver_; });
+  }
+  // Driver: the session is over.
+  void endSession() {
+    {
+      std::lock_guard lock(mutex_);
+      sessionOver_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  [[nodiscard]] bool inputThreadRunning() const { return running_.load(); }
+  void markInputThreadRunning() { running_.store(true); }
+
+ private:
+  const int fd_;
+  const Nudger<InputItem> wakeDriver_;
+  std::atomic<bool> running_{false};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::unique_ptr<LineReader> reader_;
+  bool deposited_ = false;
+  bool idle_ = false;
+  bool unknowable_ = false;
+  bool inputDone_ = false;
+  bool driverWaits_ = false;
+  bool sessionOver_ = false;
 };
 
 // Input thread: lines until the end of input or a read failure, or until no one listens.
 // It owns its own descriptor, so the caller's descriptor may be closed while it still reads.
 //
-// The driver reads the first lines itself, until this thread is seen running, and then hands
-// it the reader: a new thread can take milliseconds to be given a processor, and the session's
-// start does not wait for that. Without a handover (the session ended first) nothing is read.
-//
 // Reading a large entries frame into records costs far more than cutting it from the input, so
 // the two threads share it (see PreparableLine): this thread reads ahead as far as the channel
 // allows and, while the channel is full and after the last line, prepares the newest lines
-// first; the driver prepares what it reaches unclaimed. Neither waits for the other while there
-// is work, and a thread kept from a processor leaves its share to the other. Preparing depends
-// on the line alone, so the frames are still judged one by one, in order, by the driver.
-//
-// Having sent its last line, the thread stays until the session is over, doing nothing: while
-// it lives, the heap arena it allocates from stays its own (see platform::prepareSessionHeap), and
-// threads started later share the main heap.
-void readInput(int fd, int driverProcessor, std::atomic<bool>& running,
-               Receiver<ReaderHandover> handover, Sender<InputItem> input,
-               Receiver<SessionOver> sessionOver) {
-  running.store(true);
-  {
-    Received<ReaderHandover> taken = handover.recv();
-    if (taken.status == ChannelStatus::Value) {
-      LineReader& reader = *taken.value->reader;
-      SentLines sent{{}, driverProcessor};
-      for (;;) {
-        InputItem item = toItem(reader.next());
-        const bool last = item.kind != InputMessage::Kind::Line;
-        std::weak_ptr<PreparableLine> line = item.line;
-        if (!sendPreparing(input, item, sent)) break;
-        if (last) {
-          while (prepareNewest(sent)) {
-          }
-          break;
+// first; the driver prepares what it reaches unclaimed.
+void readInput(InputSide& side, int driverProcessor, Sender<InputItem> input) {
+  side.markInputThreadRunning();
+  const std::chrono::milliseconds delay(inputLineDelayMs.load());
+  if (std::unique_ptr<LineReader> reader = side.awaitReader()) {
+    SentLines sent{{}, driverProcessor};
+    for (;;) {
+      InputItem item = toItem(reader->next());
+      const bool last = item.kind != InputMessage::Kind::Line;
+      if (!last && delay.count() > 0) std::this_thread::sleep_for(delay);
+      std::weak_ptr<PreparableLine> line = item.line;
+      if (!sendPreparing(input, item, sent)) break;
+      if (last) {
+        while (prepareNewest(sent)) {
         }
-        sent.lines.push_back(std::move(line));
-        if (sent.lines.size() > kInputQueueCapacity)
-          sent.lines.pop_front();  // judged, or soon to be
+        break;
       }
+      sent.lines.push_back(std::move(line));
+      if (sent.lines.size() > kInputQueueCapacity) sent.lines.pop_front();  // judged, or soon
     }
   }
-  platform::closeStream(fd);
+  side.finishInput();
   input.close();
-  sessionOver.recv();
+  side.awaitSessionOver();
 }
 
-// What the engine thread hands back: the code of a failed run, or the result, which the driver
-// holds to the result contract before any page of it is written.
+// What the engine thread hands back: the code of a failed run, or the result.
 struct EngineOutcome {
-  std::optional<SessionCode> failure;
+  bool failed = false;
   std::shared_ptr<const SessionResult> result;
 };
-// Whether the engine thread has begun making pages, and whether the session is over. Each
-// thread sets its own mark before reading the other's, so whichever moves first, either the
-// engine thread sees the session over and begins no page, or the driver sees pages begun and
-// waits for them to stop: the digest library is never in use while the process ends.
-struct PagingMarks {
-  std::atomic<bool> begun{false};
-  std::atomic<bool> sessionOver{false};
-};
-// Sent by no one: the driver lets its end go once it no longer reads the result.
-struct ResultReleased {};
 
 // Pages are made this many at a time on the engine thread, and at most this many batches wait
 // for the driver to write them; written batches go back to be filled again. The pages made while
@@ -189,32 +290,63 @@ constexpr size_t kPagesPerBatch = 256;
 constexpr size_t kPageBatchesAhead = 16;
 constexpr size_t kPageBatchesInAll = kPageBatchesAhead + 2;  // plus one filling, one writing
 
-// The engine thread's ends of what it hands the driver once the run is over.
-struct DeliveryMaker {
-  std::string nonce;
-  std::shared_ptr<PagingMarks> marks;
-  Sender<PageBatch> pages;
-  Receiver<PageBatch> spentPages;
-  Sender<CommitmentOutcome> commitment;
-  Receiver<ResultReleased> released;
-};
-
-// The driver's ends of the same.
-struct DeliveryTaker {
-  std::shared_ptr<PagingMarks> marks;
-  Receiver<PageBatch> pages;
-  Sender<PageBatch> spentPages;
-  Receiver<CommitmentOutcome> commitment;
-  Sender<ResultReleased> released;
-
-  // The session is over: pages not yet begun never will be, and pages being made stop at their
-  // next batch, which this waits for.
-  void endPaging() {
-    marks->sessionOver.store(true);
-    if (!marks->begun.load()) return;
-    pages.close();
-    (void)commitment.recv();
+// The engine thread's paging and the session's end, under one lock (invariants 7 and 8).
+class Delivery {
+ public:
+  // Engine thread: false when the session is over, and no page may be made any more.
+  bool beginPaging() {
+    std::lock_guard lock(mutex_);
+    if (sessionOver_) return false;
+    pagingBegun_ = true;
+    return true;
   }
+  // Engine thread: the pages are made (or stopped), with the commitment when all were made.
+  void endPaging(std::optional<CommitmentOutcome> commitment) {
+    {
+      std::lock_guard lock(mutex_);
+      commitment_ = std::move(commitment);
+      pagingEnded_ = true;
+    }
+    changed_.notify_all();
+  }
+  // Driver: waits for the paging to end; the commitment, when the pages were all made.
+  std::optional<CommitmentOutcome> awaitCommitment() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return pagingEnded_; });
+    return std::move(commitment_);
+  }
+  // Driver: it no longer reads the result.
+  void releaseResult() {
+    {
+      std::lock_guard lock(mutex_);
+      resultReleased_ = true;
+    }
+    changed_.notify_all();
+  }
+  // Engine thread: waits until the driver no longer reads the result.
+  void awaitResultReleased() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return resultReleased_ || sessionOver_; });
+  }
+  // Driver: the session is over; true when paging began, so that it is to be awaited.
+  bool endSession() {
+    {
+      std::lock_guard lock(mutex_);
+      sessionOver_ = true;
+    }
+    changed_.notify_all();
+    std::lock_guard lock(mutex_);
+    return pagingBegun_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool sessionOver_ = false;
+  bool pagingBegun_ = false;
+  bool pagingEnded_ = false;
+  bool resultReleased_ = false;
+  std::optional<CommitmentOutcome> commitment_;
 };
 
 struct EngineJob {
@@ -225,7 +357,10 @@ struct EngineJob {
   // Ends the driver's wait for input once the outcome is sent or can no longer come: with the
   // host's end of the input open, the driver would otherwise see it only at its next turn.
   Nudger<InputItem> driverWake;
-  DeliveryMaker delivery;
+  std::string nonce;
+  std::shared_ptr<Delivery> delivery;
+  Sender<PageBatch> pages;
+  Receiver<PageBatch> spentPages;
 };
 
 PageBatch emptyBatch(Receiver<PageBatch>& spent) {
@@ -238,18 +373,18 @@ PageBatch emptyBatch(Receiver<PageBatch>& spent) {
 // Every page of the result, in order, in batches, and the result's commitment, hashed from the
 // pages' items as they are made; the pages end early, with no commitment, only with a refused
 // page or when the driver stops taking them.
-std::optional<CommitmentOutcome> makePages(DeliveryMaker& delivery, const SessionResult& result) {
+std::optional<CommitmentOutcome> makePages(EngineJob& job, const SessionResult& result) {
   return std::visit(
-      [&delivery](const auto& items) -> std::optional<CommitmentOutcome> {
+      [&job](const auto& items) -> std::optional<CommitmentOutcome> {
         const std::optional<uint64_t> pageCount = resultPageCount(items);
         if (!pageCount) return std::nullopt;  // the driver refuses such a result before any page
-        PageBatch batch = emptyBatch(delivery.spentPages);
+        PageBatch batch = emptyBatch(job.spentPages);
         // Hands the batch over when it is full or no page follows it.
-        return makeResultPages(items, delivery.nonce, *pageCount, batch,
-                               [&delivery](PageBatch& filled, bool last) {
+        return makeResultPages(items, job.nonce, *pageCount, batch,
+                               [&job](PageBatch& filled, bool last) {
                                  if (!last && filled.pageCount() < kPagesPerBatch) return true;
-                                 if (!delivery.pages.send(std::move(filled))) return false;
-                                 if (!last) filled = emptyBatch(delivery.spentPages);
+                                 if (!job.pages.send(std::move(filled))) return false;
+                                 if (!last) filled = emptyBatch(job.spentPages);
                                  return true;
                                });
       },
@@ -270,287 +405,262 @@ void runEngineJob(const SessionEngine& engine, EngineJob job) {
     auto run = engine(job.entries, job.manifest, *job.cancel);
     if (run) {
       result = std::make_shared<const SessionResult>(std::move(run).value());
-      delivered = job.outcome.send(EngineOutcome{std::nullopt, result});
+      delivered = job.outcome.send(EngineOutcome{false, result});
     } else {
       // Whatever made the run fail, cancellation included, the session sees one code.
-      job.outcome.send(EngineOutcome{SessionCode::EngineFailed, nullptr});
+      job.outcome.send(EngineOutcome{true, nullptr});
     }
   } catch (...) {
     job.outcome.close();
   }
   job.driverWake.nudge();
   if (!delivered) return;
-  DeliveryMaker& delivery = job.delivery;
   // Once the session is over the process may be ending: nothing more is done, above all nothing
   // with the digest library.
-  delivery.marks->begun.store(true);
-  if (delivery.marks->sessionOver.load()) {
-    delivery.commitment.close();  // the driver waits for this, not for the result to be freed
-    return;
-  }
+  Delivery& delivery = *job.delivery;
+  if (!delivery.beginPaging()) return;
   std::optional<CommitmentOutcome> commitment;
   try {
-    commitment = makePages(delivery, *result);
+    commitment = makePages(job, *result);
   } catch (...) {
     // The pages end early: the driver counts them short and delivers no "completed".
   }
-  delivery.pages.close();
+  job.pages.close();
   // The digest library keeps state for each thread that used it and frees it only as the thread
   // ends, which for this thread may be while the process ends, racing with the library's own
-  // clean-up at exit. So it is freed now, before the driver, which waits for the commitment (or
-  // for its end of the channel to close), can end the session.
+  // clean-up at exit. So it is freed now, before the driver, which waits for the paging to end,
+  // can end the session.
   releaseSha256ThreadState();
-  if (commitment) delivery.commitment.send(std::move(*commitment));
-  delivery.commitment.close();
+  delivery.endPaging(std::move(commitment));
   // Taking apart a large result costs milliseconds. Once the driver has let go of it, after
   // the session's last message, this thread does that (and frees the entries) while the process
   // ends, instead of the driver doing it before the session can end. The thread first steps
   // down to the idle class, so that being woken for it never takes the processor from the
   // driver on its way out.
   platform::lowerThisThreadPriority();
-  delivery.released.recv();
+  delivery.awaitResultReleased();
 }
 
 struct EngineHandle {
   Receiver<EngineOutcome> outcome;
-  DeliveryTaker delivery;
+  std::shared_ptr<Delivery> delivery;
+  Receiver<PageBatch> pages;
+  Sender<PageBatch> spentPages;
   std::shared_ptr<std::atomic<bool>> cancel;
-  bool cancelRequested = false;
 };
 
-// One turn's input: a message, nothing this turn, or the session is incomplete.
-struct Polled {
-  std::optional<InputItem> message;
-  bool incomplete = false;
-};
-
-// The driver's ends of the input thread.
-struct SessionInput {
-  Receiver<InputItem> items;
-  Sender<ReaderHandover> handover;
-  std::shared_ptr<const std::atomic<bool>> running;
-};
+using Ending = std::optional<Status<SessionCode>>;
 
 class SessionDriver {
  public:
-  SessionDriver(int outFd, int inputFd, SessionInput input, SessionEngine engine,
-                ResultContractChecks resultChecks)
+  SessionDriver(int outFd, int inputFd, std::shared_ptr<InputSide> side, Receiver<InputItem> items,
+                SessionEngine engine, ResultContractChecks resultChecks)
       : outFd_(outFd),
-        input_(std::move(input)),
-        ownReader_(std::make_unique<LineReader>(inputFd)),
+        side_(std::move(side)),
+        items_(std::move(items)),
+        ownReader_(std::make_unique<LineReader>(inputFd, side_.get())),
         engine_(std::move(engine)),
         resultChecks_(resultChecks) {}
 
   SessionDriver(const SessionDriver&) = delete;
   SessionDriver& operator=(const SessionDriver&) = delete;
   ~SessionDriver() {
-    if (engineHandle_) engineHandle_->delivery.endPaging();
+    // Pages not yet begun never will be; pages being made stop at their next batch, which is
+    // awaited (invariant 7).
+    if (engineHandle_ && engineHandle_->delivery->endSession()) {
+      engineHandle_->pages.close();
+      (void)engineHandle_->delivery->awaitCommitment();
+    }
+    side_->endSession();
   }
 
   Status<SessionCode> run() {
     for (;;) {
-      Polled polled = pollInput();
-      if (polled.incomplete) return fail(SessionCode::Incomplete);
-      if (polled.message) {
-        if (auto ended = handleInput(std::move(*polled.message))) return *ended;
+      std::optional<InputItem> item = pollInput();
+      const bool tookInput = item.has_value();
+      const bool wasRunning = protocol_.running();
+      if (item) {
+        if (Ending ended = perform(onInput(std::move(*item)))) return *ended;
       }
-      if (engineHandle_) {
-        if (auto ended = checkEngine()) return *ended;
+      // The turn that starts the run leaves its outcome to the next: lines written with
+      // "execute" were there before any outcome.
+      if (!wasRunning || !protocol_.running()) continue;
+      Received<EngineOutcome> outcome = engineHandle_->outcome.tryRecv();
+      if (outcome.status == ChannelStatus::Empty) continue;
+      // A line the host had written completely by now is judged before the outcome, as the
+      // turn that took no input would have judged it, had it been read (invariant 5).
+      if (!tookInput && !protocol_.inputClosed()) {
+        if (std::optional<InputItem> arrived = firstArrivedInput()) {
+          if (Ending ended = perform(onInput(std::move(*arrived)))) return *ended;
+        }
       }
+      return onOutcome(std::move(outcome));
     }
   }
 
  private:
-  using Ending = std::optional<Status<SessionCode>>;
-
-  Polled pollInput() {
-    if (!engineHandle_) {
-      if (inputClosed_) return {std::nullopt, true};
-      if (ownReader_ && !input_.running->load()) {
-        return {toItem(ownReader_->next()), false};
-      }
+  // One turn's input, waiting as the protocol's loop says; nothing when none came in time.
+  std::optional<InputItem> pollInput() {
+    if (!protocol_.running()) {
+      if (ownReader_ && !side_->inputThreadRunning()) return toItem(ownReader_->next());
       handOverReader();
-      Received<InputItem> received = input_.items.recv();
-      if (received.status != ChannelStatus::Value) return {std::nullopt, true};
-      return {std::move(received.value), false};
+      Received<InputItem> received = items_.recv();
+      if (received.status != ChannelStatus::Value) return InputItem{};  // the end of input
+      return std::move(received.value);
     }
-    if (inputClosed_) {
+    if (protocol_.inputClosed()) {
       // Nothing more can come in: the turn waits for the outcome instead, so that it is seen as
       // soon as it is sent rather than at the end of a fixed sleep.
       engineHandle_->outcome.waitFor(kEnginePollInterval);
-      return {};
+      return std::nullopt;
     }
-    Received<InputItem> received = input_.items.recvFor(kOutcomePollInterval);
-    if (received.status == ChannelStatus::Closed) inputClosed_ = true;
-    return {std::move(received.value), false};
+    Received<InputItem> received = items_.recvFor(kOutcomePollInterval);
+    if (received.status == ChannelStatus::Closed) return InputItem{};  // the end of input
+    return std::move(received.value);
   }
 
-  Ending handleInput(InputItem item) {
+  // The first input the host had written completely by now, if any (invariant 5).
+  std::optional<InputItem> firstArrivedInput() {
+    for (;;) {
+      Received<InputItem> received = items_.tryRecv();
+      if (received.status == ChannelStatus::Value) return std::move(received.value);
+      if (received.status == ChannelStatus::Closed) return std::nullopt;
+      if (side_->settled()) {
+        received = items_.tryRecv();
+        if (received.status == ChannelStatus::Value) return std::move(received.value);
+        return std::nullopt;
+      }
+      received = items_.recvFor(kEnginePollInterval);
+      if (received.status == ChannelStatus::Value) return std::move(received.value);
+    }
+  }
+
+  SessionAction onInput(InputItem item) {
     switch (item.kind) {
       case InputMessage::Kind::EndOfInput:
-        inputClosed_ = true;
-        return std::nullopt;
+        return protocol_.endOfInput();
       case InputMessage::Kind::ReadFailure:
-        return fail(SessionCode::ReadFailed);
+        return protocol_.readFailure();
       case InputMessage::Kind::Line:
         break;
     }
     PreparableLine& line = *item.line;
-    auto decoded = line.claim() ? decodeFrame(state_, line.text())
-                                : decodeFrame(state_, line.text(), line.takePrepared());
-    if (!decoded) return fail(decoded.error());
-    AcceptedFrame& frame = decoded.value();
-    switch (frame.answer) {
-      case FrameAnswer::None:
+    return line.claim() ? protocol_.line(line.text())
+                        : protocol_.line(line.text(), line.takePrepared());
+  }
+
+  Ending perform(SessionAction action) {
+    switch (action.kind) {
+      case SessionAction::Kind::Continue:
         return std::nullopt;
-      case FrameAnswer::Started: {
-        if (auto written = writeResponse(outFd_, frame.response); !written) return written;
+      case SessionAction::Kind::Write:
+        if (auto written = writeResponse(outFd_, action.message); !written) return written;
         return std::nullopt;
-      }
-      case FrameAnswer::Executing: {
-        if (auto written = writeResponse(outFd_, frame.response); !written) return written;
-        return startEngine();
-      }
-      case FrameAnswer::Cancelled: {
-        if (engineHandle_) {
-          // The running engine is stopped first; its outcome then answers "CANCELLED".
-          engineHandle_->cancelRequested = true;
-          engineHandle_->cancel->store(true);
-          return std::nullopt;
-        }
-        return writeResponse(outFd_, frame.response);
-      }
+      case SessionAction::Kind::WriteThenRun:
+        if (auto written = writeResponse(outFd_, action.message); !written) return written;
+        startEngine();
+        return std::nullopt;
+      case SessionAction::Kind::StopRun:
+        engineHandle_->cancel->store(true);
+        return std::nullopt;
+      case SessionAction::Kind::WriteThenEnd:
+        return writeResponse(outFd_, action.message);
+      case SessionAction::Kind::End:
+        return fail(sessionCodeOf(action.rule));
+      case SessionAction::Kind::Deliver:
+        break;  // only an outcome asks for it, and onOutcome delivers
     }
-    return fail(SessionCode::InvalidOrder);  // unreachable: every answer is handled above
+    return fail(SessionCode::InvalidOrder);  // unreachable
   }
 
   // From now on the input thread reads, whether or not it is running yet.
   void handOverReader() {
-    if (!ownReader_) return;
-    input_.handover.send(ReaderHandover{std::move(ownReader_)});
-    input_.handover.close();
+    if (ownReader_) side_->depositReader(std::move(ownReader_));
   }
 
-  Ending startEngine() {
-    if (!state_.manifest) return fail(SessionCode::InvalidOrder);
+  void startEngine() {
     // Lines that come during the run are read by the input thread while this one waits.
     handOverReader();
     auto [sender, receiver] = makeChannel<EngineOutcome>(kResultQueueCapacity);
     auto [pagesSender, pagesReceiver] = makeChannel<PageBatch>(kPageBatchesAhead);
     auto [spentSender, spentReceiver] = makeChannel<PageBatch>(kPageBatchesInAll);
-    auto marks = std::make_shared<PagingMarks>();
-    auto [commitmentSender, commitmentReceiver] = makeChannel<CommitmentOutcome>(1);
-    auto [releasedSender, releasedReceiver] = makeChannel<ResultReleased>(1);
+    auto delivery = std::make_shared<Delivery>();
     auto cancel = std::make_shared<std::atomic<bool>>(false);
-    // The held entries move to the engine rather than being copied: once "execute" is
-    // accepted, no frame can read or change them again (every later "start", "entries" and
-    // "execute" is refused before they are looked at), so the session state is left as
-    // untouched as a copy would leave it, without holding every entry twice.
-    EngineJob job{std::move(state_.heldEntries),
-                  *state_.manifest,
+    EngineJob job{protocol_.takeEntries(),
+                  *protocol_.state().manifest,
                   cancel,
                   std::move(sender),
-                  input_.items.nudger(),
-                  DeliveryMaker{state_.nonce.value_or(""), marks, std::move(pagesSender),
-                                std::move(spentReceiver), std::move(commitmentSender),
-                                std::move(releasedReceiver)}};
+                  items_.nudger(),
+                  protocol_.state().nonce.value_or(""),
+                  delivery,
+                  std::move(pagesSender),
+                  std::move(spentReceiver)};
     startDetached("engine", [engine = engine_, job = std::move(job)]() mutable {
       runEngineJob(engine, std::move(job));
     });
-    engineHandle_ = EngineHandle{
-        std::move(receiver),
-        DeliveryTaker{std::move(marks), std::move(pagesReceiver), std::move(spentSender),
-                      std::move(commitmentReceiver), std::move(releasedSender)},
-        std::move(cancel), false};
-    return std::nullopt;
+    engineHandle_ = EngineHandle{std::move(receiver), std::move(delivery),
+                                  std::move(pagesReceiver), std::move(spentSender),
+                                  std::move(cancel)};
   }
 
-  Ending checkEngine() {
-    Received<EngineOutcome> received = engineHandle_->outcome.tryRecv();
-    switch (received.status) {
-      case ChannelStatus::Empty:
-        return std::nullopt;
-      case ChannelStatus::Closed:
-        return writeFailure(SessionCode::EngineDisconnected);
-      case ChannelStatus::Value:
-        break;
+  Status<SessionCode> onOutcome(Received<EngineOutcome> received) {
+    if (received.status == ChannelStatus::Closed) {
+      return *perform(protocol_.runFailed(RunFailure::Disconnected));
     }
-    if (engineHandle_->cancelRequested) return writeFailure(SessionCode::Cancelled);
     EngineOutcome& outcome = *received.value;
-    if (outcome.failure) return writeFailure(*outcome.failure);
-    return deliver(std::move(outcome.result));
-  }
-
-  Status<SessionCode> writeFailure(SessionCode code) {
-    return writeResponse(outFd_, failureObject(state_.nonce, code));
-  }
-
-  // The engine thread makes the pages, straight from the result, one item a page; this turn
-  // writes them as they come. Pages that could not all be made leave the result undelivered.
-  Status<SessionCode> writePages(uint64_t pageCount) {
-    DeliveryTaker& delivery = engineHandle_->delivery;
-    uint64_t pagesWritten = 0;
-    for (;;) {
-      Received<PageBatch> batch = delivery.pages.recv();
-      if (batch.status != ChannelStatus::Value) break;
-      if (auto written = writePageBatch(outFd_, *batch.value); !written) return written;
-      pagesWritten += batch.value->pageCount();
-      delivery.spentPages.send(std::move(*batch.value));
-    }
-    if (pagesWritten != pageCount) return fail(SessionCode::InvalidResult);
-    return {};
-  }
-
-  // A result is refused, in this order, when it fails the result contract, when no "start" gave
-  // a nonce, and when its page count does not fit.
-  Status<SessionCode> deliver(std::shared_ptr<const SessionResult> shared) {
-    const SessionResult& result = *shared;
-    const std::optional<uint64_t> pageCount =
-        std::visit([](const auto& items) { return resultPageCount(items); }, result);
-    const bool deliverable = state_.nonce.has_value() && pageCount.has_value();
-
-    // The engine thread makes the pages and hashes the commitment from them while this thread
-    // holds the result to its contract; no page is written before the result passes. A result
-    // that is not delivered has its pages stopped as the session ends (see ~SessionDriver).
-    DeliveryTaker& delivery = engineHandle_->delivery;
+    if (outcome.failed) return *perform(protocol_.runFailed(RunFailure::Failed));
+    const SessionResult& result = *outcome.result;
     const auto* records = std::get_if<ReconciliationResult>(&result);
     const bool passes = resultChecks_ == ResultContractChecks::AlreadyPassed ||
                         records == nullptr || checkResultRecord(*records).ok();
-    if (!passes || !deliverable) {
-      if (!passes) return fail(SessionCode::InvalidResult);
-      if (!state_.nonce) return fail(SessionCode::InvalidOrder);
-      return fail(SessionCode::ResponseLimit);
+    const std::optional<uint64_t> pageCount =
+        std::visit([](const auto& items) { return resultPageCount(items); }, result);
+    SessionAction action = protocol_.runResult(passes, pageCount);
+    if (action.kind != SessionAction::Kind::Deliver) return *perform(std::move(action));
+    return deliver(std::move(outcome.result));
+  }
+
+  // The engine thread makes the pages, straight from the result, one item a page; this turn
+  // writes them as they come.
+  Status<SessionCode> writePages(uint64_t& pagesWritten) {
+    for (;;) {
+      Received<PageBatch> batch = engineHandle_->pages.recv();
+      if (batch.status != ChannelStatus::Value) return {};
+      if (auto written = writePageBatch(outFd_, *batch.value); !written) return written;
+      pagesWritten += batch.value->pageCount();
+      engineHandle_->spentPages.send(std::move(*batch.value));
     }
-    const Status<SessionCode> pages = writePages(*pageCount);
-    delivery.pages.close();
-    Received<CommitmentOutcome> commitment = delivery.commitment.recv();
-    if (!pages) return pages;
-    // A digest routine that failed leaves the result undelivered: never "completed".
-    if (commitment.status != ChannelStatus::Value || !commitment.value->ok()) {
-      return fail(SessionCode::InvalidResult);
-    }
-    Json completed = std::visit(
+  }
+
+  Status<SessionCode> deliver(std::shared_ptr<const SessionResult> shared) {
+    uint64_t pagesWritten = 0;
+    const Status<SessionCode> pages = writePages(pagesWritten);
+    engineHandle_->pages.close();
+    const std::optional<CommitmentOutcome> commitment =
+        engineHandle_->delivery->awaitCommitment();
+    const SessionResult& result = *shared;
+    SessionAction action = std::visit(
         [&](const auto& items) {
-          return completedMessage(*state_.nonce, *pageCount, commitment.value->value(),
-                                  resultRevision(items), resultRunId(items));
+          return protocol_.pagesWritten(pages, pagesWritten, commitment, resultRevision(items),
+                                        resultRunId(items));
         },
         result);
-    auto written = writeResponse(outFd_, completed);
+    const Status<SessionCode> ended = *perform(std::move(action));
     // Only now, with the session's last message out: taking the result and entries apart holds
     // the heap's lock for long stretches, which would hold up writing the message.
     shared.reset();
-    delivery.released.close();
-    return written;
+    engineHandle_->delivery->releaseResult();
+    return ended;
   }
 
   const int outFd_;
-  SessionInput input_;
+  std::shared_ptr<InputSide> side_;
+  Receiver<InputItem> items_;
   std::unique_ptr<LineReader> ownReader_;  // until handed over to the input thread
   SessionEngine engine_;
   const ResultContractChecks resultChecks_;
-  SessionState state_;
+  SessionProtocol protocol_;
   std::optional<EngineHandle> engineHandle_;
-  bool inputClosed_ = false;
 };
 
 }  // namespace
@@ -585,20 +695,18 @@ Status<SessionCode> runSession(int inFd, int outFd, SessionEngine engine,
   const int inputFd = platform::duplicateStream(inFd);
   if (inputFd < 0) return fail(SessionCode::ReadFailed);
   auto [sender, receiver] = makeChannel<InputItem>(kInputQueueCapacity);
-  auto [handoverSender, handoverReceiver] = makeChannel<ReaderHandover>(1);
-  auto [sessionOverSender, sessionOverReceiver] = makeChannel<SessionOver>(1);
-  auto running = std::make_shared<std::atomic<bool>>(false);
+  auto side = std::make_shared<InputSide>(inputFd, receiver.nudger());
   const int driverProcessor = platform::currentProcessor();
-  startDetached(
-      "input", [inputFd, driverProcessor, running, handover = std::move(handoverReceiver),
-                input = std::move(sender), sessionOver = std::move(sessionOverReceiver)]() mutable {
-        readInput(inputFd, driverProcessor, *running, std::move(handover), std::move(input),
-                  std::move(sessionOver));
-      });
-  SessionDriver driver(outFd, inputFd,
-                       SessionInput{std::move(receiver), std::move(handoverSender), running},
-                       std::move(engine), resultChecks);
-  return driver.run();  // the driver goes first, then the end that lets the input thread go
+  startDetached("input", [side, driverProcessor, input = std::move(sender)]() mutable {
+    readInput(*side, driverProcessor, std::move(input));
+  });
+  SessionDriver driver(outFd, inputFd, std::move(side), std::move(receiver), std::move(engine),
+                       resultChecks);
+  return driver.run();
+}
+
+void delayInputLinesForTesting(std::chrono::milliseconds delay) {
+  inputLineDelayMs.store(delay.count());
 }
 
 }  // namespace tw

@@ -61,4 +61,8 @@ enum class ResultContractChecks { Make, AlreadyPassed };
 Status<SessionCode> runSession(int inFd, int outFd, SessionEngine engine,
                                ResultContractChecks resultChecks = ResultContractChecks::Make);
 
+// Test hook: from the next session on, the input thread waits `delay` before it hands on each
+// line it has read (zero: not at all), as a thread kept from the processor would.
+void delayInputLinesForTesting(std::chrono::milliseconds delay);
+
 }  // namespace tw

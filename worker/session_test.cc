@@ -311,6 +311,37 @@ TEST(Session, ACancelBeforeExecuteIsAnsweredAtOnce) {
   EXPECT_EQ(lines, (std::vector<std::string>{kStarted, failedLine("CANCELLED")}));
 }
 
+// Lines written together with "execute" were there before the outcome, however late the input
+// thread hands them on: the first of them is judged before the outcome. The input thread is held
+// back here before every line, so a driver that looked at the outcome first would deliver.
+TEST(Session, ALineWrittenBeforeTheOutcomeIsJudgedFirstHoweverLateItIsRead) {
+  struct Case {
+    const char* name;
+    std::string after;  // written at once with "start" and "execute"
+    std::vector<std::string> lines;
+    std::optional<SessionCode> code;
+  };
+  const Case cases[] = {
+      {"Cancel", plainLine("cancel"), {kStarted, kExecuting, failedLine("CANCELLED")}, {}},
+      {"AnotherFrame", plainLine("execute"), {kStarted, kExecuting}, SessionCode::InvalidOrder},
+      {"CancelThenAnotherFrame", plainLine("cancel") + plainLine("execute"),
+       {kStarted, kExecuting, failedLine("CANCELLED")}, {}},
+  };
+  delayInputLinesForTesting(30ms);
+  for (const Case& c : cases) {
+    InProcessSession session([](auto&&...) { return EngineResult(sampleResult()); });
+    session.send(startLine() + plainLine("execute") + c.after);
+    std::vector<std::string> lines;
+    auto status = session.finish(&lines);
+    EXPECT_EQ(lines, c.lines) << c.name;
+    EXPECT_EQ(status.ok(), !c.code) << c.name;
+    if (c.code && !status.ok()) {
+      EXPECT_EQ(status.error(), *c.code) << c.name;
+    }
+  }
+  delayInputLinesForTesting(0ms);
+}
+
 TEST(Session, EndsWithTheInputCodes) {
   struct Case {
     const char* name;
