@@ -516,6 +516,7 @@ std::ptrdiff_t readFileAt(int stream, uint64_t offset, char* buffer, size_t capa
   const std::ptrdiff_t got = readSome(stream, buffer, capacity);
   (void)::_lseeki64(stream, before, SEEK_SET);
   return got;
+}
 
 std::optional<size_t> bytesWaiting(int stream) {
   const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(stream));
