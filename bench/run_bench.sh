@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # `tallywarden run -j 2` against the minimal launcher (xargs -P 2 over the worker) on the same
-# plan: a generated month of 30,000 entries in 12 runs of 2,500 (tests/make_plan_folder.py),
+# plan: the generated month of about 30,000 entries (bench/gen_books.py) as `tallywarden plan`
+# cuts it (tests/make_plan_folder.py),
 # timed alternately as whole processes by bench/alternate_timer (median, quartiles). Both write
 # every output to a file; `run` also verifies each and writes its record.
 #
@@ -14,8 +15,9 @@ ninja -C "$build" -j"$(nproc)" tallywarden tallywarden-worker alternate_timer >/
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 plan="$work/plan"
-python3 tests/make_plan_folder.py "$plan" --entries 2500 --runs 12
 tool="$PWD/$build/tallywarden"
+python3 tests/make_plan_folder.py "$plan" --tool "$tool"
+runs=$(ls "$plan/sessions" | wc -l)
 worker="$PWD/$build/tallywarden-worker"
 launch="bash $PWD/bench/plan_launchers.sh"
 
@@ -27,7 +29,9 @@ for session in "$plan"/sessions/*; do
   cmp -s "$plan/outputs/$name.out" "$plan/xargs-outputs/$name.ndjson" ||
     { echo "run_bench: $name's outputs differ" >&2; exit 1; }
 done
-grep -q '"completed":12,' "$plan/summary.json" || { echo "run_bench: not every run verified" >&2; exit 1; }
+grep -q "\"completed\":$runs," "$plan/summary.json" ||
+  { echo "run_bench: not every one of the $runs runs verified" >&2; exit 1; }
+echo "$runs runs, $(cat "$plan"/sessions/* | wc -c) bytes of sessions"
 
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)   cores: $(nproc)"
 "$PWD/$build/bench/alternate_timer" --runs "$rounds" --warmup 1 --input /dev/null --output null \

@@ -65,7 +65,8 @@ echo "windows: tallywarden.exe run -j 2 on a small plan, outputs compared with t
 # same allowance: the Windows run is run again once, which reruns only the runs not verified.
 plan_work=$(mktemp -d)
 trap 'stop_wine; rm -rf "$plan_work"' EXIT
-python3 tests/make_plan_folder.py "$plan_work/linux" --entries 2500,300,1200 --runs 6 --bad 4
+python3 tests/make_plan_folder.py "$plan_work/linux" --tool build/tallywarden --entries 3000 \
+  --max-run-entries 1000 --bad 2
 cp -r "$plan_work/linux" "$plan_work/windows"
 status=0
 ./build/tallywarden run "$plan_work/linux" -j 2 2>/dev/null || status=$?

@@ -102,6 +102,17 @@ void removeFile(const std::string& path) {
   std::filesystem::remove(fsPath(path), ignored);
 }
 
+std::vector<std::string> fileNames(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code failed;
+  for (std::filesystem::directory_iterator it(fsPath(dir), failed), end; !failed && it != end;
+       it.increment(failed)) {
+    const std::u8string name = it->path().filename().u8string();
+    names.emplace_back(name.begin(), name.end());
+  }
+  return names;
+}
+
 std::optional<PlanFolder> readPlanFolder(const std::string& dir, std::string& error) {
   if (!isDirectory(dir)) {
     error = "no plan folder at " + dir;

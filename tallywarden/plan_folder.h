@@ -60,5 +60,7 @@ struct PlanFolder {
 [[nodiscard]] bool makeDirectories(const std::string& path);
 // Removes a file if it is there.
 void removeFile(const std::string& path);
+// The names of the files in the folder, in no particular order; none when it cannot be read.
+[[nodiscard]] std::vector<std::string> fileNames(const std::string& dir);
 
 }  // namespace tw::tool

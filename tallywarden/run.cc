@@ -344,6 +344,22 @@ struct WorkerDoneAtEnd {
   ~WorkerDoneAtEnd() { live.done(); }
 };
 
+// What a runner ended while writing (the temporary files beside outputs and records) is removed,
+// run by run under the run's lock, so that another runner's writing is left alone.
+void removeUnfinishedWrites(const PlanFolder& plan) {
+  const std::string dir = plan.dir + "/outputs";
+  for (const std::string& name : fileNames(dir)) {
+    const size_t temporary = name.find(".tmp-");
+    const size_t kind = name.rfind('.', temporary == std::string::npos ? 0 : temporary - 1);
+    if (temporary == std::string::npos || kind == std::string::npos || kind == 0) continue;
+    const PlannedRun run{0, name.substr(0, kind), {}, 0};
+    const auto lock = platform::openExclusive(platform::NativeText::fromUtf8(plan.lockPath(run)));
+    if (!lock) continue;
+    removeFile(dir + "/" + name);
+    platform::closeExclusive(*lock);
+  }
+}
+
 struct RunContext {
   const PlanFolder& plan;
   std::string worker;
@@ -605,6 +621,7 @@ int runRun(std::span<const std::string_view> args, Streams streams) {
     if (!makeDirectories(dir)) return fail("cannot make the folder " + dir);
   }
   const unsigned jobs = options.jobs != 0 ? options.jobs : platform::processorsAvailable();
+  removeUnfinishedWrites(*plan);
 
   std::vector<PlannedRun> runs;
   for (const PlannedRun& run : plan->runs) {

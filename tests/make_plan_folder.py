@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
-"""Writes a plan folder for `tallywarden run` from generated sessions, for tests and benchmarks.
+"""Writes a plan folder for `tallywarden run` tests and benchmarks: a company's month from
+bench/gen_books.py, cut into runs by `tallywarden plan`, with bad sessions planted on request.
 
-Each run's session is bench/gen_session.py's, from its own seed, so that no two runs share a
-nonce; plan.json lists the runs in order (the layout `tallywarden plan` writes, with only what
-`run` reads filled in).
-
-Usage: make_plan_folder.py DIR --entries N[,N...] [--runs R] [--bad K]
-  --entries  the runs' entry counts, repeated in turn over --runs runs
-  --bad K    run K's session ends without its "execute" frame: the worker refuses it
+Usage: make_plan_folder.py DIR --tool TALLYWARDEN [--entries N] [--max-run-entries M]
+                           [--seed S] [--bad K]...
+  --entries          about how many entries the month has (default: gen_books's 30,000)
+  --max-run-entries  passed to plan, to cut the month into more runs
+  --bad K            the session of run K (0-based, in plan order) loses its "execute" frame:
+                     the worker refuses it (check: C5_INCOMPLETE)
 (standard library only)
 """
 
@@ -16,37 +16,40 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-GEN = os.path.join(HERE, "..", "bench", "gen_session.py")
+GEN_BOOKS = os.path.join(HERE, "..", "bench", "gen_books.py")
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("dir")
-    parser.add_argument("--entries", required=True)
-    parser.add_argument("--runs", type=int)
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--entries", type=int)
+    parser.add_argument("--max-run-entries", type=int)
+    parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--bad", type=int, action="append", default=[])
     args = parser.parse_args()
-    counts = [int(c) for c in args.entries.split(",")]
-    runs = args.runs or len(counts)
-    os.makedirs(os.path.join(args.dir, "sessions"), exist_ok=True)
-    planned = []
-    for index in range(runs):
-        run_id = f"run-{index:03d}"
-        entries = counts[index % len(counts)]
-        session = subprocess.run(
-            [sys.executable, GEN, "--entries", str(entries), "--seed", str(1000 + index)],
-            check=True, capture_output=True).stdout
-        if index in args.bad:
-            session = b"".join(session.splitlines(keepends=True)[:-1])
-        with open(os.path.join(args.dir, "sessions", run_id + ".ndjson"), "wb") as out:
-            out.write(session)
-        planned.append({"runId": run_id, "session": f"sessions/{run_id}.ndjson",
-                        "entries": entries, "bytes": len(session)})
-    plan = {"version": 1, "engineVersion": "test", "period": None, "runs": planned}
-    with open(os.path.join(args.dir, "plan.json"), "w") as out:
-        json.dump(plan, out, separators=(",", ":"), sort_keys=True)
+    with tempfile.TemporaryDirectory() as books:
+        gen = [sys.executable, GEN_BOOKS, "--out", books, "--seed", str(args.seed)]
+        if args.entries:
+            gen += ["--entries", str(args.entries)]
+        subprocess.run(gen, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        plan = [args.tool, "plan", "--manifest", os.path.join(books, "template.json"),
+                os.path.join(books, "entries.jsonl"), "-o", args.dir,
+                "--nonce-seed", str(args.seed)]
+        if args.max_run_entries:
+            plan += ["--max-run-entries", str(args.max_run_entries)]
+        subprocess.run(plan, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with open(os.path.join(args.dir, "plan.json")) as text:
+        runs = json.load(text)["runs"]
+    for index in args.bad:
+        path = os.path.join(args.dir, runs[index]["session"])
+        with open(path, "rb") as session:
+            lines = session.read().splitlines(keepends=True)
+        with open(path, "wb") as session:
+            session.write(b"".join(lines[:-1]))
 
 
 if __name__ == "__main__":

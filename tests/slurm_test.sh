@@ -104,9 +104,11 @@ done
 [ -n "$up" ] || fail "the controller and both nodes did not come up within 30 s"
 echo "slurm test: controller and nodes tw1, tw2 up" >&2
 
-# A plan of six runs; run 3 (shard 1 of 2) lacks its "execute".
+# A generated month of about 4,000 entries planned into runs of at most 1,000; the second run
+# (shard 1 of 2) lacks its "execute".
 plan="$work/plan"
-python3 tests/make_plan_folder.py "$plan" --entries 3000,500,1500 --runs 6 --bad 3
+python3 tests/make_plan_folder.py "$plan" --tool build/tallywarden --entries 4000 \
+  --max-run-entries 1000 --bad 1
 cp -r "$plan" "$work/local"
 status=0
 build/tallywarden run "$work/local" -j 2 2>/dev/null || status=$?
