@@ -13,6 +13,7 @@
 #include "contracts/formats.h"
 #include "contracts/record_checks.h"
 #include "engine/assembly.h"
+#include "engine/costing.h"
 #include "engine/failure.h"
 #include "engine/matching/candidates.h"
 #include "engine/open_balances.h"
@@ -323,6 +324,12 @@ Result<ReconciliationResult, EngineError> runEngineWithReview(const std::vector<
                               nullptr, &review);
   if (!result) return fail(result.error());
   return result->toRecords(nullptr);
+}
+
+Status<EngineError> checkEntryForRun(const Entry& entry, const RunManifest& manifest,
+                                     std::string_view& rule) {
+  DigestPairs digests(manifest);
+  return checkEntry(entry, manifest, digests, EntryContractChecks::AlreadyPassed, false, rule);
 }
 
 }  // namespace tw

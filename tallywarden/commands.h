@@ -3,7 +3,7 @@
 // Every verdict comes from the worker's own frame decoding, contract decoders and engine; the
 // companion has no rule of its own. Each subcommand takes its arguments (after the subcommand's
 // name) and its standard streams, and returns the process's exit status:
-//   0  the input passes (check, pack) or the output verifies (report);
+//   0  the input passes (check), is planned (plan) or the output verifies (report);
 //   1  it does not: the worker would not complete the session, or the output is not a verified
 //      completed session;
 //   2  the tool itself cannot run (bad arguments, a file that cannot be read).
@@ -26,8 +26,9 @@ struct Streams {
 };
 
 [[nodiscard]] int runCheck(std::span<const std::string_view> args, Streams streams);
-[[nodiscard]] int runPack(std::span<const std::string_view> args, Streams streams);
+[[nodiscard]] int runPlan(std::span<const std::string_view> args, Streams streams);
 [[nodiscard]] int runReport(std::span<const std::string_view> args, Streams streams);
+[[nodiscard]] int runRun(std::span<const std::string_view> args, Streams streams);
 // The report of a period (a plan folder, or several outputs with their inputs); runReport hands
 // its arguments over when isPeriodReport says they ask for one.
 [[nodiscard]] bool isPeriodReport(std::span<const std::string_view> args);

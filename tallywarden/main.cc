@@ -1,9 +1,10 @@
 // Process entry of tallywarden: dispatches to a subcommand.
 //
 //   tallywarden check FILE [--json]
-//   tallywarden pack MANIFEST ENTRIES [-o FILE]
+//   tallywarden plan --manifest TEMPLATE ENTRIES... -o PLAN_DIR [options]
 //   tallywarden report OUTPUT [--input FILE] [--html FILE]
 //   tallywarden report PLAN_DIR [--html FILE] [--csv DIR] [--locale en|pt-BR]
+//   tallywarden run PLAN_DIR [-j N] [--worker PATH] [--shard K/N] [--fences DIR]
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -11,21 +12,20 @@
 #include <vector>
 
 #include "tallywarden/commands.h"
+#include "tallywarden/version.h"
 
 namespace {
-
-// The version of this build of the tool and its engine; `plan` writes it as a run manifest's
-// engineVersion when the template sets none.
-constexpr std::string_view kToolVersion = "2.0.0";
 
 constexpr std::string_view kUsage =
     "usage: tallywarden check FILE [--json]\n"
     "       tallywarden --version\n"
-    "       tallywarden pack MANIFEST ENTRIES [-o FILE]\n"
+    "       tallywarden plan --manifest TEMPLATE ENTRIES... -o PLAN_DIR [--reject FILE]\n"
+    "                        [--max-run-entries N] [--nonce-seed S]\n"
     "       tallywarden report OUTPUT [--input FILE] [--html FILE]\n"
     "       tallywarden report PLAN_DIR [--html FILE] [--csv DIR] [--locale en|pt-BR]\n"
     "       tallywarden report OUTPUT --input FILE [OUTPUT --input FILE ...] [--html FILE]\n"
-    "                          [--csv DIR] [--locale en|pt-BR]\n";
+    "                          [--csv DIR] [--locale en|pt-BR]\n"
+    "       tallywarden run PLAN_DIR [-j N] [--worker PATH] [--shard K/N] [--fences DIR]\n";
 
 int dispatch(const std::vector<std::string_view>& args) {
   using namespace tw::tool;
@@ -37,8 +37,9 @@ int dispatch(const std::vector<std::string_view>& args) {
   const std::string_view command = args[0];
   const std::span<const std::string_view> rest(args.data() + 1, args.size() - 1);
   if (command == "check") return runCheck(rest, streams);
-  if (command == "pack") return runPack(rest, streams);
+  if (command == "plan") return runPlan(rest, streams);
   if (command == "report") return runReport(rest, streams);
+  if (command == "run") return runRun(rest, streams);
   if (command == "--version") {
     std::cout << kToolVersion << "\n";
     return kExitPasses;

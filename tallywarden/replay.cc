@@ -414,6 +414,7 @@ Verdict replaySession(const std::function<InputMessage()>& next,
   if (!executeLine) return verdict;  // refused before the run
 
   RunEnding ending = judgeRun(runEntries, *state.manifest, state.nonce.value_or(""));
+  verdict.runEntries = std::move(runEntries);
   if (ended || cancelLine) {
     // Decided by a line read during the run.
     verdict.timingDependent = true;

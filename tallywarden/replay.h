@@ -81,6 +81,8 @@ struct Verdict {
   std::optional<ResultSummary> summary;
   bool timingDependent = false;
   std::string runWithoutLaterLines;  // when timingDependent: the run's own ending, in words
+  // The entries the run was given, when it ran (for costing them again).
+  std::vector<Entry> runEntries;
 };
 
 // Replays the lines `next` hands out (the worker's line reader, or anything giving the same

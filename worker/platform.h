@@ -97,4 +97,62 @@ bool keepThisThreadOff(int processor);
 // off one.
 void letThisThreadRunAnywhere();
 
+// ---- Child processes, for the host's tool (the worker itself starts none) ----
+
+// A native handle of a started child process (its id on POSIX, a process HANDLE on Windows).
+using ProcessHandle = std::intptr_t;
+
+// A child started by startProcess, and the parent's ends of its standard input and output: C
+// runtime descriptors for readSome, writeSome and closeStream, not inherited by other children.
+struct StartedProcess {
+  ProcessHandle process = 0;
+  int input = -1;   // write end of the child's standard input
+  int output = -1;  // read end of the child's standard output
+};
+
+// How a child ended: by exit with `code`, or (POSIX) by `signal`.
+struct ProcessEnd {
+  bool exited = false;
+  int code = -1;
+  int signal = 0;
+};
+
+// Starts `program` with `arguments` (after the program name), no shell, standard input and output
+// pipes to the parent, standard error the parent's. The child inherits nothing else of the
+// parent's (no descriptor or handle besides those three) and does not take the parent's terminal
+// interrupts: the parent ends it itself. Nothing, with a sentence in `error`, when it cannot be
+// started.
+[[nodiscard]] std::optional<StartedProcess> startProcess(const NativeText& program,
+                                                         const std::vector<NativeText>& arguments,
+                                                         std::string& error);
+// Blocks until the child has ended, leaving it to releaseProcess (so that endProcessNow on it
+// stays safe until then).
+void awaitProcessEnd(ProcessHandle process);
+// Ends the child at once. REQUIRES: not yet released.
+void endProcessNow(ProcessHandle process);
+// How the child ended, freeing what the system keeps of it. REQUIRES: awaitProcessEnd returned;
+// called once.
+[[nodiscard]] ProcessEnd releaseProcess(ProcessHandle process);
+
+// From now on an interrupt (SIGINT or SIGTERM; Ctrl-C, Ctrl-Break or a console close on Windows)
+// no longer ends the process but is noted, for interruptSignal to report.
+void catchInterrupts();
+// The interrupt noted since catchInterrupts (its POSIX signal number; SIGINT's 2 on Windows), or
+// 0 when none came.
+[[nodiscard]] int interruptSignal();
+
+// The number of processors this process may run on (its affinity), at least 1.
+[[nodiscard]] unsigned processorsAvailable();
+// The path of this process's own executable, as UTF-8; empty when the system does not say.
+[[nodiscard]] std::string thisExecutablePath();
+// The file name ending of executables: ".exe" on Windows, empty elsewhere.
+[[nodiscard]] std::string_view executableSuffix();
+// True when `path` (UTF-8) names a regular file this process may execute.
+[[nodiscard]] bool isExecutableFile(const std::string& path);
+// True when `stream` is a terminal (console).
+[[nodiscard]] bool isTerminal(int stream);
+// Writes `bytes` to `path` (UTF-8) so that the file holds either its former content or all of
+// `bytes`, never a part: a temporary file beside it, flushed to storage, then renamed over it.
+[[nodiscard]] bool replaceFileAtomically(const std::string& path, std::string_view bytes);
+
 }  // namespace tw::platform

@@ -1,19 +1,27 @@
 // The platform seam on POSIX systems (Linux and glibc for the heap settings).
 #include <fcntl.h>
+#include <limits.h>
 #include <malloc.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "worker/platform.h"
+
+extern char** environ;
 
 namespace tw::platform {
 
@@ -221,6 +229,178 @@ void letThisThreadRunAnywhere() {
   if (!keptOff) return;
   keptOff = false;
   (void)::sched_setaffinity(0, sizeof processorsBefore, &processorsBefore);
+}
+
+namespace {
+
+// Owns the file actions and attributes of one spawn.
+struct SpawnSetup {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  SpawnSetup() {
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+std::atomic<int> noticedInterrupt{0};
+static_assert(std::atomic<int>::is_always_lock_free, "an interrupt is noted from a handler");
+
+void noteInterrupt(int signal) {
+  int none = 0;
+  noticedInterrupt.compare_exchange_strong(none, signal);
+}
+
+}  // namespace
+
+std::optional<StartedProcess> startProcess(const NativeText& program,
+                                           const std::vector<NativeText>& arguments,
+                                           std::string& error) {
+  int input[2];
+  int output[2];
+  if (::pipe2(input, O_CLOEXEC) != 0) {
+    error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    return std::nullopt;
+  }
+  if (::pipe2(output, O_CLOEXEC) != 0) {
+    error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    closeOnce(input[0]);
+    closeOnce(input[1]);
+    return std::nullopt;
+  }
+  // Every descriptor of this process is opened close-on-exec, so the child keeps only the three
+  // set here. It starts in a process group of its own (a terminal's Ctrl-C reaches the parent
+  // alone) with the signal dispositions and mask of a fresh process.
+  SpawnSetup setup;
+  posix_spawn_file_actions_adddup2(&setup.actions, input[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&setup.actions, output[1], STDOUT_FILENO);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (const int signal : {SIGPIPE, SIGINT, SIGTERM}) sigaddset(&defaults, signal);
+  sigset_t noneBlocked;
+  sigemptyset(&noneBlocked);
+  posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
+  posix_spawnattr_setsigmask(&setup.attributes, &noneBlocked);
+  posix_spawnattr_setpgroup(&setup.attributes, 0);
+  posix_spawnattr_setflags(&setup.attributes,
+                           POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+
+  std::vector<std::string> texts{program.units()};
+  for (const NativeText& argument : arguments) texts.push_back(argument.units());
+  std::vector<char*> argv;
+  for (std::string& text : texts) argv.push_back(text.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned =
+      ::posix_spawn(&pid, argv[0], &setup.actions, &setup.attributes, argv.data(), environ);
+  closeOnce(input[0]);
+  closeOnce(output[1]);
+  if (spawned != 0) {
+    error = "cannot start " + program.units() + ": " + std::strerror(spawned);
+    closeOnce(input[1]);
+    closeOnce(output[0]);
+    return std::nullopt;
+  }
+  return StartedProcess{ProcessHandle{pid}, aboveStandardStreams(input[1]),
+                        aboveStandardStreams(output[0])};
+}
+
+void awaitProcessEnd(ProcessHandle process) {
+  // WNOWAIT leaves the child unreaped, so its id cannot be taken by another process before
+  // releaseProcess.
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(process), &info, WEXITED | WNOWAIT) != 0 &&
+         errno == EINTR) {
+  }
+}
+
+void endProcessNow(ProcessHandle process) {
+  (void)::kill(static_cast<pid_t>(process), SIGKILL);
+}
+
+ProcessEnd releaseProcess(ProcessHandle process) {
+  int raw = 0;
+  pid_t got;
+  do {
+    got = ::waitpid(static_cast<pid_t>(process), &raw, 0);
+  } while (got < 0 && errno == EINTR);
+  ProcessEnd end;
+  if (got < 0) return end;
+  if (WIFEXITED(raw)) {
+    end.exited = true;
+    end.code = WEXITSTATUS(raw);
+  } else if (WIFSIGNALED(raw)) {
+    end.signal = WTERMSIG(raw);
+  }
+  return end;
+}
+
+void catchInterrupts() {
+  struct sigaction action {};
+  action.sa_handler = noteInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  (void)::sigaction(SIGINT, &action, nullptr);
+  (void)::sigaction(SIGTERM, &action, nullptr);
+}
+
+int interruptSignal() {
+  return noticedInterrupt.load();
+}
+
+unsigned processorsAvailable() {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) return 1;
+  const int count = CPU_COUNT(&allowed);
+  return count > 0 ? static_cast<unsigned>(count) : 1;
+}
+
+std::string thisExecutablePath() {
+  char buffer[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof buffer) return {};
+  return std::string(buffer, static_cast<size_t>(length));
+}
+
+std::string_view executableSuffix() {
+  return {};
+}
+
+bool isExecutableFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         ::access(path.c_str(), X_OK) == 0;
+}
+
+bool isTerminal(int stream) {
+  return ::isatty(stream) == 1;
+}
+
+bool replaceFileAtomically(const std::string& path, std::string_view bytes) {
+  const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
+  int fd;
+  do {
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  bool ok = true;
+  while (ok && !bytes.empty()) {
+    const std::ptrdiff_t written = writeSome(fd, bytes.data(), bytes.size());
+    ok = written > 0;
+    if (ok) bytes.remove_prefix(static_cast<size_t>(written));
+  }
+  ok = ok && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) (void)::unlink(temporary.c_str());
+  return ok;
 }
 
 }  // namespace tw::platform

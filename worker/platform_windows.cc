@@ -3,6 +3,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 
@@ -236,6 +237,262 @@ void letThisThreadRunAnywhere() {
   if (processorsBefore == 0) return;
   (void)::SetThreadAffinityMask(::GetCurrentThread(), processorsBefore);
   processorsBefore = 0;
+}
+
+namespace {
+
+// An argument quoted for CommandLineToArgvW and the C runtime's own splitting: in quotes when it
+// is empty or holds a space, tab or quote; backslashes doubled only before a quote.
+void appendQuoted(std::wstring& line, const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    line += argument;
+    return;
+  }
+  line += L'"';
+  size_t backslashes = 0;
+  for (const wchar_t unit : argument) {
+    if (unit == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (unit == L'"')
+      line.append(2 * backslashes + 1, L'\\');
+    else
+      line.append(backslashes, L'\\');
+    backslashes = 0;
+    line += unit;
+  }
+  line.append(2 * backslashes, L'\\');
+  line += L'"';
+}
+
+std::string lastErrorText(const char* what) {
+  return std::string(what) + " failed (error " + std::to_string(::GetLastError()) + ")";
+}
+
+// The handles a child may inherit, named in its start-up attributes.
+class InheritList {
+ public:
+  explicit InheritList(std::vector<HANDLE> handles) : handles_(std::move(handles)) {}
+  ~InheritList() {
+    if (list_ != nullptr) ::DeleteProcThreadAttributeList(list_);
+  }
+  InheritList(const InheritList&) = delete;
+  InheritList& operator=(const InheritList&) = delete;
+
+  LPPROC_THREAD_ATTRIBUTE_LIST make() {
+    SIZE_T size = 0;
+    (void)::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage_.resize(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) return nullptr;
+    list_ = list;
+    if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                     handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
+      return nullptr;
+    }
+    return list;
+  }
+
+ private:
+  std::vector<HANDLE> handles_;
+  std::vector<char> storage_;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+std::atomic<int> noticedInterrupt{0};
+constexpr int kInterruptSignal = 2;  // SIGINT's number, as POSIX hosts know it
+
+BOOL WINAPI noteInterrupt(DWORD) {
+  int none = 0;
+  noticedInterrupt.compare_exchange_strong(none, kInterruptSignal);
+  return TRUE;  // handled: the process goes on and ends its workers itself
+}
+
+}  // namespace
+
+std::optional<StartedProcess> startProcess(const NativeText& program,
+                                           const std::vector<NativeText>& arguments,
+                                           std::string& error) {
+  // Both pipes are made uninheritable; the child's ends alone are then marked inheritable and
+  // named in the child's handle list, so that a child started at the same time by another thread
+  // never receives them.
+  HANDLE inputRead = nullptr;
+  HANDLE inputWrite = nullptr;
+  HANDLE outputRead = nullptr;
+  HANDLE outputWrite = nullptr;
+  HANDLE errorCopy = nullptr;
+  auto closeAll = [&] {
+    for (HANDLE handle : {inputRead, inputWrite, outputRead, outputWrite, errorCopy}) {
+      if (handle != nullptr) (void)::CloseHandle(handle);
+    }
+  };
+  if (!::CreatePipe(&inputRead, &inputWrite, nullptr, 0) ||
+      !::CreatePipe(&outputRead, &outputWrite, nullptr, 0)) {
+    error = lastErrorText("CreatePipe");
+    closeAll();
+    return std::nullopt;
+  }
+  (void)::SetHandleInformation(inputRead, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  (void)::SetHandleInformation(outputWrite, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  std::vector<HANDLE> inherited{inputRead, outputWrite};
+  const HANDLE standardError = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (standardError != nullptr && standardError != INVALID_HANDLE_VALUE &&
+      ::DuplicateHandle(::GetCurrentProcess(), standardError, ::GetCurrentProcess(), &errorCopy, 0,
+                        TRUE, DUPLICATE_SAME_ACCESS)) {
+    inherited.push_back(errorCopy);
+  } else {
+    errorCopy = nullptr;
+  }
+
+  InheritList inheritList(inherited);
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = inputRead;
+  startup.StartupInfo.hStdOutput = outputWrite;
+  startup.StartupInfo.hStdError = errorCopy;
+  startup.lpAttributeList = inheritList.make();
+  if (startup.lpAttributeList == nullptr) {
+    error = lastErrorText("the child's handle list");
+    closeAll();
+    return std::nullopt;
+  }
+
+  const std::wstring path = wideOf(program);
+  std::wstring line;
+  appendQuoted(line, path);
+  for (const NativeText& argument : arguments) {
+    line += L' ';
+    appendQuoted(line, wideOf(argument));
+  }
+  // No shell: the program is started as named. A process group of its own keeps the console's
+  // Ctrl-C from it; the parent ends it.
+  PROCESS_INFORMATION started{};
+  const BOOL created = ::CreateProcessW(
+      path.c_str(), line.data(), nullptr, nullptr, TRUE,
+      EXTENDED_STARTUPINFO_PRESENT | CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT, nullptr,
+      nullptr, &startup.StartupInfo, &started);
+  if (!created) {
+    error = lastErrorText("CreateProcessW");
+    closeAll();
+    return std::nullopt;
+  }
+  (void)::CloseHandle(started.hThread);
+  // The child holds its own copies of its ends now.
+  (void)::CloseHandle(inputRead);
+  (void)::CloseHandle(outputWrite);
+  if (errorCopy != nullptr) (void)::CloseHandle(errorCopy);
+  const int inputFd = ::_open_osfhandle(reinterpret_cast<intptr_t>(inputWrite), _O_BINARY);
+  const int outputFd = ::_open_osfhandle(reinterpret_cast<intptr_t>(outputRead), _O_BINARY);
+  return StartedProcess{reinterpret_cast<ProcessHandle>(started.hProcess), inputFd, outputFd};
+}
+
+void awaitProcessEnd(ProcessHandle process) {
+  (void)::WaitForSingleObject(reinterpret_cast<HANDLE>(process), INFINITE);
+}
+
+void endProcessNow(ProcessHandle process) {
+  (void)::TerminateProcess(reinterpret_cast<HANDLE>(process), 1);
+}
+
+ProcessEnd releaseProcess(ProcessHandle process) {
+  const auto handle = reinterpret_cast<HANDLE>(process);
+  DWORD code = 0;
+  ProcessEnd end;
+  if (::GetExitCodeProcess(handle, &code) && code != STILL_ACTIVE) {
+    end.exited = true;
+    end.code = static_cast<int>(code);
+  }
+  (void)::CloseHandle(handle);
+  return end;
+}
+
+void catchInterrupts() {
+  (void)::SetConsoleCtrlHandler(noteInterrupt, TRUE);
+}
+
+int interruptSignal() {
+  return noticedInterrupt.load();
+}
+
+unsigned processorsAvailable() {
+  DWORD_PTR allowed = 0;
+  DWORD_PTR system = 0;
+  if (!::GetProcessAffinityMask(::GetCurrentProcess(), &allowed, &system)) return 1;
+  unsigned count = 0;
+  for (; allowed != 0; allowed &= allowed - 1) ++count;
+  return count > 0 ? count : 1;
+}
+
+namespace {
+
+std::string utf8Of(const std::wstring& wide) {
+  if (wide.empty()) return {};
+  const int size = static_cast<int>(wide.size());
+  const int needed =
+      ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<size_t>(needed > 0 ? needed : 0), '\0');
+  if (needed > 0) {
+    (void)::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), needed, nullptr,
+                                nullptr);
+  }
+  return text;
+}
+
+std::wstring wideOfUtf8(const std::string& text) {
+  return wideOf(NativeText::fromUtf8(text));
+}
+
+}  // namespace
+
+std::string thisExecutablePath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return {};
+    if (length < path.size()) {
+      path.resize(length);
+      return utf8Of(path);
+    }
+    path.resize(2 * path.size());
+  }
+}
+
+std::string_view executableSuffix() {
+  return ".exe";
+}
+
+bool isExecutableFile(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesW(wideOfUtf8(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool isTerminal(int stream) {
+  return ::_isatty(stream) != 0;
+}
+
+bool replaceFileAtomically(const std::string& path, std::string_view bytes) {
+  const std::wstring target = wideOfUtf8(path);
+  const std::wstring temporary = target + L".tmp-" + std::to_wstring(::GetCurrentProcessId());
+  const HANDLE file = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool ok = true;
+  while (ok && !bytes.empty()) {
+    const DWORD chunk =
+        static_cast<DWORD>(bytes.size() < kMaxTransferBytes ? bytes.size() : kMaxTransferBytes);
+    DWORD written = 0;
+    ok = ::WriteFile(file, bytes.data(), chunk, &written, nullptr) && written > 0;
+    if (ok) bytes.remove_prefix(written);
+  }
+  ok = ok && ::FlushFileBuffers(file);
+  ok = ::CloseHandle(file) && ok;
+  ok = ok && ::MoveFileExW(temporary.c_str(), target.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (!ok) (void)::DeleteFileW(temporary.c_str());
+  return ok;
 }
 
 }  // namespace tw::platform

@@ -188,13 +188,19 @@ class StagePasses {
               const std::atomic<bool>& cancel, GroupList& list, EngineFailure* failure)
       : entries_(entries), limits_(limits), cancel_(cancel), list_(list), failure_(failure) {}
 
+  // Costing: every cell is reported to `observer`, and a composition cell's search stops at the
+  // observer's step cap instead of failing the run.
+  void observe(CellObserver* observer) { observer_ = observer; }
+
   // One-to-one matches by (root, account, reference).
   Status<EngineError> referencePass(AllocationStage stage) {
     auto cells = buildCells(entries_, stage, PassKind::Reference, cancel_);
     if (!cells) return fail(cells.error());
     return forEachCellPair(*cells, cancel_, [&](Span lefts, Span rights) {
-      return noteCell(referenceCell(stage, lefts, rights), stage, PassKind::Reference, lefts,
-                      rights);
+      const size_t before = list_.groups.size();
+      return report(
+          noteCell(referenceCell(stage, lefts, rights), stage, PassKind::Reference, lefts, rights),
+          stage, PassKind::Reference, lefts, rights, before);
     });
   }
 
@@ -203,8 +209,10 @@ class StagePasses {
     auto cells = buildCells(entries_, stage, PassKind::Composition, cancel_);
     if (!cells) return fail(cells.error());
     return forEachCellPair(*cells, cancel_, [&](Span lefts, Span rights) {
-      return noteCell(compositionCell(stage, lefts, rights), stage, PassKind::Composition, lefts,
-                      rights);
+      const size_t before = list_.groups.size();
+      return report(noteCell(compositionCell(stage, lefts, rights), stage, PassKind::Composition,
+                             lefts, rights),
+                    stage, PassKind::Composition, lefts, rights, before);
     });
   }
 
@@ -214,12 +222,25 @@ class StagePasses {
     auto cells = buildCells(entries_, stage, PassKind::Synthetic, cancel_);
     if (!cells) return fail(cells.error());
     return forEachCellPair(*cells, cancel_, [&](Span lefts, Span rights) {
-      return noteCell(syntheticCell(stage, lefts, rights, matched), stage, PassKind::Synthetic,
-                      lefts, rights);
+      const size_t before = list_.groups.size();
+      return report(noteCell(syntheticCell(stage, lefts, rights, matched), stage,
+                             PassKind::Synthetic, lefts, rights),
+                    stage, PassKind::Synthetic, lefts, rights, before);
     });
   }
 
  private:
+  // Tells the observer, when there is one, what a cell that passed cost.
+  Status<EngineError> report(Status<EngineError> status, AllocationStage stage, PassKind pass,
+                             Span lefts, Span rights, size_t groupsBefore) {
+    if (observer_ == nullptr || !status) return status;
+    observer_->cell(CellReport{stage, pass, lefts, rights, cellSteps_, cellPastCap_, groupsBefore,
+                               list_.groups.size()});
+    cellSteps_ = 0;
+    cellPastCap_ = false;
+    return status;
+  }
+
   // A cell that failed leaves its stage, pass, key and sizes in the failure record.
   Status<EngineError> noteCell(Status<EngineError> status, AllocationStage stage, PassKind pass,
                                Span lefts, Span rights) {
@@ -288,7 +309,7 @@ class StagePasses {
                std::back_inserter(*members));
     const std::shared_ptr<const MemberList> sharedMembers = std::move(members);
 
-    SearchBudget budget{0, limits_.maxCellWork};
+    SearchBudget budget{0, observer_ != nullptr ? observer_->stepCap : limits_.maxCellWork};
     std::vector<__int128> amounts;
     bool amountsReady = false;
     for (const EntryPos right : rights) {
@@ -308,6 +329,14 @@ class StagePasses {
         amountsReady = true;
       }
       auto solutions = findSubsets(amounts, *target, budget, cancel_);
+      if (observer_ != nullptr) {
+        cellSteps_ = budget.spent;
+        // Past the cap the cell's candidates are not all known; its figure is the cap.
+        if (!solutions && solutions.error() == EngineError::LimitExceeded) {
+          cellPastCap_ = true;
+          return {};
+        }
+      }
       if (!solutions) {
         if (solutions.error() == EngineError::LimitExceeded) {
           noteBound(failure_, EngineBound::CellSteps, budget.spent + 1, budget.limit);
@@ -391,6 +420,9 @@ class StagePasses {
   const std::atomic<bool>& cancel_;
   GroupList& list_;
   EngineFailure* failure_;
+  CellObserver* observer_ = nullptr;
+  uint64_t cellSteps_ = 0;
+  bool cellPastCap_ = false;
 };
 
 // Every entry named by a proposal of an exact group collected so far.
@@ -541,6 +573,26 @@ Result<std::vector<MatchGroup>, EngineError> generateSerially(const RunEntries& 
 }
 
 }  // namespace
+
+Result<std::vector<MatchGroup>, EngineError> generateGroupsObserved(const RunEntries& entries,
+                                                                    const EngineLimits& limits,
+                                                                    const std::atomic<bool>& cancel,
+                                                                    CellObserver& observer) {
+  if (!limits.allocateExact && !limits.holdForReview) return std::vector<MatchGroup>();
+  GroupList list;
+  StagePasses passes(entries, limits, cancel, list, nullptr);
+  passes.observe(&observer);
+  if (auto status = runSteps(passes, kMatchingSteps, nullptr); !status) {
+    return fail(status.error());
+  }
+  if (limits.dateRules) {
+    const std::vector<bool> matched = matchedSet(list, entries.size());
+    if (auto status = runSteps(passes, kSyntheticSteps, &matched); !status) {
+      return fail(status.error());
+    }
+  }
+  return std::move(list.groups);
+}
 
 Result<std::vector<MatchGroup>, EngineError> generateGroups(const RunEntries& entries,
                                                             const EngineLimits& limits,

@@ -15,6 +15,7 @@
 #include "contracts/result.h"
 #include "contracts/source.h"
 #include "engine/engine.h"
+#include "engine/failure.h"
 #include "engine/run_entries.h"
 
 namespace tw {
@@ -70,5 +71,32 @@ Result<std::vector<MatchGroup>, EngineError> generateGroups(const RunEntries& en
                                                             const std::atomic<bool>& cancel,
                                                             EngineFailure* failure = nullptr,
                                                             const PairRunner* runner = nullptr);
+
+// What one cell of a pass cost, told to a CellObserver (engine/costing.h) once the cell is done.
+struct CellReport {
+  AllocationStage stage = AllocationStage::ErpBank;
+  MatchPass pass = MatchPass::Reference;
+  std::span<const EntryPos> lefts;   // ascending position
+  std::span<const EntryPos> rights;  // ascending position
+  uint64_t steps = 0;                // composition cells: subset search steps spent
+  bool pastCap = false;              // the search stopped at the cap, its candidates unknown
+  size_t groupsBegin = 0;            // the cell's groups in the collected list
+  size_t groupsEnd = 0;
+};
+
+class CellObserver {
+ public:
+  virtual ~CellObserver() = default;
+  virtual void cell(const CellReport& report) = 0;
+  uint64_t stepCap = 0;  // search steps a composition cell may spend before it is left
+};
+
+// The passes as generateGroups runs them, serially, telling `observer` about every cell that
+// has both sides. A composition cell whose search passes observer.stepCap is left with the
+// groups found before it (pastCap); every other bound is the one in `limits`.
+Result<std::vector<MatchGroup>, EngineError> generateGroupsObserved(const RunEntries& entries,
+                                                                    const EngineLimits& limits,
+                                                                    const std::atomic<bool>& cancel,
+                                                                    CellObserver& observer);
 
 }  // namespace tw

@@ -1,0 +1,240 @@
+#include "engine/costing.h"
+
+#include <algorithm>
+#include <limits>
+#include <numeric>
+#include <tuple>
+
+#include "engine/matching/candidates.h"
+#include "engine/matching/subset_search.h"
+#include "engine/resolution.h"
+#include "engine/run_entries.h"
+#include "engine/stages.h"
+
+namespace tw {
+namespace {
+
+// Every bound lifted but the step cap, which the observer holds.
+constexpr EngineLimits kLiftedLimits{std::numeric_limits<size_t>::max(),
+                                     std::numeric_limits<size_t>::max(),
+                                     std::numeric_limits<size_t>::max(),
+                                     std::numeric_limits<size_t>::max(),
+                                     std::numeric_limits<size_t>::max(),
+                                     true,
+                                     true,
+                                     true};
+
+class Collector : public CellObserver {
+ public:
+  Collector(const RunEntries& entries, const std::vector<uint32_t>& order)
+      : entries_(entries), order_(order) {}
+
+  void cell(const CellReport& report) override {
+    CellCost cost;
+    cost.stage = report.stage;
+    cost.pass = report.pass;
+    cost.lefts.reserve(report.lefts.size());
+    cost.rights.reserve(report.rights.size());
+    for (const EntryPos pos : report.lefts) cost.lefts.push_back(order_[pos]);
+    for (const EntryPos pos : report.rights) cost.rights.push_back(order_[pos]);
+    cost.pairs = static_cast<uint64_t>(report.lefts.size()) * report.rights.size();
+    cost.steps = report.steps;
+    cost.pastCap = report.pastCap;
+    cost.candidatesBegin = static_cast<uint32_t>(report.groupsBegin);
+    cost.candidatesEnd = static_cast<uint32_t>(report.groupsEnd);
+    if (report.pass == MatchPass::Composition) {
+      // The amounts converted when the cell was searched; validated entries always convert.
+      for (const EntryPos pos : report.lefts) {
+        cost.leftAmounts.push_back(amount(pos, report.stage));
+      }
+      for (const EntryPos pos : report.rights) {
+        cost.rightAmounts.push_back(amount(pos, report.stage));
+      }
+    }
+    cells.push_back(std::move(cost));
+  }
+
+  std::vector<CellCost> cells;
+
+ private:
+  __int128 amount(EntryPos pos, AllocationStage stage) const {
+    auto value = entries_.stageAmount(pos, stage);
+    return value ? *value : 0;
+  }
+
+  const RunEntries& entries_;
+  const std::vector<uint32_t>& order_;
+};
+
+// The scope of a claim: a bank entry is one resource for both its stages.
+constexpr uint32_t kBankScope = kStageCount;
+
+uint32_t claimScope(const RunEntries& entries, EntryPos pos, AllocationStage stage) {
+  return entries[pos].role == SourceRole::Bank ? kBankScope
+                                               : static_cast<uint32_t>(stageIndex(stage));
+}
+
+}  // namespace
+
+Result<RunCost, EngineError> costRun(std::span<const Entry* const> entries,
+                                     const std::atomic<bool>& cancel, uint64_t stepCap) {
+  if (entries.size() > std::numeric_limits<uint32_t>::max()) {
+    return fail(EngineError::LimitExceeded);
+  }
+  RunEntries::Builder builder(entries.size());
+  for (const Entry* entry : entries) builder.add(*entry);
+  std::vector<uint32_t> order(entries.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(), [&entries](uint32_t a, uint32_t b) {
+    return std::string_view(entries[a]->id) < std::string_view(entries[b]->id);
+  });
+  auto run = builder.finish(order);
+  if (!run) return fail(run.error());
+
+  Collector collector(*run, order);
+  collector.stepCap = stepCap;
+  auto groups = generateGroupsObserved(*run, kLiftedLimits, cancel, collector);
+  if (!groups) return fail(groups.error());
+
+  RunCost cost;
+  cost.entries = entries.size();
+  cost.cells = std::move(collector.cells);
+  cost.groups = groups->size();
+  cost.candidates.resize(groups->size());
+  for (const CellCost& cell : cost.cells) {
+    cost.pastCap = cost.pastCap || cell.pastCap;
+    for (uint32_t i = cell.candidatesBegin; i < cell.candidatesEnd; ++i) {
+      cost.candidates[i].pass = cell.pass;
+    }
+  }
+  for (size_t i = 0; i < groups->size(); ++i) {
+    const MatchGroup& group = (*groups)[i];
+    CostCandidate& candidate = cost.candidates[i];
+    candidate.stage = group.proposals.front().stage;
+    candidate.proposals = static_cast<uint32_t>(group.proposals.size());
+    cost.proposals += group.proposals.size();
+    for (const Proposal& proposal : group.proposals) {
+      candidate.entries.push_back(order[proposal.left]);
+    }
+    // Every proposal of a group names the same right entry.
+    candidate.entries.push_back(order[group.proposals.front().right]);
+  }
+
+  // Resolution's order and duplicate removal: equal proposal lists, the first kept.
+  auto proposalKey = [](const Proposal& p) {
+    return std::make_tuple(stageIndex(p.stage), p.left, p.right, p.cents);
+  };
+  std::vector<uint32_t> sorted(groups->size());
+  std::iota(sorted.begin(), sorted.end(), 0);
+  std::stable_sort(sorted.begin(), sorted.end(), [&](uint32_t a, uint32_t b) {
+    const auto& pa = (*groups)[a].proposals;
+    const auto& pb = (*groups)[b].proposals;
+    return std::lexicographical_compare(
+        pa.begin(), pa.end(), pb.begin(), pb.end(),
+        [&](const Proposal& x, const Proposal& y) { return proposalKey(x) < proposalKey(y); });
+  });
+  for (size_t k = 1; k < sorted.size(); ++k) {
+    if ((*groups)[sorted[k]].proposals == (*groups)[sorted[k - 1]].proposals) {
+      cost.candidates[sorted[k]].duplicate = true;
+    }
+  }
+
+  // Claims: (scope, entry) of both entries of every proposal of a kept group.
+  struct Claim {
+    uint32_t scope;
+    EntryPos pos;
+    uint32_t candidate;
+  };
+  std::vector<Claim> claims;
+  for (uint32_t i = 0; i < groups->size(); ++i) {
+    if (cost.candidates[i].duplicate) continue;
+    ++cost.keptGroups;
+    for (const Proposal& proposal : (*groups)[i].proposals) {
+      claims.push_back({claimScope(*run, proposal.left, proposal.stage), proposal.left, i});
+      claims.push_back({claimScope(*run, proposal.right, proposal.stage), proposal.right, i});
+    }
+  }
+  std::sort(claims.begin(), claims.end(), [](const Claim& a, const Claim& b) {
+    return std::tie(a.scope, a.pos, a.candidate) < std::tie(b.scope, b.pos, b.candidate);
+  });
+  std::vector<bool> contested(groups->size(), false);
+  for (size_t begin = 0; begin < claims.size();) {
+    size_t end = begin + 1;
+    while (end < claims.size() && claims[end].scope == claims[begin].scope &&
+           claims[end].pos == claims[begin].pos) {
+      ++end;
+    }
+    std::vector<uint32_t> holders;
+    for (size_t k = begin; k < end; ++k) {
+      if (holders.empty() || holders.back() != claims[k].candidate) {
+        holders.push_back(claims[k].candidate);
+      }
+    }
+    if (holders.size() > 1) {
+      for (const uint32_t holder : holders) contested[holder] = true;
+      cost.competing.push_back(std::move(holders));
+    }
+    begin = end;
+  }
+
+  for (uint32_t i = 0; i < groups->size(); ++i) {
+    const MatchGroup& group = (*groups)[i];
+    CostCandidate& candidate = cost.candidates[i];
+    candidate.exact = group.exact && !candidate.duplicate && !contested[i];
+    if (!candidate.exact) continue;
+    for (const Proposal& proposal : group.proposals) {
+      size_t found = 0;
+      auto allocation =
+          buildAllocation(proposal.stage, run->entry(proposal.left), run->entry(proposal.right),
+                          proposal.cents, true, false, &found);
+      if (allocation) found = allocation->evidence.origins.size();
+      candidate.origins = std::max(candidate.origins, static_cast<uint32_t>(found));
+    }
+  }
+  return cost;
+}
+
+std::vector<BoundFigure> RunCost::figures(const EngineLimits& limits) const {
+  BoundFigure side{EngineBound::CellSide, 0, limits.maxCellSide};
+  BoundFigure pairsFigure{EngineBound::CellPairs, 0, limits.maxCellWork};
+  BoundFigure steps{EngineBound::CellSteps, 0, limits.maxCellWork};
+  for (const CellCost& cell : cells) {
+    if (cell.pass == MatchPass::Synthetic) continue;  // no cell bound applies
+    side.figure = std::max<uint64_t>(side.figure, std::max(cell.lefts.size(), cell.rights.size()));
+    pairsFigure.figure = std::max(pairsFigure.figure, cell.pairs);
+    steps.figure = std::max(steps.figure, cell.steps);
+  }
+  BoundFigure origins{EngineBound::Origins, 0, kMaxAllocationOrigins};
+  for (const CostCandidate& candidate : candidates) {
+    origins.figure = std::max<uint64_t>(origins.figure, candidate.origins);
+  }
+  return {BoundFigure{EngineBound::Entries, entries, limits.maxEntries},
+          side,
+          pairsFigure,
+          steps,
+          BoundFigure{EngineBound::Groups, groups, limits.maxGroups},
+          BoundFigure{EngineBound::Proposals, proposals, limits.maxProposals},
+          origins};
+}
+
+bool RunCost::passes(const EngineLimits& limits) const {
+  if (pastCap) return false;
+  for (const BoundFigure& figure : figures(limits)) {
+    if (figure.figure > figure.limit) return false;
+  }
+  return true;
+}
+
+CellSteps compositionCellSteps(std::span<const __int128> amounts, std::span<const __int128> targets,
+                               uint64_t cap) {
+  const std::atomic<bool> never{false};
+  SearchBudget budget{0, cap};
+  for (const __int128 target : targets) {
+    if (target <= 0) continue;
+    auto solutions = findSubsets(amounts, target, budget, never);
+    if (!solutions) return CellSteps{budget.spent, solutions.error() == EngineError::LimitExceeded};
+  }
+  return CellSteps{budget.spent, false};
+}
+
+}  // namespace tw

@@ -1,0 +1,1143 @@
+// tallywarden plan --manifest TEMPLATE ENTRIES... -o PLAN_DIR: a company's books cut into runs
+// that pass.
+//
+// Every entry is read and checked first (plan_input.h). The books are then costed account by
+// account with the engine's costing mode (engine/costing.h), which also names the entries that
+// must stay together: units of one (account, reference), of one candidate, of candidates that
+// claim one entry, and every cell past the costing cap. Units are packed first-fit into runs,
+// in order of their first day, under every session limit and every engine bound, the cells'
+// figures recomputed with the engine's own subset search as they fill. A unit that passes a
+// bound by itself is sliced into its reference bundles, kept in the order of their ties; what
+// a slicing separates is listed. Each run is costed again as a whole before anything is
+// written, and the folder is written into a temporary sibling and renamed into place.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <numeric>
+#include <optional>
+#include <ostream>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "contracts/json_writer.h"
+#include "contracts/sha256.h"
+#include "engine/costing.h"
+#include "engine/resolution.h"
+#include "tallywarden/commands.h"
+#include "tallywarden/plan_input.h"
+#include "tallywarden/version.h"
+#include "worker/frames.h"
+#include "worker/line_reader.h"
+
+namespace tw::tool {
+namespace {
+
+constexpr std::string_view kPlanUsage =
+    "usage: tallywarden plan --manifest TEMPLATE ENTRIES... -o PLAN_DIR [--reject FILE] "
+    "[--max-run-entries N] [--nonce-seed S]";
+constexpr size_t kNonceBytes = 32;
+constexpr uint64_t kFramesBesideEntries = 2;  // "start" and "execute"
+
+struct PlanArgs {
+  std::string_view manifest;
+  std::vector<std::string_view> entries;
+  std::string_view output;
+  std::optional<std::string_view> reject;
+  std::optional<size_t> maxRunEntries;
+  std::optional<std::string_view> nonceSeed;
+};
+
+std::optional<PlanArgs> parseArgs(std::span<const std::string_view> args, std::string& error) {
+  PlanArgs parsed;
+  bool haveManifest = false;
+  bool haveOutput = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    auto value = [&](std::string_view& into) {
+      if (i + 1 >= args.size()) {
+        error = std::string(arg) + " takes a value";
+        return false;
+      }
+      into = args[++i];
+      return true;
+    };
+    std::string_view text;
+    if (arg == "--manifest") {
+      if (haveManifest || !value(parsed.manifest)) {
+        if (error.empty()) error = "--manifest is given once";
+        return std::nullopt;
+      }
+      haveManifest = true;
+    } else if (arg == "-o") {
+      if (haveOutput || !value(parsed.output)) {
+        if (error.empty()) error = "-o is given once";
+        return std::nullopt;
+      }
+      haveOutput = true;
+    } else if (arg == "--reject") {
+      if (parsed.reject || !value(text)) {
+        if (error.empty()) error = "--reject is given once";
+        return std::nullopt;
+      }
+      parsed.reject = text;
+    } else if (arg == "--nonce-seed") {
+      if (parsed.nonceSeed || !value(text)) {
+        if (error.empty()) error = "--nonce-seed is given once";
+        return std::nullopt;
+      }
+      parsed.nonceSeed = text;
+    } else if (arg == "--max-run-entries") {
+      if (parsed.maxRunEntries || !value(text)) {
+        if (error.empty()) error = "--max-run-entries is given once";
+        return std::nullopt;
+      }
+      size_t n = 0;
+      for (const char c : text) {
+        if (c < '0' || c > '9' || n > kMaxHeldEntries) {
+          n = 0;
+          break;
+        }
+        n = n * 10 + static_cast<size_t>(c - '0');
+      }
+      if (n == 0) {
+        error =
+            "--max-run-entries takes a whole number from 1 to " + std::to_string(kMaxHeldEntries);
+        return std::nullopt;
+      }
+      parsed.maxRunEntries = std::min(n, kMaxHeldEntries);
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      error = "unknown option '" + std::string(arg) + "'";
+      return std::nullopt;
+    } else {
+      parsed.entries.push_back(arg);
+    }
+  }
+  if (!haveManifest || !haveOutput || parsed.entries.empty()) {
+    error = "--manifest TEMPLATE, at least one ENTRIES file and -o PLAN_DIR are needed";
+    return std::nullopt;
+  }
+  return parsed;
+}
+
+// ---- Frames ----------------------------------------------------------------------------------
+
+std::string frameLine(JsonObject members, std::string_view nonce) {
+  members["nonce"] = Json(std::string(nonce));
+  members["version"] = Json(kProtocolVersion);
+  return toCompactJson(Json(std::move(members))) + "\n";
+}
+
+// The "entries" frames of a run as the greedy cutter makes them: at most kMaxEntriesPerFrame
+// entries and kMaxLineBytes bytes a line, in the order entries are added.
+struct FrameFill {
+  uint64_t frames = 0;     // entries frames
+  uint64_t bytes = 0;      // their bytes
+  size_t lastCount = 0;    // entries in the last frame
+  uint64_t lastBytes = 0;  // its bytes
+
+  static uint64_t emptyFrameBytes() {
+    static const uint64_t bytes =
+        frameLine(makeObject({{"entries", Json(JsonArray{})}, {"kind", Json("entries")}}),
+                  std::string(kNonceBytes, '0'))
+            .size();
+    return bytes;
+  }
+
+  // False when one entry is too long for a frame of its own.
+  bool add(uint32_t textBytes) {
+    const uint64_t empty = emptyFrameBytes();
+    if (empty + textBytes > kMaxLineBytes) return false;
+    if (lastCount == 0 || lastCount == kMaxEntriesPerFrame ||
+        lastBytes + 1 + textBytes > kMaxLineBytes) {
+      ++frames;
+      bytes += empty + textBytes;
+      lastCount = 1;
+      lastBytes = empty + textBytes;
+      return true;
+    }
+    bytes += 1 + textBytes;
+    lastBytes += 1 + textBytes;
+    ++lastCount;
+    return true;
+  }
+};
+
+// ---- Units -----------------------------------------------------------------------------------
+
+class Disjoint {
+ public:
+  explicit Disjoint(size_t n) : parent_(n) { std::iota(parent_.begin(), parent_.end(), 0); }
+  uint32_t find(uint32_t x) {
+    while (parent_[x] != x) {
+      parent_[x] = parent_[parent_[x]];
+      x = parent_[x];
+    }
+    return x;
+  }
+  void join(uint32_t a, uint32_t b) {
+    a = find(a);
+    b = find(b);
+    if (a == b) return;
+    if (a > b) std::swap(a, b);
+    parent_[b] = a;  // the smaller index stays the root, which keeps the result deterministic
+  }
+
+ private:
+  std::vector<uint32_t> parent_;
+};
+
+// A unit's part of one reference or composition cell: positions in the cell's lists.
+struct CellPart {
+  uint32_t cell = 0;
+  std::vector<uint32_t> lefts;
+  std::vector<uint32_t> rights;
+};
+
+struct Unit {
+  std::vector<uint32_t> members;  // account-local indexes, ascending
+  std::vector<CellPart> cells;
+  uint64_t groups = 0;
+  uint64_t proposals = 0;
+  uint32_t origins = 0;
+  std::optional<uint32_t> bundle;  // an unplannable bundle's chunk: never two in one run
+};
+
+// ---- Runs ------------------------------------------------------------------------------------
+
+struct CellFill {
+  std::vector<uint32_t> lefts;  // positions in the cell's lists, ascending
+  std::vector<uint32_t> rights;
+};
+
+struct Run {
+  std::vector<uint32_t> entries;  // global indexes, in the order they are written
+  FrameFill frames;
+  uint64_t groups = 0;
+  uint64_t proposals = 0;
+  std::map<uint32_t, CellFill> cells;  // the current account's cells
+  std::set<uint32_t> bundles;          // the current account's unplannable bundles
+  bool full = false;
+};
+
+struct Limits {
+  size_t runEntries = kMaxHeldEntries;
+  uint64_t sessionBytes = kMaxSessionBytes;  // less the start and execute lines
+  uint64_t frames = kMaxFramesPerSession - kFramesBesideEntries;
+};
+
+std::vector<uint32_t> mergeSorted(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {
+  std::vector<uint32_t> out;
+  out.reserve(a.size() + b.size());
+  std::merge(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+  return out;
+}
+
+// ---- Plan ------------------------------------------------------------------------------------
+
+struct SlicedCell {
+  AllocationStage stage;
+  MatchPass pass;
+  std::string accountId;
+  std::string key;
+  size_t left = 0;
+  size_t right = 0;
+  size_t runs = 0;
+  uint64_t steps = 0;
+  bool pastCap = false;
+  std::vector<std::vector<std::string>> separated;
+  std::vector<std::vector<std::string>> competing;
+};
+
+struct Unplannable {
+  std::vector<std::string> entries;
+  EngineBound bound = EngineBound::None;
+  uint64_t figure = 0;
+  uint64_t limit = 0;
+  std::vector<std::string> counterparts;
+};
+
+class Planner {
+ public:
+  Planner(const PlanInput& input, const Limits& limits) : input_(input), limits_(limits) {}
+
+  // Plans every account; false with `error` when the engine refuses the books.
+  bool plan(std::string& error) {
+    std::map<std::string_view, std::vector<uint32_t>> accounts;
+    for (uint32_t i = 0; i < input_.entries.size(); ++i) {
+      accounts[input_.entries[i].accountId].push_back(i);
+    }
+    runOf_.assign(input_.entries.size(), UINT32_MAX);
+    for (const auto& [account, members] : accounts) {
+      if (!planAccount(account, members, error)) return false;
+    }
+    return true;
+  }
+
+  std::vector<Run> runs;
+  std::vector<SlicedCell> sliced;
+  std::vector<std::pair<std::string, std::string>> separatedPairs;
+  std::vector<Unplannable> unplannable;
+  uint64_t separatedCandidates = 0;
+
+ private:
+  const Entry& entry(uint32_t global) const { return input_.entries[global]; }
+
+  bool planAccount(std::string_view account, const std::vector<uint32_t>& members,
+                   std::string& error) {
+    std::vector<const Entry*> view;
+    view.reserve(members.size());
+    for (const uint32_t i : members) view.push_back(&entry(i));
+    const std::atomic<bool> never{false};
+    auto costed = costRun(view, never);
+    if (!costed) {
+      error = "the engine refuses the books of account " + std::string(account) + " (" +
+              std::string(engineErrorName(costed.error())) + ")";
+      return false;
+    }
+    const RunCost& cost = *costed;
+    const size_t n = members.size();
+
+    // Units: reference bundles, candidates, competing candidates, cells past the cap.
+    Disjoint units(n);
+    Disjoint bundles(n);
+    {
+      std::map<std::string_view, uint32_t> byReference;
+      for (uint32_t k = 0; k < n; ++k) {
+        if (!view[k]->reference) continue;
+        auto [it, added] = byReference.emplace(*view[k]->reference, k);
+        if (!added) {
+          units.join(it->second, k);
+          bundles.join(it->second, k);
+        }
+      }
+    }
+    for (const CostCandidate& candidate : cost.candidates) {
+      if (candidate.pass == MatchPass::Synthetic || candidate.duplicate) continue;
+      for (const CostIndex k : candidate.entries) units.join(candidate.entries.front(), k);
+    }
+    for (const std::vector<uint32_t>& set : cost.competing) {
+      std::optional<CostIndex> first;
+      for (const uint32_t c : set) {
+        const CostCandidate& candidate = cost.candidates[c];
+        if (candidate.pass == MatchPass::Synthetic) continue;
+        if (!first) first = candidate.entries.front();
+        units.join(*first, candidate.entries.front());
+      }
+    }
+    for (const CellCost& cell : cost.cells) {
+      if (!cell.pastCap) continue;
+      for (const CostIndex k : cell.lefts) units.join(cell.lefts.front(), k);
+      for (const CostIndex k : cell.rights) units.join(cell.lefts.front(), k);
+    }
+
+    std::vector<Unit> whole = makeUnits(cost, view, units, std::nullopt);
+    runCells_ = &cost;
+    view_ = &view;
+    members_ = &members;
+    for (Run& run : runs) {
+      run.cells.clear();
+      run.bundles.clear();
+    }
+    // Units in order of their first day, then first identifier.
+    for (Unit& unit : whole) {
+      if (place(unit)) continue;
+      sliceUnit(unit, cost, view, bundles);
+    }
+    reportAccount(account, cost, view, members);
+    return true;
+  }
+
+  // The units of the account by `ties`, those of `only` when given, in order of first day then
+  // first identifier, with their parts of every cell that has both sides.
+  std::vector<Unit> makeUnits(const RunCost& cost, const std::vector<const Entry*>& view,
+                              Disjoint& ties, const std::optional<std::vector<uint32_t>>& only) {
+    const size_t n = view.size();
+    std::vector<uint32_t> unitOf(n, UINT32_MAX);
+    std::vector<Unit> list;
+    std::vector<uint32_t> order;
+    if (only) {
+      order = *only;
+    } else {
+      order.resize(n);
+      std::iota(order.begin(), order.end(), 0);
+    }
+    std::sort(order.begin(), order.end(),
+              [&view](uint32_t a, uint32_t b) { return view[a]->id < view[b]->id; });
+    std::map<uint32_t, uint32_t> rootUnit;
+    for (const uint32_t k : order) {
+      const uint32_t root = ties.find(k);
+      auto [it, added] = rootUnit.emplace(root, static_cast<uint32_t>(list.size()));
+      if (added) list.emplace_back();
+      unitOf[k] = it->second;
+      list[it->second].members.push_back(k);
+    }
+    for (uint32_t c = 0; c < cost.cells.size(); ++c) {
+      const CellCost& cell = cost.cells[c];
+      if (cell.pass == MatchPass::Synthetic) continue;
+      std::map<uint32_t, CellPart> parts;
+      for (uint32_t p = 0; p < cell.lefts.size(); ++p) {
+        if (const uint32_t u = unitOf[cell.lefts[p]]; u != UINT32_MAX) {
+          parts[u].cell = c;
+          parts[u].lefts.push_back(p);
+        }
+      }
+      for (uint32_t p = 0; p < cell.rights.size(); ++p) {
+        if (const uint32_t u = unitOf[cell.rights[p]]; u != UINT32_MAX) {
+          parts[u].cell = c;
+          parts[u].rights.push_back(p);
+        }
+      }
+      for (auto& [u, part] : parts) list[u].cells.push_back(std::move(part));
+    }
+    for (const CostCandidate& candidate : cost.candidates) {
+      if (candidate.duplicate) continue;
+      // A synthetic pair is counted with its left entry's unit: at most what the run collects.
+      const uint32_t u = unitOf[candidate.entries.front()];
+      if (u == UINT32_MAX) continue;
+      if (candidate.pass != MatchPass::Synthetic) {
+        bool whole = true;
+        for (const CostIndex k : candidate.entries) whole = whole && unitOf[k] == u;
+        if (!whole) continue;
+      }
+      list[u].groups += 1;
+      list[u].proposals += candidate.proposals;
+      list[u].origins = std::max(list[u].origins, candidate.origins);
+    }
+    std::stable_sort(list.begin(), list.end(), [&view](const Unit& a, const Unit& b) {
+      auto firstDay = [&view](const Unit& unit) {
+        std::string_view day = view[unit.members.front()]->date;
+        for (const uint32_t k : unit.members) day = std::min<std::string_view>(day, view[k]->date);
+        return day;
+      };
+      const std::string_view da = firstDay(a);
+      const std::string_view db = firstDay(b);
+      return da != db ? da < db : view[a.members.front()]->id < view[b.members.front()]->id;
+    });
+    return list;
+  }
+
+  // Whether `unit` fits `run`; with `why`, the bound that it would pass and its figure.
+  bool fits(const Unit& unit, const Run& run, EngineBound* why = nullptr,
+            uint64_t* figure = nullptr) const {
+    auto refuse = [&](EngineBound bound, uint64_t value) {
+      if (why != nullptr) *why = bound;
+      if (figure != nullptr) *figure = value;
+      return false;
+    };
+    const bool empty = run.entries.empty();
+    if (!empty && run.entries.size() + unit.members.size() > limits_.runEntries) {
+      return refuse(EngineBound::Entries, run.entries.size() + unit.members.size());
+    }
+    if (run.entries.size() + unit.members.size() > kMaxHeldEntries) {
+      return refuse(EngineBound::Entries, run.entries.size() + unit.members.size());
+    }
+    if (unit.bundle && run.bundles.count(*unit.bundle)) return refuse(EngineBound::None, 0);
+    FrameFill frames = run.frames;
+    for (const uint32_t k : unit.members) {
+      if (!frames.add(input_.places[(*members_)[k]].textBytes)) {
+        return refuse(EngineBound::None, 0);
+      }
+    }
+    if (frames.frames > limits_.frames || frames.bytes > limits_.sessionBytes) {
+      return refuse(EngineBound::None, 0);
+    }
+    if (run.groups + unit.groups > kSessionEngineLimits.maxGroups) {
+      return refuse(EngineBound::Groups, run.groups + unit.groups);
+    }
+    if (run.proposals + unit.proposals > kSessionEngineLimits.maxProposals) {
+      return refuse(EngineBound::Proposals, run.proposals + unit.proposals);
+    }
+    if (unit.origins > kMaxAllocationOrigins) return refuse(EngineBound::Origins, unit.origins);
+    for (const CellPart& part : unit.cells) {
+      const CellCost& cell = runCells_->cells[part.cell];
+      const auto it = run.cells.find(part.cell);
+      const size_t left = part.lefts.size() + (it != run.cells.end() ? it->second.lefts.size() : 0);
+      const size_t right =
+          part.rights.size() + (it != run.cells.end() ? it->second.rights.size() : 0);
+      if (left == 0 || right == 0) continue;  // a cell without both sides costs nothing
+      if (left > kSessionEngineLimits.maxCellSide || right > kSessionEngineLimits.maxCellSide) {
+        return refuse(EngineBound::CellSide, std::max(left, right));
+      }
+      if (left * right > kSessionEngineLimits.maxCellWork) {
+        return refuse(EngineBound::CellPairs, left * right);
+      }
+      if (cell.pass != MatchPass::Composition) continue;
+      const std::vector<uint32_t> lefts =
+          it != run.cells.end() ? mergeSorted(it->second.lefts, part.lefts) : part.lefts;
+      const std::vector<uint32_t> rights =
+          it != run.cells.end() ? mergeSorted(it->second.rights, part.rights) : part.rights;
+      std::vector<__int128> amounts;
+      std::vector<__int128> targets;
+      for (const uint32_t p : lefts) amounts.push_back(cell.leftAmounts[p]);
+      for (const uint32_t p : rights) targets.push_back(cell.rightAmounts[p]);
+      const CellSteps steps =
+          compositionCellSteps(amounts, targets, kSessionEngineLimits.maxCellWork + 1);
+      if (steps.steps > kSessionEngineLimits.maxCellWork) {
+        return refuse(EngineBound::CellSteps, steps.steps);
+      }
+    }
+    return true;
+  }
+
+  void commit(const Unit& unit, uint32_t index) {
+    Run& run = runs[index];
+    for (const uint32_t k : unit.members) {
+      const uint32_t global = (*members_)[k];
+      run.entries.push_back(global);
+      run.frames.add(input_.places[global].textBytes);
+      runOf_[global] = index;
+    }
+    run.groups += unit.groups;
+    run.proposals += unit.proposals;
+    for (const CellPart& part : unit.cells) {
+      CellFill& fill = run.cells[part.cell];
+      fill.lefts = mergeSorted(fill.lefts, part.lefts);
+      fill.rights = mergeSorted(fill.rights, part.rights);
+    }
+    if (unit.bundle) run.bundles.insert(*unit.bundle);
+    if (run.entries.size() >= limits_.runEntries) run.full = true;
+  }
+
+  // First fit; false when the unit does not fit even a run of its own.
+  bool place(const Unit& unit) {
+    for (uint32_t r = firstOpen_; r < runs.size(); ++r) {
+      if (runs[r].full) {
+        if (r == firstOpen_) ++firstOpen_;
+        continue;
+      }
+      if (fits(unit, runs[r])) {
+        commit(unit, r);
+        return true;
+      }
+    }
+    Run fresh;
+    if (!fits(unit, fresh)) return false;
+    runs.push_back(std::move(fresh));
+    commit(unit, static_cast<uint32_t>(runs.size() - 1));
+    return true;
+  }
+
+  // A unit that passes a bound by itself: its reference bundles (and entries without a
+  // reference), in the order in which its candidates tie them, each placed first-fit. A bundle
+  // that passes a bound by itself cannot be planned whole: it is cut by role into chunks that
+  // never leave one entry of a role that had several (no candidate the whole would not have),
+  // and no two chunks share a run.
+  void sliceUnit(const Unit& unit, const RunCost& cost, const std::vector<const Entry*>& view,
+                 Disjoint& bundles) {
+    std::vector<Unit> parts = makeUnits(cost, view, bundles, unit.members);
+    // Order of ties: a walk over the candidates that join parts, from the first part.
+    std::map<uint32_t, uint32_t> partOf;
+    for (uint32_t p = 0; p < parts.size(); ++p) {
+      for (const uint32_t k : parts[p].members) partOf[k] = p;
+    }
+    std::vector<std::set<uint32_t>> next(parts.size());
+    for (const CostCandidate& candidate : cost.candidates) {
+      if (candidate.pass == MatchPass::Synthetic || candidate.duplicate) continue;
+      const auto first = partOf.find(candidate.entries.front());
+      if (first == partOf.end()) continue;
+      for (const CostIndex k : candidate.entries) {
+        const auto other = partOf.find(k);
+        if (other == partOf.end() || other->second == first->second) continue;
+        next[first->second].insert(other->second);
+        next[other->second].insert(first->second);
+      }
+    }
+    std::vector<bool> seen(parts.size(), false);
+    std::vector<uint32_t> walk;
+    for (uint32_t start = 0; start < parts.size(); ++start) {
+      if (seen[start]) continue;
+      std::vector<uint32_t> queue{start};
+      seen[start] = true;
+      for (size_t q = 0; q < queue.size(); ++q) {
+        walk.push_back(queue[q]);
+        for (const uint32_t p : next[queue[q]]) {
+          if (!seen[p]) {
+            seen[p] = true;
+            queue.push_back(p);
+          }
+        }
+      }
+    }
+    for (const uint32_t p : walk) {
+      if (place(parts[p])) continue;
+      cutBundle(parts[p], cost, view);
+    }
+  }
+
+  void cutBundle(const Unit& part, const RunCost& cost, const std::vector<const Entry*>& view) {
+    Unit probe = part;
+    EngineBound bound = EngineBound::None;
+    uint64_t figure = 0;
+    Run empty;
+    (void)fits(probe, empty, &bound, &figure);
+    Unplannable record;
+    record.bound = bound;
+    record.figure = figure;
+    record.limit = boundLimit(bound);
+    // Chunks by role: pairs (three at the end) of a role with several entries, else one.
+    std::map<SourceRole, std::vector<uint32_t>> byRole;
+    for (const uint32_t k : part.members) byRole[view[k]->role].push_back(k);
+    std::vector<std::vector<uint32_t>> chunks;
+    for (auto& [role, list] : byRole) {
+      if (list.size() < 2) {
+        chunks.push_back(list);
+        continue;
+      }
+      for (size_t i = 0; i < list.size(); i += 2) {
+        if (i + 3 == list.size()) {
+          chunks.push_back({list[i], list[i + 1], list[i + 2]});
+          break;
+        }
+        chunks.push_back({list[i], list[i + 1]});
+      }
+    }
+    for (const uint32_t k : part.members) record.entries.emplace_back(view[k]->id);
+    const uint32_t bundleId = nextBundle_++;
+    Disjoint ties(view.size());
+    for (const std::vector<uint32_t>& chunk : chunks) {
+      for (const uint32_t k : chunk) ties.join(chunk.front(), k);
+    }
+    std::vector<uint32_t> members = part.members;
+    std::vector<Unit> pieces = makeUnits(cost, view, ties, members);
+    for (Unit& piece : pieces) {
+      piece.bundle = bundleId;
+      if (!place(piece)) {
+        // Never reached for a piece of at most three entries of one role; kept out of every
+        // run rather than planned into a failing one.
+        for (const uint32_t k : piece.members) record.counterparts.emplace_back(view[k]->id);
+      }
+    }
+    unplannable.push_back(std::move(record));
+  }
+
+  static uint64_t boundLimit(EngineBound bound) {
+    switch (bound) {
+      case EngineBound::Entries:
+        return kSessionEngineLimits.maxEntries;
+      case EngineBound::CellSide:
+        return kSessionEngineLimits.maxCellSide;
+      case EngineBound::CellPairs:
+      case EngineBound::CellSteps:
+        return kSessionEngineLimits.maxCellWork;
+      case EngineBound::Groups:
+        return kSessionEngineLimits.maxGroups;
+      case EngineBound::Proposals:
+        return kSessionEngineLimits.maxProposals;
+      case EngineBound::Origins:
+        return kMaxAllocationOrigins;
+      case EngineBound::None:
+        break;
+    }
+    return 0;
+  }
+
+  // Cells whose entries went to several runs, the candidates that lost entries to another run
+  // and those they competed with, and synthetic pairs split between runs.
+  void reportAccount(std::string_view account, const RunCost& cost,
+                     const std::vector<const Entry*>& view, const std::vector<uint32_t>& members) {
+    auto runOf = [&](CostIndex k) { return runOf_[members[k]]; };
+    std::vector<bool> separated(cost.candidates.size(), false);
+    for (uint32_t c = 0; c < cost.candidates.size(); ++c) {
+      const CostCandidate& candidate = cost.candidates[c];
+      if (candidate.duplicate) continue;
+      const uint32_t run = runOf(candidate.entries.front());
+      bool split = false;
+      for (const CostIndex k : candidate.entries) split = split || runOf(k) != run;
+      if (!split) continue;
+      if (candidate.pass == MatchPass::Synthetic) {
+        separatedPairs.emplace_back(view[candidate.entries.front()]->id,
+                                    view[candidate.entries.back()]->id);
+      } else {
+        separated[c] = true;
+      }
+    }
+    std::vector<std::vector<uint32_t>> competitors(cost.candidates.size());
+    for (const std::vector<uint32_t>& set : cost.competing) {
+      for (const uint32_t c : set) {
+        if (!separated[c]) continue;
+        for (const uint32_t other : set) {
+          if (other != c) competitors[c].push_back(other);
+        }
+      }
+    }
+    auto ids = [&](const CostCandidate& candidate) {
+      std::vector<std::string> list;
+      for (const CostIndex k : candidate.entries) list.emplace_back(view[k]->id);
+      return list;
+    };
+    for (const CellCost& cell : cost.cells) {
+      if (cell.pass == MatchPass::Synthetic) continue;
+      std::set<uint32_t> cellRuns;
+      for (const CostIndex k : cell.lefts) cellRuns.insert(runOf(k));
+      for (const CostIndex k : cell.rights) cellRuns.insert(runOf(k));
+      const bool overBound =
+          cell.pastCap ||
+          std::max(cell.lefts.size(), cell.rights.size()) > kSessionEngineLimits.maxCellSide ||
+          cell.pairs > kSessionEngineLimits.maxCellWork ||
+          cell.steps > kSessionEngineLimits.maxCellWork;
+      bool anySeparated = false;
+      for (uint32_t c = cell.candidatesBegin; c < cell.candidatesEnd; ++c) {
+        anySeparated = anySeparated || separated[c];
+      }
+      if (cellRuns.size() < 2 || (!overBound && !anySeparated)) continue;
+      SlicedCell record;
+      record.stage = cell.stage;
+      record.pass = cell.pass;
+      record.accountId = std::string(account);
+      const Entry& sample = *view[cell.lefts.front()];
+      record.key = cell.pass == MatchPass::Reference ? sample.reference.value_or("") : sample.date;
+      record.left = cell.lefts.size();
+      record.right = cell.rights.size();
+      record.runs = cellRuns.size();
+      record.steps = cell.steps;
+      record.pastCap = cell.pastCap;
+      std::set<uint32_t> listedCompetitors;
+      for (uint32_t c = cell.candidatesBegin; c < cell.candidatesEnd; ++c) {
+        if (!separated[c]) continue;
+        record.separated.push_back(ids(cost.candidates[c]));
+        ++separatedCandidates;
+        for (const uint32_t other : competitors[c]) {
+          if (listedCompetitors.insert(other).second) {
+            record.competing.push_back(ids(cost.candidates[other]));
+          }
+        }
+      }
+      sliced.push_back(std::move(record));
+    }
+  }
+
+  const PlanInput& input_;
+  Limits limits_;
+  std::vector<uint32_t> runOf_;
+  const RunCost* runCells_ = nullptr;
+  const std::vector<const Entry*>* view_ = nullptr;
+  const std::vector<uint32_t>* members_ = nullptr;
+  uint32_t firstOpen_ = 0;
+  uint32_t nextBundle_ = 0;
+};
+
+// ---- Writing ---------------------------------------------------------------------------------
+
+std::string hex(const unsigned char* bytes, size_t count) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < count; ++i) {
+    out.push_back(kDigits[bytes[i] >> 4]);
+    out.push_back(kDigits[bytes[i] & 15]);
+  }
+  return out;
+}
+
+std::optional<std::string> nonceFor(const std::optional<std::string_view>& seed,
+                                    std::string_view runId) {
+  if (!seed) {
+    std::random_device device;  // the operating system's source
+    unsigned char bytes[kNonceBytes / 2];
+    for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(device());
+    return hex(bytes, sizeof bytes);
+  }
+  Sha256 digest;
+  digest.update("tallywarden plan nonce");
+  digest.update(std::string_view("\0", 1));
+  digest.update(*seed);
+  digest.update(std::string_view("\0", 1));
+  digest.update(runId);
+  const auto bytes = digest.finish();
+  if (!bytes) return std::nullopt;
+  return hex(bytes->data(), kNonceBytes / 2);
+}
+
+bool writeFile(const std::string& path, std::string_view bytes, std::string& error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = "cannot create " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0) {
+      if (errno == EINTR) continue;
+      error = "cannot write " + path + ": " + std::strerror(errno);
+      ::close(fd);
+      return false;
+    }
+    done += static_cast<size_t>(wrote);
+  }
+  if (::close(fd) != 0) {
+    error = "cannot write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void removeTree(const std::string& path) {
+  if (DIR* dir = ::opendir(path.c_str())) {
+    while (const dirent* item = ::readdir(dir)) {
+      const std::string name = item->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string child = path + "/" + name;
+      struct stat info {};
+      if (::lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        removeTree(child);
+      } else {
+        ::unlink(child.c_str());
+      }
+    }
+    ::closedir(dir);
+  }
+  ::rmdir(path.c_str());
+}
+
+// PLAN_DIR must not exist, or be an empty directory.
+bool outputFree(const std::string& path, std::string& error) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) return true;
+    error = "cannot look at " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    error = path + " exists and is not a directory";
+    return false;
+  }
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  bool empty = true;
+  while (const dirent* item = ::readdir(dir)) {
+    const std::string_view name = item->d_name;
+    if (name != "." && name != "..") empty = false;
+  }
+  ::closedir(dir);
+  if (!empty) error = path + " is not empty; a plan is written into a new or empty folder";
+  return empty;
+}
+
+Json boundsJson(const std::vector<BoundFigure>& figures, uint64_t entries, uint64_t bytes,
+                uint64_t frames) {
+  JsonObject object;
+  for (const BoundFigure& figure : figures) {
+    object[std::string(toText(figure.bound))] =
+        Json(makeObject({{"figure", Json(figure.figure)}, {"limit", Json(figure.limit)}}));
+  }
+  object["session-bytes"] =
+      Json(makeObject({{"figure", Json(bytes)}, {"limit", Json(uint64_t{kMaxSessionBytes})}}));
+  object["session-frames"] =
+      Json(makeObject({{"figure", Json(frames)}, {"limit", Json(uint64_t{kMaxFramesPerSession})}}));
+  object["session-entries"] =
+      Json(makeObject({{"figure", Json(entries)}, {"limit", Json(uint64_t{kMaxHeldEntries})}}));
+  return Json(std::move(object));
+}
+
+Json idLists(const std::vector<std::vector<std::string>>& lists) {
+  JsonArray array;
+  for (const auto& list : lists) {
+    JsonArray ids;
+    for (const std::string& id : list) ids.emplace_back(id);
+    array.emplace_back(std::move(ids));
+  }
+  return Json(std::move(array));
+}
+
+Json idList(const std::vector<std::string>& list) {
+  JsonArray ids;
+  for (const std::string& id : list) ids.emplace_back(id);
+  return Json(std::move(ids));
+}
+
+// The run's manifest: the template's, with its runId, the files its entries and components
+// come from, and a window within the period that holds its bank entries.
+RunManifest runManifest(const PlanTemplate& plan, const std::string& runId,
+                        const std::vector<const Entry*>& entries) {
+  RunManifest manifest = plan.manifest;
+  manifest.runId = runId;
+  std::set<std::pair<std::string_view, std::string_view>> used;
+  std::string_view first;
+  std::string_view last;
+  for (const Entry* entry : entries) {
+    used.emplace(entry->origin.sourceId, entry->origin.fileId);
+    for (const EntryComponent& component : entry->components) {
+      used.emplace(component.origin.sourceId, component.origin.fileId);
+    }
+    if (first.empty() || entry->date < first) first = entry->date;
+    if (last.empty() || entry->date > last) last = entry->date;
+  }
+  std::vector<InputDigest> digests;
+  for (const InputDigest& digest : manifest.inputDigests) {
+    if (used.count({digest.sourceId, digest.fileId})) digests.push_back(digest);
+  }
+  manifest.inputDigests = std::move(digests);
+  if (manifest.window) {
+    // The run's days within the period: every bank entry is inside both.
+    RunWindow window{std::string(std::max<std::string_view>(first, manifest.window->from)),
+                     std::string(std::min<std::string_view>(last, manifest.window->to))};
+    if (window.from <= window.to) manifest.window = std::move(window);
+  }
+  return manifest;
+}
+
+struct WrittenRun {
+  std::string runId;
+  uint64_t bytes = 0;
+  uint64_t frames = 0;
+  std::string firstDate;
+  std::string lastDate;
+  std::vector<std::string> accounts;
+  std::vector<BoundFigure> figures;
+};
+
+}  // namespace
+
+int runPlan(std::span<const std::string_view> args, Streams streams) {
+  std::string error;
+  auto cannotRun = [&streams](const std::string& why) {
+    streams.err << "tallywarden plan: " << why << "\n";
+    return kExitCannotRun;
+  };
+  const std::optional<PlanArgs> parsed = parseArgs(args, error);
+  if (!parsed) return cannotRun(error + " (" + std::string(kPlanUsage) + ")");
+  const std::string output(parsed->output);
+  if (!outputFree(output, error)) return cannotRun(error);
+
+  std::optional<PlanTemplate> plan = readTemplate(parsed->manifest, kToolVersion, error);
+  if (!plan) return cannotRun(error);
+  PlanInput input;
+  if (!readEntries(parsed->entries, *plan, input, error)) return cannotRun(error);
+
+  if (!input.refusals.empty()) {
+    std::string listing;
+    for (const Refusal& refusal : input.refusals) {
+      listing += std::string(parsed->entries[refusal.file]) + ":" + std::to_string(refusal.line) +
+                 ": entry " + (refusal.id.empty() ? "(no id)" : refusal.id) + ": " +
+                 (refusal.member.empty() ? "(the entry)" : refusal.member) + ": " + refusal.rule +
+                 " [" + refusal.code + "]\n";
+    }
+    if (!parsed->reject) {
+      streams.err << listing << "tallywarden plan: " << input.refusals.size()
+                  << (input.refusals.size() == 1 ? " entry is" : " entries are")
+                  << " refused; nothing is planned (--reject FILE writes them there and plans "
+                     "the rest)\n";
+      return kExitFails;
+    }
+    std::string rejected;
+    for (const Refusal& refusal : input.refusals) {
+      rejected += toCompactJson(Json(
+                      makeObject({{"file", Json(std::string(parsed->entries[refusal.file]))},
+                                  {"line", Json(refusal.line)},
+                                  {"id", refusal.id.empty() ? Json(nullptr) : Json(refusal.id)},
+                                  {"member", Json(refusal.member)},
+                                  {"rule", Json(refusal.rule)},
+                                  {"code", Json(refusal.code)}}))) +
+                  "\n";
+    }
+    const std::string rejectPath(*parsed->reject);
+    ::unlink(rejectPath.c_str());
+    if (!writeFile(rejectPath, rejected, error)) return cannotRun(error);
+    streams.out << input.refusals.size()
+                << (input.refusals.size() == 1 ? " entry is" : " entries are")
+                << " refused and written to " << rejectPath
+                << "; the rest are planned as other books (a refused entry could have shared a "
+                   "reference with them)\n";
+  }
+
+  // The start line of any run is at most the template's with every digest and the longest id.
+  const std::string longestStart =
+      frameLine(makeObject({{"kind", Json("start")}, {"manifest", toJsonValue(plan->manifest)}}),
+                std::string(kNonceBytes, '0'));
+  const std::string sampleExecute =
+      frameLine(makeObject({{"kind", Json("execute")}}), std::string(kNonceBytes, '0'));
+  Limits limits;
+  limits.runEntries = parsed->maxRunEntries.value_or(kMaxHeldEntries);
+  limits.sessionBytes = kMaxSessionBytes - longestStart.size() - sampleExecute.size();
+
+  Planner planner(input, limits);
+  if (!planner.plan(error)) return cannotRun(error);
+
+  // Write into a temporary sibling, then rename into place.
+  std::string parent = ".";
+  std::string base = output;
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  if (const size_t slash = base.rfind('/'); slash != std::string::npos) {
+    parent = slash == 0 ? "/" : base.substr(0, slash);
+    base = base.substr(slash + 1);
+  }
+  std::string temporary = parent + "/." + base + ".plan-XXXXXX";
+  if (::mkdtemp(temporary.data()) == nullptr) {
+    return cannotRun("cannot make a folder beside " + output + ": " + std::strerror(errno));
+  }
+  auto abandon = [&](const std::string& why) {
+    removeTree(temporary);
+    return cannotRun(why);
+  };
+  if (::mkdir((temporary + "/sessions").c_str(), 0755) != 0) {
+    return abandon("cannot make " + temporary + "/sessions: " + std::strerror(errno));
+  }
+  const size_t width = std::max<size_t>(4, std::to_string(planner.runs.size()).size());
+  if (width > kRunIdSuffixDigits) return abandon("more runs than run identifiers");
+
+  std::vector<WrittenRun> written;
+  std::string text;
+  uint64_t totalBytes = 0;
+  for (size_t r = 0; r < planner.runs.size(); ++r) {
+    const Run& run = planner.runs[r];
+    std::string suffix = std::to_string(r + 1);
+    suffix.insert(0, width - suffix.size(), '0');
+    WrittenRun out;
+    out.runId = plan->runIdPrefix + "-" + suffix;
+    std::vector<const Entry*> entries;
+    entries.reserve(run.entries.size());
+    std::set<std::string_view> accounts;
+    for (const uint32_t i : run.entries) {
+      entries.push_back(&input.entries[i]);
+      accounts.insert(input.entries[i].accountId);
+    }
+    for (const std::string_view account : accounts) out.accounts.emplace_back(account);
+    const std::atomic<bool> never{false};
+    auto cost = costRun(entries, never);
+    if (!cost || !cost->passes(kSessionEngineLimits)) {
+      return abandon("run " + out.runId +
+                     " would not pass the engine's bounds (a fault of the "
+                     "planner; nothing is written)");
+    }
+    out.figures = cost->figures(kSessionEngineLimits);
+    const std::optional<std::string> nonce = nonceFor(parsed->nonceSeed, out.runId);
+    if (!nonce) return abandon("no digest for the nonce");
+    const RunManifest manifest = runManifest(*plan, out.runId, entries);
+    text = frameLine(makeObject({{"kind", Json("start")}, {"manifest", toJsonValue(manifest)}}),
+                     *nonce);
+    const std::string head = "{\"entries\":[";
+    const std::string tail = "],\"kind\":\"entries\",\"nonce\":\"" + *nonce + "\",\"version\":1}\n";
+    size_t inFrame = 0;
+    size_t lineStart = text.size();
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const uint32_t textBytes = input.places[run.entries[i]].textBytes;
+      if (inFrame == kMaxEntriesPerFrame ||
+          (inFrame > 0 &&
+           (text.size() - lineStart) + 1 + textBytes + tail.size() > kMaxLineBytes)) {
+        text += tail;
+        inFrame = 0;
+      }
+      if (inFrame == 0) {
+        lineStart = text.size();
+        text += head;
+        ++out.frames;
+      } else {
+        text += ',';
+      }
+      appendEntryJson(text, *entries[i]);
+      ++inFrame;
+      out.firstDate =
+          out.firstDate.empty() ? entries[i]->date : std::min(out.firstDate, entries[i]->date);
+      out.lastDate = std::max(out.lastDate, entries[i]->date);
+    }
+    if (inFrame > 0) text += tail;
+    text += frameLine(makeObject({{"kind", Json("execute")}}), *nonce);
+    out.frames += kFramesBesideEntries;
+    out.bytes = text.size();
+    if (out.bytes > kMaxSessionBytes || out.frames > kMaxFramesPerSession) {
+      return abandon("run " + out.runId + " would pass a session limit (a fault of the planner)");
+    }
+    totalBytes += out.bytes;
+    if (!writeFile(temporary + "/sessions/" + out.runId + ".ndjson", text, error)) {
+      return abandon(error);
+    }
+    written.push_back(std::move(out));
+  }
+
+  JsonArray runsJson;
+  for (size_t r = 0; r < written.size(); ++r) {
+    const WrittenRun& run = written[r];
+    JsonArray accounts;
+    for (const std::string& account : run.accounts) accounts.emplace_back(account);
+    runsJson.emplace_back(
+        makeObject({{"runId", Json(run.runId)},
+                    {"session", Json("sessions/" + run.runId + ".ndjson")},
+                    {"entries", Json(uint64_t{planner.runs[r].entries.size()})},
+                    {"bytes", Json(run.bytes)},
+                    {"frames", Json(run.frames)},
+                    {"accounts", Json(std::move(accounts))},
+                    {"firstDate", Json(run.firstDate)},
+                    {"lastDate", Json(run.lastDate)},
+                    {"bounds", boundsJson(run.figures, planner.runs[r].entries.size(), run.bytes,
+                                          run.frames)}}));
+  }
+  JsonArray slicedJson;
+  for (const SlicedCell& cell : planner.sliced) {
+    slicedJson.emplace_back(makeObject({{"stage", Json(toText(cell.stage))},
+                                        {"pass", Json(toText(cell.pass))},
+                                        {"accountId", Json(cell.accountId)},
+                                        {"key", Json(cell.key)},
+                                        {"left", Json(uint64_t{cell.left})},
+                                        {"right", Json(uint64_t{cell.right})},
+                                        {"runs", Json(uint64_t{cell.runs})},
+                                        {"steps", Json(cell.steps)},
+                                        {"pastCostingCap", Json(cell.pastCap)},
+                                        {"separationsKnown", Json(!cell.pastCap)},
+                                        {"separated", idLists(cell.separated)},
+                                        {"competing", idLists(cell.competing)}}));
+  }
+  JsonArray pairsJson;
+  for (const auto& [left, right] : planner.separatedPairs) {
+    pairsJson.emplace_back(JsonArray{Json(left), Json(right)});
+  }
+  JsonArray unplannableJson;
+  for (const Unplannable& item : planner.unplannable) {
+    unplannableJson.emplace_back(makeObject(
+        {{"entries", idList(item.entries)},
+         {"bound", Json(toText(item.bound))},
+         {"figure", Json(item.figure)},
+         {"limit", Json(item.limit)},
+         {"notPlanned", idList(item.counterparts)},
+         {"plannedAs",
+          Json("cut by role into chunks in separate runs, so that the bound is not reached")}}));
+  }
+  Json period(nullptr);
+  if (plan->manifest.window) {
+    period = Json(makeObject(
+        {{"from", Json(plan->manifest.window->from)}, {"to", Json(plan->manifest.window->to)}}));
+  }
+  const Json planJson(makeObject(
+      {{"version", Json(uint64_t{1})},
+       {"engineVersion", Json(plan->manifest.engineVersion)},
+       {"period", std::move(period)},
+       {"runs", Json(std::move(runsJson))},
+       {"slicedCells", Json(std::move(slicedJson))},
+       {"separatedPairs", Json(std::move(pairsJson))},
+       {"unplannable", Json(std::move(unplannableJson))},
+       {"totals",
+        Json(makeObject({{"entries", Json(uint64_t{input.entries.size()})},
+                         {"refused", Json(uint64_t{input.refusals.size()})},
+                         {"runs", Json(uint64_t{written.size()})},
+                         {"bytes", Json(totalBytes)},
+                         {"slicedCells", Json(uint64_t{planner.sliced.size()})},
+                         {"separatedCandidates", Json(planner.separatedCandidates)},
+                         {"separatedPairs", Json(uint64_t{planner.separatedPairs.size()})},
+                         {"unplannable", Json(uint64_t{planner.unplannable.size()})}}))}}));
+  if (!writeFile(temporary + "/plan.json", toCompactJson(planJson) + "\n", error)) {
+    return abandon(error);
+  }
+  if (::rename(temporary.c_str(), output.c_str()) != 0) {
+    return abandon("cannot move the plan into " + output + ": " + std::strerror(errno));
+  }
+  streams.out << "planned " << input.entries.size() << " entries into " << written.size()
+              << (written.size() == 1 ? " run" : " runs") << " in " << output << " ("
+              << planner.sliced.size() << " sliced cells, " << planner.separatedCandidates
+              << " separated candidates, " << planner.separatedPairs.size()
+              << " separated synthetic pairs, " << planner.unplannable.size()
+              << " unplannable bundles)\n";
+  return kExitPasses;
+}
+
+}  // namespace tw::tool

@@ -1,0 +1,476 @@
+#include "tallywarden/plan_input.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <numeric>
+#include <set>
+#include <utility>
+
+#include "contracts/contract_detail.h"
+#include "contracts/decode.h"
+#include "contracts/json_reader.h"
+#include "contracts/json_writer.h"
+#include "contracts/record_text.h"
+#include "engine/costing.h"
+#include "tallywarden/input_file.h"
+#include "tallywarden/json_problem.h"
+
+namespace tw::tool {
+namespace {
+
+constexpr size_t kMaxTemplateBytes = size_t{4} << 20;
+constexpr size_t kReadChunk = size_t{1} << 20;
+// An entry's text longer than this cannot be an entry a session could carry (a frame line holds
+// at most 65536 bytes); reading stops there rather than holding an unbounded text.
+constexpr size_t kMaxEntryTextBytes = size_t{1} << 20;
+constexpr std::string_view kDefaultRunIdPrefix = "run";
+
+// The member of a refused entry that the run's checks looked at, for the person reading the
+// refusal (the verdict itself is checkEntryForRun's).
+std::string checkedMember(const Entry& entry, const RunManifest& manifest,
+                          const std::set<std::pair<std::string, std::string>>& declared,
+                          EngineError code) {
+  if (code == EngineError::OutsideWindow) return "date";
+  if (entry.root != manifest.root) return "root";
+  if (!declared.count({entry.origin.sourceId, entry.origin.fileId})) return "origin";
+  if (entry.role != SourceRole::Sales && !entry.components.empty()) return "components";
+  for (size_t i = 0; i < entry.components.size(); ++i) {
+    const EntryComponent& component = entry.components[i];
+    const std::string path = "components[" + std::to_string(i) + "]";
+    if (!declared.count({component.origin.sourceId, component.origin.fileId})) {
+      return path + ".origin";
+    }
+    return path + ".cents";
+  }
+  return {};
+}
+
+class EntryReader {
+ public:
+  EntryReader(const PlanTemplate& plan, PlanInput& input) : plan_(plan), input_(input) {
+    for (const InputDigest& digest : plan.manifest.inputDigests) {
+      declared_.emplace(digest.sourceId, digest.fileId);
+    }
+  }
+
+  // One entry's text, beginning on `line` of file `file`. False with `error` when it is not
+  // JSON.
+  bool take(uint32_t file, uint64_t line, std::string_view text, std::string& error) {
+    auto value = readJson(text);
+    if (!value) {
+      error = "line " + std::to_string(line) + " " + jsonReadProblem(value.error());
+      return false;
+    }
+    Refusal refusal{file, line, {}, {}, {}, {}};
+    if (value->isObject()) {
+      if (const Json* id = value->find("id"); id != nullptr && id->isString()) {
+        refusal.id = id->asString();
+      }
+    }
+    ContractDetail detail;
+    auto entry = decodeEntry(std::move(*value), &detail);
+    if (!entry) {
+      refusal.member = detail.member;
+      refusal.rule = detail.what;
+      refusal.code = contractErrorName(detail.code);
+      input_.refusals.push_back(std::move(refusal));
+      return true;
+    }
+    std::string_view rule;
+    if (auto checked = checkEntryForRun(*entry, plan_.manifest, rule); !checked) {
+      refusal.member = checkedMember(*entry, plan_.manifest, declared_, checked.error());
+      refusal.rule = std::string(rule);
+      if (checked.error() == EngineError::OutsideWindow) {
+        refusal.rule = "a bank entry's date lies outside the period (the template's window)";
+      }
+      refusal.code = engineErrorName(checked.error());
+      input_.refusals.push_back(std::move(refusal));
+      return true;
+    }
+    scratch_.clear();
+    appendEntryJson(scratch_, *entry);
+    input_.places.push_back(EntryPlace{file, line, static_cast<uint32_t>(scratch_.size())});
+    input_.entries.push_back(std::move(*entry));
+    return true;
+  }
+
+ private:
+  const PlanTemplate& plan_;
+  PlanInput& input_;
+  std::set<std::pair<std::string, std::string>> declared_;
+  std::string scratch_;
+};
+
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// Cuts a file into entry texts as it is read: lines, or the elements of one JSON array.
+class FileSplitter {
+ public:
+  FileSplitter(uint32_t file, EntryReader& reader) : file_(file), reader_(reader) {}
+
+  bool feed(std::string_view bytes, std::string& error) {
+    for (const char c : bytes) {
+      if (!step(c, error)) return false;
+    }
+    return true;
+  }
+
+  bool finish(std::string& error) {
+    switch (mode_) {
+      case Mode::Unknown:
+        error = "is empty (no entries; write [] for none)";
+        return false;
+      case Mode::Lines:
+        if (!flushLine(error)) return false;
+        if (entries_ == 0) {
+          error = "holds no entry";
+          return false;
+        }
+        return true;
+      case Mode::Array:
+        if (state_ != ArrayState::Done) {
+          error = "ends inside its JSON array (line " + std::to_string(line_) + ")";
+          return false;
+        }
+        return true;
+    }
+    return true;
+  }
+
+ private:
+  enum class Mode : uint8_t { Unknown, Lines, Array };
+  enum class ArrayState : uint8_t { BeforeValue, InValue, AfterValue, Done };
+
+  bool step(char c, std::string& error) {
+    if (mode_ == Mode::Unknown) {
+      if (c == '\n') ++line_;
+      if (isSpace(c)) return true;
+      mode_ = c == '[' ? Mode::Array : Mode::Lines;
+      if (mode_ == Mode::Array) return true;
+      textLine_ = line_;
+    }
+    if (mode_ == Mode::Lines) {
+      if (c == '\n') {
+        if (!flushLine(error)) return false;
+        ++line_;
+        textLine_ = line_;
+        return true;
+      }
+      return append(c, error);
+    }
+    return arrayStep(c, error);
+  }
+
+  bool append(char c, std::string& error) {
+    if (text_.size() >= kMaxEntryTextBytes) {
+      error = "line " + std::to_string(textLine_) + " holds an entry text longer than " +
+              std::to_string(kMaxEntryTextBytes) + " bytes";
+      return false;
+    }
+    text_.push_back(c);
+    return true;
+  }
+
+  bool flushLine(std::string& error) {
+    const bool blank = std::all_of(text_.begin(), text_.end(), isSpace);
+    if (!blank) {
+      ++entries_;
+      if (!reader_.take(file_, textLine_, text_, error)) return false;
+    }
+    text_.clear();
+    return true;
+  }
+
+  bool arrayStep(char c, std::string& error) {
+    switch (state_) {
+      case ArrayState::Done:
+        if (c == '\n') ++line_;
+        if (isSpace(c)) return true;
+        error = "holds more after its JSON array (line " + std::to_string(line_) + ")";
+        return false;
+      case ArrayState::BeforeValue:
+      case ArrayState::AfterValue:
+        if (c == '\n') ++line_;
+        if (isSpace(c)) return true;
+        if (c == ']' && (state_ == ArrayState::AfterValue || entries_ == 0) && !afterComma_) {
+          state_ = ArrayState::Done;
+          return true;
+        }
+        if (state_ == ArrayState::AfterValue) {
+          if (c != ',') {
+            error = "line " + std::to_string(line_) + " is not JSON: ',' or ']' expected";
+            return false;
+          }
+          state_ = ArrayState::BeforeValue;
+          afterComma_ = true;
+          return true;
+        }
+        if (c == ']' || c == ',') {
+          error = "line " + std::to_string(line_) + " is not JSON: a value expected";
+          return false;
+        }
+        state_ = ArrayState::InValue;
+        textLine_ = line_;
+        depth_ = 0;
+        inString_ = false;
+        escaped_ = false;
+        return valueStep(c, error);
+      case ArrayState::InValue:
+        return valueStep(c, error);
+    }
+    return true;
+  }
+
+  // A byte of an element; the element ends where its outermost container closes, or, for a
+  // scalar, at the first byte after it that cannot belong to it.
+  bool valueStep(char c, std::string& error) {
+    if (inString_) {
+      if (escaped_) {
+        escaped_ = false;
+      } else if (c == '\\') {
+        escaped_ = true;
+      } else if (c == '"') {
+        inString_ = false;
+      }
+      if (c == '\n') ++line_;
+      return append(c, error);
+    }
+    if (depth_ == 0 && !text_.empty() && (c == ',' || c == ']' || isSpace(c))) {
+      if (!endValue(error)) return false;
+      return arrayStep(c, error);
+    }
+    if (c == '\n') ++line_;
+    if (c == '"') inString_ = true;
+    if (c == '{' || c == '[') ++depth_;
+    if (c == '}' || c == ']') {
+      if (depth_ == 0) {
+        error = "line " + std::to_string(line_) + " is not JSON: an unmatched '" +
+                std::string(1, c) + "'";
+        return false;
+      }
+      --depth_;
+    }
+    if (!append(c, error)) return false;
+    if (depth_ == 0 && (c == '}' || c == ']')) return endValue(error);
+    return true;
+  }
+
+  bool endValue(std::string& error) {
+    ++entries_;
+    afterComma_ = false;
+    state_ = ArrayState::AfterValue;
+    const bool taken = reader_.take(file_, textLine_, text_, error);
+    text_.clear();
+    return taken;
+  }
+
+  uint32_t file_;
+  EntryReader& reader_;
+  Mode mode_ = Mode::Unknown;
+  ArrayState state_ = ArrayState::BeforeValue;
+  uint64_t line_ = 1;
+  uint64_t textLine_ = 1;
+  std::string text_;
+  size_t entries_ = 0;
+  int depth_ = 0;
+  bool inString_ = false;
+  bool escaped_ = false;
+  bool afterComma_ = false;
+};
+
+// Refuses every entry whose identifier another accepted entry also has.
+void refuseRepeatedIds(PlanInput& input, const std::vector<std::string_view>& paths) {
+  std::vector<uint32_t> order(input.entries.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(), [&input](uint32_t a, uint32_t b) {
+    const std::string& ia = input.entries[a].id;
+    const std::string& ib = input.entries[b].id;
+    return ia != ib ? ia < ib : a < b;
+  });
+  std::vector<bool> repeated(input.entries.size(), false);
+  bool any = false;
+  for (size_t k = 1; k < order.size(); ++k) {
+    if (input.entries[order[k]].id == input.entries[order[k - 1]].id) {
+      repeated[order[k]] = repeated[order[k - 1]] = true;
+      any = true;
+    }
+  }
+  if (!any) return;
+  // Each use names the first use elsewhere.
+  for (size_t k = 0; k < order.size();) {
+    size_t end = k + 1;
+    while (end < order.size() && input.entries[order[end]].id == input.entries[order[k]].id) {
+      ++end;
+    }
+    if (end - k > 1) {
+      const EntryPlace& first = input.places[order[k]];
+      for (size_t m = k; m < end; ++m) {
+        const EntryPlace& place = input.places[order[m]];
+        const EntryPlace& other = m == k ? input.places[order[k + 1]] : first;
+        input.refusals.push_back(Refusal{place.file, place.line, input.entries[order[m]].id, "id",
+                                         "the id is used by another entry too (" +
+                                             std::string(paths[other.file]) + " line " +
+                                             std::to_string(other.line) +
+                                             "); an id is used once in all "
+                                             "the books",
+                                         "InconsistentInput"});
+      }
+    }
+    k = end;
+  }
+  std::deque<Entry> kept;
+  std::vector<EntryPlace> places;
+  for (size_t i = 0; i < input.entries.size(); ++i) {
+    if (repeated[i]) continue;
+    kept.push_back(std::move(input.entries[i]));
+    places.push_back(input.places[i]);
+  }
+  input.entries = std::move(kept);
+  input.places = std::move(places);
+}
+
+void appendRole(std::string& out, SourceRole role) {
+  appendJsonString(out, toText(role));
+}
+
+}  // namespace
+
+std::optional<PlanTemplate> readTemplate(std::string_view path, std::string_view defaultVersion,
+                                         std::string& error) {
+  std::optional<InputFile> file = InputFile::open(path, error);
+  if (!file) return std::nullopt;
+  std::string bytes;
+  bool more = false;
+  if (!file->readBounded(kMaxTemplateBytes, bytes, more, error)) return std::nullopt;
+  if (more) {
+    error = "TEMPLATE is larger than " + std::to_string(kMaxTemplateBytes) + " bytes";
+    return std::nullopt;
+  }
+  auto value = readJson(bytes);
+  if (!value) {
+    error = "TEMPLATE " + jsonReadProblem(value.error());
+    return std::nullopt;
+  }
+  if (!value->isObject()) {
+    error = "TEMPLATE is no run manifest: not a JSON object";
+    return std::nullopt;
+  }
+  JsonObject object = value->asObject();
+  PlanTemplate plan;
+  plan.runIdPrefix = std::string(kDefaultRunIdPrefix);
+  if (auto it = object.find("runId"); it != object.end()) {
+    if (!it->second.isString()) {
+      error =
+          "TEMPLATE is no run manifest template: \"runId\", when given, is a text (the prefix "
+          "of every run's runId)";
+      return std::nullopt;
+    }
+    plan.runIdPrefix = it->second.asString();
+  }
+  // The longest runId the plan can write must be a valid one.
+  object["runId"] = Json(plan.runIdPrefix + "-" + std::string(kRunIdSuffixDigits, '9'));
+  if (object.find("window") == object.end()) object["window"] = Json(nullptr);
+  if (object.find("engineVersion") == object.end()) {
+    object["engineVersion"] = Json(std::string(defaultVersion));
+  }
+  ContractDetail detail;
+  auto manifest = decodeRunManifest(Json(std::move(object)), &detail);
+  if (!manifest) {
+    error = "TEMPLATE is no run manifest: " +
+            (detail.member.empty() ? std::string() : "member " + detail.member + ": ") +
+            detail.what + " [" + std::string(contractErrorName(detail.code)) + "]";
+    if (detail.member == "runId") {
+      error += " (the runId prefix with \"-\" and " + std::to_string(kRunIdSuffixDigits) +
+               " digits must be an identifier)";
+    }
+    return std::nullopt;
+  }
+  plan.manifest = std::move(*manifest);
+  return plan;
+}
+
+bool readEntries(const std::vector<std::string_view>& paths, const PlanTemplate& plan,
+                 PlanInput& input, std::string& error) {
+  EntryReader reader(plan, input);
+  std::string chunk;
+  for (uint32_t file = 0; file < paths.size(); ++file) {
+    const std::string name(paths[file]);
+    std::optional<InputFile> opened = InputFile::open(paths[file], error);
+    if (!opened) return false;
+    FileSplitter splitter(file, reader);
+    for (;;) {
+      chunk.resize(kReadChunk);
+      ssize_t got = 0;
+      do {
+        got = ::read(opened->fd(), chunk.data(), chunk.size());
+      } while (got < 0 && errno == EINTR);
+      if (got < 0) {
+        error = "cannot read " + name + ": " + std::strerror(errno);
+        return false;
+      }
+      if (got == 0) break;
+      if (!splitter.feed(std::string_view(chunk.data(), static_cast<size_t>(got)), error)) {
+        error = name + " " + error;
+        return false;
+      }
+    }
+    if (!splitter.finish(error)) {
+      error = name + " " + error;
+      return false;
+    }
+  }
+  refuseRepeatedIds(input, paths);
+  std::stable_sort(input.refusals.begin(), input.refusals.end(),
+                   [](const Refusal& a, const Refusal& b) {
+                     return a.file != b.file ? a.file < b.file : a.line < b.line;
+                   });
+  return true;
+}
+
+void appendEntryJson(std::string& out, const Entry& entry) {
+  out += "{\"accountId\":";
+  appendJsonString(out, entry.accountId);
+  out += ",\"cents\":";
+  appendJsonString(out, entry.cents);
+  out += ",\"components\":[";
+  for (size_t i = 0; i < entry.components.size(); ++i) {
+    const EntryComponent& component = entry.components[i];
+    out += i == 0 ? "{\"cents\":" : ",{\"cents\":";
+    appendJsonString(out, component.cents);
+    out += ",\"kind\":";
+    appendJsonString(out, toText(component.kind));
+    out += ",\"origin\":";
+    appendRecordJson(out, component.origin);
+    out += '}';
+  }
+  out += "],\"date\":";
+  appendJsonString(out, entry.date);
+  if (entry.description) {
+    out += ",\"description\":";
+    appendJsonString(out, *entry.description);
+  }
+  out += ",\"establishment\":";
+  appendJsonString(out, entry.establishment);
+  out += ",\"id\":";
+  appendJsonString(out, entry.id);
+  out += ",\"origin\":";
+  appendRecordJson(out, entry.origin);
+  out += ",\"reference\":";
+  if (entry.reference) {
+    appendJsonString(out, *entry.reference);
+  } else {
+    out += "null";
+  }
+  out += ",\"role\":";
+  appendRole(out, entry.role);
+  out += ",\"root\":";
+  appendJsonString(out, entry.root);
+  out += '}';
+}
+
+}  // namespace tw::tool

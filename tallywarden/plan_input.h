@@ -1,0 +1,65 @@
+// What `tallywarden plan` reads: the run manifest template and the entries of the books, read
+// as a stream (one entry a line, or one JSON array a file), each entry decoded with the worker's
+// contract decoder as soon as its text is complete and checked with the run's own entry checks
+// against the template. Only the decoded records are kept, never a JSON tree.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "contracts/json.h"
+#include "contracts/source.h"
+
+namespace tw::tool {
+
+// The template: a run manifest without runId, with an optional runId prefix and window.
+struct PlanTemplate {
+  RunManifest manifest;  // runId set to a placeholder; window the period or none
+  std::string runIdPrefix;
+};
+
+// Reads and checks TEMPLATE; one sentence in `error` when it is no manifest.
+std::optional<PlanTemplate> readTemplate(std::string_view path, std::string_view defaultVersion,
+                                         std::string& error);
+
+// The longest runId suffix a plan writes: "-" and up to this many digits.
+inline constexpr size_t kRunIdSuffixDigits = 6;
+
+// An entry refused by the checks, where it is.
+struct Refusal {
+  uint32_t file = 0;  // index into the ENTRIES paths
+  uint64_t line = 0;  // 1-based line where the entry's text begins
+  std::string id;     // the entry's id when it has a string one
+  std::string member;
+  std::string rule;
+  std::string code;
+};
+
+// Where an accepted entry came from, and the size of its compact text.
+struct EntryPlace {
+  uint32_t file = 0;
+  uint64_t line = 0;
+  uint32_t textBytes = 0;
+};
+
+struct PlanInput {
+  std::deque<Entry> entries;  // accepted, in reading order
+  std::vector<EntryPlace> places;
+  std::vector<Refusal> refusals;
+};
+
+// Reads every ENTRIES file in order into `input`. False with one sentence in `error` when a
+// file cannot be read or is not JSON (the tool cannot go on); refused entries are listed, not
+// errors. Identifiers repeated across all files are refused (every use after the first).
+bool readEntries(const std::vector<std::string_view>& paths, const PlanTemplate& plan,
+                 PlanInput& input, std::string& error);
+
+// The compact JSON text of an entry, as toCompactJson(toJsonValue(entry)) writes it.
+void appendEntryJson(std::string& out, const Entry& entry);
+
+}  // namespace tw::tool
