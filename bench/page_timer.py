@@ -11,8 +11,7 @@ console or log message the pages produced.
 Usage: page_timer.py CHROMIUM ROUNDS PAGE.html [PAGE.html ...]
        page_timer.py --shot CHROMIUM PAGE.html OUT.png SELECTOR HEIGHT
          (a screenshot 1280 pixels wide and HEIGHT high from the top of the element SELECTOR
-         matches, opened first when it is a <details>; the viewport is scrolled there, so that
-         what the browser paints only on screen is painted)
+         matches, opened first when it is a <details>: the viewport scrolled to it)
 """
 
 import json
@@ -124,12 +123,12 @@ def shot(browser, page, out, selector, height):
                           " e.scrollIntoView(); return new Promise(r => requestAnimationFrame(() =>"
                           " requestAnimationFrame(() => r(e.getBoundingClientRect().top +"
                           " window.scrollY)))); })()" % json.dumps(selector))
-            top = pipe.send("Runtime.evaluate", {"expression": expression, "awaitPromise": True},
-                            session=session)["result"]["result"]["value"]
-            image = pipe.send("Page.captureScreenshot",
-                              {"format": "png", "captureBeyondViewport": False,
-                               "clip": {"x": 0, "y": top, "width": 1280, "height": height,
-                                        "scale": 1}}, session=session)["result"]["data"]
+            pipe.send("Runtime.evaluate", {"expression": expression, "awaitPromise": True},
+                      session=session)
+            # The viewport as it shows, the element at its top (or as near as the page's end lets
+            # it come).
+            image = pipe.send("Page.captureScreenshot", {"format": "png"},
+                              session=session)["result"]["data"]
             with open(out, "wb") as f:
                 f.write(base64.b64decode(image))
         finally:
