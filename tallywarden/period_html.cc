@@ -694,6 +694,22 @@ void settlements(Page& page, const PeriodReport& report) {
   page.raw("<tr><td></td>");
   tallyRow(page, tally, true, false);
   page.raw("</tbody></table>");
+  Listing listing(
+      {std::string(page.w.runs), std::string(page.w.entry), std::string(page.w.day),
+       std::string(page.w.account), std::string(page.w.store), std::string(page.w.amount),
+       std::string(page.w.open), std::string(page.w.description)},
+      {false, false, false, false, false, true, true, false});
+  Page cell(page.w, page.locale());
+  for (const SettlementOpen& open : report.settlementsOpen) {
+    const Entry& entry = *open.entry;
+    std::string date = cell.date(entry.date).take();
+    std::string amount = cell.plainMoney(cents(entry.cents)).take();
+    std::string againstSales = cell.plainMoney(open.againstSales).take();
+    listing.add({report.runs[open.run].runId, entry.id, std::move(date), entry.accountId,
+                 entry.establishment, std::move(amount), std::move(againstSales),
+                 entry.description.value_or("")});
+  }
+  listing.write(page);
   page.close();
 }
 

@@ -91,4 +91,20 @@ if [ -n "$shots" ]; then
       "$shots/$3.png" "$1" "$2" || fail "no screenshot of $1"
   done
 fi
+# One output tampered with, another run's output gone: the close is unfinished, both runs named.
+python3 - "$work/plan/outputs/run-0002.out" <<'TAMPER'
+import re, sys
+text = open(sys.argv[1]).read()
+at = text.index('"residuals":{"')
+digit = text.index(':"', at + 14) + 2
+text = text[:digit] + ("2" if text[digit] == "1" else "1") + text[digit + 1:]
+open(sys.argv[1], "w").write(text)
+TAMPER
+rm "$work/plan/outputs/run-0003.out" "$work/plan/outputs/run-0003.json"
+status=0
+"$tool" report "$work/plan" >"$work/unfinished.txt" || status=$?
+[ "$status" -eq 1 ] || fail "an unfinished close ended with status $status"
+grep -q 'Close NOT finished' "$work/unfinished.txt" || fail "no unfinished verdict"
+grep -q 'run run-0002 is not-verified' "$work/unfinished.txt" || fail "the tampered run is not named"
+grep -q 'run run-0003 is missing' "$work/unfinished.txt" || fail "the missing run is not named"
 echo "the month's period report opens in chromium: $(head -1 "$work/month.txt")"
