@@ -9,6 +9,9 @@ alternated when several are given, and the median of each is printed as JSON, wi
 console or log message the pages produced.
 
 Usage: page_timer.py CHROMIUM ROUNDS PAGE.html [PAGE.html ...]
+       page_timer.py --shot CHROMIUM PAGE.html OUT.png SELECTOR HEIGHT
+         (a screenshot 1280 pixels wide and HEIGHT high from the top of the element SELECTOR
+         matches, opened first when it is a <details>: the viewport scrolled to it)
 """
 
 import json
@@ -101,7 +104,41 @@ def open_once(pipe, url, messages):
     return timing
 
 
+def shot(browser, page, out, selector, height):
+    import base64
+    with tempfile.TemporaryDirectory() as profile:
+        pipe = Pipe(browser, profile)
+        try:
+            target = pipe.send("Target.createTarget", {"url": "about:blank"})["result"]["targetId"]
+            session = pipe.send("Target.attachToTarget", {"targetId": target, "flatten": True})
+            session = session["result"]["sessionId"]
+            pipe.send("Page.enable", session=session)
+            pipe.send("Emulation.setDeviceMetricsOverride",
+                      {"width": 1280, "height": height, "deviceScaleFactor": 1, "mobile": False},
+                      session=session)
+            pipe.send("Page.navigate", {"url": "file://" + os.path.abspath(page)}, session=session)
+            pipe.wait(lambda m: m.get("method") == "Page.loadEventFired")
+            expression = ("(() => { const e = document.querySelector(%s);"
+                          " if (e.tagName === 'DETAILS') e.open = true;"
+                          " e.scrollIntoView(); return new Promise(r => requestAnimationFrame(() =>"
+                          " requestAnimationFrame(() => r(e.getBoundingClientRect().top +"
+                          " window.scrollY)))); })()" % json.dumps(selector))
+            pipe.send("Runtime.evaluate", {"expression": expression, "awaitPromise": True},
+                      session=session)
+            # The viewport as it shows, the element at its top (or as near as the page's end lets
+            # it come).
+            image = pipe.send("Page.captureScreenshot", {"format": "png"},
+                              session=session)["result"]["data"]
+            with open(out, "wb") as f:
+                f.write(base64.b64decode(image))
+        finally:
+            pipe.close()
+
+
 def main():
+    if sys.argv[1] == "--shot":
+        shot(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5], int(sys.argv[6]))
+        return
     browser, rounds, pages = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
     with tempfile.TemporaryDirectory() as profile:
         pipe = Pipe(browser, profile)

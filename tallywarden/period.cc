@@ -293,7 +293,10 @@ void sumUp(PeriodReport& report) {
         add(settlement.amount, cents(entry.cents));
         if (sales != againstSales.end()) add(settlement.allocated, sales->second);
         add(settlement.open, open);
-        if (open != 0) ++settlement.openEntries;
+        if (open != 0) {
+          ++settlement.openEntries;
+          report.settlementsOpen.push_back(SettlementOpen{r, &entry, open});
+        }
       }
       for (const EntryComponent& component : entry.components) {
         Tally& fee = figures.fees[{entry.establishment, std::string(toText(component.kind))}];

@@ -111,7 +111,21 @@ struct OpenEntry {
   bool neverCandidate() const;
 };
 
+// A settlement line that its sales-settlement allocations do not take whole.
+struct SettlementOpen {
+  size_t run = 0;
+  const Entry* entry = nullptr;
+  __int128 againstSales = 0;  // its cents less those allocations
+};
+
+// Its open entries point into its runs' entries: it moves, it is never copied.
 struct PeriodReport {
+  PeriodReport() = default;
+  PeriodReport(PeriodReport&&) = default;
+  PeriodReport& operator=(PeriodReport&&) = default;
+  PeriodReport(const PeriodReport&) = delete;
+  PeriodReport& operator=(const PeriodReport&) = delete;
+
   std::string source;
   std::optional<std::string> periodFrom, periodTo;
   std::vector<PeriodRun> runs;
@@ -122,6 +136,7 @@ struct PeriodReport {
   std::optional<Json> unplannable;
   PeriodFigures figures;
   std::vector<OpenEntry> open;  // of reconciled runs: pending entries, by run then identifier
+  std::vector<SettlementOpen> settlementsOpen;  // by run then identifier
   size_t plannedEntries = 0, reconciledEntries = 0;
 };
 

@@ -217,11 +217,18 @@ std::string pendingCsv(const PeriodReport& report) {
   return csv.take();
 }
 
+// `difference` only where the tally's entries tie out (amount = allocated + open); per day, per
+// fee kind and per account and stage the tally holds part of the figures only.
 void tallyRow(Csv& csv, std::string_view scope, std::string_view key, std::string_view detail,
-              const Tally& tally) {
+              const Tally& tally, bool tiesOut = true) {
   csv.text(scope).text(key).text(detail).count(tally.entries).amount(tally.amount);
   csv.amount(tally.allocated).count(tally.openEntries).amount(tally.open);
-  csv.amount(tally.difference()).count(tally.allocations).amount(tally.matched);
+  if (tiesOut) {
+    csv.amount(tally.difference());
+  } else {
+    csv.empty();
+  }
+  csv.count(tally.allocations).amount(tally.matched);
   csv.count(tally.crossStore);
   csv.end();
 }
@@ -237,11 +244,13 @@ std::string totalsCsv(const PeriodReport& report) {
   for (const auto& [account, tally] : figures.accounts)
     tallyRow(csv, "account", account, "", tally);
   for (const auto& [key, tally] : figures.accountStages) {
-    tallyRow(csv, "account-stage", key.first, toText(stageAt(key.second)), tally);
+    tallyRow(csv, "account-stage", key.first, toText(stageAt(key.second)), tally, false);
   }
   for (const auto& [store, tally] : figures.stores) tallyRow(csv, "store", store, "", tally);
-  for (const auto& [day, tally] : figures.days) tallyRow(csv, "day", day, "", tally);
-  for (const auto& [key, tally] : figures.fees) tallyRow(csv, "fee", key.first, key.second, tally);
+  for (const auto& [day, tally] : figures.days) tallyRow(csv, "day", day, "", tally, false);
+  for (const auto& [key, tally] : figures.fees) {
+    tallyRow(csv, "fee", key.first, key.second, tally, false);
+  }
   tallyRow(csv, "settlement-against-sales", "", "", figures.settlementAgainstSales);
   tallyRow(csv, "never-candidates", "", "", figures.neverCandidates);
   return csv.take();

@@ -24,7 +24,7 @@ struct Words {
       pass, reasons, left, right, competitors, proposed, lonePending, lonePendingHelp, entry, why,
       sliced, slicedHelp, never, neverHelp, accounts, accountsHelp, stores, storesHelp, storeRule,
       days, settlement, settlementHelp, allocationsList, runsList, state, commitment, crossStore,
-      openByStage, residualRule, footer, none, total, more;
+      openByStage, residualRule, footer, none, total, more, description;
   std::string_view passName[3];    // reference, composition, without reference
   std::string_view holdReason[4];  // in kHoldReasons order
   std::string_view loneReason[5];  // in kLoneReasons order
@@ -104,6 +104,7 @@ constexpr Words kEnglish = {
     "None.",
     "Total",
     "more",
+    "Description",
     {"reference", "composition", "without reference"},
     {"amounts differ", "dates differ", "several entries a side", "competes with an exact match"},
     {"reference on several entries of one side", "sale without fees", "sale with a reversal",
@@ -185,6 +186,7 @@ constexpr Words kPortuguese = {
     "Nenhum.",
     "Total",
     "mais",
+    "Descrição",
     {"referência", "composição", "sem referência"},
     {"valores diferem", "datas diferem", "vários lançamentos de um lado",
      "concorre com conciliação exata"},
@@ -330,17 +332,60 @@ std::string_view passName(const Words& w, MatchPass pass) {
   return w.passName[pass == MatchPass::Reference ? 0 : pass == MatchPass::Composition ? 1 : 2];
 }
 
+// Long lists are written as preformatted text, one line a row in aligned columns: a browser
+// reads such a listing as a few text nodes, where a table of as many rows costs it one element a
+// cell. The CSV files hold the same rows as tables.
+class Listing {
+ public:
+  Listing(std::vector<std::string> titles, std::vector<bool> rightAligned)
+      : titles_(std::move(titles)), right_(std::move(rightAligned)), width_(titles_.size()) {
+    for (size_t i = 0; i < titles_.size(); ++i) width_[i] = utf8Width(titles_[i]);
+  }
+  void add(std::vector<std::string> cells) {
+    for (size_t i = 0; i < cells.size() && i < width_.size(); ++i) {
+      width_[i] = std::max(width_[i], utf8Width(cells[i]));
+    }
+    rows_.push_back(std::move(cells));
+  }
+  size_t size() const { return rows_.size(); }
+  void write(Page& page) const {
+    page.raw("<pre class=\"list\"><b>");
+    line(page, titles_);
+    page.raw("</b>");
+    for (const auto& row : rows_) line(page, row);
+    page.raw("</pre>");
+  }
+
+ private:
+  void line(Page& page, const std::vector<std::string>& cells) const {
+    for (size_t i = 0; i < cells.size(); ++i) {
+      const bool last = i + 1 == cells.size();
+      const size_t fill =
+          i < width_.size() ? width_[i] - std::min(width_[i], utf8Width(cells[i])) : 0;
+      if (right_[i]) page.raw(std::string(fill, ' '));
+      page.text(cells[i]);
+      if (!right_[i] && !last) page.raw(std::string(fill, ' '));
+      if (!last) page.raw("  ");
+    }
+    page.raw("\n");
+  }
+  std::vector<std::string> titles_;
+  std::vector<bool> right_;
+  std::vector<size_t> width_;
+  std::vector<std::vector<std::string>> rows_;
+};
+
 // One line for an entry: identifier, date, amount and description.
 void entryLine(Page& page, const PeriodRun& run, std::string_view id) {
-  page.raw("<span class=\"id\">").text(id).raw("</span>");
+  page.text(id);
   const Entry* entry = findRunEntry(run, id);
   if (entry == nullptr) return;
-  page.raw(" <span class=\"d\">").date(entry->date).raw("</span> ").money(cents(entry->cents));
-  if (entry->description) page.raw(" <span class=\"d\">").text(*entry->description).raw("</span>");
+  page.raw(" · ").money(cents(entry->cents)).raw(" · ").date(entry->date);
+  if (entry->description) page.raw(" · ").text(*entry->description);
 }
 
 void tallyHead(Page& page, std::string_view first, bool tieOut, bool allocations) {
-  page.raw("<table><thead><tr><th style=\"width:22%\">").text(first).raw("</th>");
+  page.raw("<table><thead><tr><th style=\"width:13%\">").text(first).raw("</th>");
   page.raw("<th class=\"n\">").text(page.w.entries).raw("</th>");
   if (tieOut) {
     page.raw("<th class=\"n\">").text(page.w.amount).raw("</th><th class=\"n\">");
@@ -441,8 +486,8 @@ void heldTable(Page& page, const PeriodReport& report, size_t count) {
   }
   head.erase(head.find("<th><th class"), 4);
   page.beginChunked(
-      "<colgroup><col style=\"width:4%\"><col style=\"width:10%\"><col style=\"width:9%\">"
-      "<col style=\"width:12%\"><col style=\"width:9%\"><col><col><col style=\"width:8%\">"
+      "<colgroup><col style=\"width:3.5%\"><col style=\"width:8.5%\"><col style=\"width:8%\">"
+      "<col style=\"width:11%\"><col style=\"width:8%\"><col><col><col style=\"width:7%\">"
       "</colgroup>",
       head);
   for (const PeriodRun& run : report.runs) {
@@ -487,35 +532,29 @@ void heldTable(Page& page, const PeriodReport& report, size_t count) {
 }
 
 void openTable(Page& page, const PeriodReport& report, bool never) {
-  std::string head = "<thead><tr>";
-  for (std::string_view name : {page.w.runs, page.w.entry, page.w.day, page.w.account, page.w.store,
-                                page.w.amount, page.w.open, page.w.why}) {
-    head += name == page.w.amount || name == page.w.open ? "<th class=\"n\">" : "<th>";
-    appendEscapedHtml(head, name);
-  }
-  head += "</thead>";
-  page.beginChunked(
-      "<colgroup><col style=\"width:10%\"><col style=\"width:12%\"><col style=\"width:8%\">"
-      "<col style=\"width:8%\"><col><col style=\"width:10%\"><col style=\"width:10%\">"
-      "<col style=\"width:18%\"></colgroup>",
-      head);
+  Listing listing(
+      {std::string(page.w.runs), std::string(page.w.entry), std::string(page.w.day),
+       std::string(page.w.account), std::string(page.w.store), std::string(page.w.amount),
+       std::string(page.w.open), std::string(page.w.why), std::string(page.w.description)},
+      {false, false, false, false, false, true, true, false, false});
+  Page cell(page.w, page.locale());
   for (const OpenEntry& open : report.open) {
     if (!open.held.empty() || open.neverCandidate() != never) continue;
-    const PeriodRun& run = report.runs[open.run];
     const Entry& entry = *open.entry;
-    page.chunkRow().raw("<td class=\"id\">").text(run.runId).raw("<td class=\"id\">");
-    page.text(entry.id).raw("<td>").date(entry.date).raw("<td>").text(entry.accountId);
-    page.raw("<td>").text(entry.establishment);
-    if (entry.description) page.raw(" <span class=\"d\">").text(*entry.description).raw("</span>");
-    page.moneyCell(cents(entry.cents)).moneyCell(open.residual).raw("<td class=\"w\">");
+    std::string why;
     for (size_t i = 0; i < kLoneReasons.size(); ++i) {
       if (open.loneReasons & static_cast<uint8_t>(kLoneReasons[i])) {
-        page.raw("<span class=\"chip\">").text(page.w.loneReason[i]).raw("</span>");
+        why += (why.empty() ? "" : ", ") + std::string(page.w.loneReason[i]);
       }
     }
-    page.raw("\n");
+    std::string date = cell.date(entry.date).take();
+    std::string amount = cell.plainMoney(cents(entry.cents)).take();
+    std::string residual = cell.plainMoney(open.residual).take();
+    listing.add({report.runs[open.run].runId, entry.id, std::move(date), entry.accountId,
+                 entry.establishment, std::move(amount), std::move(residual), std::move(why),
+                 entry.description.value_or("")});
   }
-  page.endChunked();
+  listing.write(page);
 }
 
 // Every string in a JSON value, in order: the entries a sliced cell's candidates name.
@@ -529,38 +568,46 @@ void collectStrings(const Json& value, std::vector<std::string_view>& out) {
   }
 }
 
+// A member of a sliced cell as text: a string as it is, a number in decimal.
+std::string memberText(const Json& cell, std::string_view name) {
+  const Json* member = cell.find(name);
+  if (member == nullptr) return {};
+  if (member->isString()) return member->asString();
+  if (member->isUnsigned()) return std::to_string(member->asUnsigned());
+  return {};
+}
+
 void slicedCells(Page& page, const PeriodReport& report) {
   const size_t count = report.slicedCells ? report.slicedCells->asArray().size() : 0;
-  page.open(page.w.sliced, count, count > 0, "sliced");
+  page.open(page.w.sliced, count, false, "sliced");
   page.help(page.w.slicedHelp);
   if (count == 0) {
     page.raw("<p>").text(page.w.none).raw("</p>");
     page.close();
     return;
   }
-  page.raw("<table><colgroup><col style=\"width:35%\"><col></colgroup><tbody>\n");
+  // stage · pass · account · key (left x right, runs), then one line a candidate.
+  std::string text;
   for (const Json& cell : report.slicedCells->asArray()) {
-    page.raw("<tr><td class=\"w id\">");
-    if (const Json* key = cell.find("key")) {
-      std::vector<std::string_view> parts;
-      collectStrings(*key, parts);
-      for (size_t i = 0; i < parts.size(); ++i) page.raw(i ? " · " : "").text(parts[i]);
-    }
-    page.raw("</td><td class=\"w\">");
+    text += memberText(cell, "stage") + " · " + memberText(cell, "pass") + " · " +
+            memberText(cell, "accountId") + " · " + memberText(cell, "key") + "  (" +
+            memberText(cell, "left") + " x " + memberText(cell, "right") + ", " +
+            memberText(cell, "runs") + ")\n";
     for (std::string_view member : {"separated", "competing"}) {
       const Json* candidates = cell.find(member);
       if (candidates == nullptr || !candidates->isArray()) continue;
       for (const Json& candidate : candidates->asArray()) {
         std::vector<std::string_view> ids;
         collectStrings(candidate, ids);
-        page.raw("<div><span class=\"chip\">").text(member).raw("</span> <span class=\"id\">");
-        for (size_t i = 0; i < ids.size(); ++i) page.raw(i ? ", " : "").text(ids[i]);
-        page.raw("</span></div>");
+        text += "    ";
+        text += member;
+        text += ":";
+        for (std::string_view id : ids) (text += ' ') += id;
+        text += '\n';
       }
     }
-    page.raw("</td></tr>\n");
   }
-  page.raw("</tbody></table>");
+  page.raw("<pre class=\"list\">").text(text).raw("</pre>");
   page.close();
 }
 
@@ -647,6 +694,22 @@ void settlements(Page& page, const PeriodReport& report) {
   page.raw("<tr><td></td>");
   tallyRow(page, tally, true, false);
   page.raw("</tbody></table>");
+  Listing listing(
+      {std::string(page.w.runs), std::string(page.w.entry), std::string(page.w.day),
+       std::string(page.w.account), std::string(page.w.store), std::string(page.w.amount),
+       std::string(page.w.open), std::string(page.w.description)},
+      {false, false, false, false, false, true, true, false});
+  Page cell(page.w, page.locale());
+  for (const SettlementOpen& open : report.settlementsOpen) {
+    const Entry& entry = *open.entry;
+    std::string date = cell.date(entry.date).take();
+    std::string amount = cell.plainMoney(cents(entry.cents)).take();
+    std::string againstSales = cell.plainMoney(open.againstSales).take();
+    listing.add({report.runs[open.run].runId, entry.id, std::move(date), entry.accountId,
+                 entry.establishment, std::move(amount), std::move(againstSales),
+                 entry.description.value_or("")});
+  }
+  listing.write(page);
   page.close();
 }
 
@@ -662,63 +725,31 @@ void never(Page& page, const PeriodReport& report) {
   page.close();
 }
 
-// Tens of thousands of allocations are listed as preformatted text, one line each in aligned
-// columns: a browser reads such a listing as a few text nodes, where a table of as many rows
-// costs it one element a cell. The CSV file holds them as a table.
 void allocationList(Page& page, const PeriodReport& report) {
   page.open(page.w.allocationsList, report.figures.total.allocations, false, "allocations");
   page.help(page.w.storeRule);
-  struct Line {
-    std::string_view run, stage, left, right, store;
-    std::string amount, date;
-    bool cross;
-  };
-  std::vector<Line> lines;
-  lines.reserve(report.figures.total.allocations);
+  Listing listing({std::string(page.w.runs), std::string(page.w.stage), std::string(page.w.amount),
+                   std::string(page.w.left), std::string(page.w.day), std::string(page.w.right),
+                   std::string(page.w.store)},
+                  {false, false, true, false, false, false, false});
   Page cell(page.w, page.locale());
   for (const PeriodRun& run : report.runs) {
     if (!run.result) continue;
     for (const Allocation& allocation : run.result->allocations) {
       const Entry* left = findRunEntry(run, allocation.leftId);
       const Entry* right = findRunEntry(run, allocation.rightId);
-      cell.plainMoney(cents(allocation.cents));
-      std::string amount = cell.take();
-      if (left != nullptr) cell.date(left->date);
-      lines.push_back(
-          Line{run.runId, page.stageName(static_cast<size_t>(allocation.stage)), allocation.leftId,
-               allocation.rightId, countingStore(left, right), std::move(amount), cell.take(),
-               left != nullptr && right != nullptr && left->establishment != right->establishment});
+      std::string store = countingStore(left, right);
+      if (left != nullptr && right != nullptr && left->establishment != right->establishment) {
+        store += " *";
+      }
+      std::string amount = cell.plainMoney(cents(allocation.cents)).take();
+      std::string date = left != nullptr ? cell.date(left->date).take() : std::string();
+      listing.add({run.runId, std::string(page.stageName(static_cast<size_t>(allocation.stage))),
+                   std::move(amount), allocation.leftId, std::move(date), allocation.rightId,
+                   std::move(store)});
     }
   }
-  std::array<size_t, 6> width{};
-  const std::array<std::string_view, 6> titles = {page.w.runs, page.w.stage, page.w.amount,
-                                                  page.w.left, page.w.day,   page.w.right};
-  for (size_t i = 0; i < titles.size(); ++i) width[i] = utf8Width(titles[i]);
-  for (const Line& line : lines) {
-    const std::array<std::string_view, 6> fields = {line.run,  line.stage, line.amount,
-                                                    line.left, line.date,  line.right};
-    for (size_t i = 0; i < fields.size(); ++i) width[i] = std::max(width[i], utf8Width(fields[i]));
-  }
-  auto pad = [&page](std::string_view text, size_t to, bool right) {
-    const size_t fill = to - std::min(to, utf8Width(text));
-    if (right) page.raw(std::string(fill, ' '));
-    page.text(text);
-    if (!right) page.raw(std::string(fill, ' '));
-    page.raw("  ");
-  };
-  page.raw("<pre class=\"list\"><b>");
-  for (size_t i = 0; i < titles.size(); ++i) pad(titles[i], width[i], i == 2);
-  page.text(page.w.store).raw("</b>\n");
-  for (const Line& line : lines) {
-    pad(line.run, width[0], false);
-    pad(line.stage, width[1], false);
-    pad(line.amount, width[2], true);
-    pad(line.left, width[3], false);
-    pad(line.date, width[4], false);
-    pad(line.right, width[5], false);
-    page.text(line.store).raw(line.cross ? " *\n" : "\n");
-  }
-  page.raw("</pre>");
+  listing.write(page);
   page.close();
 }
 
