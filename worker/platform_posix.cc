@@ -429,6 +429,8 @@ std::ptrdiff_t readFileAt(int stream, uint64_t offset, char* buffer, size_t capa
   for (;;) {
     const ssize_t got = ::pread(stream, buffer, capacity, static_cast<off_t>(offset));
     if (got >= 0 || errno != EINTR) return got;
+  }
+}
 
 std::optional<size_t> bytesWaiting(int stream) {
   int waiting = 0;
