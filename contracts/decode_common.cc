@@ -99,24 +99,24 @@ void noteFault(ContractDetail& detail, const EntryFault& fault, std::string_view
   std::string_view name;
   switch (fault.part) {
     case EntryPart::Entry:
-      if (fault.member) name = kEntryMembers[*fault.member].name;
+      if (fault.atMember()) name = kEntryMembers[fault.member].name;
       break;
     case EntryPart::Component:
       keys = kComponentKeys;
-      if (fault.member) name = kComponentMembers[*fault.member].name;
+      if (fault.atMember()) name = kComponentMembers[fault.member].name;
       break;
     case EntryPart::Origin:
     case EntryPart::ComponentOrigin:
       keys = kRefKeys;
-      if (fault.member) name = kRefMembers[*fault.member].name;
+      if (fault.atMember()) name = kRefMembers[fault.member].name;
       break;
   }
-  if (fault.code == ContractError::UnknownField && !fault.member) {
+  if (fault.code == ContractError::UnknownField && !fault.atMember()) {
     assert(part != nullptr && part->isObject());  // the undeclared key was found in it
     noteUndeclaredKey(detail, path, part->asObject(), keys);
     return;
   }
-  if (!fault.member) {
+  if (!fault.atMember()) {
     noteFailure(detail, fault.code, path, fault.format, part, fault.limit);
     return;
   }

@@ -21,19 +21,16 @@ constexpr bool flawed(const ObjectShape* shape, Member member) {
 template <class Member>
 EntryFault fault(ContractError code, EntryPart part, Member member, ValueFormat format,
                  size_t limit = 0) {
-  return EntryFault{code, part, static_cast<uint8_t>(member), 0, format, limit};
+  return EntryFault{code, part, static_cast<uint8_t>(member), format, static_cast<uint16_t>(limit)};
 }
 
 EntryFault objectFault(ContractError code, EntryPart part) {
-  return EntryFault{code, part, std::nullopt, 0, ValueFormat::Record, 0};
+  return EntryFault{code, part, EntryFault::kWholeObject, ValueFormat::Record};
 }
 
-bool isOptionalFreeText(const std::optional<std::string_view>& text, size_t maxBytes) {
+template <class Text>
+bool isOptionalFreeText(const std::optional<Text>& text, size_t maxBytes) {
   return !text || isFreeText(*text, maxBytes);
-}
-
-std::optional<std::string_view> view(const std::optional<std::string>& text) {
-  return text ? std::optional<std::string_view>(*text) : std::nullopt;
 }
 
 // An enumerator outside its declaration has no text, which no reader accepts.
@@ -51,8 +48,10 @@ Fault objectRules(const ObjectShape* shape, EntryPart part) {
 }
 
 // `passed`, when given, is an origin that passed these rules: a text equal to its own is not
-// held to them again.
-Fault refRules(const RefView& ref, const RefShape* shape, EntryPart part, const RefView* passed) {
+// held to them again. RefRecord is Ref or RefView.
+template <class RefRecord>
+Fault refRules(const RefRecord& ref, const RefShape* shape, EntryPart part,
+               const RefRecord* passed) {
   const auto at = [part](RefMember member, ValueFormat format, size_t limit = 0,
                          ContractError code = ContractError::InvalidContract) {
     return fault(code, part, member, format, limit);
@@ -83,7 +82,7 @@ Fault refRules(const RefView& ref, const RefShape* shape, EntryPart part, const 
 }
 
 Fault componentRules(const EntryComponent& part, const ComponentShape* shape,
-                     const RefView* passedOrigin) {
+                     const Ref* passedOrigin) {
   const auto at = [](ComponentMember member, ValueFormat format, ContractError code) {
     return fault(code, EntryPart::Component, member, format);
   };
@@ -97,7 +96,7 @@ Fault componentRules(const EntryComponent& part, const ComponentShape* shape,
   if (auto amount = parseAmount(part.cents); !amount) {
     return at(ComponentMember::Cents, ValueFormat::Amount, amount.error());
   }
-  return refRules(RefView(part.origin), shape != nullptr ? &shape->origin : nullptr,
+  return refRules(part.origin, shape != nullptr ? &shape->origin : nullptr,
                   EntryPart::ComponentOrigin, passedOrigin);
 }
 
@@ -148,16 +147,15 @@ std::optional<EntryFault> entryFault(const Entry& entry, const EntryShape* shape
     return at(EntryMember::Cents, ValueFormat::Amount, 0, amount.error());
   }
   if (flawed(own, EntryMember::Reference) ||
-      !isOptionalFreeText(view(entry.reference), kMaxReferenceBytes)) {
+      !isOptionalFreeText(entry.reference, kMaxReferenceBytes)) {
     return at(EntryMember::Reference, ValueFormat::FreeText, kMaxReferenceBytes);
   }
   if (flawed(own, EntryMember::Description) ||
-      !isOptionalFreeText(view(entry.description), kMaxDescriptionBytes)) {
+      !isOptionalFreeText(entry.description, kMaxDescriptionBytes)) {
     return at(EntryMember::Description, ValueFormat::FreeText, kMaxDescriptionBytes);
   }
-  const RefView passedOrigin = passed != nullptr ? RefView(passed->origin) : RefView();
-  if (Fault f = refRules(RefView(entry.origin), shape != nullptr ? &shape->origin : nullptr,
-                         EntryPart::Origin, passed != nullptr ? &passedOrigin : nullptr)) {
+  if (Fault f = refRules(entry.origin, shape != nullptr ? &shape->origin : nullptr,
+                         EntryPart::Origin, passed != nullptr ? &passed->origin : nullptr)) {
     return f;
   }
   if (flawed(own, EntryMember::Components) || entry.components.size() > kMaxComponents) {
@@ -165,17 +163,15 @@ std::optional<EntryFault> entryFault(const Entry& entry, const EntryShape* shape
   }
   // A component's origin is held against the first component's origin of `passed`, or against
   // its own origin when it has none: an entry's parts come from a few files.
-  RefView passedComponentOrigin;
-  if (passed != nullptr) {
-    passedComponentOrigin =
-        RefView(passed->components.empty() ? passed->origin : passed->components.front().origin);
-  }
+  const Ref* passedComponentOrigin = passed == nullptr ? nullptr
+                                     : passed->components.empty()
+                                         ? &passed->origin
+                                         : &passed->components.front().origin;
   const size_t flawedComponent = shape != nullptr ? shape->flawedComponent : EntryShape::kNone;
   for (size_t i = 0; i < entry.components.size(); ++i) {
     const ComponentShape* partShape = i == flawedComponent ? &shape->component : nullptr;
-    if (Fault f = componentRules(entry.components[i], partShape,
-                                 passed != nullptr ? &passedComponentOrigin : nullptr)) {
-      f->component = i;
+    if (Fault f = componentRules(entry.components[i], partShape, passedComponentOrigin)) {
+      f->component = static_cast<uint8_t>(i);
       return f;
     }
   }
@@ -183,7 +179,7 @@ std::optional<EntryFault> entryFault(const Entry& entry, const EntryShape* shape
 }
 
 std::optional<EntryFault> refFault(const RefView& ref, const RefShape* shape) {
-  return refRules(ref, shape, EntryPart::Origin, nullptr);
+  return refRules(ref, shape, EntryPart::Origin, static_cast<const RefView*>(nullptr));
 }
 
 }  // namespace tw

@@ -165,14 +165,20 @@ struct EntryShape {
 // format the rule holds it to, for a sentence.
 enum class EntryPart : uint8_t { Entry, Origin, Component, ComponentOrigin };
 
+// Small enough to be returned in registers.
 struct EntryFault {
+  static constexpr uint8_t kWholeObject = UINT8_MAX;
+
   ContractError code = ContractError::InvalidContract;
   EntryPart part = EntryPart::Entry;
-  std::optional<uint8_t> member;  // index in the part's table
-  size_t component = 0;           // for the component parts
+  uint8_t member = kWholeObject;  // index in the part's table, or the object itself
   ValueFormat format = ValueFormat::Record;
-  size_t limit = 0;  // byte limit of free text, size limit of a list
+  uint16_t limit = 0;     // byte limit of free text, size limit of a list
+  uint8_t component = 0;  // for the component parts
+
+  [[nodiscard]] bool atMember() const { return member != kWholeObject; }
 };
+static_assert(kMaxComponents <= UINT8_MAX && kMaxReferenceBytes <= UINT16_MAX);
 
 // The first rule `entry` breaks, reading `shape` (nullptr: every member present with its type,
 // as in a record built in memory). `passed`, when given, is an entry that passed every rule: a

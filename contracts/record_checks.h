@@ -5,6 +5,8 @@
 // give back a record equal to `e`. checkResultRecord does the same for
 // decodeReconciliationResult. Rules that a typed record cannot break (undeclared or missing keys,
 // JSON types, a row above 2^32-1) are skipped; every other rule is applied in decoding order.
+// The entry checks are the entry contract's own rules (contracts/entry_contract.h), run on a
+// record without a shape.
 #pragma once
 
 #include "contracts/contract_error.h"
