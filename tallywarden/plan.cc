@@ -10,15 +10,13 @@
 // bound by itself is sliced into its reference bundles, kept in the order of their ties; what
 // a slicing separates is listed. Each run is costed again as a whole before anything is
 // written, and the folder is written into a temporary sibling and renamed into place.
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <numeric>
 #include <optional>
@@ -916,73 +914,63 @@ std::optional<std::string> nonceFor(const std::optional<std::string_view>& seed,
   return hex(bytes->data(), kNonceBytes / 2);
 }
 
+// Files and folders through std::filesystem, the same on every platform the tool is built for.
+std::filesystem::path fsPath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 bool writeFile(const std::string& path, std::string_view bytes, std::string& error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    error = "cannot create " + path + ": " + std::strerror(errno);
+  std::error_code exists;
+  if (std::filesystem::exists(fsPath(path), exists)) {
+    error = "cannot create " + path + ": it exists";
     return false;
   }
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (wrote < 0) {
-      if (errno == EINTR) continue;
-      error = "cannot write " + path + ": " + std::strerror(errno);
-      ::close(fd);
-      return false;
-    }
-    done += static_cast<size_t>(wrote);
-  }
-  if (::close(fd) != 0) {
-    error = "cannot write " + path + ": " + std::strerror(errno);
+  std::ofstream file(fsPath(path), std::ios::binary | std::ios::trunc);
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  file.close();
+  if (!file) {
+    error = "cannot write " + path;
     return false;
   }
   return true;
 }
 
 void removeTree(const std::string& path) {
-  if (DIR* dir = ::opendir(path.c_str())) {
-    while (const dirent* item = ::readdir(dir)) {
-      const std::string name = item->d_name;
-      if (name == "." || name == "..") continue;
-      const std::string child = path + "/" + name;
-      struct stat info {};
-      if (::lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        removeTree(child);
-      } else {
-        ::unlink(child.c_str());
-      }
-    }
-    ::closedir(dir);
-  }
-  ::rmdir(path.c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(fsPath(path), ignored);
 }
 
 // PLAN_DIR must not exist, or be an empty directory.
 bool outputFree(const std::string& path, std::string& error) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) {
-    if (errno == ENOENT) return true;
-    error = "cannot look at " + path + ": " + std::strerror(errno);
+  std::error_code failed;
+  const auto status = std::filesystem::status(fsPath(path), failed);
+  if (status.type() == std::filesystem::file_type::not_found) return true;
+  if (failed) {
+    error = "cannot look at " + path + ": " + failed.message();
     return false;
   }
-  if (!S_ISDIR(info.st_mode)) {
+  if (status.type() != std::filesystem::file_type::directory) {
     error = path + " exists and is not a directory";
     return false;
   }
-  DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) {
-    error = "cannot read " + path + ": " + std::strerror(errno);
+  const bool empty = std::filesystem::is_empty(fsPath(path), failed);
+  if (failed) {
+    error = "cannot read " + path + ": " + failed.message();
     return false;
   }
-  bool empty = true;
-  while (const dirent* item = ::readdir(dir)) {
-    const std::string_view name = item->d_name;
-    if (name != "." && name != "..") empty = false;
-  }
-  ::closedir(dir);
   if (!empty) error = path + " is not empty; a plan is written into a new or empty folder";
   return empty;
+}
+
+// A new folder named `prefix` and a number no folder there has yet; empty when none can be made.
+std::string makeFreshFolder(const std::string& prefix) {
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string path = prefix + std::to_string(random() % 1000000000u);
+    std::error_code failed;
+    if (std::filesystem::create_directory(fsPath(path), failed) && !failed) return path;
+  }
+  return {};
 }
 
 Json boundsJson(const std::vector<BoundFigure>& figures, uint64_t entries, uint64_t bytes,
@@ -1103,7 +1091,7 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
                   "\n";
     }
     const std::string rejectPath(*parsed->reject);
-    ::unlink(rejectPath.c_str());
+    removeTree(rejectPath);
     if (!writeFile(rejectPath, rejected, error)) return cannotRun(error);
     streams.out << input.refusals.size()
                 << (input.refusals.size() == 1 ? " entry is" : " entries are")
@@ -1134,16 +1122,15 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
     parent = slash == 0 ? "/" : base.substr(0, slash);
     base = base.substr(slash + 1);
   }
-  std::string temporary = parent + "/." + base + ".plan-XXXXXX";
-  if (::mkdtemp(temporary.data()) == nullptr) {
-    return cannotRun("cannot make a folder beside " + output + ": " + std::strerror(errno));
-  }
+  const std::string temporary = makeFreshFolder(parent + "/." + base + ".plan-");
+  if (temporary.empty()) return cannotRun("cannot make a folder beside " + output);
   auto abandon = [&](const std::string& why) {
     removeTree(temporary);
     return cannotRun(why);
   };
-  if (::mkdir((temporary + "/sessions").c_str(), 0755) != 0) {
-    return abandon("cannot make " + temporary + "/sessions: " + std::strerror(errno));
+  std::error_code notMade;
+  if (!std::filesystem::create_directory(fsPath(temporary + "/sessions"), notMade) || notMade) {
+    return abandon("cannot make " + temporary + "/sessions: " + notMade.message());
   }
   const size_t width = std::max<size_t>(4, std::to_string(planner.runs.size()).size());
   if (width > kRunIdSuffixDigits) return abandon("more runs than run identifiers");
@@ -1294,9 +1281,14 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
   if (!writeFile(temporary + "/plan.json", toCompactJson(planJson) + "\n", error)) {
     return abandon(error);
   }
-  if (::rename(temporary.c_str(), output.c_str()) != 0) {
-    return abandon("cannot move the plan into " + output + ": " + std::strerror(errno));
+  // An empty PLAN_DIR is replaced (POSIX renames over it; elsewhere it goes first).
+  std::error_code notMoved;
+  std::filesystem::rename(fsPath(temporary), fsPath(output), notMoved);
+  if (notMoved && std::filesystem::is_empty(fsPath(output), notMoved) &&
+      std::filesystem::remove(fsPath(output), notMoved)) {
+    std::filesystem::rename(fsPath(temporary), fsPath(output), notMoved);
   }
+  if (notMoved) return abandon("cannot move the plan into " + output + ": " + notMoved.message());
   streams.out << "planned " << input.entries.size() << " entries into " << written.size()
               << (written.size() == 1 ? " run" : " runs") << " in " << output << " ("
               << planner.sliced.size() << " sliced cells, " << planner.separatedCandidates

@@ -1,7 +1,5 @@
 #include "tallywarden/plan_input.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -20,6 +18,7 @@
 #include "tallywarden/input_file.h"
 #include "tallywarden/json_problem.h"
 #include "worker/entries_frame.h"
+#include "worker/fd_io.h"
 
 namespace tw::tool {
 namespace {
@@ -455,10 +454,7 @@ bool readEntries(const std::vector<std::string_view>& paths, const PlanTemplate&
     FileSplitter splitter(file, reader);
     for (;;) {
       chunk.resize(kReadChunk);
-      ssize_t got = 0;
-      do {
-        got = ::read(opened->fd(), chunk.data(), chunk.size());
-      } while (got < 0 && errno == EINTR);
+      const std::ptrdiff_t got = readRetrying(opened->fd(), chunk.data(), chunk.size());
       if (got < 0) {
         error = "cannot read " + name + ": " + std::strerror(errno);
         return false;
