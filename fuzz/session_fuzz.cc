@@ -680,7 +680,11 @@ void checkAgainstModel(const Model& model, EngineKind engine, size_t inputBytes,
       require(allows(model, inputBytes, Ending::Kind::Cancelled), "CANCELLED only after a cancel was read");
       return;
     }
-    require(allows(model, inputBytes, Ending::Kind::Outcome), "an engine outcome the model allows");
+    // An engine thread gone without an outcome is told as such, cancelled or not.
+  const bool gone = code == tw::sessionCodeText(SessionCode::EngineDisconnected);
+  require(allows(model, inputBytes, Ending::Kind::Outcome) ||
+              (gone && allows(model, inputBytes, Ending::Kind::Cancelled)),
+          "an engine outcome the model allows");
     const ExpectedOutcome outcome = expectedOutcome(model, engine);
     require(!outcome.result && code == tw::sessionCodeText(outcome.code),
             "the engine's failure is the code the engine thread hands over");
