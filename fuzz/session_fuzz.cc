@@ -668,7 +668,8 @@ void checkAgainstModel(const Model& model, EngineKind engine, size_t inputBytes,
   const size_t from = model.lines.size();
   if (!run.status.ok()) {
     require(lines.size() == from, "a refused frame during execution writes nothing");
-    require(allows(model, inputBytes, Ending::Kind::Code, run.status.error()), "a code the model allows");
+    require(allows(model, inputBytes, Ending::Kind::Code, run.status.error()),
+            "a code the model allows");
     return;
   }
   require(lines.size() > from, "a successful session wrote its ending");
@@ -677,10 +678,15 @@ void checkAgainstModel(const Model& model, EngineKind engine, size_t inputBytes,
     require(lines.size() == from + 1, "a failure object alone");
     const std::string& code = messages[from].find("code")->asString();
     if (code == tw::sessionCodeText(SessionCode::Cancelled)) {
-      require(allows(model, inputBytes, Ending::Kind::Cancelled), "CANCELLED only after a cancel was read");
+      require(allows(model, inputBytes, Ending::Kind::Cancelled),
+              "CANCELLED only after a cancel was read");
       return;
     }
-    require(allows(model, inputBytes, Ending::Kind::Outcome), "an engine outcome the model allows");
+    // An engine thread gone without an outcome is told as such, cancelled or not.
+    const bool gone = code == tw::sessionCodeText(SessionCode::EngineDisconnected);
+    require(allows(model, inputBytes, Ending::Kind::Outcome) ||
+                (gone && allows(model, inputBytes, Ending::Kind::Cancelled)),
+            "an engine outcome the model allows");
     const ExpectedOutcome outcome = expectedOutcome(model, engine);
     require(!outcome.result && code == tw::sessionCodeText(outcome.code),
             "the engine's failure is the code the engine thread hands over");

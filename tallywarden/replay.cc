@@ -279,7 +279,8 @@ RunEnding judgeRun(SessionProtocol protocol, const std::vector<Entry>& entries) 
           ending.summary->commitment = commitment;
         }
         const uint64_t pages = *resultPageCount(result);
-        ending.why = "the result is delivered in " + number(pages) + (pages == 1 ? " page" : " pages");
+        ending.why =
+            "the result is delivered in " + number(pages) + (pages == 1 ? " page" : " pages");
         return ending;
       }
     }

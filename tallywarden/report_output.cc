@@ -410,8 +410,8 @@ ReassembledOutput verifyWorkerOutput(std::string_view session, std::string_view 
     out.problemLine = 1;
   } else if (out.runId && *out.runId != state.manifest->runId) {
     out.outcome = OutputOutcome::NotVerified;
-    out.problem = "the result is of run " + *out.runId + ", the session's is " +
-                  state.manifest->runId;
+    out.problem =
+        "the result is of run " + *out.runId + ", the session's is " + state.manifest->runId;
     out.problemLine = out.lines;
   }
   return out;

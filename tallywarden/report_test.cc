@@ -140,7 +140,8 @@ TEST(ReportOutput, ReassemblesVerifiesOrSaysWhyNot) {
     cases.push_back({"failed with a code never written", joined(lines), OutputOutcome::NotVerified,
                      "a code the worker never writes"});
     // A session writes "started" first, whatever it ends with.
-    const std::string nullNonce = R"({"code":"CANCELLED","kind":"failed","nonce":null,"version":1})";
+    const std::string nullNonce =
+        R"({"code":"CANCELLED","kind":"failed","nonce":null,"version":1})";
     cases.push_back({"failed first", nullNonce + "\n", OutputOutcome::NotVerified,
                      "line 1: \"failed\" out of turn"});
     cases.push_back({"executing first", joined({good[1]}), OutputOutcome::NotVerified,

@@ -90,8 +90,7 @@ TEST(InputFirst, ALineWrittenWithExecuteIsJudgedBeforeTheOutcomeUnderLoad) {
   int cancelled = 0;
   int refused = 0;
   for (int run = 0; run < kRuns; ++run) {
-    const Ended cancel =
-        runWithTail(dir, loading, plainLine("execute") + plainLine("cancel"));
+    const Ended cancel = runWithTail(dir, loading, plainLine("execute") + plainLine("cancel"));
     const bool wasCancelled =
         cancel.status.exitedWith(0) &&
         cancel.kinds == std::vector<std::string>{"started", "executing", "failed"} &&
@@ -100,12 +99,13 @@ TEST(InputFirst, ALineWrittenWithExecuteIsJudgedBeforeTheOutcomeUnderLoad) {
     EXPECT_TRUE(wasCancelled) << "run " << run << ": " << cancel.status << ", "
                               << cancel.kinds.size() << " lines, last " << cancel.last;
 
-    const Ended other = runWithTail(dir, loading, plainLine("execute") + entriesLine(std::vector<Entry>{}));
+    const Ended other =
+        runWithTail(dir, loading, plainLine("execute") + entriesLine(std::vector<Entry>{}));
     const bool wasRefused = other.status.exitedWith(1) &&
                             other.kinds == std::vector<std::string>{"started", "executing"};
     refused += wasRefused;
-    EXPECT_TRUE(wasRefused) << "run " << run << ": " << other.status << ", "
-                            << other.kinds.size() << " lines";
+    EXPECT_TRUE(wasRefused) << "run " << run << ": " << other.status << ", " << other.kinds.size()
+                            << " lines";
   }
   RecordProperty("cancelled", cancelled);
   RecordProperty("refused", refused);

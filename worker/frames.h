@@ -2,8 +2,8 @@
 //
 // decodeFrame first counts the line against the session limits (a refused line still counts),
 // then reads it as strict JSON, checks "version" and "kind", and applies the checks of its kind
-// in a fixed order; the first failing check decides the rule, and so the code. A refusal changes nothing but the
-// two counters; an "entries" batch is decoded completely before any of it is kept.
+// in a fixed order; the first failing check decides the rule, and so the code. A refusal changes
+// nothing but the two counters; an "entries" batch is decoded completely before any of it is kept.
 #pragma once
 
 #include <cstddef>

@@ -2,11 +2,11 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -598,9 +598,8 @@ class SessionDriver {
     startDetached("engine", [engine = engine_, job = std::move(job)]() mutable {
       runEngineJob(engine, std::move(job));
     });
-    engineHandle_ = EngineHandle{std::move(receiver), std::move(delivery),
-                                  std::move(pagesReceiver), std::move(spentSender),
-                                  std::move(cancel)};
+    engineHandle_ = EngineHandle{std::move(receiver), std::move(delivery), std::move(pagesReceiver),
+                                 std::move(spentSender), std::move(cancel)};
   }
 
   Status<SessionCode> onOutcome(Received<EngineOutcome> received) {
@@ -636,8 +635,7 @@ class SessionDriver {
     uint64_t pagesWritten = 0;
     const Status<SessionCode> pages = writePages(pagesWritten);
     engineHandle_->pages.close();
-    const std::optional<CommitmentOutcome> commitment =
-        engineHandle_->delivery->awaitCommitment();
+    const std::optional<CommitmentOutcome> commitment = engineHandle_->delivery->awaitCommitment();
     const SessionResult& result = *shared;
     SessionAction action = std::visit(
         [&](const auto& items) {

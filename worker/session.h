@@ -1,14 +1,14 @@
 // One session of the session mode: frames in on `inFd`, messages out on `outFd`.
 //
-// The calling thread runs the driver loop, judges every frame in order and is the only writer of
-// `outFd`. An input thread cuts `inFd` into lines and hands them over through a queue of eight;
-// it and the driver share reading entries frames into records ahead of their turn. After
-// "execute" an engine thread runs the matching engine on the held entries (moved to it) and a
-// copy of the manifest, hands back one outcome and then makes the result's pages for the driver
-// to write, hashing the result's commitment from them. No thread is joined: when the session
-// returns, a thread still blocked (on input the host never closes, or on an engine run made
-// pointless by a refusal) ends with the process; the driver waits only for the end of the engine
-// thread's work with the digest library, which must not overlap the process's end.
+// What the session does is decided by the protocol machine (worker/session_protocol.h); the
+// calling thread runs the driver loop that feeds it and is the only writer of `outFd`. An input
+// thread cuts `inFd` into lines and hands them over through a queue of eight; it and the driver
+// share reading entries frames into records ahead of their turn. After "execute" an engine
+// thread runs the matching engine on the held entries (moved to it) and a copy of the manifest,
+// hands back one outcome and then makes the result's pages for the driver to write, hashing the
+// result's commitment from them. A line the host had written completely when the outcome is
+// ready is judged before the outcome. No thread is joined; the invariants the threads keep are
+// listed in one place in session.cc.
 //
 // Returns success when the session ended as the protocol intends (result delivered, or a
 // failure object written for a cancellation or an engine failure), otherwise the code that ended

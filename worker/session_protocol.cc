@@ -46,8 +46,7 @@ SessionAction SessionProtocol::end(SessionRule rule) {
   return action;
 }
 
-SessionAction SessionProtocol::write(SessionAction::Kind kind, Json message,
-                                     MessageKind written) {
+SessionAction SessionProtocol::write(SessionAction::Kind kind, Json message, MessageKind written) {
   [[maybe_unused]] const bool inTurn = course_.take(written);
   assert(inTurn && "the protocol writes its messages in the session's order");
   if (kind == SessionAction::Kind::WriteThenEnd) phase_ = Phase::Ended;

@@ -62,7 +62,7 @@ struct SessionAction {
     End,           // the session ends with sessionCodeOf(rule), writing nothing
   };
   Kind kind = Kind::Continue;
-  Json message;  // Write, WriteThenRun, WriteThenEnd
+  Json message;                                // Write, WriteThenRun, WriteThenEnd
   SessionRule rule = SessionRule::ReadFailed;  // End
   uint64_t pageCount = 0;                      // Deliver
 };

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-
 #include <string>
 #include <vector>
 
@@ -70,8 +69,7 @@ TEST(SessionProtocol, EndsARunAsTheDriverMust) {
        "failed C5_ENGINE_DISCONNECTED"},
       {"gone, cancelled", true, [](auto& p) { return p.runFailed(RunFailure::Disconnected); },
        "failed C5_ENGINE_DISCONNECTED"},
-      {"result, cancelled", true, [](auto& p) { return p.runResult(true, 3); },
-       "failed CANCELLED"},
+      {"result, cancelled", true, [](auto& p) { return p.runResult(true, 3); }, "failed CANCELLED"},
       {"breaks the contract", false, [](auto& p) { return p.runResult(false, 3); },
        "end C5_INVALID_RESULT"},
       {"too many pages", false, [](auto& p) { return p.runResult(true, std::nullopt); },

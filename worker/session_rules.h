@@ -71,23 +71,40 @@ inline constexpr size_t kSessionRuleCount = size_t(SessionRule::WriteFailed) + 1
 
 // The code of each rule, in the enumeration's order.
 inline constexpr std::array<SessionCode, kSessionRuleCount> kSessionRuleCodes = {
-    SessionCode::ReadFailed,          SessionCode::Incomplete,
-    SessionCode::Limit,               SessionCode::Limit,
-    SessionCode::Limit,               SessionCode::InvalidFrame,
-    SessionCode::InvalidFrame,        SessionCode::InvalidFrame,
-    SessionCode::UnsupportedProtocol, SessionCode::InvalidFrame,
-    SessionCode::InvalidOrder,        SessionCode::InvalidOrder,
-    SessionCode::InvalidFrame,        SessionCode::InvalidNonce,
-    SessionCode::InvalidManifest,     SessionCode::InvalidNonce,
-    SessionCode::NonceMismatch,       SessionCode::NonceMismatch,
-    SessionCode::InvalidOrder,        SessionCode::InvalidFrame,
-    SessionCode::InvalidEntries,      SessionCode::Limit,
-    SessionCode::Limit,               SessionCode::InvalidEntry,
-    SessionCode::InvalidOrder,        SessionCode::InvalidFrame,
-    SessionCode::InvalidOrder,        SessionCode::InvalidFrame,
-    SessionCode::InvalidResult,       SessionCode::InvalidOrder,
-    SessionCode::ResponseLimit,       SessionCode::InvalidResult,
-    SessionCode::InvalidResult,       SessionCode::ResponseLimit,
+    SessionCode::ReadFailed,
+    SessionCode::Incomplete,
+    SessionCode::Limit,
+    SessionCode::Limit,
+    SessionCode::Limit,
+    SessionCode::InvalidFrame,
+    SessionCode::InvalidFrame,
+    SessionCode::InvalidFrame,
+    SessionCode::UnsupportedProtocol,
+    SessionCode::InvalidFrame,
+    SessionCode::InvalidOrder,
+    SessionCode::InvalidOrder,
+    SessionCode::InvalidFrame,
+    SessionCode::InvalidNonce,
+    SessionCode::InvalidManifest,
+    SessionCode::InvalidNonce,
+    SessionCode::NonceMismatch,
+    SessionCode::NonceMismatch,
+    SessionCode::InvalidOrder,
+    SessionCode::InvalidFrame,
+    SessionCode::InvalidEntries,
+    SessionCode::Limit,
+    SessionCode::Limit,
+    SessionCode::InvalidEntry,
+    SessionCode::InvalidOrder,
+    SessionCode::InvalidFrame,
+    SessionCode::InvalidOrder,
+    SessionCode::InvalidFrame,
+    SessionCode::InvalidResult,
+    SessionCode::InvalidOrder,
+    SessionCode::ResponseLimit,
+    SessionCode::InvalidResult,
+    SessionCode::InvalidResult,
+    SessionCode::ResponseLimit,
     SessionCode::ResponseWriteFailed,
 };
 static_assert(kSessionRuleCodes.back() == SessionCode::ResponseWriteFailed &&
@@ -110,15 +127,15 @@ constexpr SessionRule writeRule(SessionCode code) {
 // What a person is told about a refused frame besides its rule. Filled in only when a caller
 // asks for it, and only on the way out of a refusal; the rule is decided by the checks alone.
 struct RefusalDetail {
-  std::string kind;                     // the frame's "kind", when it is a text
-  std::optional<JsonReadError> json;    // NotJson
-  std::optional<Json> version;          // the "version" member, when present
-  std::vector<std::string> extra;       // *Members: names the frame has beyond its kind's
-  std::vector<std::string> missing;     // *Members: names of its kind it lacks
-  size_t batch = 0;                     // elements of "entries"
-  std::optional<size_t> element;        // EntryRefused: the refused element
-  std::optional<std::string> elementId; // its "id", when a text
-  ContractDetail contract;              // ManifestRefused, EntryRefused
+  std::string kind;                      // the frame's "kind", when it is a text
+  std::optional<JsonReadError> json;     // NotJson
+  std::optional<Json> version;           // the "version" member, when present
+  std::vector<std::string> extra;        // *Members: names the frame has beyond its kind's
+  std::vector<std::string> missing;      // *Members: names of its kind it lacks
+  size_t batch = 0;                      // elements of "entries"
+  std::optional<size_t> element;         // EntryRefused: the refused element
+  std::optional<std::string> elementId;  // its "id", when a text
+  ContractDetail contract;               // ManifestRefused, EntryRefused
 };
 
 }  // namespace tw

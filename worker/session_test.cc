@@ -324,8 +324,10 @@ TEST(Session, ALineWrittenBeforeTheOutcomeIsJudgedFirstHoweverLateItIsRead) {
   const Case cases[] = {
       {"Cancel", plainLine("cancel"), {kStarted, kExecuting, failedLine("CANCELLED")}, {}},
       {"AnotherFrame", plainLine("execute"), {kStarted, kExecuting}, SessionCode::InvalidOrder},
-      {"CancelThenAnotherFrame", plainLine("cancel") + plainLine("execute"),
-       {kStarted, kExecuting, failedLine("CANCELLED")}, {}},
+      {"CancelThenAnotherFrame",
+       plainLine("cancel") + plainLine("execute"),
+       {kStarted, kExecuting, failedLine("CANCELLED")},
+       {}},
   };
   delayInputLinesForTesting(30ms);
   for (const Case& c : cases) {
