@@ -279,6 +279,14 @@ class Page {
     return locale_ == ReportLocale::PtBr ? kNames[index] : toText(stageAt(index));
   }
   Page& stage(size_t index) { return text(stageName(index)); }
+  // A component kind ("fee", "reversal") in the page's language.
+  Page& componentKind(std::string_view kind) {
+    if (locale_ == ReportLocale::PtBr) {
+      if (kind == "fee") return text("tarifa");
+      if (kind == "reversal") return text("estorno");
+    }
+    return text(kind);
+  }
   ReportLocale locale() const { return locale_; }
   Page& open(std::string_view summary, size_t count, bool expanded, std::string_view id = {}) {
     raw(expanded ? "<details open" : "<details");
@@ -664,7 +672,7 @@ void stores(Page& page, const PeriodReport& report) {
       .raw("</th><th class=\"n\">");
   page.text(page.w.amount).raw("</th></tr></thead><tbody>\n");
   for (const auto& [key, tally] : figures.fees) {
-    page.raw("<tr><td class=\"id\">").text(key.first).raw("</td><td>").text(key.second);
+    page.raw("<tr><td class=\"id\">").text(key.first).raw("</td><td>").componentKind(key.second);
     page.raw("</td>").countCell(tally.entries).moneyCell(tally.amount).raw("</tr>\n");
   }
   page.raw("</tbody></table>");

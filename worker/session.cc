@@ -135,7 +135,9 @@ bool sendPreparing(Sender<InputItem>& input, InputItem& item, SentLines& sent) {
 //    mark while the stream holds no unread byte, every line the host had written completely is
 //    in the channel. The driver asks this when it first sees the run's outcome in a turn that
 //    took no input, and judges the first such line before the outcome (one line a turn, input
-//    before outcome). Where the stream cannot say what waits in it, the driver does not wait.
+//    before outcome). Where the stream cannot say what waits in it, the driver does not wait,
+//    and it never waits longer than kInputSettleLimit: an input side that does not settle
+//    (a stream whose waiting bytes are misreported) delays the outcome, it never withholds it.
 // 6. The cancel flag is the only datum the driver and the engine share while the run goes on:
 //    set by the driver, read by the engine, atomically.
 // 7. The engine thread sends exactly one outcome, or closes the outcome channel unsent when the
@@ -521,11 +523,12 @@ class SessionDriver {
 
   // The first input the host had written completely by now, if any (invariant 5).
   std::optional<InputItem> firstArrivedInput() {
+    const auto giveUpAt = std::chrono::steady_clock::now() + kInputSettleLimit;
     for (;;) {
       Received<InputItem> received = items_.tryRecv();
       if (received.status == ChannelStatus::Value) return std::move(received.value);
       if (received.status == ChannelStatus::Closed) return std::nullopt;
-      if (side_->settled()) {
+      if (side_->settled() || std::chrono::steady_clock::now() >= giveUpAt) {
         received = items_.tryRecv();
         if (received.status == ChannelStatus::Value) return std::move(received.value);
         return std::nullopt;

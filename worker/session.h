@@ -35,6 +35,9 @@ inline constexpr size_t kResultQueueCapacity = 1;
 // While the engine runs, the driver never waits longer than this for input, so a cancel and the
 // engine's outcome are both noticed within one such turn.
 inline constexpr std::chrono::milliseconds kEnginePollInterval{10};
+// Longest the driver waits, once the outcome is there, for the input side to hand on the lines
+// the host had written completely before it.
+inline constexpr std::chrono::milliseconds kInputSettleLimit{1000};
 // While the engine runs and the host keeps its end of the input open (as it does to be able to
 // cancel), a turn waits only this long for input before it looks for the outcome again, so that
 // a finished run is delivered about a millisecond after it ends rather than up to a whole poll
