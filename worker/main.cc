@@ -43,9 +43,11 @@ constexpr std::string_view kFenceFlag = "--execution-fence";
 int runSessionMode(const platform::NativeText& fencePath) {
   tw::Result<tw::Fence, tw::FenceError> fence = tw::acquireFence(fencePath);
   if (!fence) return kExitFailure;  // "C5_FENCE_BUSY": nothing read, nothing written
-  const int status = tw::runSession(platform::kStandardInput, platform::kStandardOutput).ok()
-                         ? kExitSuccess
-                         : kExitFailure;
+  // The process ends right after the session: the threads it leaves end with it.
+  const bool ended = tw::runSession(platform::kStandardInput, platform::kStandardOutput,
+                                    tw::SessionEnd::WithTheProcess)
+                         .ok();
+  const int status = ended ? kExitSuccess : kExitFailure;
   fence->release();
   return status;
 }

@@ -149,7 +149,9 @@ bool sendPreparing(Sender<InputItem>& input, InputItem& item, SentLines& sent) {
 // 8. The engine thread frees the result (and the entries it reads) only once the driver has let
 //    go of it, after the session's last message, at idle priority; the input thread stays,
 //    idle, until the session is over, so that its heap arena stays its own and threads started
-//    later share the main one (platform::prepareSessionHeap).
+//    later share the main one (platform::prepareSessionHeap). When the process ends with the
+//    session (SessionEnd::WithTheProcess), neither is woken at the end: both end with the
+//    process, and the result is never taken apart.
 // 9. While the run goes on the driver never waits longer than kEnginePollInterval for input
 //    (kOutcomePollInterval while the input is open), and the engine thread nudges its wait as
 //    the outcome is sent.
@@ -295,6 +297,8 @@ constexpr size_t kPageBatchesInAll = kPageBatchesAhead + 2;  // plus one filling
 // The engine thread's paging and the session's end, under one lock (invariants 7 and 8).
 class Delivery {
  public:
+  explicit Delivery(SessionEnd end) : end_(end) {}
+
   // Engine thread: false when the session is over, and no page may be made any more.
   bool beginPaging() {
     std::lock_guard lock(mutex_);
@@ -317,31 +321,38 @@ class Delivery {
     changed_.wait(lock, [this] { return pagingEnded_; });
     return std::move(commitment_);
   }
-  // Driver: it no longer reads the result.
+  // Driver: it no longer reads the result. Nothing when the process ends with the session.
   void releaseResult() {
+    if (end_ == SessionEnd::WithTheProcess) return;
     {
       std::lock_guard lock(mutex_);
       resultReleased_ = true;
     }
     changed_.notify_all();
   }
-  // Engine thread: waits until the driver no longer reads the result.
+  // Engine thread: waits until the driver no longer reads the result (when the process ends
+  // with the session, until the process ends).
   void awaitResultReleased() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return resultReleased_ || sessionOver_; });
+    changed_.wait(lock, [this] {
+      return resultReleased_ || (sessionOver_ && end_ == SessionEnd::WakeThreads);
+    });
   }
-  // Driver: the session is over; true when paging began, so that it is to be awaited.
+  // Driver: the session is over; true when paging began, so that it is to be awaited. Only
+  // awaitResultReleased waits for the session's end, so nothing is woken when the process ends
+  // with the session.
   bool endSession() {
     {
       std::lock_guard lock(mutex_);
       sessionOver_ = true;
     }
-    changed_.notify_all();
+    if (end_ == SessionEnd::WakeThreads) changed_.notify_all();
     std::lock_guard lock(mutex_);
     return pagingBegun_;
   }
 
  private:
+  const SessionEnd end_;
   std::mutex mutex_;
   std::condition_variable changed_;
   bool sessionOver_ = false;
@@ -437,8 +448,8 @@ void runEngineJob(const SessionEngine& engine, EngineJob job) {
   // Taking apart a large result costs milliseconds. Once the driver has let go of it, after
   // the session's last message, this thread does that (and frees the entries) while the process
   // ends, instead of the driver doing it before the session can end. The thread first steps
-  // down to the idle class, so that being woken for it never takes the processor from the
-  // driver on its way out.
+  // down to the idle class, so that being woken for it seldom takes the processor from the
+  // driver on its way out; when the process ends with the session it is not woken at all.
   platform::lowerThisThreadPriority();
   delivery.awaitResultReleased();
 }
@@ -456,13 +467,14 @@ using Ending = std::optional<Status<SessionCode>>;
 class SessionDriver {
  public:
   SessionDriver(int outFd, int inputFd, std::shared_ptr<InputSide> side, Receiver<InputItem> items,
-                SessionEngine engine, ResultContractChecks resultChecks)
+                SessionEngine engine, ResultContractChecks resultChecks, SessionEnd end)
       : outFd_(outFd),
         side_(std::move(side)),
         items_(std::move(items)),
         ownReader_(std::make_unique<LineReader>(inputFd, side_.get())),
         engine_(std::move(engine)),
-        resultChecks_(resultChecks) {}
+        resultChecks_(resultChecks),
+        end_(end) {}
 
   SessionDriver(const SessionDriver&) = delete;
   SessionDriver& operator=(const SessionDriver&) = delete;
@@ -473,7 +485,7 @@ class SessionDriver {
       engineHandle_->pages.close();
       (void)engineHandle_->delivery->awaitCommitment();
     }
-    side_->endSession();
+    if (end_ == SessionEnd::WakeThreads) side_->endSession();
   }
 
   Status<SessionCode> run() {
@@ -587,7 +599,7 @@ class SessionDriver {
     auto [sender, receiver] = makeChannel<EngineOutcome>(kResultQueueCapacity);
     auto [pagesSender, pagesReceiver] = makeChannel<PageBatch>(kPageBatchesAhead);
     auto [spentSender, spentReceiver] = makeChannel<PageBatch>(kPageBatchesInAll);
-    auto delivery = std::make_shared<Delivery>();
+    auto delivery = std::make_shared<Delivery>(end_);
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     EngineJob job{protocol_.takeEntries(),
                   *protocol_.state().manifest,
@@ -660,16 +672,35 @@ class SessionDriver {
   std::unique_ptr<LineReader> ownReader_;  // until handed over to the input thread
   SessionEngine engine_;
   const ResultContractChecks resultChecks_;
+  const SessionEnd end_;
   SessionProtocol protocol_;
   std::optional<EngineHandle> engineHandle_;
 };
 
+Status<SessionCode> runSessionEnding(int inFd, int outFd, SessionEngine engine,
+                                     ResultContractChecks resultChecks, SessionEnd end) {
+  // The input thread reads its own copy of the descriptor and closes it when it ends. The copy
+  // stays clear of the standard stream numbers, so that with standard output closed no message
+  // could be written into the input in its place.
+  const int inputFd = platform::duplicateStream(inFd);
+  if (inputFd < 0) return fail(SessionCode::ReadFailed);
+  auto [sender, receiver] = makeChannel<InputItem>(kInputQueueCapacity);
+  auto side = std::make_shared<InputSide>(inputFd, receiver.nudger());
+  const int driverProcessor = platform::currentProcessor();
+  startDetached("input", [side, driverProcessor, input = std::move(sender)]() mutable {
+    readInput(*side, driverProcessor, std::move(input));
+  });
+  SessionDriver driver(outFd, inputFd, std::move(side), std::move(receiver), std::move(engine),
+                       resultChecks, end);
+  return driver.run();
+}
+
 }  // namespace
 
-Status<SessionCode> runSession(int inFd, int outFd) {
+Status<SessionCode> runSession(int inFd, int outFd, SessionEnd end) {
   platform::prepareSessionHeap();
   platform::widenPipe(outFd, kOutputPipeBytes);
-  return runSession(
+  return runSessionEnding(
       inFd, outFd,
       [](const std::vector<Entry>& entries, const RunManifest& manifest,
          const std::atomic<bool>& cancel) {
@@ -685,25 +716,12 @@ Status<SessionCode> runSession(int inFd, int outFd) {
       // A result the engine returns passes the result contract: it checks what its
       // construction does not guarantee (see engine/assembly.cc), so holding the
       // result to the contract again could only agree.
-      ResultContractChecks::AlreadyPassed);
+      ResultContractChecks::AlreadyPassed, end);
 }
 
 Status<SessionCode> runSession(int inFd, int outFd, SessionEngine engine,
                                ResultContractChecks resultChecks) {
-  // The input thread reads its own copy of the descriptor and closes it when it ends. The copy
-  // stays clear of the standard stream numbers, so that with standard output closed no message
-  // could be written into the input in its place.
-  const int inputFd = platform::duplicateStream(inFd);
-  if (inputFd < 0) return fail(SessionCode::ReadFailed);
-  auto [sender, receiver] = makeChannel<InputItem>(kInputQueueCapacity);
-  auto side = std::make_shared<InputSide>(inputFd, receiver.nudger());
-  const int driverProcessor = platform::currentProcessor();
-  startDetached("input", [side, driverProcessor, input = std::move(sender)]() mutable {
-    readInput(*side, driverProcessor, std::move(input));
-  });
-  SessionDriver driver(outFd, inputFd, std::move(side), std::move(receiver), std::move(engine),
-                       resultChecks);
-  return driver.run();
+  return runSessionEnding(inFd, outFd, std::move(engine), resultChecks, SessionEnd::WakeThreads);
 }
 
 void delayInputLinesForTesting(std::chrono::milliseconds delay) {

@@ -44,8 +44,14 @@ inline constexpr std::chrono::milliseconds kInputSettleLimit{1000};
 // interval later. Input that arrives wakes the turn at once either way.
 inline constexpr std::chrono::milliseconds kOutcomePollInterval{1};
 
+// How the threads a session leaves waiting end: woken as the session ends (the engine thread then
+// takes the result apart), or with the process, when it ends as soon as the session returns. On
+// the way out, taking the result apart only costs time, and a thread woken then may be given the
+// driver's processor before the driver has ended the process.
+enum class SessionEnd { WakeThreads, WithTheProcess };
+
 // Runs the matching engine with the session limits.
-Status<SessionCode> runSession(int inFd, int outFd);
+Status<SessionCode> runSession(int inFd, int outFd, SessionEnd end = SessionEnd::WakeThreads);
 
 // What a session's engine hands back: records, or the result left by position, which reads the
 // entries the engine was given (the session keeps them until it no longer reads the result).
