@@ -178,15 +178,6 @@ std::string sha256Hex(std::string_view bytes) {
   return digest ? hexOf(*digest) : std::string();
 }
 
-// The nonce of a session's "start" frame, when its first line is one.
-std::optional<std::string> sessionNonce(std::string_view session) {
-  const auto first = readJson(session.substr(0, session.find('\n')));
-  if (!first.ok()) return std::nullopt;
-  const Json* nonce = first.value().find("nonce");
-  if (nonce == nullptr || !nonce->isString()) return std::nullopt;
-  return nonce->asString();
-}
-
 // What became of one run.
 enum class RunStatus : uint8_t {
   Completed,  // run now; its output verifies
@@ -295,27 +286,28 @@ Explanation explain(const std::string& sessionPath, const ReassembledOutput& out
           verdict.code ? std::optional<std::string>(sessionCodeText(*verdict.code)) : std::nullopt};
 }
 
-// A record that says the run's output answers the session whose digest is `sha`, and an output
-// that still verifies and carries the session's nonce.
-bool answersSession(const PlanFolder& plan, const PlannedRun& run, const std::string& sha,
-                    const std::optional<std::string>& nonce) {
+// The pages of the run's output when a record says that it answers the session whose digest is
+// `sha` and the output still verifies as that session's; nothing otherwise.
+std::optional<uint64_t> answersSession(const PlanFolder& plan, const PlannedRun& run,
+                                       const std::string& sha, std::string_view session) {
   bool more = false;
   const std::optional<std::string> recordText =
       readFileBounded(plan.recordPath(run), kMaxSessionBytes, more);
-  if (!recordText || more) return false;
+  if (!recordText || more) return std::nullopt;
   const auto record = readJson(*recordText);
-  if (!record.ok()) return false;
+  if (!record.ok()) return std::nullopt;
   const Json* verified = record.value().find("verified");
   const Json* recordSha = record.value().find("sessionSha256");
   if (verified == nullptr || !verified->isBool() || !verified->asBool() || recordSha == nullptr ||
       !recordSha->isString() || recordSha->asString() != sha) {
-    return false;
+    return std::nullopt;
   }
   const std::optional<std::string> out =
       readFileBounded(plan.outputPath(run), kMaxOutputBytes, more);
-  if (!out) return false;
-  const ReassembledOutput output = reassembleOutput(*out, more);
-  return output.verified() && output.nonce == nonce;
+  if (!out) return std::nullopt;
+  const ReassembledOutput output = verifyWorkerOutput(session, *out, more);
+  if (!output.verified()) return std::nullopt;
+  return output.pagesRead;
 }
 
 // One started worker that the coordinator may have to end.
@@ -383,15 +375,13 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
     return record;
   }
   record.sessionSha256 = sha256Hex(*session);
-  const std::optional<std::string> nonce = sessionNonce(*session);
-  if (!tooLarge && answersSession(context.plan, run, record.sessionSha256, nonce)) {
+  if (const std::optional<uint64_t> pages =
+          tooLarge ? std::nullopt
+                   : answersSession(context.plan, run, record.sessionSha256, *session)) {
     record.status = RunStatus::Resumed;
     record.outcome = "completed";
     record.verified = true;
-    bool more = false;
-    if (const auto out = readFileBounded(context.plan.outputPath(run), kMaxOutputBytes, more)) {
-      record.pages = reassembleOutput(*out, more).pagesRead;
-    }
+    record.pages = *pages;
     return record;
   }
 
@@ -460,11 +450,7 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
     return record;
   }
 
-  ReassembledOutput output = reassembleOutput(out, outputTooLarge);
-  if (output.verified() && output.nonce != nonce) {
-    output.outcome = OutputOutcome::NotVerified;
-    output.problem = "the output carries another session's nonce";
-  }
+  const ReassembledOutput output = verifyWorkerOutput(*session, out, outputTooLarge);
   if (end.exited) record.exitStatus = end.code;
   record.outcome = outcomeOf(output, end);
   record.code = output.failedCode;
