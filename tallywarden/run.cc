@@ -374,10 +374,14 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
     record.explanation = "the session file " + sessionPath + " cannot be read";
     return record;
   }
-  record.sessionSha256 = sha256Hex(*session);
+  // Only a run with a record may have been run before. Any other run's session is hashed while
+  // its worker runs, off the way to starting it.
+  const bool recorded = isRegularFile(context.plan.recordPath(run));
+  if (recorded) record.sessionSha256 = sha256Hex(*session);
   if (const std::optional<uint64_t> pages =
-          tooLarge ? std::nullopt
-                   : answersSession(context.plan, run, record.sessionSha256, *session)) {
+          !recorded || tooLarge
+              ? std::nullopt
+              : answersSession(context.plan, run, record.sessionSha256, *session)) {
     record.status = RunStatus::Resumed;
     record.outcome = "completed";
     record.verified = true;
@@ -430,6 +434,7 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
     (void)writeAll(started->input, *session);
     platform::closeStream(started->input);
   });
+  if (!recorded) record.sessionSha256 = sha256Hex(*session);
   std::string out;
   const BoundedRead read = readBounded(started->output, kMaxOutputBytes, out);
   const bool outputTooLarge = read == BoundedRead::LimitReached;
