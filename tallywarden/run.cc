@@ -50,6 +50,12 @@ constexpr size_t kMaxSessionFileBytes = 2 * kMaxSessionBytes;
 // run waits for a fence held by another process.
 constexpr std::chrono::milliseconds kPollInterval{50};
 constexpr int kMostJobs = 1024;
+// How wide the runner asks its pipes to a worker to be (the system may allow less).
+constexpr size_t kRunPipeBytes = size_t{1} << 20;
+// Once the worker's output pipe is drained, how long the runner lets pages gather before it reads
+// again: the worker writes a page a write, and a reader woken for each takes a core from the
+// workers. Short beside a run, so the end of a run is seen almost at once.
+constexpr std::chrono::microseconds kGatherPause{200};
 // Runs whose output is verified while the next workers run: at most this many a worker, which
 // bounds the outputs held in memory.
 constexpr size_t kMostVerifyingRuns = 2;
@@ -428,6 +434,11 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
     record.explanation = error;
     return record;
   }
+  // Pipes as wide as the system lets them be: a session that fits is written in one go, and
+  // the worker's pages gather in its output pipe between reads, so neither side is woken for
+  // every few kilobytes.
+  platform::widenPipe(started->input, kRunPipeBytes);
+  platform::widenPipe(started->output, kRunPipeBytes);
   // The session goes in on its own thread while the output is read here, so that neither side
   // waits for the other when a pipe is full. A write that fails (the worker ended early) ends it.
   std::thread writer([&] {
@@ -436,7 +447,7 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
   });
   if (!recorded) record.sessionSha256 = sha256Hex(*session);
   std::string out;
-  const BoundedRead read = readBounded(started->output, kMaxOutputBytes, out);
+  const BoundedRead read = readBounded(started->output, kMaxOutputBytes, out, kGatherPause);
   const bool outputTooLarge = read == BoundedRead::LimitReached;
   if (outputTooLarge) live.end();
   platform::awaitProcessEnd(started->process);
