@@ -364,6 +364,9 @@ struct RunContext {
   std::string fences;
 };
 
+// Held while the runner looks at a fence and starts a worker (see executeRun).
+std::mutex spawnGate;
+
 // Runs one run whose lock is held. Never writes anything once the run was interrupted.
 RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorker& live) {
   const WorkerDoneAtEnd workerDoneAtEnd{live};
@@ -396,39 +399,41 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
   }
 
   // A fence held by another process (a worker of a runner that was killed, still ending) is
-  // waited for: the worker would be refused on it without a word.
+  // waited for: the worker would be refused on it without a word. The look at the fence and the
+  // start of the worker happen under the runner's spawn gate: a child started by another lane
+  // holds a copy of every descriptor of this process until it has started its program, and a
+  // copy of the look's descriptor would keep the fence locked against this run's worker.
   const std::string fence = context.fences + "/" + run.runId + ".fence";
+  const auto begun = Clock::now();
+  std::string error;
+  std::optional<platform::StartedProcess> started;
   for (;;) {
     if (live.endedByUs || platform::interruptSignal() != 0) {
       record.status = RunStatus::NotRun;
       return record;
     }
+    std::unique_lock<std::mutex> gate(spawnGate);
     if (const auto held = platform::openExclusive(platform::NativeText::fromUtf8(fence))) {
       platform::closeExclusive(*held);
+      std::lock_guard<std::mutex> hold(live.mutex);
+      if (live.endedByUs) {
+        record.status = RunStatus::NotRun;
+        return record;
+      }
+      started = platform::startProcess(platform::NativeText::fromUtf8(context.worker),
+                                       {platform::NativeText::fromUtf8("--c5"),
+                                        platform::NativeText::fromUtf8("--execution-fence"),
+                                        platform::NativeText::fromUtf8(fence)},
+                                       error);
+      if (started) live.process = started->process;
       break;
     }
+    gate.unlock();
     if (!isRegularFile(fence)) {
       record.explanation = "the fence " + fence + " cannot be opened";
       return record;
     }
     std::this_thread::sleep_for(kPollInterval);
-  }
-
-  const auto begun = Clock::now();
-  std::string error;
-  std::optional<platform::StartedProcess> started;
-  {
-    std::lock_guard<std::mutex> hold(live.mutex);
-    if (live.endedByUs) {
-      record.status = RunStatus::NotRun;
-      return record;
-    }
-    started = platform::startProcess(platform::NativeText::fromUtf8(context.worker),
-                                     {platform::NativeText::fromUtf8("--c5"),
-                                      platform::NativeText::fromUtf8("--execution-fence"),
-                                      platform::NativeText::fromUtf8(fence)},
-                                     error);
-    if (started) live.process = started->process;
   }
   if (!started) {
     record.explanation = error;
