@@ -13,17 +13,21 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <numeric>
 #include <optional>
 #include <ostream>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -225,8 +229,8 @@ struct Run {
   FrameFill frames;
   uint64_t groups = 0;
   uint64_t proposals = 0;
-  std::map<uint32_t, CellFill> cells;  // the current account's cells
-  std::set<uint32_t> bundles;          // the current account's unplannable bundles
+  std::unordered_map<uint32_t, CellFill> cells;  // the current account's cells
+  std::set<uint32_t> bundles;                    // the current account's unplannable bundles
   bool full = false;
 };
 
@@ -242,6 +246,142 @@ std::vector<uint32_t> mergeSorted(const std::vector<uint32_t>& a, const std::vec
   std::merge(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
   return out;
 }
+
+// ---- Costing the runs ------------------------------------------------------------------------
+
+// A run's figures against every engine bound. Entries of different accounts never meet, so a
+// run costs what its pieces (its entries of one account) cost, combined: entries, groups and
+// proposals add up, the cell figures and origins are the largest of any piece.
+struct RunFigures {
+  std::vector<BoundFigure> figures;
+  bool failed = false;  // a piece failed to cost, or passes a bound or the costing cap
+
+  void add(const RunCost& piece) {
+    if (!piece.passes(kSessionEngineLimits)) {
+      failed = true;
+      return;
+    }
+    const std::vector<BoundFigure> more = piece.figures(kSessionEngineLimits);
+    if (figures.empty()) {
+      figures = more;
+      return;
+    }
+    for (size_t i = 0; i < figures.size(); ++i) {
+      const EngineBound bound = figures[i].bound;
+      if (bound == EngineBound::Entries || bound == EngineBound::Groups ||
+          bound == EngineBound::Proposals) {
+        figures[i].figure += more[i].figure;
+      } else {
+        figures[i].figure = std::max(figures[i].figure, more[i].figure);
+      }
+    }
+  }
+  // True when every piece was costed and the combined run passes every bound.
+  bool passes() const {
+    if (failed || figures.empty()) return false;
+    for (const BoundFigure& figure : figures) {
+      if (figure.figure > figure.limit) return false;
+    }
+    return true;
+  }
+};
+
+// Costs the pieces of the runs on a thread of its own while the planner goes on with the next
+// account; `finish` takes the rest on the calling thread too. Without a thread (one cannot be
+// started) every piece is costed when it is added.
+class PieceCoster {
+ public:
+  PieceCoster() {
+    try {
+      thread_ = std::thread([this] { work(); });
+    } catch (...) {
+      threaded_ = false;
+    }
+  }
+  ~PieceCoster() { stop(); }
+  PieceCoster(const PieceCoster&) = delete;
+  PieceCoster& operator=(const PieceCoster&) = delete;
+
+  void add(uint32_t run, std::vector<const Entry*> entries) {
+    if (!threaded_) {
+      cost({run, std::move(entries)});
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      jobs_.push_back({run, std::move(entries)});
+    }
+    wake_.notify_one();
+  }
+
+  // Every piece costed; the figures by run.
+  std::vector<RunFigures> finish(size_t runs) {
+    for (;;) {
+      Job job;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (jobs_.empty()) break;
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      cost(std::move(job));
+    }
+    stop();
+    results_.resize(std::max(results_.size(), runs));
+    return std::move(results_);
+  }
+
+ private:
+  struct Job {
+    uint32_t run = 0;
+    std::vector<const Entry*> entries;
+  };
+
+  void work() {
+    for (;;) {
+      Job job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (jobs_.empty()) return;
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      cost(std::move(job));
+    }
+  }
+
+  void cost(Job job) {
+    const std::atomic<bool> never{false};
+    auto piece = costRun(job.entries, never);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (results_.size() <= job.run) results_.resize(job.run + 1);
+    RunFigures& figures = results_[job.run];
+    if (!piece) {
+      figures.failed = true;
+    } else {
+      figures.add(*piece);
+    }
+  }
+
+  void stop() {
+    if (!threaded_) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Job> jobs_;
+  std::vector<RunFigures> results_;
+  bool stopping_ = false;
+  bool threaded_ = true;
+  std::thread thread_;
+};
 
 // ---- Plan ------------------------------------------------------------------------------------
 
@@ -270,7 +410,8 @@ struct Unplannable {
 
 class Planner {
  public:
-  Planner(const PlanInput& input, const Limits& limits) : input_(input), limits_(limits) {}
+  Planner(const PlanInput& input, const Limits& limits, PieceCoster& coster)
+      : input_(input), limits_(limits), coster_(coster) {}
 
   // Plans every account; false with `error` when the engine refuses the books.
   bool plan(std::string& error) {
@@ -279,8 +420,21 @@ class Planner {
       accounts[input_.entries[i].accountId].push_back(i);
     }
     runOf_.assign(input_.entries.size(), UINT32_MAX);
+    std::vector<size_t> before;
     for (const auto& [account, members] : accounts) {
+      before.clear();
+      for (const Run& run : runs) before.push_back(run.entries.size());
       if (!planAccount(account, members, error)) return false;
+      // The account's piece of every run that took some of its entries.
+      for (uint32_t r = 0; r < runs.size(); ++r) {
+        const std::vector<uint32_t>& entries = runs[r].entries;
+        const size_t begin = r < before.size() ? before[r] : 0;
+        if (begin == entries.size()) continue;
+        std::vector<const Entry*> piece;
+        piece.reserve(entries.size() - begin);
+        for (size_t i = begin; i < entries.size(); ++i) piece.push_back(&entry(entries[i]));
+        coster_.add(r, std::move(piece));
+      }
     }
     return true;
   }
@@ -344,8 +498,8 @@ class Planner {
       for (const CostIndex k : cell.rights) units.join(cell.lefts.front(), k);
     }
 
-    indexAccount(cost, n);
-    std::vector<Unit> whole = makeUnits(cost, view, units, std::nullopt);
+    indexAccount(cost, view);
+    std::vector<Unit> whole = makeUnits(cost, view, units, nullptr);
     runCells_ = &cost;
     view_ = &view;
     members_ = &members;
@@ -353,7 +507,7 @@ class Planner {
       run.cells.clear();
       run.bundles.clear();
     }
-    cellRefusals_.clear();
+    cellRefusals_.assign(cost.cells.size(), {});
     // Units in order of their first day, then first identifier.
     for (Unit& unit : whole) {
       if (place(unit)) continue;
@@ -366,40 +520,53 @@ class Planner {
   // The units of the account by `ties`, those of `only` when given, in order of first day then
   // first identifier, with their parts of every cell that has both sides.
   std::vector<Unit> makeUnits(const RunCost& cost, const std::vector<const Entry*>& view,
-                              Disjoint& ties, const std::optional<std::vector<uint32_t>>& only) {
+                              Disjoint& ties, const std::vector<uint32_t>* only) {
     std::vector<uint32_t> order;
-    if (only) {
+    if (only != nullptr) {
       order = *only;
+      std::sort(order.begin(), order.end(),
+                [this](uint32_t a, uint32_t b) { return idRank_[a] < idRank_[b]; });
     } else {
-      order.resize(view.size());
-      std::iota(order.begin(), order.end(), 0);
+      order = byIdentifier_;
     }
-    std::sort(order.begin(), order.end(),
-              [&view](uint32_t a, uint32_t b) { return view[a]->id < view[b]->id; });
     std::vector<Unit> list;
     std::vector<std::string_view> firstDay;
-    std::map<uint32_t, uint32_t> rootUnit;
     for (const uint32_t k : order) {
       const uint32_t root = ties.find(k);
-      auto [it, added] = rootUnit.emplace(root, static_cast<uint32_t>(list.size()));
-      if (added) {
+      uint32_t& u = rootUnit_[root];
+      if (u == UINT32_MAX) {
+        u = static_cast<uint32_t>(list.size());
         list.emplace_back();
         firstDay.push_back(view[k]->date);
       }
-      unitOf_[k] = it->second;
-      list[it->second].members.push_back(k);
-      firstDay[it->second] = std::min<std::string_view>(firstDay[it->second], view[k]->date);
+      unitOf_[k] = u;
+      list[u].members.push_back(k);
+      firstDay[u] = std::min<std::string_view>(firstDay[u], view[k]->date);
     }
-    // The members in ascending identifier give each cell's positions in ascending order.
-    std::map<std::pair<uint32_t, uint32_t>, CellPart> parts;
+    for (const uint32_t k : order) rootUnit_[ties.find(k)] = UINT32_MAX;
+    // Each unit's cells in ascending cell; its members in ascending identifier give each cell's
+    // positions in ascending order.
+    std::vector<std::pair<uint32_t, uint32_t>> unitRefs;  // (cell, index into refs_)
+    for (Unit& unit : list) {
+      unitRefs.clear();
+      for (const uint32_t k : unit.members) {
+        for (uint32_t r = refBegin_[k]; r < refBegin_[k + 1]; ++r) {
+          unitRefs.emplace_back(refs_[r].cell, r);
+        }
+      }
+      std::stable_sort(unitRefs.begin(), unitRefs.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+      for (const auto& [cell, r] : unitRefs) {
+        if (unit.cells.empty() || unit.cells.back().cell != cell) {
+          unit.cells.emplace_back();
+          unit.cells.back().cell = cell;
+        }
+        CellPart& part = unit.cells.back();
+        (refs_[r].right ? part.rights : part.lefts).push_back(refs_[r].pos);
+      }
+    }
     for (const uint32_t k : order) {
       const uint32_t u = unitOf_[k];
-      for (uint32_t r = refBegin_[k]; r < refBegin_[k + 1]; ++r) {
-        const CellRef& ref = refs_[r];
-        CellPart& part = parts[{u, ref.cell}];
-        part.cell = ref.cell;
-        (ref.right ? part.rights : part.lefts).push_back(ref.pos);
-      }
       for (uint32_t c = candBegin_[k]; c < candBegin_[k + 1]; ++c) {
         const CostCandidate& candidate = cost.candidates[cands_[c]];
         // A synthetic pair is counted with its left entry's unit: at most what the run collects.
@@ -413,14 +580,13 @@ class Planner {
         list[u].origins = std::max(list[u].origins, candidate.origins);
       }
     }
-    for (auto& [key, part] : parts) list[key.first].cells.push_back(std::move(part));
     for (const uint32_t k : order) unitOf_[k] = UINT32_MAX;
     std::vector<uint32_t> byDay(list.size());
     std::iota(byDay.begin(), byDay.end(), 0);
     std::stable_sort(byDay.begin(), byDay.end(), [&](uint32_t a, uint32_t b) {
       return firstDay[a] != firstDay[b]
                  ? firstDay[a] < firstDay[b]
-                 : view[list[a].members.front()]->id < view[list[b].members.front()]->id;
+                 : idRank_[list[a].members.front()] < idRank_[list[b].members.front()];
     });
     std::vector<Unit> sorted;
     sorted.reserve(list.size());
@@ -430,7 +596,16 @@ class Planner {
 
   // The account's entries' places in its cells, and the candidates each entry leads (its first
   // named entry) or takes part in, as offsets by entry.
-  void indexAccount(const RunCost& cost, size_t n) {
+  void indexAccount(const RunCost& cost, const std::vector<const Entry*>& view) {
+    const size_t n = view.size();
+    byIdentifier_.resize(n);
+    std::iota(byIdentifier_.begin(), byIdentifier_.end(), 0);
+    std::sort(byIdentifier_.begin(), byIdentifier_.end(),
+              [&view](uint32_t a, uint32_t b) { return view[a]->id < view[b]->id; });
+    idRank_.resize(n);
+    for (uint32_t i = 0; i < n; ++i) idRank_[byIdentifier_[i]] = i;
+    rootUnit_.assign(n, UINT32_MAX);
+    partOf_.assign(n, UINT32_MAX);
     struct Ref {
       uint32_t entry;
       CellRef ref;
@@ -570,17 +745,27 @@ class Planner {
   static constexpr uint64_t kRoomBytes = 16 * 1024;
 
   bool place(const Unit& unit) {
+    // The runs that refused parts of one of the unit's cells often enough.
+    blocked_.resize(runs.size(), 0);
+    for (const CellPart& part : unit.cells) {
+      for (const auto& [run, count] : cellRefusals_[part.cell]) {
+        if (count >= kRefusalsBeforeSkip) blocked_[run] = 1;
+      }
+    }
+    const bool placed = placeFirstFit(unit);
+    for (const CellPart& part : unit.cells) {
+      for (const auto& refusal : cellRefusals_[part.cell]) blocked_[refusal.first] = 0;
+    }
+    return placed;
+  }
+
+  bool placeFirstFit(const Unit& unit) {
     for (uint32_t r = firstOpen_; r < runs.size(); ++r) {
       if (runs[r].full) {
         if (r == firstOpen_) ++firstOpen_;
         continue;
       }
-      bool skip = false;
-      for (const CellPart& part : unit.cells) {
-        const auto it = cellRefusals_.find((uint64_t{part.cell} << 32) | r);
-        skip = skip || (it != cellRefusals_.end() && it->second >= kRefusalsBeforeSkip);
-      }
-      if (skip) continue;
+      if (blocked_[r]) continue;
       uint32_t cell = UINT32_MAX;
       EngineBound bound = EngineBound::None;
       if (fits(unit, runs[r], &bound, nullptr, &cell)) {
@@ -590,7 +775,14 @@ class Planner {
       if (cell != UINT32_MAX &&
           (bound == EngineBound::CellSide || bound == EngineBound::CellPairs ||
            bound == EngineBound::CellSteps)) {
-        ++cellRefusals_[(uint64_t{cell} << 32) | r];
+        std::vector<std::pair<uint32_t, uint8_t>>& refusals = cellRefusals_[cell];
+        auto it = std::find_if(refusals.begin(), refusals.end(),
+                               [r](const auto& refusal) { return refusal.first == r; });
+        if (it == refusals.end()) {
+          refusals.emplace_back(r, 1);
+        } else if (it->second < UINT8_MAX) {
+          ++it->second;
+        }
       }
       // A run with little room left is closed, so that later units do not try it one by one.
       const Run& run = runs[r];
@@ -614,21 +806,27 @@ class Planner {
   // and no two chunks share a run.
   void sliceUnit(const Unit& unit, const RunCost& cost, const std::vector<const Entry*>& view,
                  Disjoint& bundles) {
-    std::vector<Unit> parts = makeUnits(cost, view, bundles, unit.members);
+    std::vector<Unit> parts = makeUnits(cost, view, bundles, &unit.members);
     // Order of ties: a walk over the candidates that join parts, from the first part.
-    std::map<uint32_t, uint32_t> partOf;
     for (uint32_t p = 0; p < parts.size(); ++p) {
-      for (const uint32_t k : parts[p].members) partOf[k] = p;
+      for (const uint32_t k : parts[p].members) partOf_[k] = p;
     }
-    std::vector<std::set<uint32_t>> next(parts.size());
-    for (const auto& [k, p] : partOf) {
-      for (uint32_t t = takesBegin_[k]; t < takesBegin_[k + 1]; ++t) {
-        for (const CostIndex m : cost.candidates[takes_[t]].entries) {
-          const auto other = partOf.find(m);
-          if (other == partOf.end() || other->second == p) continue;
-          next[p].insert(other->second);
+    std::vector<std::vector<uint32_t>> next(parts.size());
+    for (uint32_t p = 0; p < parts.size(); ++p) {
+      for (const uint32_t k : parts[p].members) {
+        for (uint32_t t = takesBegin_[k]; t < takesBegin_[k + 1]; ++t) {
+          for (const CostIndex m : cost.candidates[takes_[t]].entries) {
+            const uint32_t other = partOf_[m];
+            if (other == UINT32_MAX || other == p) continue;
+            next[p].push_back(other);
+          }
         }
       }
+      std::sort(next[p].begin(), next[p].end());
+      next[p].erase(std::unique(next[p].begin(), next[p].end()), next[p].end());
+    }
+    for (const Unit& part : parts) {
+      for (const uint32_t k : part.members) partOf_[k] = UINT32_MAX;
     }
     std::vector<bool> seen(parts.size(), false);
     std::vector<uint32_t> walk;
@@ -686,7 +884,7 @@ class Planner {
       for (const uint32_t k : chunk) ties.join(chunk.front(), k);
     }
     std::vector<uint32_t> members = part.members;
-    std::vector<Unit> pieces = makeUnits(cost, view, ties, members);
+    std::vector<Unit> pieces = makeUnits(cost, view, ties, &members);
     for (Unit& piece : pieces) {
       piece.bundle = bundleId;
       if (!place(piece)) {
@@ -810,10 +1008,8 @@ class Planner {
     std::vector<Item> items;
     for (uint32_t p = 0; p < cell.lefts.size(); ++p) items.push_back({cell.lefts[p], p, false});
     for (uint32_t p = 0; p < cell.rights.size(); ++p) items.push_back({cell.rights[p], p, true});
-    const std::vector<const Entry*>& view = *view_;
-    std::sort(items.begin(), items.end(), [&view](const Item& a, const Item& b) {
-      return view[a.entry]->id < view[b.entry]->id;
-    });
+    std::sort(items.begin(), items.end(),
+              [this](const Item& a, const Item& b) { return idRank_[a.entry] < idRank_[b.entry]; });
     std::map<CostIndex, uint32_t> partOf;
     std::vector<__int128> amounts;
     std::vector<__int128> targets;
@@ -861,6 +1057,7 @@ class Planner {
 
   const PlanInput& input_;
   Limits limits_;
+  PieceCoster& coster_;
   std::vector<uint32_t> runOf_;
   const RunCost* runCells_ = nullptr;
   const std::vector<const Entry*>* view_ = nullptr;
@@ -880,7 +1077,13 @@ class Planner {
   std::vector<uint32_t> takesBegin_;
   std::vector<uint32_t> takes_;
   std::vector<uint32_t> unitOf_;  // scratch: UINT32_MAX between calls of makeUnits
-  std::unordered_map<uint64_t, uint8_t> cellRefusals_;  // (cell, run) -> parts refused
+  // By cell of the account: (run, parts of the cell the run refused).
+  std::vector<std::vector<std::pair<uint32_t, uint8_t>>> cellRefusals_;
+  std::vector<uint8_t> blocked_;        // by run: scratch of place, zero between calls
+  std::vector<uint32_t> byIdentifier_;  // the account's entries in ascending identifier
+  std::vector<uint32_t> idRank_;        // by account entry: its place in byIdentifier_
+  std::vector<uint32_t> rootUnit_;      // scratch of makeUnits: UINT32_MAX between calls
+  std::vector<uint32_t> partOf_;        // scratch of sliceUnit: UINT32_MAX between calls
 };
 
 // ---- Writing ---------------------------------------------------------------------------------
@@ -1110,7 +1313,8 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
   limits.runEntries = parsed->maxRunEntries.value_or(kMaxHeldEntries);
   limits.sessionBytes = kMaxSessionBytes - longestStart.size() - sampleExecute.size();
 
-  Planner planner(input, limits);
+  PieceCoster coster;
+  Planner planner(input, limits, coster);
   planner.baseline = parsed->baseline;
   if (!planner.plan(error)) return cannotRun(error);
 
@@ -1152,14 +1356,6 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
       accounts.insert(input.entries[i].accountId);
     }
     for (const std::string_view account : accounts) out.accounts.emplace_back(account);
-    const std::atomic<bool> never{false};
-    auto cost = costRun(entries, never);
-    if (!cost || !cost->passes(kSessionEngineLimits)) {
-      return abandon("run " + out.runId +
-                     " would not pass the engine's bounds (a fault of the "
-                     "planner; nothing is written)");
-    }
-    out.figures = cost->figures(kSessionEngineLimits);
     const std::optional<std::string> nonce = nonceFor(parsed->nonceSeed, out.runId);
     if (!nonce) return abandon("no digest for the nonce");
     const RunManifest manifest = runManifest(*plan, out.runId, entries);
@@ -1202,6 +1398,16 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
       return abandon(error);
     }
     written.push_back(std::move(out));
+  }
+  // The runs' figures, costed beside the planning (the rest here, on both threads).
+  std::vector<RunFigures> figures = coster.finish(planner.runs.size());
+  for (size_t r = 0; r < written.size(); ++r) {
+    if (!figures[r].passes()) {
+      return abandon("run " + written[r].runId +
+                     " would not pass the engine's bounds (a fault of the "
+                     "planner; nothing is written)");
+    }
+    written[r].figures = std::move(figures[r].figures);
   }
 
   JsonArray runsJson;
