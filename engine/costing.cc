@@ -33,10 +33,8 @@ class Collector : public CellObserver {
     CellCost cost;
     cost.stage = report.stage;
     cost.pass = report.pass;
-    cost.lefts.reserve(report.lefts.size());
-    cost.rights.reserve(report.rights.size());
-    for (const EntryPos pos : report.lefts) cost.lefts.push_back(order_[pos]);
-    for (const EntryPos pos : report.rights) cost.rights.push_back(order_[pos]);
+    for (const EntryPos pos : report.lefts) indexes.push_back(order_[pos]);
+    for (const EntryPos pos : report.rights) indexes.push_back(order_[pos]);
     cost.pairs = static_cast<uint64_t>(report.lefts.size()) * report.rights.size();
     cost.steps = report.steps;
     cost.pastCap = report.pastCap;
@@ -44,17 +42,38 @@ class Collector : public CellObserver {
     cost.candidatesEnd = static_cast<uint32_t>(report.groupsEnd);
     if (report.pass == MatchPass::Composition) {
       // The amounts converted when the cell was searched; validated entries always convert.
-      for (const EntryPos pos : report.lefts) {
-        cost.leftAmounts.push_back(amount(pos, report.stage));
-      }
-      for (const EntryPos pos : report.rights) {
-        cost.rightAmounts.push_back(amount(pos, report.stage));
+      for (const EntryPos pos : report.lefts) amounts.push_back(amount(pos, report.stage));
+      for (const EntryPos pos : report.rights) amounts.push_back(amount(pos, report.stage));
+    }
+    // The spans are set once the pools stop growing: for now, their sizes.
+    cost.lefts =
+        std::span<const CostIndex>(static_cast<const CostIndex*>(nullptr), report.lefts.size());
+    cost.rights =
+        std::span<const CostIndex>(static_cast<const CostIndex*>(nullptr), report.rights.size());
+    cells.push_back(cost);
+  }
+
+  // Points every cell's lists into the pools, which no longer grow.
+  void settle() {
+    size_t index = 0;
+    size_t amount = 0;
+    for (CellCost& cell : cells) {
+      const size_t lefts = cell.lefts.size();
+      const size_t rights = cell.rights.size();
+      cell.lefts = std::span<const CostIndex>(indexes.data() + index, lefts);
+      cell.rights = std::span<const CostIndex>(indexes.data() + index + lefts, rights);
+      index += lefts + rights;
+      if (cell.pass == MatchPass::Composition) {
+        cell.leftAmounts = std::span<const __int128>(amounts.data() + amount, lefts);
+        cell.rightAmounts = std::span<const __int128>(amounts.data() + amount + lefts, rights);
+        amount += lefts + rights;
       }
     }
-    cells.push_back(std::move(cost));
   }
 
   std::vector<CellCost> cells;
+  std::vector<CostIndex> indexes;
+  std::vector<__int128> amounts;
 
  private:
   __int128 amount(EntryPos pos, AllocationStage stage) const {
@@ -98,6 +117,11 @@ Result<RunCost, EngineError> costRun(std::span<const Entry* const> entries,
 
   RunCost cost;
   cost.entries = entries.size();
+  // The candidates' entries follow the cells' sides in the index pool.
+  size_t candidateIndexes = 0;
+  for (const MatchGroup& group : *groups) candidateIndexes += group.proposals.size() + 1;
+  collector.indexes.reserve(collector.indexes.size() + candidateIndexes);
+  collector.settle();
   cost.cells = std::move(collector.cells);
   cost.groups = groups->size();
   cost.candidates.resize(groups->size());
@@ -113,12 +137,15 @@ Result<RunCost, EngineError> costRun(std::span<const Entry* const> entries,
     candidate.stage = group.proposals.front().stage;
     candidate.proposals = static_cast<uint32_t>(group.proposals.size());
     cost.proposals += group.proposals.size();
-    for (const Proposal& proposal : group.proposals) {
-      candidate.entries.push_back(order[proposal.left]);
-    }
+    std::vector<CostIndex>& pool = collector.indexes;
+    const size_t begin = pool.size();
+    for (const Proposal& proposal : group.proposals) pool.push_back(order[proposal.left]);
     // Every proposal of a group names the same right entry.
-    candidate.entries.push_back(order[group.proposals.front().right]);
+    pool.push_back(order[group.proposals.front().right]);
+    candidate.entries = std::span<const CostIndex>(pool.data() + begin, pool.size() - begin);
   }
+  cost.indexPool = std::move(collector.indexes);
+  cost.amountPool = std::move(collector.amounts);
 
   // Resolution's order and duplicate removal: equal proposal lists, the first kept.
   auto proposalKey = [](const Proposal& p) {
