@@ -219,7 +219,9 @@ struct Unit {
 
 // ---- Runs ------------------------------------------------------------------------------------
 
+// A run's share of one cell of the current account.
 struct CellFill {
+  uint32_t run = 0;
   std::vector<uint32_t> lefts;  // positions in the cell's lists, ascending
   std::vector<uint32_t> rights;
 };
@@ -229,8 +231,7 @@ struct Run {
   FrameFill frames;
   uint64_t groups = 0;
   uint64_t proposals = 0;
-  std::unordered_map<uint32_t, CellFill> cells;  // the current account's cells
-  std::set<uint32_t> bundles;                    // the current account's unplannable bundles
+  std::set<uint32_t> bundles;  // the current account's unplannable bundles
   bool full = false;
 };
 
@@ -503,10 +504,8 @@ class Planner {
     runCells_ = &cost;
     view_ = &view;
     members_ = &members;
-    for (Run& run : runs) {
-      run.cells.clear();
-      run.bundles.clear();
-    }
+    for (Run& run : runs) run.bundles.clear();
+    cellFills_.assign(cost.cells.size(), {});
     cellRefusals_.assign(cost.cells.size(), {});
     // Units in order of their first day, then first identifier.
     for (Unit& unit : whole) {
@@ -606,29 +605,26 @@ class Planner {
     for (uint32_t i = 0; i < n; ++i) idRank_[byIdentifier_[i]] = i;
     rootUnit_.assign(n, UINT32_MAX);
     partOf_.assign(n, UINT32_MAX);
-    struct Ref {
-      uint32_t entry;
-      CellRef ref;
-    };
-    std::vector<Ref> all;
-    for (uint32_t c = 0; c < cost.cells.size(); ++c) {
-      const CellCost& cell = cost.cells[c];
-      if (cell.pass == MatchPass::Synthetic) continue;
-      for (uint32_t p = 0; p < cell.lefts.size(); ++p)
-        all.push_back({cell.lefts[p], {c, p, false}});
-      for (uint32_t p = 0; p < cell.rights.size(); ++p) {
-        all.push_back({cell.rights[p], {c, p, true}});
-      }
-    }
-    std::stable_sort(all.begin(), all.end(),
-                     [](const Ref& a, const Ref& b) { return a.entry < b.entry; });
+    // By entry, in the order of the cells, lefts before rights.
     refBegin_.assign(n + 1, 0);
-    refs_.clear();
-    for (const Ref& ref : all) {
-      ++refBegin_[ref.entry + 1];
-      refs_.push_back(ref.ref);
+    for (const CellCost& cell : cost.cells) {
+      if (cell.pass == MatchPass::Synthetic) continue;
+      for (const CostIndex k : cell.lefts) ++refBegin_[k + 1];
+      for (const CostIndex k : cell.rights) ++refBegin_[k + 1];
     }
     for (size_t k = 0; k < n; ++k) refBegin_[k + 1] += refBegin_[k];
+    refs_.resize(refBegin_[n]);
+    {
+      std::vector<uint32_t> at(refBegin_.begin(), refBegin_.end() - 1);
+      for (uint32_t c = 0; c < cost.cells.size(); ++c) {
+        const CellCost& cell = cost.cells[c];
+        if (cell.pass == MatchPass::Synthetic) continue;
+        for (uint32_t p = 0; p < cell.lefts.size(); ++p) refs_[at[cell.lefts[p]]++] = {c, p, false};
+        for (uint32_t p = 0; p < cell.rights.size(); ++p) {
+          refs_[at[cell.rights[p]]++] = {c, p, true};
+        }
+      }
+    }
     auto csr = [n](const std::vector<std::pair<uint32_t, uint32_t>>& pairs,
                    std::vector<uint32_t>& begin, std::vector<uint32_t>& items) {
       begin.assign(n + 1, 0);
@@ -652,8 +648,18 @@ class Planner {
     unitOf_.assign(n, UINT32_MAX);
   }
 
-  // Whether `unit` fits `run`; with `why`, the bound that it would pass and its figure.
-  bool fits(const Unit& unit, const Run& run, EngineBound* why = nullptr,
+  // The share of `cell` that run `index` holds; none when it holds none.
+  const CellFill* fillOf(uint32_t cell, uint32_t index) const {
+    for (const CellFill& fill : cellFills_[cell]) {
+      if (fill.run == index) return &fill;
+    }
+    return nullptr;
+  }
+
+  // Whether `unit` fits `run`, runs[index] or a new run (index kNoRun); with `why`, the bound
+  // that it would pass and its figure.
+  static constexpr uint32_t kNoRun = UINT32_MAX;
+  bool fits(const Unit& unit, const Run& run, uint32_t index, EngineBound* why = nullptr,
             uint64_t* figure = nullptr, uint32_t* refusingCell = nullptr) const {
     auto refuse = [&](EngineBound bound, uint64_t value) {
       if (why != nullptr) *why = bound;
@@ -686,10 +692,9 @@ class Planner {
     if (unit.origins > kMaxAllocationOrigins) return refuse(EngineBound::Origins, unit.origins);
     for (const CellPart& part : unit.cells) {
       const CellCost& cell = runCells_->cells[part.cell];
-      const auto it = run.cells.find(part.cell);
-      const size_t left = part.lefts.size() + (it != run.cells.end() ? it->second.lefts.size() : 0);
-      const size_t right =
-          part.rights.size() + (it != run.cells.end() ? it->second.rights.size() : 0);
+      const CellFill* fill = index == kNoRun ? nullptr : fillOf(part.cell, index);
+      const size_t left = part.lefts.size() + (fill != nullptr ? fill->lefts.size() : 0);
+      const size_t right = part.rights.size() + (fill != nullptr ? fill->rights.size() : 0);
       if (left == 0 || right == 0) continue;  // a cell without both sides costs nothing
       if (refusingCell != nullptr) *refusingCell = part.cell;
       if (left > kSessionEngineLimits.maxCellSide || right > kSessionEngineLimits.maxCellSide) {
@@ -699,16 +704,22 @@ class Planner {
         return refuse(EngineBound::CellPairs, left * right);
       }
       if (cell.pass != MatchPass::Composition) continue;
-      const std::vector<uint32_t> lefts =
-          it != run.cells.end() ? mergeSorted(it->second.lefts, part.lefts) : part.lefts;
-      const std::vector<uint32_t> rights =
-          it != run.cells.end() ? mergeSorted(it->second.rights, part.rights) : part.rights;
-      std::vector<__int128> amounts;
-      std::vector<__int128> targets;
-      for (const uint32_t p : lefts) amounts.push_back(cell.leftAmounts[p]);
-      for (const uint32_t p : rights) targets.push_back(cell.rightAmounts[p]);
+      // The amounts of the run's share and the unit's part, in the cell's order.
+      auto merged = [](const std::vector<uint32_t>* held, const std::vector<uint32_t>& more,
+                       std::span<const __int128> all, std::vector<__int128>& out) {
+        out.clear();
+        size_t h = 0;
+        const size_t heldSize = held != nullptr ? held->size() : 0;
+        for (const uint32_t p : more) {
+          while (h < heldSize && (*held)[h] < p) out.push_back(all[(*held)[h++]]);
+          out.push_back(all[p]);
+        }
+        while (h < heldSize) out.push_back(all[(*held)[h++]]);
+      };
+      merged(fill != nullptr ? &fill->lefts : nullptr, part.lefts, cell.leftAmounts, amounts_);
+      merged(fill != nullptr ? &fill->rights : nullptr, part.rights, cell.rightAmounts, targets_);
       const CellSteps steps =
-          compositionCellSteps(amounts, targets, kSessionEngineLimits.maxCellWork + 1);
+          compositionCellSteps(amounts_, targets_, kSessionEngineLimits.maxCellWork + 1);
       if (steps.steps > kSessionEngineLimits.maxCellWork) {
         return refuse(EngineBound::CellSteps, steps.steps);
       }
@@ -727,7 +738,15 @@ class Planner {
     run.groups += unit.groups;
     run.proposals += unit.proposals;
     for (const CellPart& part : unit.cells) {
-      CellFill& fill = run.cells[part.cell];
+      std::vector<CellFill>& fills = cellFills_[part.cell];
+      auto it = std::find_if(fills.begin(), fills.end(),
+                             [index](const CellFill& fill) { return fill.run == index; });
+      if (it == fills.end()) {
+        fills.emplace_back();
+        fills.back().run = index;
+        it = fills.end() - 1;
+      }
+      CellFill& fill = *it;
       fill.lefts = mergeSorted(fill.lefts, part.lefts);
       fill.rights = mergeSorted(fill.rights, part.rights);
     }
@@ -768,7 +787,7 @@ class Planner {
       if (blocked_[r]) continue;
       uint32_t cell = UINT32_MAX;
       EngineBound bound = EngineBound::None;
-      if (fits(unit, runs[r], &bound, nullptr, &cell)) {
+      if (fits(unit, runs[r], r, &bound, nullptr, &cell)) {
         commit(unit, r);
         return true;
       }
@@ -793,7 +812,7 @@ class Planner {
       }
     }
     Run fresh;
-    if (!fits(unit, fresh)) return false;
+    if (!fits(unit, fresh, kNoRun)) return false;
     runs.push_back(std::move(fresh));
     commit(unit, static_cast<uint32_t>(runs.size() - 1));
     return true;
@@ -855,7 +874,7 @@ class Planner {
     EngineBound bound = EngineBound::None;
     uint64_t figure = 0;
     Run empty;
-    (void)fits(probe, empty, &bound, &figure);
+    (void)fits(probe, empty, kNoRun, &bound, &figure);
     Unplannable record;
     record.bound = bound;
     record.figure = figure;
@@ -1079,6 +1098,9 @@ class Planner {
   std::vector<uint32_t> unitOf_;  // scratch: UINT32_MAX between calls of makeUnits
   // By cell of the account: (run, parts of the cell the run refused).
   std::vector<std::vector<std::pair<uint32_t, uint8_t>>> cellRefusals_;
+  std::vector<std::vector<CellFill>> cellFills_;  // by cell of the account: the runs' shares
+  mutable std::vector<__int128> amounts_;         // scratch of fits
+  mutable std::vector<__int128> targets_;
   std::vector<uint8_t> blocked_;        // by run: scratch of place, zero between calls
   std::vector<uint32_t> byIdentifier_;  // the account's entries in ascending identifier
   std::vector<uint32_t> idRank_;        // by account entry: its place in byIdentifier_
@@ -1217,11 +1239,17 @@ RunManifest runManifest(const PlanTemplate& plan, const std::string& runId,
   std::set<std::pair<std::string_view, std::string_view>> used;
   std::string_view first;
   std::string_view last;
+  // Entries of one run mostly come from a few files: the last one added is not looked up.
+  std::pair<std::string_view, std::string_view> lastFile;
+  auto use = [&](const Ref& origin) {
+    const std::pair<std::string_view, std::string_view> file(origin.sourceId, origin.fileId);
+    if (file == lastFile && !used.empty()) return;
+    used.insert(file);
+    lastFile = file;
+  };
   for (const Entry* entry : entries) {
-    used.emplace(entry->origin.sourceId, entry->origin.fileId);
-    for (const EntryComponent& component : entry->components) {
-      used.emplace(component.origin.sourceId, component.origin.fileId);
-    }
+    use(entry->origin);
+    for (const EntryComponent& component : entry->components) use(component.origin);
     if (first.empty() || entry->date < first) first = entry->date;
     if (last.empty() || entry->date > last) last = entry->date;
   }

@@ -4,12 +4,12 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <numeric>
 #include <set>
 #include <thread>
-#include <unordered_set>
 #include <utility>
 
 #include "contracts/contract_detail.h"
@@ -53,6 +53,7 @@ struct DecodedBatch {
   std::vector<Entry> entries;
   std::vector<EntryPlace> places;
   std::vector<Refusal> refusals;
+  std::vector<size_t> idHashes;  // of the entries' identifiers
   bool failed = false;
   std::string error;
 };
@@ -91,6 +92,7 @@ class EntryReader {
     out.file = batch.file;
     out.entries.reserve(batch.texts.size());
     out.places.reserve(batch.texts.size());
+    out.idHashes.reserve(batch.texts.size());
     size_t begin = 0;
     for (const auto& [line, end] : batch.texts) {
       const std::string_view text(batch.bytes.data() + begin, end - begin);
@@ -146,7 +148,8 @@ class EntryReader {
     }
     scratch_.clear();
     appendEntryJson(scratch_, *entry);
-    input_.places.push_back(EntryPlace{file, line, static_cast<uint32_t>(scratch_.size())});
+    input_.places.push_back(EntryPlace{line, file, static_cast<uint32_t>(scratch_.size())});
+    input_.idHashes.push_back(std::hash<std::string_view>{}(entry->id));
     input_.entries.push_back(std::move(*entry));
     return true;
   }
@@ -282,6 +285,8 @@ class EntryBatcher {
 
   bool failed() const { return failed_; }
 
+  std::vector<size_t> idHashes;  // of the entries taken, in order
+
   // Every text handed on is decoded and taken; false with `error` when one is not JSON.
   bool finish(std::string& error) {
     flush();
@@ -307,6 +312,7 @@ class EntryBatcher {
       for (Entry& entry : decoded->entries) input_.entries.push_back(std::move(entry));
       input_.places.insert(input_.places.end(), decoded->places.begin(), decoded->places.end());
       for (Refusal& refusal : decoded->refusals) input_.refusals.push_back(std::move(refusal));
+      idHashes.insert(idHashes.end(), decoded->idHashes.begin(), decoded->idHashes.end());
       if (decoded->failed) {
         failed_ = true;
         failure_ = std::string(paths_[decoded->file]) + " " + decoded->error;
@@ -340,6 +346,14 @@ class FileSplitter {
         // Whole runs of a line's bytes at once.
         const size_t end = bytes.find('\n', at);
         const size_t stop = end == std::string_view::npos ? bytes.size() : end;
+        if (text_.empty() && end != std::string_view::npos && end - at <= kMaxEntryTextBytes) {
+          // A whole line within the bytes is taken where it is.
+          if (!flushText(bytes.substr(at, end - at), error)) return false;
+          ++line_;
+          textLine_ = line_;
+          at = end + 1;
+          continue;
+        }
         if (text_.size() + (stop - at) > kMaxEntryTextBytes) {
           error = "line " + std::to_string(textLine_) + " holds an entry text longer than " +
                   std::to_string(kMaxEntryTextBytes) + " bytes";
@@ -413,12 +427,17 @@ class FileSplitter {
   }
 
   bool flushLine(std::string& error) {
-    const bool blank = std::all_of(text_.begin(), text_.end(), isSpace);
+    if (!flushText(text_, error)) return false;
+    text_.clear();
+    return true;
+  }
+
+  bool flushText(std::string_view text, std::string& error) {
+    const bool blank = std::all_of(text.begin(), text.end(), isSpace);
     if (!blank) {
       ++entries_;
-      if (!reader_.take(file_, textLine_, text_, error)) return false;
+      if (!reader_.take(file_, textLine_, text, error)) return false;
     }
-    text_.clear();
     return true;
   }
 
@@ -519,15 +538,15 @@ class FileSplitter {
   bool afterComma_ = false;
 };
 
-// Refuses every entry whose identifier another accepted entry also has.
-void refuseRepeatedIds(PlanInput& input, const std::vector<std::string_view>& paths) {
+// Refuses every entry whose identifier another accepted entry also has. `idHashes` are the
+// hashes of the identifiers.
+void refuseRepeatedIds(PlanInput& input, const std::vector<std::string_view>& paths,
+                       std::vector<size_t> idHashes) {
   {
-    // Most books repeat no identifier: find that out without sorting them.
-    std::unordered_set<std::string_view> seen;
-    seen.reserve(input.entries.size());
-    bool repeats = false;
-    for (const Entry& entry : input.entries) repeats = repeats || !seen.insert(entry.id).second;
-    if (!repeats) return;
+    // Most books repeat no identifier, and no two of their identifiers hash alike: find that out
+    // without sorting the identifiers themselves.
+    std::sort(idHashes.begin(), idHashes.end());
+    if (std::adjacent_find(idHashes.begin(), idHashes.end()) == idHashes.end()) return;
   }
   std::vector<uint32_t> order(input.entries.size());
   std::iota(order.begin(), order.end(), 0);
@@ -666,7 +685,7 @@ bool readEntries(const std::vector<std::string_view>& paths, const PlanTemplate&
     if (!splitter.finish(error)) return batcher.failed() ? false : fail(name + " " + error);
   }
   if (!batcher.finish(error)) return false;
-  refuseRepeatedIds(input, paths);
+  refuseRepeatedIds(input, paths, std::move(batcher.idHashes));
   std::stable_sort(input.refusals.begin(), input.refusals.end(),
                    [](const Refusal& a, const Refusal& b) {
                      return a.file != b.file ? a.file < b.file : a.line < b.line;

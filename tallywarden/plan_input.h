@@ -42,8 +42,8 @@ struct Refusal {
 
 // Where an accepted entry came from, and the size of its compact text.
 struct EntryPlace {
-  uint32_t file = 0;
   uint64_t line = 0;
+  uint32_t file = 0;
   uint32_t textBytes = 0;
 };
 
