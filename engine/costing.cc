@@ -1,6 +1,7 @@
 #include "engine/costing.h"
 
 #include <algorithm>
+#include <cassert>
 #include <limits>
 #include <numeric>
 #include <tuple>
@@ -26,7 +27,7 @@ constexpr EngineLimits kLiftedLimits{std::numeric_limits<size_t>::max(),
 
 class Collector : public CellObserver {
  public:
-  Collector(const RunEntries& entries, const std::vector<uint32_t>& order)
+  Collector(const RunEntries& entries, std::span<const uint32_t> order)
       : entries_(entries), order_(order) {}
 
   void cell(const CellReport& report) override {
@@ -82,7 +83,7 @@ class Collector : public CellObserver {
   }
 
   const RunEntries& entries_;
-  const std::vector<uint32_t>& order_;
+  std::span<const uint32_t> order_;
 };
 
 // The scope of a claim: a bank entry is one resource for both its stages.
@@ -100,13 +101,26 @@ Result<RunCost, EngineError> costRun(std::span<const Entry* const> entries,
   if (entries.size() > std::numeric_limits<uint32_t>::max()) {
     return fail(EngineError::LimitExceeded);
   }
-  RunEntries::Builder builder(entries.size());
-  for (const Entry* entry : entries) builder.add(*entry);
   std::vector<uint32_t> order(entries.size());
   std::iota(order.begin(), order.end(), 0);
   std::sort(order.begin(), order.end(), [&entries](uint32_t a, uint32_t b) {
     return std::string_view(entries[a]->id) < std::string_view(entries[b]->id);
   });
+  return costRun(entries, order, cancel, stepCap);
+}
+
+Result<RunCost, EngineError> costRun(std::span<const Entry* const> entries,
+                                     std::span<const uint32_t> order,
+                                     const std::atomic<bool>& cancel, uint64_t stepCap) {
+  if (entries.size() > std::numeric_limits<uint32_t>::max()) {
+    return fail(EngineError::LimitExceeded);
+  }
+  assert(order.size() == entries.size());
+  assert(std::is_sorted(order.begin(), order.end(), [&entries](uint32_t a, uint32_t b) {
+    return std::string_view(entries[a]->id) < std::string_view(entries[b]->id);
+  }));
+  RunEntries::Builder builder(entries.size());
+  for (const Entry* entry : entries) builder.add(*entry);
   auto run = builder.finish(order);
   if (!run) return fail(run.error());
 
@@ -252,16 +266,63 @@ bool RunCost::passes(const EngineLimits& limits) const {
   return true;
 }
 
+namespace {
+
+// The subset search's walk, step for step, without keeping its solutions: each call spends a
+// step when its sum reaches the target, else one for every amount it tries and one for the
+// try that finds none left.
+class StepCount {
+ public:
+  enum class Stop : uint8_t { None, Cap, Overflow };
+
+  StepCount(std::span<const __int128> amounts, uint64_t cap) : amounts_(amounts), cap_(cap) {}
+
+  Stop search(__int128 target) {
+    target_ = target;
+    return visit(0, 0);
+  }
+
+  uint64_t spent() const { return spent_; }
+
+ private:
+  bool spend() {
+    if (spent_ == std::numeric_limits<uint64_t>::max() || spent_ >= cap_) return false;
+    ++spent_;
+    return true;
+  }
+
+  Stop visit(__int128 sum, size_t start) {
+    if (sum >= target_) return spend() ? Stop::None : Stop::Cap;
+    for (size_t i = start;; ++i) {
+      if (!spend()) return Stop::Cap;
+      if (i >= amounts_.size()) return Stop::None;
+      if (amounts_[i] > 0) {
+        __int128 next = 0;
+        if (__builtin_add_overflow(sum, amounts_[i], &next)) return Stop::Overflow;
+        if (const Stop stop = visit(next, i + 1); stop != Stop::None) return stop;
+      }
+    }
+  }
+
+  std::span<const __int128> amounts_;
+  __int128 target_ = 0;
+  uint64_t cap_;
+  uint64_t spent_ = 0;
+};
+
+}  // namespace
+
 CellSteps compositionCellSteps(std::span<const __int128> amounts, std::span<const __int128> targets,
                                uint64_t cap) {
-  const std::atomic<bool> never{false};
-  SearchBudget budget{0, cap};
+  StepCount count(amounts, cap);
   for (const __int128 target : targets) {
     if (target <= 0) continue;
-    auto solutions = findSubsets(amounts, target, budget, never);
-    if (!solutions) return CellSteps{budget.spent, solutions.error() == EngineError::LimitExceeded};
+    const StepCount::Stop stop = count.search(target);
+    if (stop != StepCount::Stop::None) {
+      return CellSteps{count.spent(), stop == StepCount::Stop::Cap};
+    }
   }
-  return CellSteps{budget.spent, false};
+  return CellSteps{count.spent(), false};
 }
 
 }  // namespace tw

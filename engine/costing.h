@@ -100,6 +100,13 @@ Result<RunCost, EngineError> costRun(std::span<const Entry* const> entries,
                                      const std::atomic<bool>& cancel,
                                      uint64_t stepCap = kCostingStepCap);
 
+// The same, for a caller that knows the order of the identifiers: `order` lists the positions
+// of `entries` by ascending identifier. REQUIRES: it does, every position once.
+Result<RunCost, EngineError> costRun(std::span<const Entry* const> entries,
+                                     std::span<const uint32_t> order,
+                                     const std::atomic<bool>& cancel,
+                                     uint64_t stepCap = kCostingStepCap);
+
 // The subset search steps of one composition cell, as the engine spends them: for each target
 // in order that is positive, a search over `amounts` sharing one budget, stopped at `cap`
 // (the result is then `cap` and `pastCap` is set). `amounts` are the left stage amounts and

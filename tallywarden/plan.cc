@@ -19,6 +19,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <numeric>
@@ -287,81 +288,68 @@ struct RunFigures {
   }
 };
 
-// Costs the pieces of the runs on a thread of its own while the planner goes on with the next
-// account; `finish` takes the rest on the calling thread too. Without a thread (one cannot be
-// started) every piece is costed when it is added.
-class PieceCoster {
+// Tasks run in the order they are added on a thread of its own, and on the calling thread in
+// `drain`. Without a thread (one cannot be started) a task runs when it is added.
+class TaskQueue {
  public:
-  PieceCoster() {
+  TaskQueue() {
     try {
       thread_ = std::thread([this] { work(); });
     } catch (...) {
       threaded_ = false;
     }
   }
-  ~PieceCoster() { stop(); }
-  PieceCoster(const PieceCoster&) = delete;
-  PieceCoster& operator=(const PieceCoster&) = delete;
+  ~TaskQueue() { stop(); }
+  TaskQueue(const TaskQueue&) = delete;
+  TaskQueue& operator=(const TaskQueue&) = delete;
 
-  void add(uint32_t run, std::vector<const Entry*> entries) {
+  void add(std::function<void()> task) {
     if (!threaded_) {
-      cost({run, std::move(entries)});
+      task();
       return;
     }
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      jobs_.push_back({run, std::move(entries)});
+      tasks_.push_back(std::move(task));
     }
     wake_.notify_one();
   }
 
-  // Every piece costed; the figures by run.
-  std::vector<RunFigures> finish(size_t runs) {
+  // Runs tasks here too until every task added has run.
+  void drain() {
     for (;;) {
-      Job job;
+      std::function<void()> task;
       {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (jobs_.empty()) break;
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (tasks_.empty()) {
+          done_.wait(lock, [this] { return running_ == 0 && tasks_.empty(); });
+          if (tasks_.empty()) return;
+        }
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
       }
-      cost(std::move(job));
+      task();
     }
-    stop();
-    results_.resize(std::max(results_.size(), runs));
-    return std::move(results_);
   }
 
  private:
-  struct Job {
-    uint32_t run = 0;
-    std::vector<const Entry*> entries;
-  };
-
   void work() {
     for (;;) {
-      Job job;
+      std::function<void()> task;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-        if (jobs_.empty()) return;
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
+        wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+        if (tasks_.empty()) return;
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+        ++running_;
       }
-      cost(std::move(job));
-    }
-  }
-
-  void cost(Job job) {
-    const std::atomic<bool> never{false};
-    auto piece = costRun(job.entries, never);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (results_.size() <= job.run) results_.resize(job.run + 1);
-    RunFigures& figures = results_[job.run];
-    if (!piece) {
-      figures.failed = true;
-    } else {
-      figures.add(*piece);
+      task();
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --running_;
+      }
+      done_.notify_all();
     }
   }
 
@@ -377,11 +365,49 @@ class PieceCoster {
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Job> jobs_;
-  std::vector<RunFigures> results_;
+  std::condition_variable done_;
+  std::deque<std::function<void()>> tasks_;
+  size_t running_ = 0;
   bool stopping_ = false;
   bool threaded_ = true;
   std::thread thread_;
+};
+
+// The runs' figures, from their pieces costed as tasks.
+class PieceCoster {
+ public:
+  explicit PieceCoster(TaskQueue& tasks) : tasks_(tasks) {}
+  // The tasks refer to this coster: none is left when it goes.
+  ~PieceCoster() { tasks_.drain(); }
+  PieceCoster(const PieceCoster&) = delete;
+  PieceCoster& operator=(const PieceCoster&) = delete;
+
+  void add(uint32_t run, std::vector<const Entry*> entries) {
+    tasks_.add([this, run, entries = std::move(entries)] {
+      const std::atomic<bool> never{false};
+      auto piece = costRun(entries, never);
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (results_.size() <= run) results_.resize(run + 1);
+      RunFigures& figures = results_[run];
+      if (!piece) {
+        figures.failed = true;
+      } else {
+        figures.add(*piece);
+      }
+    });
+  }
+
+  // The figures by run. REQUIRES: the tasks have been drained.
+  std::vector<RunFigures> take(size_t runs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    results_.resize(std::max(results_.size(), runs));
+    return std::move(results_);
+  }
+
+ private:
+  TaskQueue& tasks_;
+  std::mutex mutex_;
+  std::vector<RunFigures> results_;
 };
 
 // ---- Plan ------------------------------------------------------------------------------------
@@ -456,8 +482,12 @@ class Planner {
     std::vector<const Entry*> view;
     view.reserve(members.size());
     for (const uint32_t i : members) view.push_back(&entry(i));
+    byIdentifier_.resize(view.size());
+    std::iota(byIdentifier_.begin(), byIdentifier_.end(), 0);
+    std::sort(byIdentifier_.begin(), byIdentifier_.end(),
+              [&view](uint32_t a, uint32_t b) { return view[a]->id < view[b]->id; });
     const std::atomic<bool> never{false};
-    auto costed = costRun(view, never);
+    auto costed = costRun(view, byIdentifier_, never);
     if (!costed) {
       error = "the engine refuses the books of account " + std::string(account) + " (" +
               std::string(engineErrorName(costed.error())) + ")";
@@ -597,10 +627,6 @@ class Planner {
   // named entry) or takes part in, as offsets by entry.
   void indexAccount(const RunCost& cost, const std::vector<const Entry*>& view) {
     const size_t n = view.size();
-    byIdentifier_.resize(n);
-    std::iota(byIdentifier_.begin(), byIdentifier_.end(), 0);
-    std::sort(byIdentifier_.begin(), byIdentifier_.end(),
-              [&view](uint32_t a, uint32_t b) { return view[a]->id < view[b]->id; });
     idRank_.resize(n);
     for (uint32_t i = 0; i < n; ++i) idRank_[byIdentifier_[i]] = i;
     rootUnit_.assign(n, UINT32_MAX);
@@ -1341,7 +1367,8 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
   limits.runEntries = parsed->maxRunEntries.value_or(kMaxHeldEntries);
   limits.sessionBytes = kMaxSessionBytes - longestStart.size() - sampleExecute.size();
 
-  PieceCoster coster;
+  TaskQueue tasks;
+  PieceCoster coster(tasks);
   Planner planner(input, limits, coster);
   planner.baseline = parsed->baseline;
   if (!planner.plan(error)) return cannotRun(error);
@@ -1367,14 +1394,14 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
   const size_t width = std::max<size_t>(4, std::to_string(planner.runs.size()).size());
   if (width > kRunIdSuffixDigits) return abandon("more runs than run identifiers");
 
-  std::vector<WrittenRun> written;
-  std::string text;
-  uint64_t totalBytes = 0;
-  for (size_t r = 0; r < planner.runs.size(); ++r) {
+  // Each run's session is written as a task, beside the costing of the last pieces.
+  std::vector<WrittenRun> written(planner.runs.size());
+  std::vector<std::string> failures(planner.runs.size());
+  auto writeSession = [&](size_t r) {
     const Run& run = planner.runs[r];
+    WrittenRun& out = written[r];
     std::string suffix = std::to_string(r + 1);
     suffix.insert(0, width - suffix.size(), '0');
-    WrittenRun out;
     out.runId = plan->runIdPrefix + "-" + suffix;
     std::vector<const Entry*> entries;
     entries.reserve(run.entries.size());
@@ -1385,10 +1412,13 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
     }
     for (const std::string_view account : accounts) out.accounts.emplace_back(account);
     const std::optional<std::string> nonce = nonceFor(parsed->nonceSeed, out.runId);
-    if (!nonce) return abandon("no digest for the nonce");
+    if (!nonce) {
+      failures[r] = "no digest for the nonce";
+      return;
+    }
     const RunManifest manifest = runManifest(*plan, out.runId, entries);
-    text = frameLine(makeObject({{"kind", Json("start")}, {"manifest", toJsonValue(manifest)}}),
-                     *nonce);
+    std::string text = frameLine(
+        makeObject({{"kind", Json("start")}, {"manifest", toJsonValue(manifest)}}), *nonce);
     const std::string head = "{\"entries\":[";
     const std::string tail = "],\"kind\":\"entries\",\"nonce\":\"" + *nonce + "\",\"version\":1}\n";
     size_t inFrame = 0;
@@ -1419,16 +1449,24 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
     out.frames += kFramesBesideEntries;
     out.bytes = text.size();
     if (out.bytes > kMaxSessionBytes || out.frames > kMaxFramesPerSession) {
-      return abandon("run " + out.runId + " would pass a session limit (a fault of the planner)");
+      failures[r] = "run " + out.runId + " would pass a session limit (a fault of the planner)";
+      return;
     }
-    totalBytes += out.bytes;
-    if (!writeFile(temporary + "/sessions/" + out.runId + ".ndjson", text, error)) {
-      return abandon(error);
+    std::string notWritten;
+    if (!writeFile(temporary + "/sessions/" + out.runId + ".ndjson", text, notWritten)) {
+      failures[r] = std::move(notWritten);
     }
-    written.push_back(std::move(out));
+  };
+  for (size_t r = 0; r < planner.runs.size(); ++r)
+    tasks.add([&writeSession, r] { writeSession(r); });
+  tasks.drain();
+  uint64_t totalBytes = 0;
+  for (size_t r = 0; r < written.size(); ++r) {
+    if (!failures[r].empty()) return abandon(failures[r]);
+    totalBytes += written[r].bytes;
   }
-  // The runs' figures, costed beside the planning (the rest here, on both threads).
-  std::vector<RunFigures> figures = coster.finish(planner.runs.size());
+  // The runs' figures, costed beside the planning and the writing.
+  std::vector<RunFigures> figures = coster.take(planner.runs.size());
   for (size_t r = 0; r < written.size(); ++r) {
     if (!figures[r].passes()) {
       return abandon("run " + written[r].runId +
