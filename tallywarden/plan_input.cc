@@ -309,7 +309,7 @@ class EntryBatcher {
       const bool wait = all || pool_.pending() > kBatchesInFlight;
       std::optional<DecodedBatch> decoded = pool_.next(wait);
       if (!decoded) return true;
-      for (Entry& entry : decoded->entries) input_.entries.push_back(std::move(entry));
+      input_.entries.append(std::move(decoded->entries));
       input_.places.insert(input_.places.end(), decoded->places.begin(), decoded->places.end());
       for (Refusal& refusal : decoded->refusals) input_.refusals.push_back(std::move(refusal));
       idHashes.insert(idHashes.end(), decoded->idHashes.begin(), decoded->idHashes.end());
@@ -586,14 +586,11 @@ void refuseRepeatedIds(PlanInput& input, const std::vector<std::string_view>& pa
     }
     k = end;
   }
-  std::deque<Entry> kept;
   std::vector<EntryPlace> places;
   for (size_t i = 0; i < input.entries.size(); ++i) {
-    if (repeated[i]) continue;
-    kept.push_back(std::move(input.entries[i]));
-    places.push_back(input.places[i]);
+    if (!repeated[i]) places.push_back(input.places[i]);
   }
-  input.entries = std::move(kept);
+  input.entries.drop(repeated);
   input.places = std::move(places);
 }
 

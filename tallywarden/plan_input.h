@@ -47,8 +47,34 @@ struct EntryPlace {
   uint32_t textBytes = 0;
 };
 
+// Entries in the blocks they were decoded in, reached by their place in reading order.
+class EntryStore {
+ public:
+  size_t size() const { return index_.size(); }
+  const Entry& operator[](size_t i) const { return *index_[i]; }
+
+  // Appends the block's entries, which stay where they are.
+  void append(std::vector<Entry> block) {
+    for (const Entry& entry : block) index_.push_back(&entry);
+    blocks_.push_back(std::move(block));
+  }
+
+  // Keeps only the entries `drop` does not mark, in order.
+  void drop(const std::vector<bool>& marks) {
+    size_t kept = 0;
+    for (size_t i = 0; i < index_.size(); ++i) {
+      if (!marks[i]) index_[kept++] = index_[i];
+    }
+    index_.resize(kept);
+  }
+
+ private:
+  std::vector<std::vector<Entry>> blocks_;  // moving a block keeps its entries where they are
+  std::vector<const Entry*> index_;
+};
+
 struct PlanInput {
-  std::deque<Entry> entries;  // accepted, in reading order
+  EntryStore entries;  // accepted, in reading order
   std::vector<EntryPlace> places;
   std::vector<Refusal> refusals;
 };
