@@ -20,7 +20,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <numeric>
 #include <optional>
@@ -397,6 +399,8 @@ class PieceCoster {
     });
   }
 
+  TaskQueue& tasks() { return tasks_; }
+
   // The figures by run. REQUIRES: the tasks have been drained.
   std::vector<RunFigures> take(size_t runs) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -447,11 +451,40 @@ class Planner {
       accounts[input_.entries[i].accountId].push_back(i);
     }
     runOf_.assign(input_.entries.size(), UINT32_MAX);
+    // Each account's entries in ascending identifier, sorted on the task thread while the
+    // account before it is planned.
+    std::vector<std::pair<std::string_view, const std::vector<uint32_t>*>> list;
+    for (const auto& [account, members] : accounts) list.emplace_back(account, &members);
+    std::vector<std::vector<uint32_t>> orders(list.size());
+    std::vector<std::future<void>> sorted(list.size());
+    auto sortAhead = [&](size_t a) {
+      auto done = std::make_shared<std::promise<void>>();
+      sorted[a] = done->get_future();
+      coster_.tasks().add([this, &orders, &list, a, done] {
+        const std::vector<uint32_t>& members = *list[a].second;
+        std::vector<uint32_t>& order = orders[a];
+        order.resize(members.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
+          return entry(members[x]).id < entry(members[y]).id;
+        });
+        done->set_value();
+      });
+    };
+    if (!list.empty()) sortAhead(0);
     std::vector<size_t> before;
-    for (const auto& [account, members] : accounts) {
+    for (size_t a = 0; a < list.size(); ++a) {
+      const auto [account, membersOf] = list[a];
+      const std::vector<uint32_t>& members = *membersOf;
+      if (a + 1 < list.size()) sortAhead(a + 1);
+      sorted[a].wait();
+      byIdentifier_ = std::move(orders[a]);
       before.clear();
       for (const Run& run : runs) before.push_back(run.entries.size());
-      if (!planAccount(account, members, error)) return false;
+      if (!planAccount(account, members, error)) {
+        if (a + 1 < list.size()) sorted[a + 1].wait();  // the task refers to this frame
+        return false;
+      }
       // The account's piece of every run that took some of its entries.
       for (uint32_t r = 0; r < runs.size(); ++r) {
         const std::vector<uint32_t>& entries = runs[r].entries;
@@ -482,10 +515,6 @@ class Planner {
     std::vector<const Entry*> view;
     view.reserve(members.size());
     for (const uint32_t i : members) view.push_back(&entry(i));
-    byIdentifier_.resize(view.size());
-    std::iota(byIdentifier_.begin(), byIdentifier_.end(), 0);
-    std::sort(byIdentifier_.begin(), byIdentifier_.end(),
-              [&view](uint32_t a, uint32_t b) { return view[a]->id < view[b]->id; });
     const std::atomic<bool> never{false};
     auto costed = costRun(view, byIdentifier_, never);
     if (!costed) {
@@ -500,7 +529,8 @@ class Planner {
     Disjoint units(n);
     Disjoint bundles(n);
     {
-      std::map<std::string_view, uint32_t> byReference;
+      std::unordered_map<std::string_view, uint32_t> byReference;
+      byReference.reserve(n);
       for (uint32_t k = 0; k < n; ++k) {
         if (!view[k]->reference) continue;
         auto [it, added] = byReference.emplace(*view[k]->reference, k);
