@@ -235,7 +235,8 @@ struct Run {
   uint64_t groups = 0;
   uint64_t proposals = 0;
   std::set<uint32_t> bundles;  // the current account's unplannable bundles
-  bool full = false;
+  bool full = false;           // takes no more entries
+  bool told = false;           // Planner::onFull has been told
 };
 
 struct Limits {
@@ -495,9 +496,17 @@ class Planner {
         for (size_t i = begin; i < entries.size(); ++i) piece.push_back(&entry(entries[i]));
         coster_.add(r, std::move(piece));
       }
+      for (uint32_t r = 0; r < runs.size(); ++r) {
+        if (!runs[r].full || runs[r].told) continue;
+        runs[r].told = true;
+        if (onFull) onFull(r);
+      }
     }
     return true;
   }
+
+  // Told of each run that takes no more entries, after the account that filled it.
+  std::function<void(uint32_t run)> onFull;
 
   std::vector<Run> runs;
   std::vector<SlicedCell> sliced;
@@ -1399,9 +1408,6 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
 
   TaskQueue tasks;
   PieceCoster coster(tasks);
-  Planner planner(input, limits, coster);
-  planner.baseline = parsed->baseline;
-  if (!planner.plan(error)) return cannotRun(error);
 
   // Write into a temporary sibling, then rename into place.
   std::string parent = ".";
@@ -1414,6 +1420,7 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
   const std::string temporary = makeFreshFolder(parent + "/." + base + ".plan-");
   if (temporary.empty()) return cannotRun("cannot make a folder beside " + output);
   auto abandon = [&](const std::string& why) {
+    tasks.drain();  // the tasks refer to what is here
     removeTree(temporary);
     return cannotRun(why);
   };
@@ -1421,29 +1428,31 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
   if (!std::filesystem::create_directory(fsPath(temporary + "/sessions"), notMade) || notMade) {
     return abandon("cannot make " + temporary + "/sessions: " + notMade.message());
   }
-  const size_t width = std::max<size_t>(4, std::to_string(planner.runs.size()).size());
-  if (width > kRunIdSuffixDigits) return abandon("more runs than run identifiers");
-
-  // Each run's session is written as a task, beside the costing of the last pieces.
-  std::vector<WrittenRun> written(planner.runs.size());
-  std::vector<std::string> failures(planner.runs.size());
-  auto writeSession = [&](size_t r) {
-    const Run& run = planner.runs[r];
-    WrittenRun& out = written[r];
+  Planner planner(input, limits, coster);
+  planner.baseline = parsed->baseline;
+  // Each run's session is written as a task: a run that takes no more entries while planning
+  // goes on, beside it, and the rest once it is done. The width of the runIds is known only at
+  // the end: the runs written before are written again if it is not the one they took.
+  constexpr size_t kLeastWidth = 4;
+  std::deque<WrittenRun> written;  // by run; tasks hold references, which pushing keeps
+  std::deque<std::string> failures;
+  auto writeSession = [&](size_t r, const std::vector<uint32_t>& runEntries, size_t width,
+                          WrittenRun& out, std::string& failure) {
+    out = WrittenRun{};
     std::string suffix = std::to_string(r + 1);
     suffix.insert(0, width - suffix.size(), '0');
     out.runId = plan->runIdPrefix + "-" + suffix;
     std::vector<const Entry*> entries;
-    entries.reserve(run.entries.size());
+    entries.reserve(runEntries.size());
     std::set<std::string_view> accounts;
-    for (const uint32_t i : run.entries) {
+    for (const uint32_t i : runEntries) {
       entries.push_back(&input.entries[i]);
       accounts.insert(input.entries[i].accountId);
     }
     for (const std::string_view account : accounts) out.accounts.emplace_back(account);
     const std::optional<std::string> nonce = nonceFor(parsed->nonceSeed, out.runId);
     if (!nonce) {
-      failures[r] = "no digest for the nonce";
+      failure = "no digest for the nonce";
       return;
     }
     const RunManifest manifest = runManifest(*plan, out.runId, entries);
@@ -1454,7 +1463,7 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
     size_t inFrame = 0;
     size_t lineStart = text.size();
     for (size_t i = 0; i < entries.size(); ++i) {
-      const uint32_t textBytes = input.places[run.entries[i]].textBytes;
+      const uint32_t textBytes = input.places[runEntries[i]].textBytes;
       if (inFrame == kMaxEntriesPerFrame ||
           (inFrame > 0 &&
            (text.size() - lineStart) + 1 + textBytes + tail.size() > kMaxLineBytes)) {
@@ -1479,16 +1488,48 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
     out.frames += kFramesBesideEntries;
     out.bytes = text.size();
     if (out.bytes > kMaxSessionBytes || out.frames > kMaxFramesPerSession) {
-      failures[r] = "run " + out.runId + " would pass a session limit (a fault of the planner)";
+      failure = "run " + out.runId + " would pass a session limit (a fault of the planner)";
       return;
     }
     std::string notWritten;
     if (!writeFile(temporary + "/sessions/" + out.runId + ".ndjson", text, notWritten)) {
-      failures[r] = std::move(notWritten);
+      failure = std::move(notWritten);
     }
   };
-  for (size_t r = 0; r < planner.runs.size(); ++r)
-    tasks.add([&writeSession, r] { writeSession(r); });
+  auto queueSession = [&](size_t r, std::vector<uint32_t> runEntries, size_t width) {
+    while (written.size() <= r) {
+      written.emplace_back();
+      failures.emplace_back();
+    }
+    WrittenRun& out = written[r];
+    std::string& failure = failures[r];
+    tasks.add([&writeSession, &out, &failure, r, width, runEntries = std::move(runEntries)] {
+      writeSession(r, runEntries, width, out, failure);
+    });
+  };
+  std::vector<bool> queued;
+  planner.onFull = [&](uint32_t r) {
+    if (std::to_string(r + 1).size() > kLeastWidth) return;  // written at the end
+    if (queued.size() <= r) queued.resize(r + 1, false);
+    queued[r] = true;
+    queueSession(r, planner.runs[r].entries, kLeastWidth);
+  };
+  if (!planner.plan(error)) return abandon(error);
+  const size_t width = std::max<size_t>(kLeastWidth, std::to_string(planner.runs.size()).size());
+  if (width > kRunIdSuffixDigits) return abandon("more runs than run identifiers");
+  queued.resize(planner.runs.size(), false);
+  if (width != kLeastWidth) {
+    tasks.drain();
+    for (size_t r = 0; r < queued.size(); ++r) {
+      if (!queued[r]) continue;
+      if (failures[r].empty()) removeTree(temporary + "/sessions/" + written[r].runId + ".ndjson");
+      failures[r].clear();
+      queued[r] = false;
+    }
+  }
+  for (size_t r = 0; r < planner.runs.size(); ++r) {
+    if (!queued[r]) queueSession(r, planner.runs[r].entries, width);
+  }
   tasks.drain();
   uint64_t totalBytes = 0;
   for (size_t r = 0; r < written.size(); ++r) {
