@@ -2,7 +2,8 @@
 // one-million-entry year, each planned into a fresh folder per iteration. Reports entries a
 // second in real time (the Time column is real time) and in processor time (the process's, every
 // thread's: the planner reads and costs on more than one), and the process's peak resident
-// memory (run the year alone, --benchmark_filter=Year, for a peak that is the year's).
+// memory (run the year alone, --benchmark_filter=Year, and one repetition, for a peak that is
+// one plan's: the peak of a process only grows).
 //
 // The books are generated once into TW_PLAN_BENCH_DIR (default /tmp/tallywarden-plan-bench) and
 // kept there for later runs; generating the year takes a few minutes.

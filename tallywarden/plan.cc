@@ -6,10 +6,15 @@
 // must stay together: units of one (account, reference), of one candidate, of candidates that
 // claim one entry, and every cell past the costing cap. Units are packed first-fit into runs,
 // in order of their first day, under every session limit and every engine bound, the cells'
-// figures recomputed with the engine's own subset search as they fill. A unit that passes a
-// bound by itself is sliced into its reference bundles, kept in the order of their ties; what
-// a slicing separates is listed. Each run is costed again as a whole before anything is
-// written, and the folder is written into a temporary sibling and renamed into place.
+// figures recomputed with the step count of the engine's subset search as they fill. A unit
+// that passes a bound by itself is sliced into its reference bundles, kept in the order of their
+// ties; what a slicing separates is listed. Each run is costed again, piece by piece (its
+// entries of one account), and no plan is made unless every run passes. The folder is
+// written into a temporary sibling and renamed into place.
+//
+// Besides the planning, one more thread (a task queue) sorts the next account's identifiers,
+// costs the pieces of the account just planned and writes the session of every run that takes
+// no more entries; the results are the same as without it.
 
 #include <algorithm>
 #include <atomic>

@@ -1,7 +1,8 @@
 // What `tallywarden plan` reads: the run manifest template and the entries of the books, read
-// as a stream (one entry a line, or one JSON array a file), each entry decoded with the worker's
-// contract decoder as soon as its text is complete and checked with the run's own entry checks
-// against the template. Only the decoded records are kept, never a JSON tree.
+// as a stream (one entry a line, or one JSON array a file), the entries' texts decoded with the
+// worker's contract decoder in batches on two threads and checked with the run's own entry checks
+// against the template, taken in reading order. Only the decoded records are kept, never a JSON
+// tree.
 #pragma once
 
 #include <cstddef>
