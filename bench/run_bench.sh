@@ -35,5 +35,10 @@ echo "$runs runs, $(cat "$plan"/sessions/* | wc -c) bytes of sessions"
 
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)   cores: $(nproc)"
 "$PWD/$build/bench/alternate_timer" --runs "$rounds" --warmup 1 --input /dev/null --output null \
-  "run=$launch run $plan $tool $worker 2" "xargs=$launch xargs $plan $tool $worker 2"
+  "run=$launch run $plan $tool $worker 2" "xargs=$launch xargs $plan $tool $worker 2" || {
+  echo "run_bench: a timed run failed; what it said last, and its runs that did not complete:" >&2
+  tail -n 3 "$plan/run-stderr.txt" >&2
+  grep -o '{[^{]*"status":"failed"[^}]*}' "$plan/summary.json" >&2 || true
+  exit 1
+}
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"

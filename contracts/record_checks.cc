@@ -98,4 +98,48 @@ Status<ContractError> checkResultRecord(const ReconciliationResult& result) {
   return Check::success();
 }
 
+Status<ContractError> ResultItemsCheck::enter(Part part, size_t most, size_t& count) {
+  if (!failed_) return failed_;
+  if (part < part_ || count >= most) {
+    failed_ = invalid();
+    return failed_;
+  }
+  part_ = part;
+  ++count;
+  return Check::success();
+}
+
+Status<ContractError> ResultItemsCheck::allocation(const Allocation& item) {
+  if (auto s = enter(Part::Allocations, kMaxAllocations, allocations_); !s) return s;
+  if (auto s = tw::allocation(item); !s) failed_ = s;
+  return failed_;
+}
+
+Status<ContractError> ResultItemsCheck::pendingId(std::string_view id) {
+  if (auto s = enter(Part::PendingIds, kMaxPendingIds, pendingIds_); !s) return s;
+  if (auto s = identifier(id); !s) failed_ = s;
+  return failed_;
+}
+
+Status<ContractError> ResultItemsCheck::residual(std::string_view id, std::string_view cents) {
+  if (auto s = enter(Part::Residuals, kMaxResiduals, residuals_); !s) return s;
+  if (auto s = identifier(id); !s) {
+    failed_ = s;
+  } else if (residuals_ > 1 && !(std::string_view(lastResidual_) < id)) {
+    failed_ = invalid();
+  } else if (auto a = amount(cents); !a) {
+    failed_ = a;
+  } else {
+    lastResidual_.assign(id);
+  }
+  return failed_;
+}
+
+Status<ContractError> ResultItemsCheck::finish(uint64_t revision, std::string_view runId) {
+  if (!failed_) return failed_;
+  if (auto s = identifier(runId); !s) return s;
+  if (revision > kMaxSafeInteger) return fail(ContractError::OutOfRange);
+  return Check::success();
+}
+
 }  // namespace tw

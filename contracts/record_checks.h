@@ -9,6 +9,11 @@
 // record without a shape.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
 #include "contracts/contract_error.h"
 #include "contracts/result.h"
 #include "contracts/source.h"
@@ -28,6 +33,31 @@ class EntryContractRun {
 
  private:
   const Entry* lastPassed_ = nullptr;  // REQUIRES: alive and unchanged while the run lasts
+};
+
+// The rules of checkResultRecord for a result given item by item in its order (allocations, then
+// pending identifiers, then residuals in strictly ascending key order, as a result's map holds
+// them), for a reader that keeps none of the items. Each call answers for its item, finish for
+// the whole; the first failure stands, and later calls answer it again. A result whose items all
+// pass and whose finish passes is one checkResultRecord accepts; the code of a failure may differ
+// from the one decoding reports when a result breaks several rules.
+class ResultItemsCheck {
+ public:
+  Status<ContractError> allocation(const Allocation& item);
+  Status<ContractError> pendingId(std::string_view id);
+  Status<ContractError> residual(std::string_view id, std::string_view cents);
+  Status<ContractError> finish(uint64_t revision, std::string_view runId);
+
+ private:
+  enum class Part : uint8_t { Allocations, PendingIds, Residuals };
+  Status<ContractError> enter(Part part, size_t most, size_t& count);
+
+  Part part_ = Part::Allocations;
+  size_t allocations_ = 0;
+  size_t pendingIds_ = 0;
+  size_t residuals_ = 0;
+  std::string lastResidual_;
+  Status<ContractError> failed_;
 };
 
 }  // namespace tw

@@ -1,6 +1,7 @@
 #include "engine/costing.h"
 
 #include <algorithm>
+#include <cassert>
 #include <limits>
 #include <numeric>
 #include <tuple>
@@ -26,17 +27,15 @@ constexpr EngineLimits kLiftedLimits{std::numeric_limits<size_t>::max(),
 
 class Collector : public CellObserver {
  public:
-  Collector(const RunEntries& entries, const std::vector<uint32_t>& order)
+  Collector(const RunEntries& entries, std::span<const uint32_t> order)
       : entries_(entries), order_(order) {}
 
   void cell(const CellReport& report) override {
     CellCost cost;
     cost.stage = report.stage;
     cost.pass = report.pass;
-    cost.lefts.reserve(report.lefts.size());
-    cost.rights.reserve(report.rights.size());
-    for (const EntryPos pos : report.lefts) cost.lefts.push_back(order_[pos]);
-    for (const EntryPos pos : report.rights) cost.rights.push_back(order_[pos]);
+    for (const EntryPos pos : report.lefts) indexes.push_back(order_[pos]);
+    for (const EntryPos pos : report.rights) indexes.push_back(order_[pos]);
     cost.pairs = static_cast<uint64_t>(report.lefts.size()) * report.rights.size();
     cost.steps = report.steps;
     cost.pastCap = report.pastCap;
@@ -44,17 +43,38 @@ class Collector : public CellObserver {
     cost.candidatesEnd = static_cast<uint32_t>(report.groupsEnd);
     if (report.pass == MatchPass::Composition) {
       // The amounts converted when the cell was searched; validated entries always convert.
-      for (const EntryPos pos : report.lefts) {
-        cost.leftAmounts.push_back(amount(pos, report.stage));
-      }
-      for (const EntryPos pos : report.rights) {
-        cost.rightAmounts.push_back(amount(pos, report.stage));
+      for (const EntryPos pos : report.lefts) amounts.push_back(amount(pos, report.stage));
+      for (const EntryPos pos : report.rights) amounts.push_back(amount(pos, report.stage));
+    }
+    // The spans are set once the pools stop growing: for now, their sizes.
+    cost.lefts =
+        std::span<const CostIndex>(static_cast<const CostIndex*>(nullptr), report.lefts.size());
+    cost.rights =
+        std::span<const CostIndex>(static_cast<const CostIndex*>(nullptr), report.rights.size());
+    cells.push_back(cost);
+  }
+
+  // Points every cell's lists into the pools, which no longer grow.
+  void settle() {
+    size_t index = 0;
+    size_t amount = 0;
+    for (CellCost& cell : cells) {
+      const size_t lefts = cell.lefts.size();
+      const size_t rights = cell.rights.size();
+      cell.lefts = std::span<const CostIndex>(indexes.data() + index, lefts);
+      cell.rights = std::span<const CostIndex>(indexes.data() + index + lefts, rights);
+      index += lefts + rights;
+      if (cell.pass == MatchPass::Composition) {
+        cell.leftAmounts = std::span<const __int128>(amounts.data() + amount, lefts);
+        cell.rightAmounts = std::span<const __int128>(amounts.data() + amount + lefts, rights);
+        amount += lefts + rights;
       }
     }
-    cells.push_back(std::move(cost));
   }
 
   std::vector<CellCost> cells;
+  std::vector<CostIndex> indexes;
+  std::vector<__int128> amounts;
 
  private:
   __int128 amount(EntryPos pos, AllocationStage stage) const {
@@ -63,7 +83,7 @@ class Collector : public CellObserver {
   }
 
   const RunEntries& entries_;
-  const std::vector<uint32_t>& order_;
+  std::span<const uint32_t> order_;
 };
 
 // The scope of a claim: a bank entry is one resource for both its stages.
@@ -81,13 +101,26 @@ Result<RunCost, EngineError> costRun(std::span<const Entry* const> entries,
   if (entries.size() > std::numeric_limits<uint32_t>::max()) {
     return fail(EngineError::LimitExceeded);
   }
-  RunEntries::Builder builder(entries.size());
-  for (const Entry* entry : entries) builder.add(*entry);
   std::vector<uint32_t> order(entries.size());
   std::iota(order.begin(), order.end(), 0);
   std::sort(order.begin(), order.end(), [&entries](uint32_t a, uint32_t b) {
     return std::string_view(entries[a]->id) < std::string_view(entries[b]->id);
   });
+  return costRun(entries, order, cancel, stepCap);
+}
+
+Result<RunCost, EngineError> costRun(std::span<const Entry* const> entries,
+                                     std::span<const uint32_t> order,
+                                     const std::atomic<bool>& cancel, uint64_t stepCap) {
+  if (entries.size() > std::numeric_limits<uint32_t>::max()) {
+    return fail(EngineError::LimitExceeded);
+  }
+  assert(order.size() == entries.size());
+  assert(std::is_sorted(order.begin(), order.end(), [&entries](uint32_t a, uint32_t b) {
+    return std::string_view(entries[a]->id) < std::string_view(entries[b]->id);
+  }));
+  RunEntries::Builder builder(entries.size());
+  for (const Entry* entry : entries) builder.add(*entry);
   auto run = builder.finish(order);
   if (!run) return fail(run.error());
 
@@ -98,6 +131,11 @@ Result<RunCost, EngineError> costRun(std::span<const Entry* const> entries,
 
   RunCost cost;
   cost.entries = entries.size();
+  // The candidates' entries follow the cells' sides in the index pool.
+  size_t candidateIndexes = 0;
+  for (const MatchGroup& group : *groups) candidateIndexes += group.proposals.size() + 1;
+  collector.indexes.reserve(collector.indexes.size() + candidateIndexes);
+  collector.settle();
   cost.cells = std::move(collector.cells);
   cost.groups = groups->size();
   cost.candidates.resize(groups->size());
@@ -113,12 +151,15 @@ Result<RunCost, EngineError> costRun(std::span<const Entry* const> entries,
     candidate.stage = group.proposals.front().stage;
     candidate.proposals = static_cast<uint32_t>(group.proposals.size());
     cost.proposals += group.proposals.size();
-    for (const Proposal& proposal : group.proposals) {
-      candidate.entries.push_back(order[proposal.left]);
-    }
+    std::vector<CostIndex>& pool = collector.indexes;
+    const size_t begin = pool.size();
+    for (const Proposal& proposal : group.proposals) pool.push_back(order[proposal.left]);
     // Every proposal of a group names the same right entry.
-    candidate.entries.push_back(order[group.proposals.front().right]);
+    pool.push_back(order[group.proposals.front().right]);
+    candidate.entries = std::span<const CostIndex>(pool.data() + begin, pool.size() - begin);
   }
+  cost.indexPool = std::move(collector.indexes);
+  cost.amountPool = std::move(collector.amounts);
 
   // Resolution's order and duplicate removal: equal proposal lists, the first kept.
   auto proposalKey = [](const Proposal& p) {
@@ -225,16 +266,63 @@ bool RunCost::passes(const EngineLimits& limits) const {
   return true;
 }
 
+namespace {
+
+// The subset search's walk, step for step, without keeping its solutions: each call spends a
+// step when its sum reaches the target, else one for every amount it tries and one for the
+// try that finds none left.
+class StepCount {
+ public:
+  enum class Stop : uint8_t { None, Cap, Overflow };
+
+  StepCount(std::span<const __int128> amounts, uint64_t cap) : amounts_(amounts), cap_(cap) {}
+
+  Stop search(__int128 target) {
+    target_ = target;
+    return visit(0, 0);
+  }
+
+  uint64_t spent() const { return spent_; }
+
+ private:
+  bool spend() {
+    if (spent_ == std::numeric_limits<uint64_t>::max() || spent_ >= cap_) return false;
+    ++spent_;
+    return true;
+  }
+
+  Stop visit(__int128 sum, size_t start) {
+    if (sum >= target_) return spend() ? Stop::None : Stop::Cap;
+    for (size_t i = start;; ++i) {
+      if (!spend()) return Stop::Cap;
+      if (i >= amounts_.size()) return Stop::None;
+      if (amounts_[i] > 0) {
+        __int128 next = 0;
+        if (__builtin_add_overflow(sum, amounts_[i], &next)) return Stop::Overflow;
+        if (const Stop stop = visit(next, i + 1); stop != Stop::None) return stop;
+      }
+    }
+  }
+
+  std::span<const __int128> amounts_;
+  __int128 target_ = 0;
+  uint64_t cap_;
+  uint64_t spent_ = 0;
+};
+
+}  // namespace
+
 CellSteps compositionCellSteps(std::span<const __int128> amounts, std::span<const __int128> targets,
                                uint64_t cap) {
-  const std::atomic<bool> never{false};
-  SearchBudget budget{0, cap};
+  StepCount count(amounts, cap);
   for (const __int128 target : targets) {
     if (target <= 0) continue;
-    auto solutions = findSubsets(amounts, target, budget, never);
-    if (!solutions) return CellSteps{budget.spent, solutions.error() == EngineError::LimitExceeded};
+    const StepCount::Stop stop = count.search(target);
+    if (stop != StepCount::Stop::None) {
+      return CellSteps{count.spent(), stop == StepCount::Stop::Cap};
+    }
   }
-  return CellSteps{budget.spent, false};
+  return CellSteps{count.spent(), false};
 }
 
 }  // namespace tw

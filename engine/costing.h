@@ -34,23 +34,24 @@ using CostIndex = uint32_t;
 struct CellCost {
   AllocationStage stage = AllocationStage::ErpBank;
   MatchPass pass = MatchPass::Reference;
-  std::vector<CostIndex> lefts;   // in the engine's order (ascending identifier)
-  std::vector<CostIndex> rights;  // likewise
+  std::span<const CostIndex> lefts;   // in the engine's order (ascending identifier)
+  std::span<const CostIndex> rights;  // likewise
   uint64_t pairs = 0;
   uint64_t steps = 0;            // composition cells: subset search steps
   bool pastCap = false;          // steps reached the cap; the cell's candidates are not all known
   uint32_t candidatesBegin = 0;  // the cell's candidates in RunCost::candidates
   uint32_t candidatesEnd = 0;
   // Composition cells: the stage amounts of the lefts and rights, as the search takes them.
-  std::vector<__int128> leftAmounts;
-  std::vector<__int128> rightAmounts;
+  std::span<const __int128> leftAmounts;
+  std::span<const __int128> rightAmounts;
 };
 
 // One collected match group.
 struct CostCandidate {
   AllocationStage stage = AllocationStage::ErpBank;
   MatchPass pass = MatchPass::Reference;
-  std::vector<CostIndex> entries;  // named by its proposals: lefts in proposal order, then right
+  std::span<const CostIndex>
+      entries;  // named by its proposals: lefts in proposal order, then right
   uint32_t proposals = 0;
   bool duplicate = false;  // an equal group comes first; resolution drops this one
   bool exact = false;      // exact after resolution: becomes allocations
@@ -64,16 +65,26 @@ struct BoundFigure {
   uint64_t limit = 0;
 };
 
+// The lists of cells and candidates point into the run cost's own pools: a RunCost is moved,
+// never copied.
 struct RunCost {
+  RunCost() = default;
+  RunCost(RunCost&&) = default;
+  RunCost& operator=(RunCost&&) = default;
+  RunCost(const RunCost&) = delete;
+  RunCost& operator=(const RunCost&) = delete;
+
   size_t entries = 0;
   std::vector<CellCost> cells;            // every cell with both sides, in the engine's order
   std::vector<CostCandidate> candidates;  // in collection order
   // Sets of candidates (indexes) that claim one entry; each set has two or more.
   std::vector<std::vector<uint32_t>> competing;
-  uint64_t groups = 0;      // collected
-  uint64_t proposals = 0;   // collected
-  uint64_t keptGroups = 0;  // after duplicate removal
-  bool pastCap = false;     // some cell is past the cap
+  uint64_t groups = 0;               // collected
+  uint64_t proposals = 0;            // collected
+  uint64_t keptGroups = 0;           // after duplicate removal
+  bool pastCap = false;              // some cell is past the cap
+  std::vector<CostIndex> indexPool;  // the cells' sides and the candidates' entries
+  std::vector<__int128> amountPool;  // the composition cells' amounts
 
   // The largest figure of each bound (entries, cell side, cell pairs, cell steps, groups,
   // proposals, origins), in that order, against `limits`.
@@ -86,6 +97,13 @@ struct RunCost {
 // with a code the run itself would fail with for a reason other than a bound (an amount that
 // overflows, say), or Cancelled.
 Result<RunCost, EngineError> costRun(std::span<const Entry* const> entries,
+                                     const std::atomic<bool>& cancel,
+                                     uint64_t stepCap = kCostingStepCap);
+
+// The same, for a caller that knows the order of the identifiers: `order` lists the positions
+// of `entries` by ascending identifier. REQUIRES: it does, every position once.
+Result<RunCost, EngineError> costRun(std::span<const Entry* const> entries,
+                                     std::span<const uint32_t> order,
                                      const std::atomic<bool>& cancel,
                                      uint64_t stepCap = kCostingStepCap);
 

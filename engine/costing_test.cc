@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "engine/matching/candidates.h"
+#include "engine/matching/subset_search.h"
 #include "engine/testing/engine_fixture.h"
 #include "engine/testing/generated_runs.h"
 
@@ -90,6 +91,39 @@ TEST(Costing, AgreesWithTheEngineOnGeneratedRuns) {
   // The generated runs cover both endings.
   EXPECT_GT(failedOnBound, 50u);
   EXPECT_GT(completed, 50u);
+}
+
+// The steps counted without the search's solutions are the search's own, for small and large
+// amounts (overflow included), targets of every sign and caps that stop it anywhere.
+TEST(Costing, CellStepsAreTheSubsetSearchsSteps) {
+  Lcg random(7);
+  const std::atomic<bool> never{false};
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<__int128> amounts(random.below(12));
+    std::vector<__int128> targets(1 + random.below(6));
+    const bool huge = random.below(10) == 0;
+    for (__int128& amount : amounts) {
+      amount = static_cast<__int128>(random.below(40)) - 8;
+      if (huge && random.below(3) == 0) amount = (static_cast<__int128>(1) << 126) + amount;
+    }
+    for (__int128& target : targets) target = static_cast<__int128>(random.below(120)) - 10;
+    const uint64_t cap = round % 3 == 0 ? 1 + random.below(300) : kCostingStepCap;
+    SearchBudget budget{0, cap};
+    CellSteps expected{0, false};
+    bool stopped = false;
+    for (const __int128 target : targets) {
+      if (target <= 0 || stopped) continue;
+      auto solutions = findSubsets(amounts, target, budget, never);
+      if (!solutions) {
+        expected = {budget.spent, solutions.error() == EngineError::LimitExceeded};
+        stopped = true;
+      }
+    }
+    if (!stopped) expected = {budget.spent, false};
+    const CellSteps steps = compositionCellSteps(amounts, targets, cap);
+    EXPECT_EQ(steps.steps, expected.steps) << "round " << round;
+    EXPECT_EQ(steps.pastCap, expected.pastCap) << "round " << round;
+  }
 }
 
 TEST(Costing, ACellPastTheCapIsMarkedAndTheRunGoesOn) {

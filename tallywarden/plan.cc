@@ -6,24 +6,36 @@
 // must stay together: units of one (account, reference), of one candidate, of candidates that
 // claim one entry, and every cell past the costing cap. Units are packed first-fit into runs,
 // in order of their first day, under every session limit and every engine bound, the cells'
-// figures recomputed with the engine's own subset search as they fill. A unit that passes a
-// bound by itself is sliced into its reference bundles, kept in the order of their ties; what
-// a slicing separates is listed. Each run is costed again as a whole before anything is
-// written, and the folder is written into a temporary sibling and renamed into place.
+// figures recomputed with the step count of the engine's subset search as they fill. A unit
+// that passes a bound by itself is sliced into its reference bundles, kept in the order of their
+// ties; what a slicing separates is listed. Each run is costed again, piece by piece (its
+// entries of one account), and no plan is made unless every run passes. The folder is
+// written into a temporary sibling and renamed into place.
+//
+// Besides the planning, one more thread (a task queue) sorts the next account's identifiers,
+// costs the pieces of the account just planned and writes the session of every run that takes
+// no more entries; the results are the same as without it.
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <numeric>
 #include <optional>
 #include <ostream>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -215,7 +227,9 @@ struct Unit {
 
 // ---- Runs ------------------------------------------------------------------------------------
 
+// A run's share of one cell of the current account.
 struct CellFill {
+  uint32_t run = 0;
   std::vector<uint32_t> lefts;  // positions in the cell's lists, ascending
   std::vector<uint32_t> rights;
 };
@@ -225,9 +239,9 @@ struct Run {
   FrameFill frames;
   uint64_t groups = 0;
   uint64_t proposals = 0;
-  std::map<uint32_t, CellFill> cells;  // the current account's cells
-  std::set<uint32_t> bundles;          // the current account's unplannable bundles
-  bool full = false;
+  std::set<uint32_t> bundles;  // the current account's unplannable bundles
+  bool full = false;           // takes no more entries
+  bool told = false;           // Planner::onFull has been told
 };
 
 struct Limits {
@@ -242,6 +256,169 @@ std::vector<uint32_t> mergeSorted(const std::vector<uint32_t>& a, const std::vec
   std::merge(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
   return out;
 }
+
+// ---- Costing the runs ------------------------------------------------------------------------
+
+// A run's figures against every engine bound. Entries of different accounts never meet, so a
+// run costs what its pieces (its entries of one account) cost, combined: entries, groups and
+// proposals add up, the cell figures and origins are the largest of any piece.
+struct RunFigures {
+  std::vector<BoundFigure> figures;
+  bool failed = false;  // a piece failed to cost, or passes a bound or the costing cap
+
+  void add(const RunCost& piece) {
+    if (!piece.passes(kSessionEngineLimits)) {
+      failed = true;
+      return;
+    }
+    const std::vector<BoundFigure> more = piece.figures(kSessionEngineLimits);
+    if (figures.empty()) {
+      figures = more;
+      return;
+    }
+    for (size_t i = 0; i < figures.size(); ++i) {
+      const EngineBound bound = figures[i].bound;
+      if (bound == EngineBound::Entries || bound == EngineBound::Groups ||
+          bound == EngineBound::Proposals) {
+        figures[i].figure += more[i].figure;
+      } else {
+        figures[i].figure = std::max(figures[i].figure, more[i].figure);
+      }
+    }
+  }
+  // True when every piece was costed and the combined run passes every bound.
+  bool passes() const {
+    if (failed || figures.empty()) return false;
+    for (const BoundFigure& figure : figures) {
+      if (figure.figure > figure.limit) return false;
+    }
+    return true;
+  }
+};
+
+// Tasks run in the order they are added on a thread of its own, and on the calling thread in
+// `drain`. Without a thread (one cannot be started) a task runs when it is added.
+class TaskQueue {
+ public:
+  TaskQueue() {
+    try {
+      thread_ = std::thread([this] { work(); });
+    } catch (...) {
+      threaded_ = false;
+    }
+  }
+  ~TaskQueue() { stop(); }
+  TaskQueue(const TaskQueue&) = delete;
+  TaskQueue& operator=(const TaskQueue&) = delete;
+
+  void add(std::function<void()> task) {
+    if (!threaded_) {
+      task();
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      tasks_.push_back(std::move(task));
+    }
+    wake_.notify_one();
+  }
+
+  // Runs tasks here too until every task added has run.
+  void drain() {
+    for (;;) {
+      std::function<void()> task;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (tasks_.empty()) {
+          done_.wait(lock, [this] { return running_ == 0 && tasks_.empty(); });
+          if (tasks_.empty()) return;
+        }
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+      }
+      task();
+    }
+  }
+
+ private:
+  void work() {
+    for (;;) {
+      std::function<void()> task;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+        if (tasks_.empty()) return;
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+        ++running_;
+      }
+      task();
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --running_;
+      }
+      done_.notify_all();
+    }
+  }
+
+  void stop() {
+    if (!threaded_) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  std::deque<std::function<void()>> tasks_;
+  size_t running_ = 0;
+  bool stopping_ = false;
+  bool threaded_ = true;
+  std::thread thread_;
+};
+
+// The runs' figures, from their pieces costed as tasks.
+class PieceCoster {
+ public:
+  explicit PieceCoster(TaskQueue& tasks) : tasks_(tasks) {}
+  // The tasks refer to this coster: none is left when it goes.
+  ~PieceCoster() { tasks_.drain(); }
+  PieceCoster(const PieceCoster&) = delete;
+  PieceCoster& operator=(const PieceCoster&) = delete;
+
+  void add(uint32_t run, std::vector<const Entry*> entries) {
+    tasks_.add([this, run, entries = std::move(entries)] {
+      const std::atomic<bool> never{false};
+      auto piece = costRun(entries, never);
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (results_.size() <= run) results_.resize(run + 1);
+      RunFigures& figures = results_[run];
+      if (!piece) {
+        figures.failed = true;
+      } else {
+        figures.add(*piece);
+      }
+    });
+  }
+
+  TaskQueue& tasks() { return tasks_; }
+
+  // The figures by run. REQUIRES: the tasks have been drained.
+  std::vector<RunFigures> take(size_t runs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    results_.resize(std::max(results_.size(), runs));
+    return std::move(results_);
+  }
+
+ private:
+  TaskQueue& tasks_;
+  std::mutex mutex_;
+  std::vector<RunFigures> results_;
+};
 
 // ---- Plan ------------------------------------------------------------------------------------
 
@@ -270,7 +447,8 @@ struct Unplannable {
 
 class Planner {
  public:
-  Planner(const PlanInput& input, const Limits& limits) : input_(input), limits_(limits) {}
+  Planner(const PlanInput& input, const Limits& limits, PieceCoster& coster)
+      : input_(input), limits_(limits), coster_(coster) {}
 
   // Plans every account; false with `error` when the engine refuses the books.
   bool plan(std::string& error) {
@@ -279,11 +457,61 @@ class Planner {
       accounts[input_.entries[i].accountId].push_back(i);
     }
     runOf_.assign(input_.entries.size(), UINT32_MAX);
-    for (const auto& [account, members] : accounts) {
-      if (!planAccount(account, members, error)) return false;
+    // Each account's entries in ascending identifier, sorted on the task thread while the
+    // account before it is planned.
+    std::vector<std::pair<std::string_view, const std::vector<uint32_t>*>> list;
+    for (const auto& [account, members] : accounts) list.emplace_back(account, &members);
+    std::vector<std::vector<uint32_t>> orders(list.size());
+    std::vector<std::future<void>> sorted(list.size());
+    auto sortAhead = [&](size_t a) {
+      auto done = std::make_shared<std::promise<void>>();
+      sorted[a] = done->get_future();
+      coster_.tasks().add([this, &orders, &list, a, done] {
+        const std::vector<uint32_t>& members = *list[a].second;
+        std::vector<uint32_t>& order = orders[a];
+        order.resize(members.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
+          return entry(members[x]).id < entry(members[y]).id;
+        });
+        done->set_value();
+      });
+    };
+    if (!list.empty()) sortAhead(0);
+    std::vector<size_t> before;
+    for (size_t a = 0; a < list.size(); ++a) {
+      const auto [account, membersOf] = list[a];
+      const std::vector<uint32_t>& members = *membersOf;
+      if (a + 1 < list.size()) sortAhead(a + 1);
+      sorted[a].wait();
+      byIdentifier_ = std::move(orders[a]);
+      before.clear();
+      for (const Run& run : runs) before.push_back(run.entries.size());
+      if (!planAccount(account, members, error)) {
+        if (a + 1 < list.size()) sorted[a + 1].wait();  // the task refers to this frame
+        return false;
+      }
+      // The account's piece of every run that took some of its entries.
+      for (uint32_t r = 0; r < runs.size(); ++r) {
+        const std::vector<uint32_t>& entries = runs[r].entries;
+        const size_t begin = r < before.size() ? before[r] : 0;
+        if (begin == entries.size()) continue;
+        std::vector<const Entry*> piece;
+        piece.reserve(entries.size() - begin);
+        for (size_t i = begin; i < entries.size(); ++i) piece.push_back(&entry(entries[i]));
+        coster_.add(r, std::move(piece));
+      }
+      for (uint32_t r = 0; r < runs.size(); ++r) {
+        if (!runs[r].full || runs[r].told) continue;
+        runs[r].told = true;
+        if (onFull) onFull(r);
+      }
     }
     return true;
   }
+
+  // Told of each run that takes no more entries, after the account that filled it.
+  std::function<void(uint32_t run)> onFull;
 
   std::vector<Run> runs;
   std::vector<SlicedCell> sliced;
@@ -302,7 +530,7 @@ class Planner {
     view.reserve(members.size());
     for (const uint32_t i : members) view.push_back(&entry(i));
     const std::atomic<bool> never{false};
-    auto costed = costRun(view, never);
+    auto costed = costRun(view, byIdentifier_, never);
     if (!costed) {
       error = "the engine refuses the books of account " + std::string(account) + " (" +
               std::string(engineErrorName(costed.error())) + ")";
@@ -315,7 +543,8 @@ class Planner {
     Disjoint units(n);
     Disjoint bundles(n);
     {
-      std::map<std::string_view, uint32_t> byReference;
+      std::unordered_map<std::string_view, uint32_t> byReference;
+      byReference.reserve(n);
       for (uint32_t k = 0; k < n; ++k) {
         if (!view[k]->reference) continue;
         auto [it, added] = byReference.emplace(*view[k]->reference, k);
@@ -344,16 +573,14 @@ class Planner {
       for (const CostIndex k : cell.rights) units.join(cell.lefts.front(), k);
     }
 
-    indexAccount(cost, n);
-    std::vector<Unit> whole = makeUnits(cost, view, units, std::nullopt);
+    indexAccount(cost, view);
+    std::vector<Unit> whole = makeUnits(cost, view, units, nullptr);
     runCells_ = &cost;
     view_ = &view;
     members_ = &members;
-    for (Run& run : runs) {
-      run.cells.clear();
-      run.bundles.clear();
-    }
-    cellRefusals_.clear();
+    for (Run& run : runs) run.bundles.clear();
+    cellFills_.assign(cost.cells.size(), {});
+    cellRefusals_.assign(cost.cells.size(), {});
     // Units in order of their first day, then first identifier.
     for (Unit& unit : whole) {
       if (place(unit)) continue;
@@ -366,40 +593,53 @@ class Planner {
   // The units of the account by `ties`, those of `only` when given, in order of first day then
   // first identifier, with their parts of every cell that has both sides.
   std::vector<Unit> makeUnits(const RunCost& cost, const std::vector<const Entry*>& view,
-                              Disjoint& ties, const std::optional<std::vector<uint32_t>>& only) {
+                              Disjoint& ties, const std::vector<uint32_t>* only) {
     std::vector<uint32_t> order;
-    if (only) {
+    if (only != nullptr) {
       order = *only;
+      std::sort(order.begin(), order.end(),
+                [this](uint32_t a, uint32_t b) { return idRank_[a] < idRank_[b]; });
     } else {
-      order.resize(view.size());
-      std::iota(order.begin(), order.end(), 0);
+      order = byIdentifier_;
     }
-    std::sort(order.begin(), order.end(),
-              [&view](uint32_t a, uint32_t b) { return view[a]->id < view[b]->id; });
     std::vector<Unit> list;
     std::vector<std::string_view> firstDay;
-    std::map<uint32_t, uint32_t> rootUnit;
     for (const uint32_t k : order) {
       const uint32_t root = ties.find(k);
-      auto [it, added] = rootUnit.emplace(root, static_cast<uint32_t>(list.size()));
-      if (added) {
+      uint32_t& u = rootUnit_[root];
+      if (u == UINT32_MAX) {
+        u = static_cast<uint32_t>(list.size());
         list.emplace_back();
         firstDay.push_back(view[k]->date);
       }
-      unitOf_[k] = it->second;
-      list[it->second].members.push_back(k);
-      firstDay[it->second] = std::min<std::string_view>(firstDay[it->second], view[k]->date);
+      unitOf_[k] = u;
+      list[u].members.push_back(k);
+      firstDay[u] = std::min<std::string_view>(firstDay[u], view[k]->date);
     }
-    // The members in ascending identifier give each cell's positions in ascending order.
-    std::map<std::pair<uint32_t, uint32_t>, CellPart> parts;
+    for (const uint32_t k : order) rootUnit_[ties.find(k)] = UINT32_MAX;
+    // Each unit's cells in ascending cell; its members in ascending identifier give each cell's
+    // positions in ascending order.
+    std::vector<std::pair<uint32_t, uint32_t>> unitRefs;  // (cell, index into refs_)
+    for (Unit& unit : list) {
+      unitRefs.clear();
+      for (const uint32_t k : unit.members) {
+        for (uint32_t r = refBegin_[k]; r < refBegin_[k + 1]; ++r) {
+          unitRefs.emplace_back(refs_[r].cell, r);
+        }
+      }
+      std::stable_sort(unitRefs.begin(), unitRefs.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+      for (const auto& [cell, r] : unitRefs) {
+        if (unit.cells.empty() || unit.cells.back().cell != cell) {
+          unit.cells.emplace_back();
+          unit.cells.back().cell = cell;
+        }
+        CellPart& part = unit.cells.back();
+        (refs_[r].right ? part.rights : part.lefts).push_back(refs_[r].pos);
+      }
+    }
     for (const uint32_t k : order) {
       const uint32_t u = unitOf_[k];
-      for (uint32_t r = refBegin_[k]; r < refBegin_[k + 1]; ++r) {
-        const CellRef& ref = refs_[r];
-        CellPart& part = parts[{u, ref.cell}];
-        part.cell = ref.cell;
-        (ref.right ? part.rights : part.lefts).push_back(ref.pos);
-      }
       for (uint32_t c = candBegin_[k]; c < candBegin_[k + 1]; ++c) {
         const CostCandidate& candidate = cost.candidates[cands_[c]];
         // A synthetic pair is counted with its left entry's unit: at most what the run collects.
@@ -413,14 +653,13 @@ class Planner {
         list[u].origins = std::max(list[u].origins, candidate.origins);
       }
     }
-    for (auto& [key, part] : parts) list[key.first].cells.push_back(std::move(part));
     for (const uint32_t k : order) unitOf_[k] = UINT32_MAX;
     std::vector<uint32_t> byDay(list.size());
     std::iota(byDay.begin(), byDay.end(), 0);
     std::stable_sort(byDay.begin(), byDay.end(), [&](uint32_t a, uint32_t b) {
       return firstDay[a] != firstDay[b]
                  ? firstDay[a] < firstDay[b]
-                 : view[list[a].members.front()]->id < view[list[b].members.front()]->id;
+                 : idRank_[list[a].members.front()] < idRank_[list[b].members.front()];
     });
     std::vector<Unit> sorted;
     sorted.reserve(list.size());
@@ -430,30 +669,32 @@ class Planner {
 
   // The account's entries' places in its cells, and the candidates each entry leads (its first
   // named entry) or takes part in, as offsets by entry.
-  void indexAccount(const RunCost& cost, size_t n) {
-    struct Ref {
-      uint32_t entry;
-      CellRef ref;
-    };
-    std::vector<Ref> all;
-    for (uint32_t c = 0; c < cost.cells.size(); ++c) {
-      const CellCost& cell = cost.cells[c];
-      if (cell.pass == MatchPass::Synthetic) continue;
-      for (uint32_t p = 0; p < cell.lefts.size(); ++p)
-        all.push_back({cell.lefts[p], {c, p, false}});
-      for (uint32_t p = 0; p < cell.rights.size(); ++p) {
-        all.push_back({cell.rights[p], {c, p, true}});
-      }
-    }
-    std::stable_sort(all.begin(), all.end(),
-                     [](const Ref& a, const Ref& b) { return a.entry < b.entry; });
+  void indexAccount(const RunCost& cost, const std::vector<const Entry*>& view) {
+    const size_t n = view.size();
+    idRank_.resize(n);
+    for (uint32_t i = 0; i < n; ++i) idRank_[byIdentifier_[i]] = i;
+    rootUnit_.assign(n, UINT32_MAX);
+    partOf_.assign(n, UINT32_MAX);
+    // By entry, in the order of the cells, lefts before rights.
     refBegin_.assign(n + 1, 0);
-    refs_.clear();
-    for (const Ref& ref : all) {
-      ++refBegin_[ref.entry + 1];
-      refs_.push_back(ref.ref);
+    for (const CellCost& cell : cost.cells) {
+      if (cell.pass == MatchPass::Synthetic) continue;
+      for (const CostIndex k : cell.lefts) ++refBegin_[k + 1];
+      for (const CostIndex k : cell.rights) ++refBegin_[k + 1];
     }
     for (size_t k = 0; k < n; ++k) refBegin_[k + 1] += refBegin_[k];
+    refs_.resize(refBegin_[n]);
+    {
+      std::vector<uint32_t> at(refBegin_.begin(), refBegin_.end() - 1);
+      for (uint32_t c = 0; c < cost.cells.size(); ++c) {
+        const CellCost& cell = cost.cells[c];
+        if (cell.pass == MatchPass::Synthetic) continue;
+        for (uint32_t p = 0; p < cell.lefts.size(); ++p) refs_[at[cell.lefts[p]]++] = {c, p, false};
+        for (uint32_t p = 0; p < cell.rights.size(); ++p) {
+          refs_[at[cell.rights[p]]++] = {c, p, true};
+        }
+      }
+    }
     auto csr = [n](const std::vector<std::pair<uint32_t, uint32_t>>& pairs,
                    std::vector<uint32_t>& begin, std::vector<uint32_t>& items) {
       begin.assign(n + 1, 0);
@@ -477,8 +718,18 @@ class Planner {
     unitOf_.assign(n, UINT32_MAX);
   }
 
-  // Whether `unit` fits `run`; with `why`, the bound that it would pass and its figure.
-  bool fits(const Unit& unit, const Run& run, EngineBound* why = nullptr,
+  // The share of `cell` that run `index` holds; none when it holds none.
+  const CellFill* fillOf(uint32_t cell, uint32_t index) const {
+    for (const CellFill& fill : cellFills_[cell]) {
+      if (fill.run == index) return &fill;
+    }
+    return nullptr;
+  }
+
+  // Whether `unit` fits `run`, runs[index] or a new run (index kNoRun); with `why`, the bound
+  // that it would pass and its figure.
+  static constexpr uint32_t kNoRun = UINT32_MAX;
+  bool fits(const Unit& unit, const Run& run, uint32_t index, EngineBound* why = nullptr,
             uint64_t* figure = nullptr, uint32_t* refusingCell = nullptr) const {
     auto refuse = [&](EngineBound bound, uint64_t value) {
       if (why != nullptr) *why = bound;
@@ -511,10 +762,9 @@ class Planner {
     if (unit.origins > kMaxAllocationOrigins) return refuse(EngineBound::Origins, unit.origins);
     for (const CellPart& part : unit.cells) {
       const CellCost& cell = runCells_->cells[part.cell];
-      const auto it = run.cells.find(part.cell);
-      const size_t left = part.lefts.size() + (it != run.cells.end() ? it->second.lefts.size() : 0);
-      const size_t right =
-          part.rights.size() + (it != run.cells.end() ? it->second.rights.size() : 0);
+      const CellFill* fill = index == kNoRun ? nullptr : fillOf(part.cell, index);
+      const size_t left = part.lefts.size() + (fill != nullptr ? fill->lefts.size() : 0);
+      const size_t right = part.rights.size() + (fill != nullptr ? fill->rights.size() : 0);
       if (left == 0 || right == 0) continue;  // a cell without both sides costs nothing
       if (refusingCell != nullptr) *refusingCell = part.cell;
       if (left > kSessionEngineLimits.maxCellSide || right > kSessionEngineLimits.maxCellSide) {
@@ -524,16 +774,22 @@ class Planner {
         return refuse(EngineBound::CellPairs, left * right);
       }
       if (cell.pass != MatchPass::Composition) continue;
-      const std::vector<uint32_t> lefts =
-          it != run.cells.end() ? mergeSorted(it->second.lefts, part.lefts) : part.lefts;
-      const std::vector<uint32_t> rights =
-          it != run.cells.end() ? mergeSorted(it->second.rights, part.rights) : part.rights;
-      std::vector<__int128> amounts;
-      std::vector<__int128> targets;
-      for (const uint32_t p : lefts) amounts.push_back(cell.leftAmounts[p]);
-      for (const uint32_t p : rights) targets.push_back(cell.rightAmounts[p]);
+      // The amounts of the run's share and the unit's part, in the cell's order.
+      auto merged = [](const std::vector<uint32_t>* held, const std::vector<uint32_t>& more,
+                       std::span<const __int128> all, std::vector<__int128>& out) {
+        out.clear();
+        size_t h = 0;
+        const size_t heldSize = held != nullptr ? held->size() : 0;
+        for (const uint32_t p : more) {
+          while (h < heldSize && (*held)[h] < p) out.push_back(all[(*held)[h++]]);
+          out.push_back(all[p]);
+        }
+        while (h < heldSize) out.push_back(all[(*held)[h++]]);
+      };
+      merged(fill != nullptr ? &fill->lefts : nullptr, part.lefts, cell.leftAmounts, amounts_);
+      merged(fill != nullptr ? &fill->rights : nullptr, part.rights, cell.rightAmounts, targets_);
       const CellSteps steps =
-          compositionCellSteps(amounts, targets, kSessionEngineLimits.maxCellWork + 1);
+          compositionCellSteps(amounts_, targets_, kSessionEngineLimits.maxCellWork + 1);
       if (steps.steps > kSessionEngineLimits.maxCellWork) {
         return refuse(EngineBound::CellSteps, steps.steps);
       }
@@ -552,7 +808,15 @@ class Planner {
     run.groups += unit.groups;
     run.proposals += unit.proposals;
     for (const CellPart& part : unit.cells) {
-      CellFill& fill = run.cells[part.cell];
+      std::vector<CellFill>& fills = cellFills_[part.cell];
+      auto it = std::find_if(fills.begin(), fills.end(),
+                             [index](const CellFill& fill) { return fill.run == index; });
+      if (it == fills.end()) {
+        fills.emplace_back();
+        fills.back().run = index;
+        it = fills.end() - 1;
+      }
+      CellFill& fill = *it;
       fill.lefts = mergeSorted(fill.lefts, part.lefts);
       fill.rights = mergeSorted(fill.rights, part.rights);
     }
@@ -570,27 +834,44 @@ class Planner {
   static constexpr uint64_t kRoomBytes = 16 * 1024;
 
   bool place(const Unit& unit) {
+    // The runs that refused parts of one of the unit's cells often enough.
+    blocked_.resize(runs.size(), 0);
+    for (const CellPart& part : unit.cells) {
+      for (const auto& [run, count] : cellRefusals_[part.cell]) {
+        if (count >= kRefusalsBeforeSkip) blocked_[run] = 1;
+      }
+    }
+    const bool placed = placeFirstFit(unit);
+    for (const CellPart& part : unit.cells) {
+      for (const auto& refusal : cellRefusals_[part.cell]) blocked_[refusal.first] = 0;
+    }
+    return placed;
+  }
+
+  bool placeFirstFit(const Unit& unit) {
     for (uint32_t r = firstOpen_; r < runs.size(); ++r) {
       if (runs[r].full) {
         if (r == firstOpen_) ++firstOpen_;
         continue;
       }
-      bool skip = false;
-      for (const CellPart& part : unit.cells) {
-        const auto it = cellRefusals_.find((uint64_t{part.cell} << 32) | r);
-        skip = skip || (it != cellRefusals_.end() && it->second >= kRefusalsBeforeSkip);
-      }
-      if (skip) continue;
+      if (blocked_[r]) continue;
       uint32_t cell = UINT32_MAX;
       EngineBound bound = EngineBound::None;
-      if (fits(unit, runs[r], &bound, nullptr, &cell)) {
+      if (fits(unit, runs[r], r, &bound, nullptr, &cell)) {
         commit(unit, r);
         return true;
       }
       if (cell != UINT32_MAX &&
           (bound == EngineBound::CellSide || bound == EngineBound::CellPairs ||
            bound == EngineBound::CellSteps)) {
-        ++cellRefusals_[(uint64_t{cell} << 32) | r];
+        std::vector<std::pair<uint32_t, uint8_t>>& refusals = cellRefusals_[cell];
+        auto it = std::find_if(refusals.begin(), refusals.end(),
+                               [r](const auto& refusal) { return refusal.first == r; });
+        if (it == refusals.end()) {
+          refusals.emplace_back(r, 1);
+        } else if (it->second < UINT8_MAX) {
+          ++it->second;
+        }
       }
       // A run with little room left is closed, so that later units do not try it one by one.
       const Run& run = runs[r];
@@ -601,7 +882,7 @@ class Planner {
       }
     }
     Run fresh;
-    if (!fits(unit, fresh)) return false;
+    if (!fits(unit, fresh, kNoRun)) return false;
     runs.push_back(std::move(fresh));
     commit(unit, static_cast<uint32_t>(runs.size() - 1));
     return true;
@@ -614,21 +895,27 @@ class Planner {
   // and no two chunks share a run.
   void sliceUnit(const Unit& unit, const RunCost& cost, const std::vector<const Entry*>& view,
                  Disjoint& bundles) {
-    std::vector<Unit> parts = makeUnits(cost, view, bundles, unit.members);
+    std::vector<Unit> parts = makeUnits(cost, view, bundles, &unit.members);
     // Order of ties: a walk over the candidates that join parts, from the first part.
-    std::map<uint32_t, uint32_t> partOf;
     for (uint32_t p = 0; p < parts.size(); ++p) {
-      for (const uint32_t k : parts[p].members) partOf[k] = p;
+      for (const uint32_t k : parts[p].members) partOf_[k] = p;
     }
-    std::vector<std::set<uint32_t>> next(parts.size());
-    for (const auto& [k, p] : partOf) {
-      for (uint32_t t = takesBegin_[k]; t < takesBegin_[k + 1]; ++t) {
-        for (const CostIndex m : cost.candidates[takes_[t]].entries) {
-          const auto other = partOf.find(m);
-          if (other == partOf.end() || other->second == p) continue;
-          next[p].insert(other->second);
+    std::vector<std::vector<uint32_t>> next(parts.size());
+    for (uint32_t p = 0; p < parts.size(); ++p) {
+      for (const uint32_t k : parts[p].members) {
+        for (uint32_t t = takesBegin_[k]; t < takesBegin_[k + 1]; ++t) {
+          for (const CostIndex m : cost.candidates[takes_[t]].entries) {
+            const uint32_t other = partOf_[m];
+            if (other == UINT32_MAX || other == p) continue;
+            next[p].push_back(other);
+          }
         }
       }
+      std::sort(next[p].begin(), next[p].end());
+      next[p].erase(std::unique(next[p].begin(), next[p].end()), next[p].end());
+    }
+    for (const Unit& part : parts) {
+      for (const uint32_t k : part.members) partOf_[k] = UINT32_MAX;
     }
     std::vector<bool> seen(parts.size(), false);
     std::vector<uint32_t> walk;
@@ -657,7 +944,7 @@ class Planner {
     EngineBound bound = EngineBound::None;
     uint64_t figure = 0;
     Run empty;
-    (void)fits(probe, empty, &bound, &figure);
+    (void)fits(probe, empty, kNoRun, &bound, &figure);
     Unplannable record;
     record.bound = bound;
     record.figure = figure;
@@ -686,7 +973,7 @@ class Planner {
       for (const uint32_t k : chunk) ties.join(chunk.front(), k);
     }
     std::vector<uint32_t> members = part.members;
-    std::vector<Unit> pieces = makeUnits(cost, view, ties, members);
+    std::vector<Unit> pieces = makeUnits(cost, view, ties, &members);
     for (Unit& piece : pieces) {
       piece.bundle = bundleId;
       if (!place(piece)) {
@@ -810,10 +1097,8 @@ class Planner {
     std::vector<Item> items;
     for (uint32_t p = 0; p < cell.lefts.size(); ++p) items.push_back({cell.lefts[p], p, false});
     for (uint32_t p = 0; p < cell.rights.size(); ++p) items.push_back({cell.rights[p], p, true});
-    const std::vector<const Entry*>& view = *view_;
-    std::sort(items.begin(), items.end(), [&view](const Item& a, const Item& b) {
-      return view[a.entry]->id < view[b.entry]->id;
-    });
+    std::sort(items.begin(), items.end(),
+              [this](const Item& a, const Item& b) { return idRank_[a.entry] < idRank_[b.entry]; });
     std::map<CostIndex, uint32_t> partOf;
     std::vector<__int128> amounts;
     std::vector<__int128> targets;
@@ -861,6 +1146,7 @@ class Planner {
 
   const PlanInput& input_;
   Limits limits_;
+  PieceCoster& coster_;
   std::vector<uint32_t> runOf_;
   const RunCost* runCells_ = nullptr;
   const std::vector<const Entry*>* view_ = nullptr;
@@ -880,7 +1166,16 @@ class Planner {
   std::vector<uint32_t> takesBegin_;
   std::vector<uint32_t> takes_;
   std::vector<uint32_t> unitOf_;  // scratch: UINT32_MAX between calls of makeUnits
-  std::unordered_map<uint64_t, uint8_t> cellRefusals_;  // (cell, run) -> parts refused
+  // By cell of the account: (run, parts of the cell the run refused).
+  std::vector<std::vector<std::pair<uint32_t, uint8_t>>> cellRefusals_;
+  std::vector<std::vector<CellFill>> cellFills_;  // by cell of the account: the runs' shares
+  mutable std::vector<__int128> amounts_;         // scratch of fits
+  mutable std::vector<__int128> targets_;
+  std::vector<uint8_t> blocked_;        // by run: scratch of place, zero between calls
+  std::vector<uint32_t> byIdentifier_;  // the account's entries in ascending identifier
+  std::vector<uint32_t> idRank_;        // by account entry: its place in byIdentifier_
+  std::vector<uint32_t> rootUnit_;      // scratch of makeUnits: UINT32_MAX between calls
+  std::vector<uint32_t> partOf_;        // scratch of sliceUnit: UINT32_MAX between calls
 };
 
 // ---- Writing ---------------------------------------------------------------------------------
@@ -1014,11 +1309,17 @@ RunManifest runManifest(const PlanTemplate& plan, const std::string& runId,
   std::set<std::pair<std::string_view, std::string_view>> used;
   std::string_view first;
   std::string_view last;
+  // Entries of one run mostly come from a few files: the last one added is not looked up.
+  std::pair<std::string_view, std::string_view> lastFile;
+  auto use = [&](const Ref& origin) {
+    const std::pair<std::string_view, std::string_view> file(origin.sourceId, origin.fileId);
+    if (file == lastFile && !used.empty()) return;
+    used.insert(file);
+    lastFile = file;
+  };
   for (const Entry* entry : entries) {
-    used.emplace(entry->origin.sourceId, entry->origin.fileId);
-    for (const EntryComponent& component : entry->components) {
-      used.emplace(component.origin.sourceId, component.origin.fileId);
-    }
+    use(entry->origin);
+    for (const EntryComponent& component : entry->components) use(component.origin);
     if (first.empty() || entry->date < first) first = entry->date;
     if (last.empty() || entry->date > last) last = entry->date;
   }
@@ -1110,9 +1411,8 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
   limits.runEntries = parsed->maxRunEntries.value_or(kMaxHeldEntries);
   limits.sessionBytes = kMaxSessionBytes - longestStart.size() - sampleExecute.size();
 
-  Planner planner(input, limits);
-  planner.baseline = parsed->baseline;
-  if (!planner.plan(error)) return cannotRun(error);
+  TaskQueue tasks;
+  PieceCoster coster(tasks);
 
   // Write into a temporary sibling, then rename into place.
   std::string parent = ".";
@@ -1125,6 +1425,7 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
   const std::string temporary = makeFreshFolder(parent + "/." + base + ".plan-");
   if (temporary.empty()) return cannotRun("cannot make a folder beside " + output);
   auto abandon = [&](const std::string& why) {
+    tasks.drain();  // the tasks refer to what is here
     removeTree(temporary);
     return cannotRun(why);
   };
@@ -1132,45 +1433,42 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
   if (!std::filesystem::create_directory(fsPath(temporary + "/sessions"), notMade) || notMade) {
     return abandon("cannot make " + temporary + "/sessions: " + notMade.message());
   }
-  const size_t width = std::max<size_t>(4, std::to_string(planner.runs.size()).size());
-  if (width > kRunIdSuffixDigits) return abandon("more runs than run identifiers");
-
-  std::vector<WrittenRun> written;
-  std::string text;
-  uint64_t totalBytes = 0;
-  for (size_t r = 0; r < planner.runs.size(); ++r) {
-    const Run& run = planner.runs[r];
+  Planner planner(input, limits, coster);
+  planner.baseline = parsed->baseline;
+  // Each run's session is written as a task: a run that takes no more entries while planning
+  // goes on, beside it, and the rest once it is done. The width of the runIds is known only at
+  // the end: the runs written before are written again if it is not the one they took.
+  constexpr size_t kLeastWidth = 4;
+  std::deque<WrittenRun> written;  // by run; tasks hold references, which pushing keeps
+  std::deque<std::string> failures;
+  auto writeSession = [&](size_t r, const std::vector<uint32_t>& runEntries, size_t width,
+                          WrittenRun& out, std::string& failure) {
+    out = WrittenRun{};
     std::string suffix = std::to_string(r + 1);
     suffix.insert(0, width - suffix.size(), '0');
-    WrittenRun out;
     out.runId = plan->runIdPrefix + "-" + suffix;
     std::vector<const Entry*> entries;
-    entries.reserve(run.entries.size());
+    entries.reserve(runEntries.size());
     std::set<std::string_view> accounts;
-    for (const uint32_t i : run.entries) {
+    for (const uint32_t i : runEntries) {
       entries.push_back(&input.entries[i]);
       accounts.insert(input.entries[i].accountId);
     }
     for (const std::string_view account : accounts) out.accounts.emplace_back(account);
-    const std::atomic<bool> never{false};
-    auto cost = costRun(entries, never);
-    if (!cost || !cost->passes(kSessionEngineLimits)) {
-      return abandon("run " + out.runId +
-                     " would not pass the engine's bounds (a fault of the "
-                     "planner; nothing is written)");
-    }
-    out.figures = cost->figures(kSessionEngineLimits);
     const std::optional<std::string> nonce = nonceFor(parsed->nonceSeed, out.runId);
-    if (!nonce) return abandon("no digest for the nonce");
+    if (!nonce) {
+      failure = "no digest for the nonce";
+      return;
+    }
     const RunManifest manifest = runManifest(*plan, out.runId, entries);
-    text = frameLine(makeObject({{"kind", Json("start")}, {"manifest", toJsonValue(manifest)}}),
-                     *nonce);
+    std::string text = frameLine(
+        makeObject({{"kind", Json("start")}, {"manifest", toJsonValue(manifest)}}), *nonce);
     const std::string head = "{\"entries\":[";
     const std::string tail = "],\"kind\":\"entries\",\"nonce\":\"" + *nonce + "\",\"version\":1}\n";
     size_t inFrame = 0;
     size_t lineStart = text.size();
     for (size_t i = 0; i < entries.size(); ++i) {
-      const uint32_t textBytes = input.places[run.entries[i]].textBytes;
+      const uint32_t textBytes = input.places[runEntries[i]].textBytes;
       if (inFrame == kMaxEntriesPerFrame ||
           (inFrame > 0 &&
            (text.size() - lineStart) + 1 + textBytes + tail.size() > kMaxLineBytes)) {
@@ -1195,13 +1493,63 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
     out.frames += kFramesBesideEntries;
     out.bytes = text.size();
     if (out.bytes > kMaxSessionBytes || out.frames > kMaxFramesPerSession) {
-      return abandon("run " + out.runId + " would pass a session limit (a fault of the planner)");
+      failure = "run " + out.runId + " would pass a session limit (a fault of the planner)";
+      return;
     }
-    totalBytes += out.bytes;
-    if (!writeFile(temporary + "/sessions/" + out.runId + ".ndjson", text, error)) {
-      return abandon(error);
+    std::string notWritten;
+    if (!writeFile(temporary + "/sessions/" + out.runId + ".ndjson", text, notWritten)) {
+      failure = std::move(notWritten);
     }
-    written.push_back(std::move(out));
+  };
+  auto queueSession = [&](size_t r, std::vector<uint32_t> runEntries, size_t width) {
+    while (written.size() <= r) {
+      written.emplace_back();
+      failures.emplace_back();
+    }
+    WrittenRun& out = written[r];
+    std::string& failure = failures[r];
+    tasks.add([&writeSession, &out, &failure, r, width, runEntries = std::move(runEntries)] {
+      writeSession(r, runEntries, width, out, failure);
+    });
+  };
+  std::vector<bool> queued;
+  planner.onFull = [&](uint32_t r) {
+    if (std::to_string(r + 1).size() > kLeastWidth) return;  // written at the end
+    if (queued.size() <= r) queued.resize(r + 1, false);
+    queued[r] = true;
+    queueSession(r, planner.runs[r].entries, kLeastWidth);
+  };
+  if (!planner.plan(error)) return abandon(error);
+  const size_t width = std::max<size_t>(kLeastWidth, std::to_string(planner.runs.size()).size());
+  if (width > kRunIdSuffixDigits) return abandon("more runs than run identifiers");
+  queued.resize(planner.runs.size(), false);
+  if (width != kLeastWidth) {
+    tasks.drain();
+    for (size_t r = 0; r < queued.size(); ++r) {
+      if (!queued[r]) continue;
+      if (failures[r].empty()) removeTree(temporary + "/sessions/" + written[r].runId + ".ndjson");
+      failures[r].clear();
+      queued[r] = false;
+    }
+  }
+  for (size_t r = 0; r < planner.runs.size(); ++r) {
+    if (!queued[r]) queueSession(r, planner.runs[r].entries, width);
+  }
+  tasks.drain();
+  uint64_t totalBytes = 0;
+  for (size_t r = 0; r < written.size(); ++r) {
+    if (!failures[r].empty()) return abandon(failures[r]);
+    totalBytes += written[r].bytes;
+  }
+  // The runs' figures, costed beside the planning and the writing.
+  std::vector<RunFigures> figures = coster.take(planner.runs.size());
+  for (size_t r = 0; r < written.size(); ++r) {
+    if (!figures[r].passes()) {
+      return abandon("run " + written[r].runId +
+                     " would not pass the engine's bounds (a fault of the "
+                     "planner; nothing is written)");
+    }
+    written[r].figures = std::move(figures[r].figures);
   }
 
   JsonArray runsJson;

@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <numeric>
 #include <set>
-#include <unordered_set>
+#include <thread>
 #include <utility>
 
 #include "contracts/contract_detail.h"
@@ -29,6 +33,30 @@ constexpr size_t kReadChunk = size_t{1} << 20;
 // at most 65536 bytes); reading stops there rather than holding an unbounded text.
 constexpr size_t kMaxEntryTextBytes = size_t{1} << 20;
 constexpr std::string_view kDefaultRunIdPrefix = "run";
+// Entry texts are decoded in batches of about this many bytes, on kDecodeThreads threads, with
+// at most kBatchesInFlight batches read ahead of the oldest one not yet taken.
+constexpr size_t kBatchBytes = size_t{1} << 20;
+constexpr size_t kDecodeThreads = 2;
+constexpr size_t kBatchesInFlight = 8;
+
+// Entry texts of one file, one after another, with the line each begins on.
+struct TextBatch {
+  uint32_t file = 0;
+  std::string bytes;
+  std::vector<std::pair<uint64_t, size_t>> texts;  // (line, end offset in bytes)
+};
+
+// What a batch's texts decode to, in their order; `error` when one is not JSON (the texts
+// after it are not decoded).
+struct DecodedBatch {
+  uint32_t file = 0;
+  std::vector<Entry> entries;
+  std::vector<EntryPlace> places;
+  std::vector<Refusal> refusals;
+  std::vector<size_t> idHashes;  // of the entries' identifiers
+  bool failed = false;
+  std::string error;
+};
 
 // The member of a refused entry that the run's checks looked at, for the person reading the
 // refusal (the verdict itself is checkEntryForRun's).
@@ -52,16 +80,36 @@ std::string checkedMember(const Entry& entry, const RunManifest& manifest,
 
 class EntryReader {
  public:
-  EntryReader(const PlanTemplate& plan, PlanInput& input)
-      : plan_(plan), input_(input), runCheck_(plan.manifest) {
+  explicit EntryReader(const PlanTemplate& plan) : plan_(plan), runCheck_(plan.manifest) {
     for (const InputDigest& digest : plan.manifest.inputDigests) {
       declared_.emplace(digest.sourceId, digest.fileId);
     }
   }
 
+  // Every text of the batch, in order, until one is not JSON.
+  DecodedBatch decode(const TextBatch& batch) {
+    DecodedBatch out;
+    out.file = batch.file;
+    out.entries.reserve(batch.texts.size());
+    out.places.reserve(batch.texts.size());
+    out.idHashes.reserve(batch.texts.size());
+    size_t begin = 0;
+    for (const auto& [line, end] : batch.texts) {
+      const std::string_view text(batch.bytes.data() + begin, end - begin);
+      begin = end;
+      if (!take(batch.file, line, text, out, out.error)) {
+        out.failed = true;
+        break;
+      }
+    }
+    return out;
+  }
+
+ private:
   // One entry's text, beginning on `line` of file `file`. False with `error` when it is not
   // JSON.
-  bool take(uint32_t file, uint64_t line, std::string_view text, std::string& error) {
+  bool take(uint32_t file, uint64_t line, std::string_view text, DecodedBatch& input_,
+            std::string& error) {
     std::optional<Entry> entry = readPlain(text);
     if (!entry) {
       Refusal refusal{file, line, {}, {}, {}, {}};
@@ -100,12 +148,12 @@ class EntryReader {
     }
     scratch_.clear();
     appendEntryJson(scratch_, *entry);
-    input_.places.push_back(EntryPlace{file, line, static_cast<uint32_t>(scratch_.size())});
+    input_.places.push_back(EntryPlace{line, file, static_cast<uint32_t>(scratch_.size())});
+    input_.idHashes.push_back(std::hash<std::string_view>{}(entry->id));
     input_.entries.push_back(std::move(*entry));
     return true;
   }
 
- private:
   // The worker's direct reader of an entries frame, on a frame of this one entry: the record
   // decodeEntry would give, when the text is a plain entry that passes the entry contract.
   std::optional<Entry> readPlain(std::string_view text) {
@@ -122,11 +170,164 @@ class EntryReader {
   }
 
   const PlanTemplate& plan_;
-  PlanInput& input_;
   std::set<std::pair<std::string, std::string>> declared_;
   std::string scratch_;
   std::string frame_;
   EntryRunCheck runCheck_;
+};
+
+// Decodes batches on threads of its own (each with its own reader) and gives the results back
+// in the order the batches were handed on. Without threads (none can be started) a batch is
+// decoded when it is handed on.
+class DecodePool {
+ public:
+  explicit DecodePool(const PlanTemplate& plan) : plan_(plan) {
+    try {
+      for (size_t i = 0; i < kDecodeThreads; ++i) threads_.emplace_back([this] { work(); });
+    } catch (...) {
+      stop();
+    }
+  }
+  ~DecodePool() { stop(); }
+  DecodePool(const DecodePool&) = delete;
+  DecodePool& operator=(const DecodePool&) = delete;
+
+  void submit(TextBatch batch) {
+    const uint64_t seq = submitted_++;
+    if (threads_.empty()) {
+      EntryReader reader(plan_);
+      done_.emplace(seq, reader.decode(batch));
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      jobs_.emplace_back(seq, std::move(batch));
+    }
+    wake_.notify_one();
+  }
+
+  size_t pending() const { return submitted_ - taken_; }
+
+  // The oldest result not yet taken; with `wait`, waits for it. Nothing when it is not ready
+  // or every result has been taken.
+  std::optional<DecodedBatch> next(bool wait) {
+    if (taken_ == submitted_) return std::nullopt;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (wait) ready_.wait(lock, [this] { return done_.count(taken_) > 0; });
+    const auto it = done_.find(taken_);
+    if (it == done_.end()) return std::nullopt;
+    DecodedBatch out = std::move(it->second);
+    done_.erase(it);
+    ++taken_;
+    return out;
+  }
+
+ private:
+  void work() {
+    EntryReader reader(plan_);
+    for (;;) {
+      std::pair<uint64_t, TextBatch> job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (stopping_) return;
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      DecodedBatch decoded = reader.decode(job.second);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_.emplace(job.first, std::move(decoded));
+      }
+      ready_.notify_all();
+    }
+  }
+
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+  const PlanTemplate& plan_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable ready_;
+  std::deque<std::pair<uint64_t, TextBatch>> jobs_;
+  std::map<uint64_t, DecodedBatch> done_;
+  uint64_t submitted_ = 0;
+  uint64_t taken_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// Gathers the texts the splitter cuts into batches, hands them to the pool and takes the
+// results into the input in order. The first text that is not JSON stops it.
+class EntryBatcher {
+ public:
+  EntryBatcher(const PlanTemplate& plan, PlanInput& input,
+               const std::vector<std::string_view>& paths)
+      : pool_(plan), input_(input), paths_(paths) {}
+
+  // False with `error` (the file named) when an earlier text was found not to be JSON.
+  bool take(uint32_t file, uint64_t line, std::string_view text, std::string& error) {
+    if (!batch_.texts.empty() && batch_.file != file) flush();
+    batch_.file = file;
+    batch_.bytes.append(text);
+    batch_.texts.emplace_back(line, batch_.bytes.size());
+    if (batch_.bytes.size() >= kBatchBytes) flush();
+    return collect(false, error);
+  }
+
+  bool failed() const { return failed_; }
+
+  std::vector<size_t> idHashes;  // of the entries taken, in order
+
+  // Every text handed on is decoded and taken; false with `error` when one is not JSON.
+  bool finish(std::string& error) {
+    flush();
+    return collect(true, error);
+  }
+
+ private:
+  void flush() {
+    if (batch_.texts.empty()) return;
+    pool_.submit(std::move(batch_));
+    batch_ = TextBatch{};
+  }
+
+  bool collect(bool all, std::string& error) {
+    if (failed_) {
+      error = failure_;
+      return false;
+    }
+    for (;;) {
+      const bool wait = all || pool_.pending() > kBatchesInFlight;
+      std::optional<DecodedBatch> decoded = pool_.next(wait);
+      if (!decoded) return true;
+      input_.entries.append(std::move(decoded->entries));
+      input_.places.insert(input_.places.end(), decoded->places.begin(), decoded->places.end());
+      for (Refusal& refusal : decoded->refusals) input_.refusals.push_back(std::move(refusal));
+      idHashes.insert(idHashes.end(), decoded->idHashes.begin(), decoded->idHashes.end());
+      if (decoded->failed) {
+        failed_ = true;
+        failure_ = std::string(paths_[decoded->file]) + " " + decoded->error;
+        error = failure_;
+        return false;
+      }
+    }
+  }
+
+  DecodePool pool_;
+  PlanInput& input_;
+  const std::vector<std::string_view>& paths_;
+  TextBatch batch_;
+  bool failed_ = false;
+  std::string failure_;
 };
 
 bool isSpace(char c) {
@@ -136,7 +337,7 @@ bool isSpace(char c) {
 // Cuts a file into entry texts as it is read: lines, or the elements of one JSON array.
 class FileSplitter {
  public:
-  FileSplitter(uint32_t file, EntryReader& reader) : file_(file), reader_(reader) {}
+  FileSplitter(uint32_t file, EntryBatcher& reader) : file_(file), reader_(reader) {}
 
   bool feed(std::string_view bytes, std::string& error) {
     size_t at = 0;
@@ -145,6 +346,14 @@ class FileSplitter {
         // Whole runs of a line's bytes at once.
         const size_t end = bytes.find('\n', at);
         const size_t stop = end == std::string_view::npos ? bytes.size() : end;
+        if (text_.empty() && end != std::string_view::npos && end - at <= kMaxEntryTextBytes) {
+          // A whole line within the bytes is taken where it is.
+          if (!flushText(bytes.substr(at, end - at), error)) return false;
+          ++line_;
+          textLine_ = line_;
+          at = end + 1;
+          continue;
+        }
         if (text_.size() + (stop - at) > kMaxEntryTextBytes) {
           error = "line " + std::to_string(textLine_) + " holds an entry text longer than " +
                   std::to_string(kMaxEntryTextBytes) + " bytes";
@@ -218,12 +427,17 @@ class FileSplitter {
   }
 
   bool flushLine(std::string& error) {
-    const bool blank = std::all_of(text_.begin(), text_.end(), isSpace);
+    if (!flushText(text_, error)) return false;
+    text_.clear();
+    return true;
+  }
+
+  bool flushText(std::string_view text, std::string& error) {
+    const bool blank = std::all_of(text.begin(), text.end(), isSpace);
     if (!blank) {
       ++entries_;
-      if (!reader_.take(file_, textLine_, text_, error)) return false;
+      if (!reader_.take(file_, textLine_, text, error)) return false;
     }
-    text_.clear();
     return true;
   }
 
@@ -311,7 +525,7 @@ class FileSplitter {
   }
 
   uint32_t file_;
-  EntryReader& reader_;
+  EntryBatcher& reader_;
   Mode mode_ = Mode::Unknown;
   ArrayState state_ = ArrayState::BeforeValue;
   uint64_t line_ = 1;
@@ -324,15 +538,15 @@ class FileSplitter {
   bool afterComma_ = false;
 };
 
-// Refuses every entry whose identifier another accepted entry also has.
-void refuseRepeatedIds(PlanInput& input, const std::vector<std::string_view>& paths) {
+// Refuses every entry whose identifier another accepted entry also has. `idHashes` are the
+// hashes of the identifiers.
+void refuseRepeatedIds(PlanInput& input, const std::vector<std::string_view>& paths,
+                       std::vector<size_t> idHashes) {
   {
-    // Most books repeat no identifier: find that out without sorting them.
-    std::unordered_set<std::string_view> seen;
-    seen.reserve(input.entries.size());
-    bool repeats = false;
-    for (const Entry& entry : input.entries) repeats = repeats || !seen.insert(entry.id).second;
-    if (!repeats) return;
+    // Most books repeat no identifier, and no two of their identifiers hash alike: find that out
+    // without sorting the identifiers themselves.
+    std::sort(idHashes.begin(), idHashes.end());
+    if (std::adjacent_find(idHashes.begin(), idHashes.end()) == idHashes.end()) return;
   }
   std::vector<uint32_t> order(input.entries.size());
   std::iota(order.begin(), order.end(), 0);
@@ -372,14 +586,11 @@ void refuseRepeatedIds(PlanInput& input, const std::vector<std::string_view>& pa
     }
     k = end;
   }
-  std::deque<Entry> kept;
   std::vector<EntryPlace> places;
   for (size_t i = 0; i < input.entries.size(); ++i) {
-    if (repeated[i]) continue;
-    kept.push_back(std::move(input.entries[i]));
-    places.push_back(input.places[i]);
+    if (!repeated[i]) places.push_back(input.places[i]);
   }
-  input.entries = std::move(kept);
+  input.entries.drop(repeated);
   input.places = std::move(places);
 }
 
@@ -445,32 +656,33 @@ std::optional<PlanTemplate> readTemplate(std::string_view path, std::string_view
 
 bool readEntries(const std::vector<std::string_view>& paths, const PlanTemplate& plan,
                  PlanInput& input, std::string& error) {
-  EntryReader reader(plan, input);
+  EntryBatcher batcher(plan, input, paths);
+  // A problem of the input found while reading comes after every text before it: one of those
+  // that is not JSON is told instead.
+  auto fail = [&](std::string why) {
+    if (!batcher.finish(error)) return false;
+    error = std::move(why);
+    return false;
+  };
   std::string chunk;
   for (uint32_t file = 0; file < paths.size(); ++file) {
     const std::string name(paths[file]);
     std::optional<InputFile> opened = InputFile::open(paths[file], error);
-    if (!opened) return false;
-    FileSplitter splitter(file, reader);
+    if (!opened) return fail(error);
+    FileSplitter splitter(file, batcher);
     for (;;) {
       chunk.resize(kReadChunk);
       const std::ptrdiff_t got = readRetrying(opened->fd(), chunk.data(), chunk.size());
-      if (got < 0) {
-        error = "cannot read " + name + ": " + std::strerror(errno);
-        return false;
-      }
+      if (got < 0) return fail("cannot read " + name + ": " + std::strerror(errno));
       if (got == 0) break;
       if (!splitter.feed(std::string_view(chunk.data(), static_cast<size_t>(got)), error)) {
-        error = name + " " + error;
-        return false;
+        return batcher.failed() ? false : fail(name + " " + error);
       }
     }
-    if (!splitter.finish(error)) {
-      error = name + " " + error;
-      return false;
-    }
+    if (!splitter.finish(error)) return batcher.failed() ? false : fail(name + " " + error);
   }
-  refuseRepeatedIds(input, paths);
+  if (!batcher.finish(error)) return false;
+  refuseRepeatedIds(input, paths, std::move(batcher.idHashes));
   std::stable_sort(input.refusals.begin(), input.refusals.end(),
                    [](const Refusal& a, const Refusal& b) {
                      return a.file != b.file ? a.file < b.file : a.line < b.line;

@@ -1,7 +1,8 @@
 // What `tallywarden plan` reads: the run manifest template and the entries of the books, read
-// as a stream (one entry a line, or one JSON array a file), each entry decoded with the worker's
-// contract decoder as soon as its text is complete and checked with the run's own entry checks
-// against the template. Only the decoded records are kept, never a JSON tree.
+// as a stream (one entry a line, or one JSON array a file), the entries' texts decoded with the
+// worker's contract decoder in batches on two threads and checked with the run's own entry checks
+// against the template, taken in reading order. Only the decoded records are kept, never a JSON
+// tree.
 #pragma once
 
 #include <cstddef>
@@ -42,13 +43,39 @@ struct Refusal {
 
 // Where an accepted entry came from, and the size of its compact text.
 struct EntryPlace {
-  uint32_t file = 0;
   uint64_t line = 0;
+  uint32_t file = 0;
   uint32_t textBytes = 0;
 };
 
+// Entries in the blocks they were decoded in, reached by their place in reading order.
+class EntryStore {
+ public:
+  size_t size() const { return index_.size(); }
+  const Entry& operator[](size_t i) const { return *index_[i]; }
+
+  // Appends the block's entries, which stay where they are.
+  void append(std::vector<Entry> block) {
+    for (const Entry& entry : block) index_.push_back(&entry);
+    blocks_.push_back(std::move(block));
+  }
+
+  // Keeps only the entries `drop` does not mark, in order.
+  void drop(const std::vector<bool>& marks) {
+    size_t kept = 0;
+    for (size_t i = 0; i < index_.size(); ++i) {
+      if (!marks[i]) index_[kept++] = index_[i];
+    }
+    index_.resize(kept);
+  }
+
+ private:
+  std::vector<std::vector<Entry>> blocks_;  // moving a block keeps its entries where they are
+  std::vector<const Entry*> index_;
+};
+
 struct PlanInput {
-  std::deque<Entry> entries;  // accepted, in reading order
+  EntryStore entries;  // accepted, in reading order
   std::vector<EntryPlace> places;
   std::vector<Refusal> refusals;
 };

@@ -130,7 +130,7 @@ std::variant<ReportArgs, std::string> parseArgs(std::span<const std::string_view
 Report buildReport(std::string_view outputBytes, bool outputMoreBeyond,
                    std::optional<std::string_view> inputBytes) {
   Report report;
-  report.output = reassembleOutput(outputBytes, outputMoreBeyond);
+  report.output = reassembleOutput(outputBytes, outputMoreBeyond, ResultKept::Yes);
   if (inputBytes) report.input = readSessionEntries(*inputBytes);
   const SessionEntries* input = report.input ? &*report.input : nullptr;
   if (report.output.result) report.figures = computeFigures(*report.output.result, input);

@@ -1,15 +1,17 @@
 #include "tallywarden/report_output.h"
 
 #include <algorithm>
-#include <array>
+#include <cassert>
 #include <cstring>
+#include <limits>
 #include <utility>
-#include <vector>
 
 #include "contracts/commitment.h"
-#include "contracts/decode.h"
+#include "contracts/contract_error.h"
 #include "contracts/json_reader.h"
 #include "contracts/json_writer.h"
+#include "contracts/record_checks.h"
+#include "contracts/record_text.h"
 #include "tallywarden/json_problem.h"
 #include "worker/frames.h"
 #include "worker/responses.h"
@@ -37,48 +39,162 @@ size_t firstDifference(std::string_view read, std::string_view written) {
   return at;
 }
 
-// Where the pages read first part from the pages the worker makes for a result: the index of
-// the page (pages.size() when the worker makes more), and the byte (npos when the worker makes
-// fewer).
-struct PagesPart {
-  size_t page = 0;
-  size_t byte = 0;
+// Reads a page's text from left to right: each part must be the one the worker's writers put
+// there, byte for byte.
+class PageCursor {
+ public:
+  explicit PageCursor(std::string_view text) : text_(text) {}
+
+  size_t at() const { return at_; }
+  bool atEnd() const { return at_ == text_.size(); }
+  bool literal(std::string_view part) {
+    if (text_.substr(at_, part.size()) != part) return false;
+    at_ += part.size();
+    return true;
+  }
+  bool next(char c) {
+    if (at_ >= text_.size() || text_[at_] != c) return false;
+    ++at_;
+    return true;
+  }
+  // Decimal digits as appendUnsigned writes them: no sign, no leading zero, within 64 bits.
+  bool number(uint64_t& value);
+  // A string as appendJsonString writes it, its value into `value`: each byte that has an escape
+  // is escaped, with its one escape, and nothing else is.
+  bool text(std::string& value);
+
+ private:
+  std::string_view text_;
+  size_t at_ = 0;
 };
 
-// Makes the worker's pages for `result`, each stating `pageCount`, and holds them against
-// `pages`; sets `commitment` to the commitment hashed from them as they are made, or to its
-// error. With the count the pages state, a page that lost or gained an item is found at its own
-// line rather than at the first page.
-std::optional<PagesPart> rebuildPages(const ReconciliationResult& result, const std::string& nonce,
-                                      uint64_t pageCount,
-                                      const std::vector<std::string_view>& pages,
-                                      std::optional<CommitmentOutcome>& commitment) {
-  size_t count = 0;
-  std::optional<PagesPart> parts;
-  PageBatch batch;
-  commitment = makeResultPages(result, nonce, pageCount, batch, [&](PageBatch& made, bool) {
-    size_t start = 0;
-    for (const size_t end : made.ends) {
-      const std::string_view page = std::string_view(made.text).substr(start, end - start);
-      if (!parts && (count >= pages.size() || !sameLine(pages[count], page))) {
-        parts = PagesPart{count, count < pages.size() ? firstDifference(pages[count], page) : 0};
-      }
-      ++count;
-      start = end;
+bool PageCursor::number(uint64_t& value) {
+  const size_t begin = at_;
+  value = 0;
+  while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') {
+    if (__builtin_mul_overflow(value, uint64_t{10}, &value) ||
+        __builtin_add_overflow(value, static_cast<uint64_t>(text_[at_] - '0'), &value)) {
+      return false;
     }
-    made.clear();
-    return true;
-  });
-  if (!parts && count < pages.size()) parts = PagesPart{count, std::string::npos};
-  return parts;
+    ++at_;
+  }
+  return at_ > begin && (at_ - begin == 1 || text_[begin] != '0');
 }
 
-// The session's course, one message at a time. Every message is held against the text the
-// worker's own functions write for it: "started", "executing", "failed" and "completed" as they
-// come, the pages once "completed" has given what they are the pages of.
+bool PageCursor::text(std::string& value) {
+  if (!next('"')) return false;
+  value.clear();
+  for (;;) {
+    const size_t plain = plainJsonTextLength(text_.substr(at_));
+    value.append(text_.substr(at_, plain));
+    at_ += plain;
+    if (at_ >= text_.size()) return false;
+    if (text_[at_] == '"') {
+      ++at_;
+      return true;
+    }
+    if (text_[at_] != '\\' || at_ + 1 >= text_.size()) return false;  // a raw control byte
+    const char escape = text_[at_ + 1];
+    at_ += 2;
+    char byte = 0;
+    switch (escape) {
+      case '"':
+      case '\\':
+        byte = escape;
+        break;
+      case 'b':
+        byte = '\b';
+        break;
+      case 'f':
+        byte = '\f';
+        break;
+      case 'n':
+        byte = '\n';
+        break;
+      case 'r':
+        byte = '\r';
+        break;
+      case 't':
+        byte = '\t';
+        break;
+      case 'u': {
+        // \u00 and two lower-case hex digits, for a byte below 0x20 without a short escape.
+        static constexpr std::string_view kHex = "0123456789abcdef";
+        const std::string_view digits = text_.substr(at_, 4);
+        if (digits.size() != 4 || digits[0] != '0' || digits[1] != '0') return false;
+        const size_t high = kHex.find(digits[2]);
+        const size_t low = kHex.find(digits[3]);
+        if (high > 1 || low == std::string_view::npos) return false;
+        byte = static_cast<char>(high * 16 + low);
+        if (byte == '\b' || byte == '\f' || byte == '\n' || byte == '\r' || byte == '\t') {
+          return false;
+        }
+        at_ += 4;
+        break;
+      }
+      default:
+        return false;
+    }
+    value.push_back(byte);
+  }
+}
+
+// An allocation as appendRecordJson writes it, into `allocation`, whose storage serves one page
+// after another. Only the text is judged here: the values are the contract's to judge.
+bool readAllocation(PageCursor& page, Allocation& allocation, std::string& scratch) {
+  Evidence& evidence = allocation.evidence;
+  if (!page.literal(R"({"cents":)") || !page.text(allocation.cents) ||
+      !page.literal(R"(,"evidence":{"origins":[)")) {
+    return false;
+  }
+  size_t origins = 0;
+  do {
+    if (evidence.origins.size() == origins) evidence.origins.emplace_back();
+    Ref& origin = evidence.origins[origins++];
+    uint64_t row = 0;
+    if (!page.literal(R"({"fileId":)") || !page.text(origin.fileId) ||
+        !page.literal(R"(,"row":)") || !page.number(row) ||
+        row > std::numeric_limits<uint32_t>::max() || !page.literal(R"(,"sheet":)")) {
+      return false;
+    }
+    origin.row = static_cast<uint32_t>(row);
+    if (page.literal("null")) {
+      origin.sheet.reset();
+    } else if (!page.text(origin.sheet.emplace())) {
+      return false;
+    }
+    if (!page.literal(R"(,"sourceId":)") || !page.text(origin.sourceId) || !page.next('}')) {
+      return false;
+    }
+  } while (page.next(','));
+  evidence.origins.resize(origins);
+  if (!page.literal(R"(],"reasonCodes":[)")) return false;
+  evidence.reasonCodes.clear();
+  do {
+    if (!page.text(scratch)) return false;
+    const std::optional<ReasonCode> code = reasonCodeFromText(scratch);
+    if (!code) return false;
+    evidence.reasonCodes.push_back(*code);
+  } while (page.next(','));
+  if (!page.literal(R"(],"ruleId":)") || !page.text(evidence.ruleId) ||
+      !page.literal(R"(},"leftId":)") || !page.text(allocation.leftId) ||
+      !page.literal(R"(,"rightId":)") || !page.text(allocation.rightId) ||
+      !page.literal(R"(,"stage":)") || !page.text(scratch)) {
+    return false;
+  }
+  const std::optional<AllocationStage> stage = allocationStageFromText(scratch);
+  if (!stage) return false;
+  allocation.stage = *stage;
+  return page.next('}');
+}
+
+// The session's course, one message at a time. "started", "executing", "failed" and "completed"
+// are each held against the text the worker's own functions write for them. A page is read in one
+// pass against the parts the worker's page builder writes; its item is judged by the contract and
+// its text added to the commitment.
 class Assembler {
  public:
-  explicit Assembler(ReassembledOutput& out) : out_(out) {}
+  Assembler(ReassembledOutput& out, ResultKept kept) : out_(out), kept_(kept) {}
 
   // False once a problem is recorded.
   bool addLine(std::string_view line, size_t number);
@@ -106,18 +222,24 @@ class Assembler {
   bool writtenAs(std::string_view line, size_t number, const Json& message, std::string_view kind);
   bool addStartedOrExecuting(const Json& message, std::string_view line, size_t number,
                              bool started);
-  bool addPage(Json& message, std::string_view line, size_t number);
   bool addFailed(const Json& message, std::string_view line, size_t number);
+  // Takes the next page: the empty text, or what keeps `line` from being the worker's next page.
+  std::string takePage(std::string_view line);
+  // The problem of a page that is not the next one: its place, when its message tells it.
+  bool pageProblem(std::string_view line, size_t number, const std::string& why);
   bool addCompleted(const Json& message, std::string_view line, size_t number);
   void verify(std::string_view completed, size_t line);
 
   ReassembledOutput& out_;
+  ResultKept kept_;
   OutputCourse course_;
-  std::vector<std::string_view> pages_;  // as read, line feed not included
-  size_t firstPageLine_ = 0;
-  JsonArray allocations_;
-  JsonArray pendingIds_;
-  JsonObject residuals_;
+  std::string pagePrefix_;  // a page up to its item, once the nonce is known
+  ResultItemsCheck check_;
+  ResultCommitment commitment_;
+  Allocation allocation_;  // the allocation of the last page read; its storage serves the next
+  std::string id_;
+  std::string cents_;
+  ReconciliationResult result_;  // filled only when the result is kept
 };
 
 bool Assembler::writtenAs(std::string_view line, size_t number, const Json& message,
@@ -139,6 +261,11 @@ bool Assembler::addLine(std::string_view line, size_t number) {
     return problem(number, at + "longer than any message the worker writes (" +
                                std::to_string(kMaxResponseBytes) + " bytes)");
   }
+  if (!pagePrefix_.empty() && line.starts_with(pagePrefix_)) {
+    if (!inTurn(MessageKind::ResultPage, "resultPage", number)) return false;
+    const std::string why = takePage(line);
+    return why.empty() || pageProblem(line, number, why);
+  }
   auto read = readJson(line);
   if (!read) {
     return problem(number, at + "not a message: the line " + jsonReadProblem(read.error()));
@@ -158,7 +285,7 @@ bool Assembler::addLine(std::string_view line, size_t number) {
     case MessageKind::Executing:
       return addStartedOrExecuting(*read, line, number, false);
     case MessageKind::ResultPage:
-      return addPage(*read, line, number);
+      return pageProblem(line, number, "it does not begin as the worker's pages do");
     case MessageKind::Completed:
       return addCompleted(*read, line, number);
   }
@@ -175,6 +302,9 @@ bool Assembler::addStartedOrExecuting(const Json& message, std::string_view line
     }
     if (!writtenAs(line, number, startedMessage(nonce->asString()), "started")) return false;
     out_.nonce = nonce->asString();
+    pagePrefix_.assign(page_text::kBeforeNonce);
+    appendJsonString(pagePrefix_, *out_.nonce);
+    pagePrefix_.append(page_text::kBeforeItems);
     return true;
   }
   if (!nonceMatches(nonce)) {
@@ -201,14 +331,115 @@ bool Assembler::addFailed(const Json& message, std::string_view line, size_t num
   return true;
 }
 
-// Only what tells a page's place is read here; what the page holds is gathered as it comes and
-// the whole page is held against the worker's once the result is known.
-bool Assembler::addPage(Json& message, std::string_view line, size_t number) {
+std::string Assembler::takePage(std::string_view line) {
+  static constexpr std::string_view kNotOneItem =
+      "it is not written as the worker writes a page of one item";
+  enum class Item : uint8_t { Allocation, PendingId, Residual, None };
+  PageCursor page(line);
+  (void)page.literal(pagePrefix_);  // REQUIRES: the line begins with it
+  size_t itemAt = page.at();
+  Item item = Item::None;
+  if (line.substr(itemAt).starts_with("{")) {
+    if (!readAllocation(page, allocation_, id_)) {
+      return std::string(kNotOneItem);
+    }
+    item = Item::Allocation;
+  } else if (page.literal(page_text::kBeforeResidual)) {
+    itemAt = page.at();
+    if (!line.substr(itemAt).starts_with(page_text::kAfterResidual)) {
+      if (!page.text(id_) || !page.next(':') || !page.text(cents_)) return std::string(kNotOneItem);
+      item = Item::Residual;
+    }
+  } else if (page.literal(page_text::kBeforePendingId)) {
+    itemAt = page.at();
+    if (!page.text(id_)) return std::string(kNotOneItem);
+    item = Item::PendingId;
+  } else {
+    return std::string(kNotOneItem);
+  }
+  const std::string_view itemText = line.substr(itemAt, page.at() - itemAt);
+  const std::string_view after = item == Item::Allocation  ? page_text::kAfterAllocation
+                                 : item == Item::PendingId ? page_text::kAfterPendingId
+                                                           : page_text::kAfterResidual;
+  uint64_t count = 0;
+  uint64_t index = 0;
+  uint64_t version = 0;
+  if (!page.literal(after) || !page.literal(page_text::kBeforePageCount) || !page.number(count) ||
+      !page.literal(page_text::kBeforePageIndex) || !page.number(index) ||
+      !page.literal(page_text::kBeforeVersion) || !page.number(version) ||
+      version != kProtocolVersion || !page.literal(page_text::kEnd) || !page.atEnd()) {
+    return std::string(kNotOneItem);
+  }
+  if (index != out_.pagesRead) return "its index";
+  if (out_.pageCount && count != *out_.pageCount) {
+    return "its pageCount " + std::to_string(count) + " is not the first page's " +
+           std::to_string(*out_.pageCount);
+  }
+  if (index >= count) return "its index is not below its pageCount";
+  if (item == Item::None && count != 1) {
+    return "it holds no item, as only the one page of a result without items does";
+  }
+  Status<ContractError> valid;
+  switch (item) {
+    case Item::Allocation:
+      valid = check_.allocation(allocation_);
+      break;
+    case Item::PendingId:
+      valid = check_.pendingId(id_);
+      break;
+    case Item::Residual:
+      valid = check_.residual(id_, cents_);
+      break;
+    case Item::None:
+      break;
+  }
+  if (!valid) {
+    return "its item is not one of a valid result in its place (" +
+           std::string(contractErrorName(valid.error())) + ")";
+  }
+#ifndef NDEBUG
+  std::string written;
+  if (item == Item::Allocation) appendRecordJson(written, allocation_);
+  if (item == Item::PendingId) appendJsonString(written, id_);
+  if (item == Item::Residual) {
+    appendJsonString(written, id_);
+    written.push_back(':');
+    appendJsonString(written, cents_);
+  }
+  assert(written == itemText);
+#endif
+  switch (item) {
+    case Item::Allocation:
+      commitment_.addAllocation(itemText);
+      if (kept_ == ResultKept::Yes) result_.allocations.push_back(allocation_);
+      break;
+    case Item::PendingId:
+      commitment_.addPendingId(itemText);
+      if (kept_ == ResultKept::Yes) result_.pendingIds.push_back(id_);
+      break;
+    case Item::Residual:
+      commitment_.addResidual(itemText);
+      if (kept_ == ResultKept::Yes)
+        result_.residuals.emplace_hint(result_.residuals.end(), id_, cents_);
+      break;
+    case Item::None:
+      break;
+  }
+  if (!out_.pageCount) out_.pageCount = count;
+  ++out_.pagesRead;
+  return {};
+}
+
+bool Assembler::pageProblem(std::string_view line, size_t number, const std::string& why) {
   const std::string at = lineAt(number);
-  if (!nonceMatches(message.find("nonce"))) {
+  auto read = readJson(line);
+  if (!read) {
+    return problem(number, at + "not a message: the line " + jsonReadProblem(read.error()));
+  }
+  if (!nonceMatches(read->find("nonce"))) {
     return problem(number, at + "\"resultPage\" with another nonce than the session's");
   }
-  const Json* index = message.find("pageIndex");
+  const Json* index = read->find("pageIndex");
   if (index == nullptr || !index->isUnsigned()) {
     return problem(number, at + "a \"resultPage\" without a pageIndex");
   }
@@ -217,32 +448,7 @@ bool Assembler::addPage(Json& message, std::string_view line, size_t number) {
                                std::to_string(out_.pagesRead) +
                                " belongs (a page is missing or out of order)");
   }
-  if (const Json* count = message.find("pageCount");
-      !out_.pageCount && count != nullptr && count->isUnsigned()) {
-    out_.pageCount = count->asUnsigned();
-  }
-  if (pages_.empty()) firstPageLine_ = number;
-  pages_.push_back(line);
-  ++out_.pagesRead;
-
-  JsonObject& members = message.asObject();
-  auto body = members.find("page");
-  if (body == members.end() || !body->second.isObject()) return true;
-  JsonObject& parts = body->second.asObject();
-  auto take = [&parts](std::string_view name) -> Json* {
-    auto found = parts.find(name);
-    return found == parts.end() ? nullptr : &found->second;
-  };
-  if (Json* items = take("allocations"); items != nullptr && items->isArray()) {
-    for (Json& item : items->asArray()) allocations_.push_back(std::move(item));
-  }
-  if (Json* items = take("pendingIds"); items != nullptr && items->isArray()) {
-    for (Json& item : items->asArray()) pendingIds_.push_back(std::move(item));
-  }
-  if (Json* items = take("residuals"); items != nullptr && items->isObject()) {
-    residuals_.merge(items->asObject());
-  }
-  return true;
+  return problem(number, at + "not the page the worker writes here: " + why);
 }
 
 bool Assembler::addCompleted(const Json& message, std::string_view line, size_t number) {
@@ -279,53 +485,30 @@ bool Assembler::addCompleted(const Json& message, std::string_view line, size_t 
   return out_.problem.empty();
 }
 
-// After the pages, "completed" itself is held against the worker's, then the commitment.
+// After the pages, the result as a whole, "completed" itself, then the commitment.
 void Assembler::verify(std::string_view completed, size_t line) {
   const std::string at = lineAt(line);
-  JsonObject value;
-  value.emplace("allocations", std::move(allocations_));
-  value.emplace("pendingIds", std::move(pendingIds_));
-  value.emplace("residuals", std::move(residuals_));
-  value.emplace("revision", Json(*out_.revision));
-  value.emplace("runId", Json(*out_.runId));
-  auto decoded = decodeReconciliationResult(Json(std::move(value)));
-  if (!decoded) {
+  if (const Status<ContractError> valid = check_.finish(*out_.revision, *out_.runId); !valid) {
     problem(line, at + "the pages do not hold a valid result (" +
-                      std::string(contractErrorName(decoded.error())) + ")");
+                      std::string(contractErrorName(valid.error())) + ")");
     return;
   }
-  out_.result = std::move(decoded).value();
-  std::optional<CommitmentOutcome> commitment;
-  const std::optional<PagesPart> parts =
-      rebuildPages(*out_.result, *out_.nonce, out_.pageCount.value_or(0), pages_, commitment);
-  if (commitment && *commitment) out_.commitment = commitment->value();
-  if (parts) {
-    const size_t pageLine = firstPageLine_ + parts->page;
-    std::string text = lineAt(pageLine);
-    if (parts->page == pages_.size()) {
-      text += "\"completed\" where the worker writes one more page for the result the pages hold";
-    } else if (parts->byte == std::string::npos) {
-      text += "a page more than the worker writes for the result the pages hold";
-    } else {
-      text +=
-          "not the page the worker writes here for the result the pages hold (they part at "
-          "byte " +
-          std::to_string(parts->byte + 1) + ")";
-    }
-    problem(pageLine, std::move(text));
-    return;
+  auto commitment = commitment_.finish(*out_.revision, *out_.runId);
+  if (commitment) out_.commitment = std::move(commitment).value();
+  if (kept_ == ResultKept::Yes) {
+    result_.revision = *out_.revision;
+    result_.runId = *out_.runId;
+    out_.result = std::move(result_);
   }
   if (!writtenAs(completed, line,
-                 completedMessage(*out_.nonce, pages_.size(), *out_.claimedCommitment,
+                 completedMessage(*out_.nonce, out_.pagesRead, *out_.claimedCommitment,
                                   *out_.revision, *out_.runId),
                  "completed")) {
     return;
   }
   if (!out_.commitment) {
-    problem(line, at + "the result cannot be committed" +
-                      (commitment && !*commitment
-                           ? " (" + std::string(contractErrorName(commitment->error())) + ")"
-                           : std::string()));
+    problem(line, at + "the result cannot be committed (" +
+                      std::string(contractErrorName(commitment.error())) + ")");
     return;
   }
   if (*out_.commitment != *out_.claimedCommitment) {
@@ -372,9 +555,9 @@ void Assembler::finish(std::string_view tail, bool moreBeyond) {
 
 }  // namespace
 
-ReassembledOutput reassembleOutput(std::string_view bytes, bool moreBeyond) {
+ReassembledOutput reassembleOutput(std::string_view bytes, bool moreBeyond, ResultKept kept) {
   ReassembledOutput out;
-  Assembler assembler(out);
+  Assembler assembler(out, kept);
   size_t start = 0;
   while (start < bytes.size()) {
     const void* found = std::memchr(bytes.data() + start, '\n', bytes.size() - start);
@@ -393,8 +576,8 @@ ReassembledOutput reassembleOutput(std::string_view bytes, bool moreBeyond) {
 namespace tw::tool {
 
 ReassembledOutput verifyWorkerOutput(std::string_view session, std::string_view output,
-                                     bool moreBeyond) {
-  ReassembledOutput out = reassembleOutput(output, moreBeyond);
+                                     bool moreBeyond, ResultKept kept) {
+  ReassembledOutput out = reassembleOutput(output, moreBeyond, kept);
   // The session's own nonce and run, from its first line as the worker judges it.
   SessionProtocol protocol;
   const size_t feed = session.find('\n');

@@ -1,12 +1,12 @@
-// Puts a reconciliation result back together from what a worker wrote on standard output, and
-// verifies it.
+// Reads what a worker wrote on standard output as one session's messages, and verifies it.
 //
-// The output must be one session's messages exactly as the worker writes them: "started", then
-// "executing", then either a "failed" message, or the "resultPage" messages and "completed", and
-// nothing after the last message. The pages' items, with the revision and run identifier of
-// "completed", are decoded with the contract's result decoder; the worker's own page builder then
-// makes the pages of that result again, and they must be the pages read, byte for byte. The
-// output verifies only when the commitment hashed from them is the one "completed" carries.
+// The output must be exactly the worker's: "started", then "executing", then either a "failed"
+// message, or the "resultPage" messages and "completed", and nothing after the last message.
+// Pages are checked as they are read, in one pass: each must be the bytes the worker's page
+// builder writes for one item of a valid result (the item's values held to the contract's own
+// rules), at its index, with its count; the item texts feed the commitment as they come, and the
+// output verifies only when that commitment is the one "completed" carries. The result itself is
+// decoded only for a caller that asks for it.
 #pragma once
 
 #include <cstddef>
@@ -47,23 +47,27 @@ struct ReassembledOutput {
   std::optional<uint64_t> revision;
   std::optional<std::string> runId;
 
-  // The result, when all pages were read and they decode as one; with its commitment as
-  // recomputed here (also when it differs from the claimed one).
-  std::optional<ReconciliationResult> result;
+  // The commitment recomputed from the pages, when all were read and they hold a valid result
+  // (also when it differs from the claimed one); and that result, when it was asked for.
   std::optional<std::string> commitment;
+  std::optional<ReconciliationResult> result;
 
   bool verified() const { return outcome == OutputOutcome::Verified; }
 };
 
+// Whether reading an output also decodes its result (ReassembledOutput::result).
+enum class ResultKept : uint8_t { No, Yes };
+
 // Reads `bytes` as a worker's standard output. `moreBeyond` says that the output went on past
 // these bytes (it was longer than what was read): unless an earlier problem decides, that is the
 // problem.
-[[nodiscard]] ReassembledOutput reassembleOutput(std::string_view bytes, bool moreBeyond = false);
+[[nodiscard]] ReassembledOutput reassembleOutput(std::string_view bytes, bool moreBeyond = false,
+                                                 ResultKept kept = ResultKept::No);
 
 // The same, and the output must be the one of `session` (that session's input, as the worker
 // read it): the nonce of its "start" and, for a delivered result, its manifest's run.
 [[nodiscard]] ReassembledOutput verifyWorkerOutput(std::string_view session,
-                                                   std::string_view output,
-                                                   bool moreBeyond = false);
+                                                   std::string_view output, bool moreBeyond = false,
+                                                   ResultKept kept = ResultKept::No);
 
 }  // namespace tw::tool

@@ -108,7 +108,7 @@ TEST(ReportOutput, ReassemblesVerifiesOrSaysWhyNot) {
                      "pageCount 6 differs from the pages' 5"});
   }
   {
-    // Held against the pages the worker's builder makes again: a byte changed anywhere in a
+    // Each page is held to the bytes the worker's builder writes: a byte changed anywhere in a
     // page is found at its line, whether or not the item itself changes.
     auto changed = [&good](size_t line, std::string_view from, std::string_view to) {
       auto lines = good;
@@ -120,15 +120,14 @@ TEST(ReportOutput, ReassemblesVerifiesOrSaysWhyNot) {
           {"a page not compact", 5, ":{\"E1\"", ": {\"E1\"", "line 6: "},
           {"two items in one page", 3, "[\"E2\"]", "[\"E2\",\"E3\"]", "line 4: "}}) {
       cases.push_back({name, changed(line, from, to), OutputOutcome::NotVerified,
-                       std::string(problem) +
-                           "not the page the worker writes here for the result the pages hold"});
+                       std::string(problem) + "not the page the worker writes here"});
     }
     auto lines = good;
     std::swap(lines[5], lines[6]);
     replaceOnce(lines[5], "\"pageIndex\":4", "\"pageIndex\":3");
     replaceOnce(lines[6], "\"pageIndex\":3", "\"pageIndex\":4");
     cases.push_back({"residuals out of order", joined(lines), OutputOutcome::NotVerified,
-                     "line 6: not the page"});
+                     "line 7: not the page"});
   }
   {
     std::vector<std::string> lines(good.begin(), good.begin() + 2);
@@ -177,7 +176,7 @@ TEST(ReportOutput, ReassemblesVerifiesOrSaysWhyNot) {
 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const ReassembledOutput out = reassembleOutput(c.bytes);
+    const ReassembledOutput out = reassembleOutput(c.bytes, false, ResultKept::Yes);
     EXPECT_EQ(out.outcome, c.outcome) << out.problem;
     if (c.problem.empty()) {
       EXPECT_EQ(out.problem, "");

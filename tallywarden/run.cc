@@ -50,6 +50,12 @@ constexpr size_t kMaxSessionFileBytes = 2 * kMaxSessionBytes;
 // run waits for a fence held by another process.
 constexpr std::chrono::milliseconds kPollInterval{50};
 constexpr int kMostJobs = 1024;
+// How wide the runner asks its pipes to a worker to be (the system may allow less).
+constexpr size_t kRunPipeBytes = size_t{1} << 20;
+// Once the worker's output pipe is drained, how long the runner lets pages gather before it reads
+// again: the worker writes a page a write, and a reader woken for each takes a core from the
+// workers. Short beside a run, so the end of a run is seen almost at once.
+constexpr std::chrono::microseconds kGatherPause{200};
 // Runs whose output is verified while the next workers run: at most this many a worker, which
 // bounds the outputs held in memory.
 constexpr size_t kMostVerifyingRuns = 2;
@@ -178,15 +184,6 @@ std::string sha256Hex(std::string_view bytes) {
   return digest ? hexOf(*digest) : std::string();
 }
 
-// The nonce of a session's "start" frame, when its first line is one.
-std::optional<std::string> sessionNonce(std::string_view session) {
-  const auto first = readJson(session.substr(0, session.find('\n')));
-  if (!first.ok()) return std::nullopt;
-  const Json* nonce = first.value().find("nonce");
-  if (nonce == nullptr || !nonce->isString()) return std::nullopt;
-  return nonce->asString();
-}
-
 // What became of one run.
 enum class RunStatus : uint8_t {
   Completed,  // run now; its output verifies
@@ -295,27 +292,28 @@ Explanation explain(const std::string& sessionPath, const ReassembledOutput& out
           verdict.code ? std::optional<std::string>(sessionCodeText(*verdict.code)) : std::nullopt};
 }
 
-// A record that says the run's output answers the session whose digest is `sha`, and an output
-// that still verifies and carries the session's nonce.
-bool answersSession(const PlanFolder& plan, const PlannedRun& run, const std::string& sha,
-                    const std::optional<std::string>& nonce) {
+// The pages of the run's output when a record says that it answers the session whose digest is
+// `sha` and the output still verifies as that session's; nothing otherwise.
+std::optional<uint64_t> answersSession(const PlanFolder& plan, const PlannedRun& run,
+                                       const std::string& sha, std::string_view session) {
   bool more = false;
   const std::optional<std::string> recordText =
       readFileBounded(plan.recordPath(run), kMaxSessionBytes, more);
-  if (!recordText || more) return false;
+  if (!recordText || more) return std::nullopt;
   const auto record = readJson(*recordText);
-  if (!record.ok()) return false;
+  if (!record.ok()) return std::nullopt;
   const Json* verified = record.value().find("verified");
   const Json* recordSha = record.value().find("sessionSha256");
   if (verified == nullptr || !verified->isBool() || !verified->asBool() || recordSha == nullptr ||
       !recordSha->isString() || recordSha->asString() != sha) {
-    return false;
+    return std::nullopt;
   }
   const std::optional<std::string> out =
       readFileBounded(plan.outputPath(run), kMaxOutputBytes, more);
-  if (!out) return false;
-  const ReassembledOutput output = reassembleOutput(*out, more);
-  return output.verified() && output.nonce == nonce;
+  if (!out) return std::nullopt;
+  const ReassembledOutput output = verifyWorkerOutput(session, *out, more);
+  if (!output.verified()) return std::nullopt;
+  return output.pagesRead;
 }
 
 // One started worker that the coordinator may have to end.
@@ -366,6 +364,9 @@ struct RunContext {
   std::string fences;
 };
 
+// Held while the runner looks at a fence and starts a worker (see executeRun).
+std::mutex spawnGate;
+
 // Runs one run whose lock is held. Never writes anything once the run was interrupted.
 RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorker& live) {
   const WorkerDoneAtEnd workerDoneAtEnd{live};
@@ -382,66 +383,76 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
     record.explanation = "the session file " + sessionPath + " cannot be read";
     return record;
   }
-  record.sessionSha256 = sha256Hex(*session);
-  const std::optional<std::string> nonce = sessionNonce(*session);
-  if (!tooLarge && answersSession(context.plan, run, record.sessionSha256, nonce)) {
+  // Only a run with a record may have been run before. Any other run's session is hashed while
+  // its worker runs, off the way to starting it.
+  const bool recorded = isRegularFile(context.plan.recordPath(run));
+  if (recorded) record.sessionSha256 = sha256Hex(*session);
+  if (const std::optional<uint64_t> pages =
+          !recorded || tooLarge
+              ? std::nullopt
+              : answersSession(context.plan, run, record.sessionSha256, *session)) {
     record.status = RunStatus::Resumed;
     record.outcome = "completed";
     record.verified = true;
-    bool more = false;
-    if (const auto out = readFileBounded(context.plan.outputPath(run), kMaxOutputBytes, more)) {
-      record.pages = reassembleOutput(*out, more).pagesRead;
-    }
+    record.pages = *pages;
     return record;
   }
 
   // A fence held by another process (a worker of a runner that was killed, still ending) is
-  // waited for: the worker would be refused on it without a word.
+  // waited for: the worker would be refused on it without a word. The look at the fence and the
+  // start of the worker happen under the runner's spawn gate: a child started by another lane
+  // holds a copy of every descriptor of this process until it has started its program, and a
+  // copy of the look's descriptor would keep the fence locked against this run's worker.
   const std::string fence = context.fences + "/" + run.runId + ".fence";
+  const auto begun = Clock::now();
+  std::string error;
+  std::optional<platform::StartedProcess> started;
   for (;;) {
     if (live.endedByUs || platform::interruptSignal() != 0) {
       record.status = RunStatus::NotRun;
       return record;
     }
+    std::unique_lock<std::mutex> gate(spawnGate);
     if (const auto held = platform::openExclusive(platform::NativeText::fromUtf8(fence))) {
       platform::closeExclusive(*held);
+      std::lock_guard<std::mutex> hold(live.mutex);
+      if (live.endedByUs) {
+        record.status = RunStatus::NotRun;
+        return record;
+      }
+      started = platform::startProcess(platform::NativeText::fromUtf8(context.worker),
+                                       {platform::NativeText::fromUtf8("--c5"),
+                                        platform::NativeText::fromUtf8("--execution-fence"),
+                                        platform::NativeText::fromUtf8(fence)},
+                                       error);
+      if (started) live.process = started->process;
       break;
     }
+    gate.unlock();
     if (!isRegularFile(fence)) {
       record.explanation = "the fence " + fence + " cannot be opened";
       return record;
     }
     std::this_thread::sleep_for(kPollInterval);
   }
-
-  const auto begun = Clock::now();
-  std::string error;
-  std::optional<platform::StartedProcess> started;
-  {
-    std::lock_guard<std::mutex> hold(live.mutex);
-    if (live.endedByUs) {
-      record.status = RunStatus::NotRun;
-      return record;
-    }
-    started = platform::startProcess(platform::NativeText::fromUtf8(context.worker),
-                                     {platform::NativeText::fromUtf8("--c5"),
-                                      platform::NativeText::fromUtf8("--execution-fence"),
-                                      platform::NativeText::fromUtf8(fence)},
-                                     error);
-    if (started) live.process = started->process;
-  }
   if (!started) {
     record.explanation = error;
     return record;
   }
+  // Pipes as wide as the system lets them be: a session that fits is written in one go, and
+  // the worker's pages gather in its output pipe between reads, so neither side is woken for
+  // every few kilobytes.
+  platform::widenPipe(started->input, kRunPipeBytes);
+  platform::widenPipe(started->output, kRunPipeBytes);
   // The session goes in on its own thread while the output is read here, so that neither side
   // waits for the other when a pipe is full. A write that fails (the worker ended early) ends it.
   std::thread writer([&] {
     (void)writeAll(started->input, *session);
     platform::closeStream(started->input);
   });
+  if (!recorded) record.sessionSha256 = sha256Hex(*session);
   std::string out;
-  const BoundedRead read = readBounded(started->output, kMaxOutputBytes, out);
+  const BoundedRead read = readBounded(started->output, kMaxOutputBytes, out, kGatherPause);
   const bool outputTooLarge = read == BoundedRead::LimitReached;
   if (outputTooLarge) live.end();
   platform::awaitProcessEnd(started->process);
@@ -460,11 +471,7 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
     return record;
   }
 
-  ReassembledOutput output = reassembleOutput(out, outputTooLarge);
-  if (output.verified() && output.nonce != nonce) {
-    output.outcome = OutputOutcome::NotVerified;
-    output.problem = "the output carries another session's nonce";
-  }
+  const ReassembledOutput output = verifyWorkerOutput(*session, out, outputTooLarge);
   if (end.exited) record.exitStatus = end.code;
   record.outcome = outcomeOf(output, end);
   record.code = output.failedCode;

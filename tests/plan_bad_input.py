@@ -74,6 +74,12 @@ with tempfile.TemporaryDirectory() as work:
         return result
 
     plan("malformed line", [malformed], 2, ["malformed.jsonl line 1501"])
+    # Entries are decoded in batches of about a mebibyte, read ahead of the one taken: a malformed
+    # line several batches in is still the error told, before a later line too long to be an
+    # entry, and before anything in a later file.
+    late = write("late.jsonl", lines(books) * 8 + '{"id": "x",\n' + '"' + "y" * (2 << 20) + '"\n')
+    plan("malformed line batches in", [late, malformed], 2, ["late.jsonl line 24001"])
+    plan("malformed line in a later file", [good, malformed], 2, ["malformed.jsonl line 1501"])
     plan("refused entry", [refused], 1,
          ["refused.jsonl:2223: entry %s: date:" % books[2222]["id"], "1 entry is refused"])
     plan("undeclared file", [undeclared_path], 1, ["undeclared.jsonl:18:", "origin"])

@@ -1,5 +1,7 @@
 #include "worker/fd_io.h"
 
+#include <thread>
+
 #include "worker/platform.h"
 
 namespace tw {
@@ -18,17 +20,22 @@ std::ptrdiff_t readRetrying(int fd, char* buffer, size_t capacity) {
   return platform::readSome(fd, buffer, capacity);
 }
 
-BoundedRead readBounded(int fd, size_t limit, std::string& out) {
-  // Small chunks keep the read side honest: the descriptor is never asked for more than what is
-  // still allowed.
-  constexpr size_t kChunkBytes = 4096;
-  char chunk[kChunkBytes];
+BoundedRead readBounded(int fd, size_t limit, std::string& out,
+                        std::chrono::microseconds pauseWhenDrained) {
+  // Reads go straight into `out`, never asking the descriptor for more than is still allowed; a
+  // large chunk lets one read take all a pipe holds.
+  constexpr size_t kChunkBytes = size_t{64} << 10;
   while (out.size() < limit) {
-    const size_t wanted = limit - out.size() < kChunkBytes ? limit - out.size() : kChunkBytes;
-    const std::ptrdiff_t count = readRetrying(fd, chunk, wanted);
+    const size_t had = out.size();
+    const size_t wanted = limit - had < kChunkBytes ? limit - had : kChunkBytes;
+    out.resize(had + wanted);
+    const std::ptrdiff_t count = readRetrying(fd, out.data() + had, wanted);
+    out.resize(had + (count > 0 ? static_cast<size_t>(count) : 0));
     if (count < 0) return BoundedRead::Failed;
     if (count == 0) return BoundedRead::EndOfInput;
-    out.append(chunk, static_cast<size_t>(count));
+    if (static_cast<size_t>(count) < wanted && pauseWhenDrained.count() > 0) {
+      std::this_thread::sleep_for(pauseWhenDrained);
+    }
   }
   return BoundedRead::LimitReached;
 }

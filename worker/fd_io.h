@@ -4,6 +4,7 @@
 // std::_Exit. A closed reader is an ordinary write failure (see platform::prepareProcess).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -26,7 +27,10 @@ enum class BoundedRead : unsigned char {
 };
 
 // Appends to `out` what `fd` delivers until end of input or until `out` holds `limit` bytes,
-// whichever comes first. Never asks the descriptor for a byte beyond the limit.
-BoundedRead readBounded(int fd, size_t limit, std::string& out);
+// whichever comes first. Never asks the descriptor for a byte beyond the limit. A read that
+// finds less than it asked for (a pipe drained) is followed by a pause of `pauseWhenDrained`, so
+// that a writer's small writes gather rather than wake the reader one by one.
+BoundedRead readBounded(int fd, size_t limit, std::string& out,
+                        std::chrono::microseconds pauseWhenDrained = {});
 
 }  // namespace tw

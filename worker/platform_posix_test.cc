@@ -22,5 +22,20 @@ TEST(PlatformPosix, WidenPipeGrowsAPipeAndNeverShrinksOne) {
   ::close(fds[1]);
 }
 
+TEST(PlatformPosix, BytesWaitingCountsAPipeUntilItsWriterIsGone) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  EXPECT_EQ(bytesWaiting(fds[0]), 0u);
+  ASSERT_EQ(::write(fds[1], "line\n", 5), 5);
+  EXPECT_EQ(bytesWaiting(fds[0]), 5u);
+  waitUntilReadable(fds[0]);  // bytes are there: returns at once
+  char back[8];
+  ASSERT_EQ(::read(fds[0], back, sizeof back), 5);
+  ::close(fds[1]);
+  EXPECT_EQ(bytesWaiting(fds[0]), 0u);
+  waitUntilReadable(fds[0]);  // the writer is gone: returns at once
+  ::close(fds[0]);
+}
+
 }  // namespace
 }  // namespace tw::platform

@@ -524,8 +524,13 @@ std::optional<size_t> bytesWaiting(int stream) {
   switch (::GetFileType(handle)) {
     case FILE_TYPE_PIPE: {
       DWORD available = 0;
-      // A pipe whose writer is gone has nothing waiting; the next read tells the end.
-      if (!::PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr)) return 0;
+      if (!::PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr)) {
+        // A pipe whose writer is gone has nothing waiting; the next read tells the end. Any
+        // other failure leaves it unknown: a pipe that cannot be peeked (Wine's stand-in for a
+        // pipe its host process made) may hold bytes, or get them later.
+        if (::GetLastError() == ERROR_BROKEN_PIPE) return 0;
+        return std::nullopt;
+      }
       return static_cast<size_t>(available);
     }
     case FILE_TYPE_DISK: {

@@ -169,6 +169,21 @@ TEST(PlatformWindows, StandardStreamsAreBinaryAndAClosedReaderFailsTheWrite) {
   closeStream(fds[1]);
 }
 
+TEST(PlatformWindows, BytesWaitingCountsAPipeUntilItsWriterIsGone) {
+  int fds[2];
+  ASSERT_EQ(::_pipe(fds, 4096, _O_BINARY), 0);
+  EXPECT_EQ(bytesWaiting(fds[0]), 0u);
+  ASSERT_TRUE(writeAll(fds[1], "line\n"));
+  EXPECT_EQ(bytesWaiting(fds[0]), 5u);
+  waitUntilReadable(fds[0]);  // bytes are there: returns at once
+  char back[8];
+  ASSERT_EQ(readSome(fds[0], back, sizeof back), 5);
+  closeStream(fds[1]);
+  EXPECT_EQ(bytesWaiting(fds[0]), 0u);  // a broken pipe, not an unknown one
+  waitUntilReadable(fds[0]);            // the writer is gone: returns at once
+  closeStream(fds[0]);
+}
+
 TEST(PlatformWindows, SleepsUntilTheDeadline) {
   using Clock = std::chrono::steady_clock;
   for (const uint64_t ms : {0, 1, 16, 40, 120}) {

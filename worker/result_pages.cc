@@ -11,12 +11,12 @@ namespace tw {
 ResultPageBuilder::ResultPageBuilder(const std::string& nonce, uint64_t pageCount,
                                      ResultCommitment* commitment)
     : commitment_(commitment) {
-  prefix_.append(R"({"kind":"resultPage","nonce":)");
+  prefix_.append(page_text::kBeforeNonce);
   appendJsonString(prefix_, nonce);
-  prefix_.append(R"(,"page":{"allocations":[)");
-  suffix_.append(R"(},"pageCount":)");
+  prefix_.append(page_text::kBeforeItems);
+  suffix_.append(page_text::kBeforePageCount);
   appendUnsigned(suffix_, pageCount);
-  suffix_.append(R"(,"pageIndex":)");
+  suffix_.append(page_text::kBeforePageIndex);
 }
 
 size_t ResultPageBuilder::begin(PageBatch& batch) const {
@@ -29,9 +29,9 @@ size_t ResultPageBuilder::begin(PageBatch& batch) const {
 bool ResultPageBuilder::finish(PageBatch& batch, size_t start) {
   batch.text.append(suffix_);
   appendUnsigned(batch.text, pageIndex_);
-  batch.text.append(R"(,"version":)");
+  batch.text.append(page_text::kBeforeVersion);
   appendUnsigned(batch.text, kProtocolVersion);
-  batch.text.push_back('}');
+  batch.text.append(page_text::kEnd);
   if (!withinResponseLimit(batch.text.size() - start)) {
     batch.text.resize(start);
     batch.stop = SessionCode::ResponseLimit;
@@ -47,7 +47,7 @@ bool ResultPageBuilder::finish(PageBatch& batch, size_t start) {
 
 void ResultPageBuilder::addEmpty(PageBatch& batch) {
   const size_t start = begin(batch);
-  batch.text.append(kAfterAllocation);
+  batch.text.append(page_text::kAfterAllocation);
   finish(batch, start);
 }
 
@@ -57,11 +57,11 @@ void ResultPageBuilder::add(PageBatch& batch, const Allocation& allocation) {
 
 void ResultPageBuilder::addPendingId(PageBatch& batch, std::string_view id) {
   const size_t start = begin(batch);
-  batch.text.append(R"(],"pendingIds":[)");
+  batch.text.append(page_text::kBeforePendingId);
   const size_t item = batch.text.size();
   appendJsonString(batch.text, id);
   const size_t itemEnd = batch.text.size();
-  batch.text.append(R"(],"residuals":{})");
+  batch.text.append(page_text::kAfterPendingId);
   if (finish(batch, start) && commitment_ != nullptr) {
     commitment_->addPendingId(std::string_view(batch.text).substr(item, itemEnd - item));
   }
@@ -69,13 +69,13 @@ void ResultPageBuilder::addPendingId(PageBatch& batch, std::string_view id) {
 
 void ResultPageBuilder::addResidual(PageBatch& batch, std::string_view id, std::string_view cents) {
   const size_t start = begin(batch);
-  batch.text.append(R"(],"pendingIds":[],"residuals":{)");
+  batch.text.append(page_text::kBeforeResidual);
   const size_t item = batch.text.size();
   appendJsonString(batch.text, id);
   batch.text.push_back(':');
   appendJsonString(batch.text, cents);
   const size_t itemEnd = batch.text.size();
-  batch.text.push_back('}');
+  batch.text.append(page_text::kAfterResidual);
   if (finish(batch, start) && commitment_ != nullptr) {
     commitment_->addResidual(std::string_view(batch.text).substr(item, itemEnd - item));
   }

@@ -40,6 +40,22 @@ struct PageBatch {
   }
 };
 
+// The fixed texts of a page, around its nonce, its one item and its numbers: the builder writes
+// them and a reader that holds pages to the builder's bytes reads them.
+namespace page_text {
+inline constexpr std::string_view kBeforeNonce = R"({"kind":"resultPage","nonce":)";
+inline constexpr std::string_view kBeforeItems = R"(,"page":{"allocations":[)";
+inline constexpr std::string_view kAfterAllocation = R"(],"pendingIds":[],"residuals":{})";
+inline constexpr std::string_view kBeforePendingId = R"(],"pendingIds":[)";
+inline constexpr std::string_view kAfterPendingId = R"(],"residuals":{})";
+inline constexpr std::string_view kBeforeResidual = R"(],"pendingIds":[],"residuals":{)";
+inline constexpr std::string_view kAfterResidual = "}";
+inline constexpr std::string_view kBeforePageCount = R"(},"pageCount":)";
+inline constexpr std::string_view kBeforePageIndex = R"(,"pageIndex":)";
+inline constexpr std::string_view kBeforeVersion = R"(,"version":)";
+inline constexpr std::string_view kEnd = "}";
+}  // namespace page_text
+
 // Pages, items in result order; the nonce is copied, so a builder may outlive the text it was
 // made from. Nothing may be added to a batch that has `stop` set. Given a commitment, the builder
 // adds to it the text of every item whose page it makes: the pages hold each item exactly as the
@@ -60,9 +76,6 @@ class ResultPageBuilder {
  private:
   size_t begin(PageBatch& batch) const;
   bool finish(PageBatch& batch, size_t start);  // false when the page was refused
-
-  // What follows the one allocation of a page, or the empty list of an empty result's page.
-  static constexpr std::string_view kAfterAllocation = R"(],"pendingIds":[],"residuals":{})";
 
   ResultCommitment* commitment_;
   std::string prefix_;  // up to the first item
@@ -115,7 +128,7 @@ void ResultPageBuilder::addAllocation(PageBatch& batch, Write&& write) {
   const size_t item = batch.text.size();
   write(batch.text);
   const size_t itemEnd = batch.text.size();
-  batch.text.append(kAfterAllocation);
+  batch.text.append(page_text::kAfterAllocation);
   if (finish(batch, start) && commitment_ != nullptr) {
     commitment_->addAllocation(std::string_view(batch.text).substr(item, itemEnd - item));
   }
