@@ -11,6 +11,7 @@ LineReader::LineReader(int fd, ReadGate* gate) : fd_(fd), gate_(gate) {}
 bool LineReader::refill() {
   if (gate_ != nullptr) gate_->beforeRead();
   const std::ptrdiff_t got = readRetrying(fd_, chunk_, sizeof chunk_);
+  if (gate_ != nullptr) gate_->afterRead();
   if (got > 0) {
     chunkStart_ = 0;
     chunkEnd_ = static_cast<size_t>(got);

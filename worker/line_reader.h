@@ -23,10 +23,12 @@ struct InputMessage {
   std::string line;  // with its line feed; empty unless kind is Line
 };
 
-// Told before each read of the stream, when every whole line read so far has been handed on.
+// Told before each read of the stream, when every whole line read so far has been handed on,
+// and after each read.
 class ReadGate {
  public:
   virtual void beforeRead() = 0;
+  virtual void afterRead() = 0;
 
  protected:
   ~ReadGate() = default;

@@ -135,9 +135,12 @@ bool sendPreparing(Sender<InputItem>& input, InputItem& item, SentLines& sent) {
 //    mark while the stream holds no unread byte, every line the host had written completely is
 //    in the channel. The driver asks this when it first sees the run's outcome in a turn that
 //    took no input, and judges the first such line before the outcome (one line a turn, input
-//    before outcome). Where the stream cannot say what waits in it, the driver does not wait,
-//    and it never waits longer than kInputSettleLimit: an input side that does not settle
-//    (a stream whose waiting bytes are misreported) delays the outcome, it never withholds it.
+//    before outcome). Where the stream cannot say what waits in it (a console; under Wine, a
+//    pipe made by a Linux process), the input thread counts as idle from the moment it has sent
+//    every whole line it has read until its next read returns, so the driver waits only for the
+//    lines already read. It never waits longer than kInputSettleLimit: an input side that does
+//    not settle (a stream whose waiting bytes are misreported) delays the outcome, it never
+//    withholds it.
 // 6. The cancel flag is the only datum the driver and the engine share while the run goes on:
 //    set by the driver, read by the engine, atomically.
 // 7. The engine thread sends exactly one outcome, or closes the outcome channel unsent when the
@@ -170,24 +173,30 @@ class InputSide final : public ReadGate {
     if (waiting && *waiting > 0) return;  // the read will not wait
     {
       std::lock_guard lock(mutex_);
-      if (waiting) {
-        idle_ = true;
-      } else {
-        unknowable_ = true;
-      }
+      idle_ = true;
+      unknowable_ = !waiting;
       if (driverWaits_) wakeDriver_.nudge();
     }
+    // A stream that cannot say what waits in it stays idle through the read that follows;
+    // afterRead ends the mark.
     if (!waiting) return;
     platform::waitUntilReadable(fd_);
     std::lock_guard lock(mutex_);
     idle_ = false;
   }
+  // Input thread: after each read.
+  void afterRead() override {
+    std::lock_guard lock(mutex_);
+    idle_ = false;
+  }
 
-  // Driver: whether every line the host had written completely by now is in the channel.
+  // Driver: whether every line the host had written completely by now is in the channel, as far
+  // as the stream can tell.
   bool settled() {
     std::lock_guard lock(mutex_);
-    if (unknowable_ || inputDone_) return true;
+    if (inputDone_) return true;
     if (idle_) {
+      if (unknowable_) return true;  // every line read is sent, and the read waits for more
       const std::optional<size_t> waiting = platform::bytesWaiting(fd_);
       if (!waiting || *waiting == 0) return true;
     }
