@@ -12,9 +12,9 @@
 // entries of one account), and no plan is made unless every run passes. The folder is
 // written into a temporary sibling and renamed into place.
 //
-// Besides the planning, one more thread (a task queue) sorts the next account's identifiers,
-// costs the pieces of the account just planned and writes the session of every run that takes
-// no more entries; the results are the same as without it.
+// Besides the planning, one more thread (a task queue) sorts and costs the next account while
+// one is planned, costs the pieces of the account just planned and writes the session of every
+// run that takes no more entries; the results are the same as without it.
 
 #include <algorithm>
 #include <atomic>
@@ -48,6 +48,7 @@
 #include "tallywarden/version.h"
 #include "worker/frames.h"
 #include "worker/line_reader.h"
+#include "worker/platform.h"
 
 namespace tw::tool {
 namespace {
@@ -209,29 +210,48 @@ class Disjoint {
   std::vector<uint32_t> parent_;
 };
 
-// A unit's part of one reference or composition cell: positions in the cell's lists.
+// A unit's part of one reference or composition cell: positions in the cell's lists, ascending.
 struct CellPart {
   uint32_t cell = 0;
-  std::vector<uint32_t> lefts;
-  std::vector<uint32_t> rights;
+  std::span<const uint32_t> lefts;
+  std::span<const uint32_t> rights;
 };
 
+// Its lists point into the pools of the UnitList that made it.
 struct Unit {
-  std::vector<uint32_t> members;  // account-local indexes, ascending
-  std::vector<CellPart> cells;
+  std::span<const uint32_t> members;  // account-local indexes, in ascending identifier
+  std::span<const CellPart> cells;    // in ascending cell
   uint64_t groups = 0;
   uint64_t proposals = 0;
   uint32_t origins = 0;
+  uint64_t textBytes = 0;          // the members' compact texts
+  uint32_t longestText = 0;        // the longest of them
   std::optional<uint32_t> bundle;  // an unplannable bundle's chunk: never two in one run
+};
+
+// Units and the pools their lists point into: a list is moved, never copied.
+struct UnitList {
+  UnitList() = default;
+  UnitList(UnitList&&) = default;
+  UnitList& operator=(UnitList&&) = default;
+  UnitList(const UnitList&) = delete;
+  UnitList& operator=(const UnitList&) = delete;
+
+  std::vector<Unit> units;
+  std::vector<uint32_t> members;
+  std::vector<CellPart> parts;
+  std::vector<uint32_t> positions;
 };
 
 // ---- Runs ------------------------------------------------------------------------------------
 
-// A run's share of one cell of the current account.
-struct CellFill {
+// A run's share of one cell of the current account: how many of its lefts and rights the run
+// holds (which ones, runOf_ says). The shares of one cell are chained by `next`.
+struct CellShare {
   uint32_t run = 0;
-  std::vector<uint32_t> lefts;  // positions in the cell's lists, ascending
-  std::vector<uint32_t> rights;
+  uint32_t lefts = 0;
+  uint32_t rights = 0;
+  uint32_t next = UINT32_MAX;
 };
 
 struct Run {
@@ -249,13 +269,6 @@ struct Limits {
   uint64_t sessionBytes = kMaxSessionBytes;  // less the start and execute lines
   uint64_t frames = kMaxFramesPerSession - kFramesBesideEntries;
 };
-
-std::vector<uint32_t> mergeSorted(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {
-  std::vector<uint32_t> out;
-  out.reserve(a.size() + b.size());
-  std::merge(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
-  return out;
-}
 
 // ---- Costing the runs ------------------------------------------------------------------------
 
@@ -311,17 +324,9 @@ class TaskQueue {
   TaskQueue(const TaskQueue&) = delete;
   TaskQueue& operator=(const TaskQueue&) = delete;
 
-  void add(std::function<void()> task) {
-    if (!threaded_) {
-      task();
-      return;
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      tasks_.push_back(std::move(task));
-    }
-    wake_.notify_one();
-  }
+  void add(std::function<void()> task) { push(std::move(task), false); }
+  // Adds a task before every task not yet started.
+  void addFirst(std::function<void()> task) { push(std::move(task), true); }
 
   // Runs tasks here too until every task added has run.
   void drain() {
@@ -341,6 +346,22 @@ class TaskQueue {
   }
 
  private:
+  void push(std::function<void()> task, bool first) {
+    if (!threaded_) {
+      task();
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (first) {
+        tasks_.push_front(std::move(task));
+      } else {
+        tasks_.push_back(std::move(task));
+      }
+    }
+    wake_.notify_one();
+  }
+
   void work() {
     for (;;) {
       std::function<void()> task;
@@ -390,10 +411,11 @@ class PieceCoster {
   PieceCoster(const PieceCoster&) = delete;
   PieceCoster& operator=(const PieceCoster&) = delete;
 
-  void add(uint32_t run, std::vector<const Entry*> entries) {
-    tasks_.add([this, run, entries = std::move(entries)] {
+  // `order` lists the positions of `entries` by ascending identifier.
+  void add(uint32_t run, std::vector<const Entry*> entries, std::vector<uint32_t> order) {
+    tasks_.add([this, run, entries = std::move(entries), order = std::move(order)] {
       const std::atomic<bool> never{false};
-      auto piece = costRun(entries, never);
+      auto piece = costRun(entries, order, never);
       std::lock_guard<std::mutex> lock(mutex_);
       if (results_.size() <= run) results_.resize(run + 1);
       RunFigures& figures = results_[run];
@@ -457,38 +479,35 @@ class Planner {
       accounts[input_.entries[i].accountId].push_back(i);
     }
     runOf_.assign(input_.entries.size(), UINT32_MAX);
-    // Each account's entries in ascending identifier, sorted on the task thread while the
-    // account before it is planned.
+    // Each account's entries in ascending identifier, and its costing, made on the task thread
+    // while the account before it is planned.
     std::vector<std::pair<std::string_view, const std::vector<uint32_t>*>> list;
     for (const auto& [account, members] : accounts) list.emplace_back(account, &members);
-    std::vector<std::vector<uint32_t>> orders(list.size());
-    std::vector<std::future<void>> sorted(list.size());
-    auto sortAhead = [&](size_t a) {
+    std::vector<Prepared> prepared(list.size());
+    std::vector<std::future<void>> ready(list.size());
+    auto prepareAhead = [&](size_t a) {
       auto done = std::make_shared<std::promise<void>>();
-      sorted[a] = done->get_future();
-      coster_.tasks().add([this, &orders, &list, a, done] {
-        const std::vector<uint32_t>& members = *list[a].second;
-        std::vector<uint32_t>& order = orders[a];
-        order.resize(members.size());
-        std::iota(order.begin(), order.end(), 0);
-        std::sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
-          return entry(members[x]).id < entry(members[y]).id;
-        });
+      ready[a] = done->get_future();
+      coster_.tasks().addFirst([this, &prepared, &list, a, done] {
+        prepare(*list[a].second, prepared[a]);
         done->set_value();
       });
     };
-    if (!list.empty()) sortAhead(0);
+    if (!list.empty()) prepareAhead(0);
     std::vector<size_t> before;
     for (size_t a = 0; a < list.size(); ++a) {
       const auto [account, membersOf] = list[a];
       const std::vector<uint32_t>& members = *membersOf;
-      if (a + 1 < list.size()) sortAhead(a + 1);
-      sorted[a].wait();
-      byIdentifier_ = std::move(orders[a]);
+      ready[a].wait();
+      if (a + 1 < list.size()) prepareAhead(a + 1);
+      Prepared current = std::move(prepared[a]);
+      byIdentifier_ = std::move(current.order);
       before.clear();
       for (const Run& run : runs) before.push_back(run.entries.size());
-      if (!planAccount(account, members, error)) {
-        if (a + 1 < list.size()) sorted[a + 1].wait();  // the task refers to this frame
+      const bool planned = planAccount(account, members, current, error);
+      current = Prepared{};
+      if (!planned) {
+        if (a + 1 < list.size()) ready[a + 1].wait();  // the task refers to this frame
         return false;
       }
       // The account's piece of every run that took some of its entries.
@@ -497,9 +516,19 @@ class Planner {
         const size_t begin = r < before.size() ? before[r] : 0;
         if (begin == entries.size()) continue;
         std::vector<const Entry*> piece;
+        std::vector<uint32_t> ranks;  // of the piece's entries in the account's identifier order
         piece.reserve(entries.size() - begin);
-        for (size_t i = begin; i < entries.size(); ++i) piece.push_back(&entry(entries[i]));
-        coster_.add(r, std::move(piece));
+        ranks.reserve(entries.size() - begin);
+        for (size_t i = begin; i < entries.size(); ++i) {
+          piece.push_back(&entry(entries[i]));
+          const auto local = std::lower_bound(members.begin(), members.end(), entries[i]);
+          ranks.push_back(idRank_[static_cast<size_t>(local - members.begin())]);
+        }
+        std::vector<uint32_t> order(piece.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::sort(order.begin(), order.end(),
+                  [&ranks](uint32_t x, uint32_t y) { return ranks[x] < ranks[y]; });
+        coster_.add(r, std::move(piece), std::move(order));
       }
       for (uint32_t r = 0; r < runs.size(); ++r) {
         if (!runs[r].full || runs[r].told) continue;
@@ -524,19 +553,33 @@ class Planner {
  private:
   const Entry& entry(uint32_t global) const { return input_.entries[global]; }
 
-  bool planAccount(std::string_view account, const std::vector<uint32_t>& members,
-                   std::string& error) {
+  // An account's entries, their order by identifier and the account's costing.
+  struct Prepared {
     std::vector<const Entry*> view;
-    view.reserve(members.size());
-    for (const uint32_t i : members) view.push_back(&entry(i));
+    std::vector<uint32_t> order;  // positions in `view` by ascending identifier
+    std::optional<Result<RunCost, EngineError>> cost;
+  };
+
+  void prepare(const std::vector<uint32_t>& members, Prepared& out) const {
+    out.view.reserve(members.size());
+    for (const uint32_t i : members) out.view.push_back(&entry(i));
+    out.order.resize(members.size());
+    std::iota(out.order.begin(), out.order.end(), 0);
+    std::sort(out.order.begin(), out.order.end(),
+              [&out](uint32_t x, uint32_t y) { return out.view[x]->id < out.view[y]->id; });
     const std::atomic<bool> never{false};
-    auto costed = costRun(view, byIdentifier_, never);
-    if (!costed) {
+    out.cost = costRun(out.view, out.order, never);
+  }
+
+  bool planAccount(std::string_view account, const std::vector<uint32_t>& members,
+                   Prepared& prepared, std::string& error) {
+    const std::vector<const Entry*>& view = prepared.view;
+    if (!*prepared.cost) {
       error = "the engine refuses the books of account " + std::string(account) + " (" +
-              std::string(engineErrorName(costed.error())) + ")";
+              std::string(engineErrorName(prepared.cost->error())) + ")";
       return false;
     }
-    const RunCost& cost = *costed;
+    const RunCost& cost = **prepared.cost;
     const size_t n = members.size();
 
     // Units: reference bundles, candidates, competing candidates, cells past the cap.
@@ -574,15 +617,16 @@ class Planner {
     }
 
     indexAccount(cost, view);
-    std::vector<Unit> whole = makeUnits(cost, view, units, nullptr);
+    members_ = &members;
+    const UnitList whole = makeUnits(cost, view, units, nullptr);
     runCells_ = &cost;
     view_ = &view;
-    members_ = &members;
     for (Run& run : runs) run.bundles.clear();
-    cellFills_.assign(cost.cells.size(), {});
+    shareHead_.assign(cost.cells.size(), UINT32_MAX);
+    shares_.clear();
     cellRefusals_.assign(cost.cells.size(), {});
     // Units in order of their first day, then first identifier.
-    for (Unit& unit : whole) {
+    for (const Unit& unit : whole.units) {
       if (place(unit)) continue;
       sliceUnit(unit, cost, view, bundles);
     }
@@ -592,18 +636,20 @@ class Planner {
 
   // The units of the account by `ties`, those of `only` when given, in order of first day then
   // first identifier, with their parts of every cell that has both sides.
-  std::vector<Unit> makeUnits(const RunCost& cost, const std::vector<const Entry*>& view,
-                              Disjoint& ties, const std::vector<uint32_t>* only) {
+  UnitList makeUnits(const RunCost& cost, const std::vector<const Entry*>& view, Disjoint& ties,
+                     const std::span<const uint32_t>* only) {
     std::vector<uint32_t> order;
     if (only != nullptr) {
-      order = *only;
+      order.assign(only->begin(), only->end());
       std::sort(order.begin(), order.end(),
                 [this](uint32_t a, uint32_t b) { return idRank_[a] < idRank_[b]; });
     } else {
       order = byIdentifier_;
     }
-    std::vector<Unit> list;
+    UnitList out;
+    std::vector<Unit>& list = out.units;
     std::vector<std::string_view> firstDay;
+    std::vector<uint32_t> begin;  // by unit: where its members go in the pool, then its count
     for (const uint32_t k : order) {
       const uint32_t root = ties.find(k);
       uint32_t& u = rootUnit_[root];
@@ -611,32 +657,77 @@ class Planner {
         u = static_cast<uint32_t>(list.size());
         list.emplace_back();
         firstDay.push_back(view[k]->date);
+        begin.push_back(0);
       }
       unitOf_[k] = u;
-      list[u].members.push_back(k);
+      ++begin[u];
+      const uint32_t textBytes = input_.places[(*members_)[k]].textBytes;
+      list[u].textBytes += textBytes;
+      list[u].longestText = std::max(list[u].longestText, textBytes);
       firstDay[u] = std::min<std::string_view>(firstDay[u], view[k]->date);
     }
     for (const uint32_t k : order) rootUnit_[ties.find(k)] = UINT32_MAX;
+    // Members in the pool by unit, each unit's in ascending identifier.
+    uint32_t total = 0;
+    for (uint32_t& b : begin) {
+      const uint32_t count = b;
+      b = total;
+      total += count;
+    }
+    std::vector<uint32_t> end(begin);
+    out.members.resize(order.size());
+    for (const uint32_t k : order) out.members[end[unitOf_[k]]++] = k;
+    for (uint32_t u = 0; u < list.size(); ++u) {
+      list[u].members = std::span<const uint32_t>(out.members).subspan(begin[u], end[u] - begin[u]);
+    }
     // Each unit's cells in ascending cell; its members in ascending identifier give each cell's
-    // positions in ascending order.
+    // positions in ascending order. Each part's lists are set once the pool is full.
     std::vector<std::pair<uint32_t, uint32_t>> unitRefs;  // (cell, index into refs_)
-    for (Unit& unit : list) {
+    std::vector<uint32_t> listBegin;  // by part: where its lefts begin, then its rights
+    std::vector<uint32_t> partBegin(list.size() + 1, 0);
+    for (uint32_t u = 0; u < list.size(); ++u) {
+      partBegin[u] = static_cast<uint32_t>(out.parts.size());
       unitRefs.clear();
-      for (const uint32_t k : unit.members) {
+      for (const uint32_t k : list[u].members) {
         for (uint32_t r = refBegin_[k]; r < refBegin_[k + 1]; ++r) {
           unitRefs.emplace_back(refs_[r].cell, r);
         }
       }
       std::stable_sort(unitRefs.begin(), unitRefs.end(),
                        [](const auto& a, const auto& b) { return a.first < b.first; });
-      for (const auto& [cell, r] : unitRefs) {
-        if (unit.cells.empty() || unit.cells.back().cell != cell) {
-          unit.cells.emplace_back();
-          unit.cells.back().cell = cell;
+      for (size_t i = 0; i < unitRefs.size();) {
+        const uint32_t cell = unitRefs[i].first;
+        size_t j = i;
+        while (j < unitRefs.size() && unitRefs[j].first == cell) ++j;
+        listBegin.push_back(static_cast<uint32_t>(out.positions.size()));
+        for (size_t m = i; m < j; ++m) {
+          const CellRef& ref = refs_[unitRefs[m].second];
+          if (!ref.right) out.positions.push_back(ref.pos);
         }
-        CellPart& part = unit.cells.back();
-        (refs_[r].right ? part.rights : part.lefts).push_back(refs_[r].pos);
+        listBegin.push_back(static_cast<uint32_t>(out.positions.size()));
+        for (size_t m = i; m < j; ++m) {
+          const CellRef& ref = refs_[unitRefs[m].second];
+          if (ref.right) out.positions.push_back(ref.pos);
+        }
+        CellPart part;
+        part.cell = cell;
+        out.parts.push_back(part);
+        i = j;
       }
+    }
+    partBegin[list.size()] = static_cast<uint32_t>(out.parts.size());
+    const std::span<const uint32_t> positions(out.positions);
+    listBegin.push_back(static_cast<uint32_t>(positions.size()));
+    for (size_t p = 0; p < out.parts.size(); ++p) {
+      const uint32_t lefts = listBegin[2 * p];
+      const uint32_t rights = listBegin[2 * p + 1];
+      const uint32_t last = listBegin[2 * p + 2];
+      out.parts[p].lefts = positions.subspan(lefts, rights - lefts);
+      out.parts[p].rights = positions.subspan(rights, last - rights);
+    }
+    for (uint32_t u = 0; u < list.size(); ++u) {
+      list[u].cells = std::span<const CellPart>(out.parts).subspan(partBegin[u],
+                                                                   partBegin[u + 1] - partBegin[u]);
     }
     for (const uint32_t k : order) {
       const uint32_t u = unitOf_[k];
@@ -663,8 +754,9 @@ class Planner {
     });
     std::vector<Unit> sorted;
     sorted.reserve(list.size());
-    for (const uint32_t u : byDay) sorted.push_back(std::move(list[u]));
-    return sorted;
+    for (const uint32_t u : byDay) sorted.push_back(list[u]);
+    list = std::move(sorted);
+    return out;
   }
 
   // The account's entries' places in its cells, and the candidates each entry leads (its first
@@ -719,9 +811,9 @@ class Planner {
   }
 
   // The share of `cell` that run `index` holds; none when it holds none.
-  const CellFill* fillOf(uint32_t cell, uint32_t index) const {
-    for (const CellFill& fill : cellFills_[cell]) {
-      if (fill.run == index) return &fill;
+  const CellShare* shareOf(uint32_t cell, uint32_t index) const {
+    for (uint32_t s = shareHead_[cell]; s != UINT32_MAX; s = shares_[s].next) {
+      if (shares_[s].run == index) return &shares_[s];
     }
     return nullptr;
   }
@@ -744,14 +836,22 @@ class Planner {
       return refuse(EngineBound::Entries, run.entries.size() + unit.members.size());
     }
     if (unit.bundle && run.bundles.count(*unit.bundle)) return refuse(EngineBound::None, 0);
-    FrameFill frames = run.frames;
-    for (const uint32_t k : unit.members) {
-      if (!frames.add(input_.places[(*members_)[k]].textBytes)) {
+    // Each entry adds at most one frame and its text with an empty frame's bytes: when that
+    // much fits, the frames do; else they are cut entry by entry.
+    const uint64_t emptyFrame = FrameFill::emptyFrameBytes();
+    const uint64_t count = unit.members.size();
+    if (emptyFrame + unit.longestText > kMaxLineBytes ||
+        run.frames.frames + count > limits_.frames ||
+        run.frames.bytes + count * emptyFrame + unit.textBytes > limits_.sessionBytes) {
+      FrameFill frames = run.frames;
+      for (const uint32_t k : unit.members) {
+        if (!frames.add(input_.places[(*members_)[k]].textBytes)) {
+          return refuse(EngineBound::None, 0);
+        }
+      }
+      if (frames.frames > limits_.frames || frames.bytes > limits_.sessionBytes) {
         return refuse(EngineBound::None, 0);
       }
-    }
-    if (frames.frames > limits_.frames || frames.bytes > limits_.sessionBytes) {
-      return refuse(EngineBound::None, 0);
     }
     if (run.groups + unit.groups > kSessionEngineLimits.maxGroups) {
       return refuse(EngineBound::Groups, run.groups + unit.groups);
@@ -762,9 +862,9 @@ class Planner {
     if (unit.origins > kMaxAllocationOrigins) return refuse(EngineBound::Origins, unit.origins);
     for (const CellPart& part : unit.cells) {
       const CellCost& cell = runCells_->cells[part.cell];
-      const CellFill* fill = index == kNoRun ? nullptr : fillOf(part.cell, index);
-      const size_t left = part.lefts.size() + (fill != nullptr ? fill->lefts.size() : 0);
-      const size_t right = part.rights.size() + (fill != nullptr ? fill->rights.size() : 0);
+      const CellShare* share = index == kNoRun ? nullptr : shareOf(part.cell, index);
+      const size_t left = part.lefts.size() + (share != nullptr ? share->lefts : 0);
+      const size_t right = part.rights.size() + (share != nullptr ? share->rights : 0);
       if (left == 0 || right == 0) continue;  // a cell without both sides costs nothing
       if (refusingCell != nullptr) *refusingCell = part.cell;
       if (left > kSessionEngineLimits.maxCellSide || right > kSessionEngineLimits.maxCellSide) {
@@ -774,20 +874,22 @@ class Planner {
         return refuse(EngineBound::CellPairs, left * right);
       }
       if (cell.pass != MatchPass::Composition) continue;
-      // The amounts of the run's share and the unit's part, in the cell's order.
-      auto merged = [](const std::vector<uint32_t>* held, const std::vector<uint32_t>& more,
-                       std::span<const __int128> all, std::vector<__int128>& out) {
+      // The amounts of the run's share and the unit's part, in the cell's order: the run holds
+      // the side's entries that runOf_ gives it, the part its positions.
+      auto merged = [&](std::span<const CostIndex> side, std::span<const uint32_t> more,
+                        size_t wanted, std::span<const __int128> all, std::vector<__int128>& out) {
         out.clear();
-        size_t h = 0;
-        const size_t heldSize = held != nullptr ? held->size() : 0;
-        for (const uint32_t p : more) {
-          while (h < heldSize && (*held)[h] < p) out.push_back(all[(*held)[h++]]);
-          out.push_back(all[p]);
+        size_t m = 0;
+        for (uint32_t p = 0; p < side.size() && out.size() < wanted; ++p) {
+          const bool inPart = m < more.size() && more[m] == p;
+          m += inPart ? 1 : 0;
+          if (inPart || (share != nullptr && runOf_[(*members_)[side[p]]] == index)) {
+            out.push_back(all[p]);
+          }
         }
-        while (h < heldSize) out.push_back(all[(*held)[h++]]);
       };
-      merged(fill != nullptr ? &fill->lefts : nullptr, part.lefts, cell.leftAmounts, amounts_);
-      merged(fill != nullptr ? &fill->rights : nullptr, part.rights, cell.rightAmounts, targets_);
+      merged(cell.lefts, part.lefts, left, cell.leftAmounts, amounts_);
+      merged(cell.rights, part.rights, right, cell.rightAmounts, targets_);
       const CellSteps steps =
           compositionCellSteps(amounts_, targets_, kSessionEngineLimits.maxCellWork + 1);
       if (steps.steps > kSessionEngineLimits.maxCellWork) {
@@ -808,17 +910,18 @@ class Planner {
     run.groups += unit.groups;
     run.proposals += unit.proposals;
     for (const CellPart& part : unit.cells) {
-      std::vector<CellFill>& fills = cellFills_[part.cell];
-      auto it = std::find_if(fills.begin(), fills.end(),
-                             [index](const CellFill& fill) { return fill.run == index; });
-      if (it == fills.end()) {
-        fills.emplace_back();
-        fills.back().run = index;
-        it = fills.end() - 1;
+      uint32_t at = shareHead_[part.cell];
+      while (at != UINT32_MAX && shares_[at].run != index) at = shares_[at].next;
+      if (at == UINT32_MAX) {
+        // Shares are chained in the order runs first took part of the cell.
+        at = static_cast<uint32_t>(shares_.size());
+        shares_.push_back(CellShare{index, 0, 0, UINT32_MAX});
+        uint32_t* link = &shareHead_[part.cell];
+        while (*link != UINT32_MAX) link = &shares_[*link].next;
+        *link = at;
       }
-      CellFill& fill = *it;
-      fill.lefts = mergeSorted(fill.lefts, part.lefts);
-      fill.rights = mergeSorted(fill.rights, part.rights);
+      shares_[at].lefts += static_cast<uint32_t>(part.lefts.size());
+      shares_[at].rights += static_cast<uint32_t>(part.rights.size());
     }
     if (unit.bundle) run.bundles.insert(*unit.bundle);
     if (run.entries.size() >= limits_.runEntries) run.full = true;
@@ -895,7 +998,8 @@ class Planner {
   // and no two chunks share a run.
   void sliceUnit(const Unit& unit, const RunCost& cost, const std::vector<const Entry*>& view,
                  Disjoint& bundles) {
-    std::vector<Unit> parts = makeUnits(cost, view, bundles, &unit.members);
+    const UnitList made = makeUnits(cost, view, bundles, &unit.members);
+    const std::vector<Unit>& parts = made.units;
     // Order of ties: a walk over the candidates that join parts, from the first part.
     for (uint32_t p = 0; p < parts.size(); ++p) {
       for (const uint32_t k : parts[p].members) partOf_[k] = p;
@@ -972,9 +1076,8 @@ class Planner {
     for (const std::vector<uint32_t>& chunk : chunks) {
       for (const uint32_t k : chunk) ties.join(chunk.front(), k);
     }
-    std::vector<uint32_t> members = part.members;
-    std::vector<Unit> pieces = makeUnits(cost, view, ties, &members);
-    for (Unit& piece : pieces) {
+    UnitList pieces = makeUnits(cost, view, ties, &part.members);
+    for (Unit& piece : pieces.units) {
       piece.bundle = bundleId;
       if (!place(piece)) {
         // Never reached for a piece of at most three entries of one role; kept out of every
@@ -1168,8 +1271,9 @@ class Planner {
   std::vector<uint32_t> unitOf_;  // scratch: UINT32_MAX between calls of makeUnits
   // By cell of the account: (run, parts of the cell the run refused).
   std::vector<std::vector<std::pair<uint32_t, uint8_t>>> cellRefusals_;
-  std::vector<std::vector<CellFill>> cellFills_;  // by cell of the account: the runs' shares
-  mutable std::vector<__int128> amounts_;         // scratch of fits
+  std::vector<uint32_t> shareHead_;  // by cell of the account: its first share in shares_
+  std::vector<CellShare> shares_;
+  mutable std::vector<__int128> amounts_;  // scratch of fits
   mutable std::vector<__int128> targets_;
   std::vector<uint8_t> blocked_;        // by run: scratch of place, zero between calls
   std::vector<uint32_t> byIdentifier_;  // the account's entries in ascending identifier
@@ -1362,6 +1466,7 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
 
   std::optional<PlanTemplate> plan = readTemplate(parsed->manifest, kToolVersion, error);
   if (!plan) return cannotRun(error);
+  platform::prepareRecordHeap();
   PlanInput input;
   if (!readEntries(parsed->entries, *plan, input, error)) return cannotRun(error);
 

@@ -146,9 +146,7 @@ class EntryReader {
       input_.refusals.push_back(std::move(refusal));
       return true;
     }
-    scratch_.clear();
-    appendEntryJson(scratch_, *entry);
-    input_.places.push_back(EntryPlace{line, file, static_cast<uint32_t>(scratch_.size())});
+    input_.places.push_back(EntryPlace{line, file, static_cast<uint32_t>(entryJsonBytes(*entry))});
     input_.idHashes.push_back(std::hash<std::string_view>{}(entry->id));
     input_.entries.push_back(std::move(*entry));
     return true;
@@ -171,7 +169,6 @@ class EntryReader {
 
   const PlanTemplate& plan_;
   std::set<std::pair<std::string, std::string>> declared_;
-  std::string scratch_;
   std::string frame_;
   EntryRunCheck runCheck_;
 };
@@ -598,6 +595,41 @@ void appendRole(std::string& out, SourceRole role) {
   appendJsonString(out, toText(role));
 }
 
+// The bytes appendJsonString writes for `text`.
+size_t jsonStringBytes(std::string_view text) {
+  size_t bytes = text.size() + 2;
+  for (size_t i = plainJsonTextLength(text); i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte == '"' || byte == '\\' || byte == 0x08 || byte == 0x09 || byte == 0x0A ||
+        byte == 0x0C || byte == 0x0D) {
+      bytes += 1;  // a backslash and one letter
+    } else if (byte < 0x20) {
+      bytes += 5;  // \u00 and two hex digits
+    }
+  }
+  return bytes;
+}
+
+size_t decimalBytes(uint64_t value) {
+  size_t digits = 1;
+  for (; value >= 10; value /= 10) ++digits;
+  return digits;
+}
+
+// The bytes of a literal's text, without its terminating zero.
+template <size_t N>
+constexpr size_t literalBytes(const char (&)[N]) {
+  return N - 1;
+}
+
+// The bytes appendRecordJson writes for `ref`.
+size_t refJsonBytes(const Ref& ref) {
+  return literalBytes("{\"fileId\":") + jsonStringBytes(ref.fileId) + literalBytes(",\"row\":") +
+         decimalBytes(ref.row) + literalBytes(",\"sheet\":") +
+         (ref.sheet ? jsonStringBytes(*ref.sheet) : literalBytes("null")) +
+         literalBytes(",\"sourceId\":") + jsonStringBytes(ref.sourceId) + literalBytes("}");
+}
+
 }  // namespace
 
 std::optional<PlanTemplate> readTemplate(std::string_view path, std::string_view defaultVersion,
@@ -688,6 +720,30 @@ bool readEntries(const std::vector<std::string_view>& paths, const PlanTemplate&
                      return a.file != b.file ? a.file < b.file : a.line < b.line;
                    });
   return true;
+}
+
+size_t entryJsonBytes(const Entry& entry) {
+  size_t bytes = literalBytes("{\"accountId\":") + jsonStringBytes(entry.accountId) +
+                 literalBytes(",\"cents\":") + jsonStringBytes(entry.cents) +
+                 literalBytes(",\"components\":[");
+  for (size_t i = 0; i < entry.components.size(); ++i) {
+    const EntryComponent& component = entry.components[i];
+    bytes += (i == 0 ? literalBytes("{\"cents\":") : literalBytes(",{\"cents\":")) +
+             jsonStringBytes(component.cents) + literalBytes(",\"kind\":") +
+             jsonStringBytes(toText(component.kind)) + literalBytes(",\"origin\":") +
+             refJsonBytes(component.origin) + literalBytes("}");
+  }
+  bytes += literalBytes("],\"date\":") + jsonStringBytes(entry.date);
+  if (entry.description) {
+    bytes += literalBytes(",\"description\":") + jsonStringBytes(*entry.description);
+  }
+  bytes += literalBytes(",\"establishment\":") + jsonStringBytes(entry.establishment) +
+           literalBytes(",\"id\":") + jsonStringBytes(entry.id) + literalBytes(",\"origin\":") +
+           refJsonBytes(entry.origin) + literalBytes(",\"reference\":") +
+           (entry.reference ? jsonStringBytes(*entry.reference) : literalBytes("null")) +
+           literalBytes(",\"role\":") + jsonStringBytes(toText(entry.role)) +
+           literalBytes(",\"root\":") + jsonStringBytes(entry.root) + literalBytes("}");
+  return bytes;
 }
 
 void appendEntryJson(std::string& out, const Entry& entry) {

@@ -89,4 +89,7 @@ bool readEntries(const std::vector<std::string_view>& paths, const PlanTemplate&
 // The compact JSON text of an entry, as toCompactJson(toJsonValue(entry)) writes it.
 void appendEntryJson(std::string& out, const Entry& entry);
 
+// The size of that text, without writing it.
+size_t entryJsonBytes(const Entry& entry);
+
 }  // namespace tw::tool

@@ -171,4 +171,10 @@ void catchInterrupts();
 // stream failed. Where the system offers no such wait, it may return at once.
 void waitUntilReadable(int stream);
 
+// Heap settings for a process that holds many small records and, beside them, large blocks that
+// come and go (the host tool's plan): large blocks come from the system and go back to it when
+// freed, so that the peak resident size stays what the data needs. Made before the threads
+// start; they change where memory comes from, never a result.
+void prepareRecordHeap();
+
 }  // namespace tw::platform

@@ -444,4 +444,13 @@ void waitUntilReadable(int stream) {
   }
 }
 
+// A fixed threshold: glibc's own rises to the largest block freed, after which blocks of a few
+// megabytes are carved from the arenas and freed there, where another thread's arena cannot
+// take them back.
+constexpr int kRecordHeapLargeBlockBytes = 4 << 20;
+
+void prepareRecordHeap() {
+  ::mallopt(M_MMAP_THRESHOLD, kRecordHeapLargeBlockBytes);
+}
+
 }  // namespace tw::platform
