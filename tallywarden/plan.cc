@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -224,6 +225,13 @@ struct Unit {
   uint64_t groups = 0;
   uint64_t proposals = 0;
   uint32_t origins = 0;
+  // The parts (indexes into `cells`) whose cell holds entries of other units too: only these
+  // depend on the run. A part that holds its whole cell is judged once: the first of them
+  // that passes a bound alone, at `alone` (none: UINT32_MAX), with its bound and figure.
+  std::span<const uint32_t> shared;
+  uint32_t alone = UINT32_MAX;
+  EngineBound aloneBound = EngineBound::None;
+  uint64_t aloneFigure = 0;
   uint64_t textBytes = 0;          // the members' compact texts
   uint32_t longestText = 0;        // the longest of them
   std::optional<uint32_t> bundle;  // an unplannable bundle's chunk: never two in one run
@@ -241,6 +249,7 @@ struct UnitList {
   std::vector<uint32_t> members;
   std::vector<CellPart> parts;
   std::vector<uint32_t> positions;
+  std::vector<uint32_t> shared;
 };
 
 // ---- Runs ------------------------------------------------------------------------------------
@@ -327,6 +336,24 @@ class TaskQueue {
   void add(std::function<void()> task) { push(std::move(task), false); }
   // Adds a task before every task not yet started.
   void addFirst(std::function<void()> task) { push(std::move(task), true); }
+
+  // Runs tasks here too until `ready` is ready.
+  void helpUntil(std::future<void>& ready) {
+    for (;;) {
+      if (ready.wait_for(std::chrono::seconds(0)) == std::future_status::ready) return;
+      std::function<void()> task;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!tasks_.empty()) {
+          task = std::move(tasks_.front());
+          tasks_.pop_front();
+        }
+      }
+      if (!task) break;
+      task();
+    }
+    ready.wait();
+  }
 
   // Runs tasks here too until every task added has run.
   void drain() {
@@ -498,7 +525,7 @@ class Planner {
     for (size_t a = 0; a < list.size(); ++a) {
       const auto [account, membersOf] = list[a];
       const std::vector<uint32_t>& members = *membersOf;
-      ready[a].wait();
+      coster_.tasks().helpUntil(ready[a]);
       if (a + 1 < list.size()) prepareAhead(a + 1);
       Prepared current = std::move(prepared[a]);
       byIdentifier_ = std::move(current.order);
@@ -623,6 +650,14 @@ class Planner {
     view_ = &view;
     for (Run& run : runs) run.bundles.clear();
     shareHead_.assign(cost.cells.size(), UINT32_MAX);
+    positionBegin_.assign(cost.cells.size() + 1, 0);
+    for (uint32_t c = 0; c < cost.cells.size(); ++c) {
+      const CellCost& cell = cost.cells[c];
+      const size_t held =
+          cell.pass == MatchPass::Composition ? cell.lefts.size() + cell.rights.size() : 0;
+      positionBegin_[c + 1] = positionBegin_[c] + held;
+    }
+    positionRun_.assign(positionBegin_.back(), UINT32_MAX);
     shares_.clear();
     cellRefusals_.assign(cost.cells.size(), {});
     // Units in order of their first day, then first identifier.
@@ -725,9 +760,32 @@ class Planner {
       out.parts[p].lefts = positions.subspan(lefts, rights - lefts);
       out.parts[p].rights = positions.subspan(rights, last - rights);
     }
+    std::vector<uint32_t> sharedBegin(list.size() + 1, 0);
     for (uint32_t u = 0; u < list.size(); ++u) {
-      list[u].cells = std::span<const CellPart>(out.parts).subspan(partBegin[u],
-                                                                   partBegin[u + 1] - partBegin[u]);
+      Unit& unit = list[u];
+      unit.cells = std::span<const CellPart>(out.parts).subspan(partBegin[u],
+                                                                partBegin[u + 1] - partBegin[u]);
+      sharedBegin[u] = static_cast<uint32_t>(out.shared.size());
+      for (uint32_t i = 0; i < unit.cells.size(); ++i) {
+        const CellPart& part = unit.cells[i];
+        const CellCost& cell = cost.cells[part.cell];
+        if (part.lefts.size() != cell.lefts.size() || part.rights.size() != cell.rights.size()) {
+          out.shared.push_back(i);
+          continue;
+        }
+        if (unit.alone != UINT32_MAX) continue;
+        const EngineBound bound = cellBound(cell.lefts.size(), cell.rights.size(), cell.pass,
+                                            cell.leftAmounts, cell.rightAmounts, unit.aloneFigure);
+        if (bound != EngineBound::None) {
+          unit.alone = i;
+          unit.aloneBound = bound;
+        }
+      }
+    }
+    sharedBegin[list.size()] = static_cast<uint32_t>(out.shared.size());
+    for (uint32_t u = 0; u < list.size(); ++u) {
+      list[u].shared = std::span<const uint32_t>(out.shared)
+                           .subspan(sharedBegin[u], sharedBegin[u + 1] - sharedBegin[u]);
     }
     for (const uint32_t k : order) {
       const uint32_t u = unitOf_[k];
@@ -860,7 +918,14 @@ class Planner {
       return refuse(EngineBound::Proposals, run.proposals + unit.proposals);
     }
     if (unit.origins > kMaxAllocationOrigins) return refuse(EngineBound::Origins, unit.origins);
-    for (const CellPart& part : unit.cells) {
+    // The cells in the unit's order; those the unit holds whole were judged when it was made.
+    auto refuseAlone = [&] {
+      if (refusingCell != nullptr) *refusingCell = unit.cells[unit.alone].cell;
+      return refuse(unit.aloneBound, unit.aloneFigure);
+    };
+    for (const uint32_t i : unit.shared) {
+      if (unit.alone < i) return refuseAlone();
+      const CellPart& part = unit.cells[i];
       const CellCost& cell = runCells_->cells[part.cell];
       const CellShare* share = index == kNoRun ? nullptr : shareOf(part.cell, index);
       const size_t left = part.lefts.size() + (share != nullptr ? share->lefts : 0);
@@ -875,28 +940,56 @@ class Planner {
       }
       if (cell.pass != MatchPass::Composition) continue;
       // The amounts of the run's share and the unit's part, in the cell's order: the run holds
-      // the side's entries that runOf_ gives it, the part its positions.
-      auto merged = [&](std::span<const CostIndex> side, std::span<const uint32_t> more,
-                        size_t wanted, std::span<const __int128> all, std::vector<__int128>& out) {
+      // the positions positionRun_ gives it, the part its own.
+      auto merged = [&](const uint32_t* holders, std::span<const uint32_t> more, size_t wanted,
+                        std::span<const __int128> all, std::vector<__int128>& out) {
         out.clear();
+        if (share == nullptr) {
+          for (const uint32_t p : more) out.push_back(all[p]);
+          return;
+        }
         size_t m = 0;
-        for (uint32_t p = 0; p < side.size() && out.size() < wanted; ++p) {
+        for (uint32_t p = 0; p < all.size() && out.size() < wanted; ++p) {
           const bool inPart = m < more.size() && more[m] == p;
           m += inPart ? 1 : 0;
-          if (inPart || (share != nullptr && runOf_[(*members_)[side[p]]] == index)) {
-            out.push_back(all[p]);
-          }
+          if (inPart || holders[p] == index) out.push_back(all[p]);
         }
       };
-      merged(cell.lefts, part.lefts, left, cell.leftAmounts, amounts_);
-      merged(cell.rights, part.rights, right, cell.rightAmounts, targets_);
+      const uint32_t* holders = positionRun_.data() + positionBegin_[part.cell];
+      merged(holders, part.lefts, left, cell.leftAmounts, amounts_);
+      merged(holders + cell.lefts.size(), part.rights, right, cell.rightAmounts, targets_);
       const CellSteps steps =
           compositionCellSteps(amounts_, targets_, kSessionEngineLimits.maxCellWork + 1);
       if (steps.steps > kSessionEngineLimits.maxCellWork) {
         return refuse(EngineBound::CellSteps, steps.steps);
       }
     }
+    if (unit.alone != UINT32_MAX) return refuseAlone();
     return true;
+  }
+
+  // The bound a cell of `left` and `right` entries passes (None when it passes none), and its
+  // figure; composition cells count their steps over `amounts` and `targets`.
+  static EngineBound cellBound(size_t left, size_t right, MatchPass pass,
+                               std::span<const __int128> amounts, std::span<const __int128> targets,
+                               uint64_t& figure) {
+    if (left == 0 || right == 0) return EngineBound::None;
+    if (left > kSessionEngineLimits.maxCellSide || right > kSessionEngineLimits.maxCellSide) {
+      figure = std::max(left, right);
+      return EngineBound::CellSide;
+    }
+    if (left * right > kSessionEngineLimits.maxCellWork) {
+      figure = left * right;
+      return EngineBound::CellPairs;
+    }
+    if (pass != MatchPass::Composition) return EngineBound::None;
+    const CellSteps steps =
+        compositionCellSteps(amounts, targets, kSessionEngineLimits.maxCellWork + 1);
+    if (steps.steps > kSessionEngineLimits.maxCellWork) {
+      figure = steps.steps;
+      return EngineBound::CellSteps;
+    }
+    return EngineBound::None;
   }
 
   void commit(const Unit& unit, uint32_t index) {
@@ -922,6 +1015,11 @@ class Planner {
       }
       shares_[at].lefts += static_cast<uint32_t>(part.lefts.size());
       shares_[at].rights += static_cast<uint32_t>(part.rights.size());
+      const CellCost& cell = runCells_->cells[part.cell];
+      if (cell.pass != MatchPass::Composition) continue;
+      uint32_t* const held = positionRun_.data() + positionBegin_[part.cell];
+      for (const uint32_t p : part.lefts) held[p] = index;
+      for (const uint32_t p : part.rights) held[cell.lefts.size() + p] = index;
     }
     if (unit.bundle) run.bundles.insert(*unit.bundle);
     if (run.entries.size() >= limits_.runEntries) run.full = true;
@@ -1273,6 +1371,10 @@ class Planner {
   std::vector<std::vector<std::pair<uint32_t, uint8_t>>> cellRefusals_;
   std::vector<uint32_t> shareHead_;  // by cell of the account: its first share in shares_
   std::vector<CellShare> shares_;
+  // Composition cells of the account: the run of each position (lefts, then rights), from
+  // positionBegin_[cell].
+  std::vector<size_t> positionBegin_;
+  std::vector<uint32_t> positionRun_;
   mutable std::vector<__int128> amounts_;  // scratch of fits
   mutable std::vector<__int128> targets_;
   std::vector<uint8_t> blocked_;        // by run: scratch of place, zero between calls
@@ -1568,6 +1670,7 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
     const RunManifest manifest = runManifest(*plan, out.runId, entries);
     std::string text = frameLine(
         makeObject({{"kind", Json("start")}, {"manifest", toJsonValue(manifest)}}), *nonce);
+    text.reserve(kMaxSessionBytes);
     const std::string head = "{\"entries\":[";
     const std::string tail = "],\"kind\":\"entries\",\"nonce\":\"" + *nonce + "\",\"version\":1}\n";
     size_t inFrame = 0;
@@ -1587,7 +1690,7 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
       } else {
         text += ',';
       }
-      appendEntryJson(text, *entries[i]);
+      appendEntryJson(text, *entries[i], textBytes);
       ++inFrame;
       out.firstDate =
           out.firstDate.empty() ? entries[i]->date : std::min(out.firstDate, entries[i]->date);
@@ -1656,6 +1759,10 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
     }
     written[r].figures = std::move(figures[r].figures);
   }
+  // The entries are not read again: freed on both threads.
+  tasks.add([&input] { input.entries.freeBlocks(1, 2); });
+  input.entries.freeBlocks(0, 2);
+  tasks.drain();
 
   JsonArray runsJson;
   for (size_t r = 0; r < written.size(); ++r) {

@@ -746,6 +746,109 @@ size_t entryJsonBytes(const Entry& entry) {
   return bytes;
 }
 
+namespace {
+
+// Writes an entry's compact text into room made for it, as long as no text needs an escape.
+class PlainEntryWriter {
+ public:
+  explicit PlainEntryWriter(char* at) : at_(at) {}
+
+  // False, with nothing written, when `text` needs an escape.
+  bool text(std::string_view text) {
+    if (plainJsonTextLength(text) != text.size()) return false;
+    *at_++ = '"';
+    raw(text);
+    *at_++ = '"';
+    return true;
+  }
+  void raw(std::string_view bytes) {
+    std::memcpy(at_, bytes.data(), bytes.size());
+    at_ += bytes.size();
+  }
+  void number(uint64_t value) {
+    char digits[20];
+    size_t count = 0;
+    do {
+      digits[count++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value != 0);
+    while (count > 0) *at_++ = digits[--count];
+  }
+  bool ref(const Ref& ref) {
+    raw("{\"fileId\":");
+    if (!text(ref.fileId)) return false;
+    raw(",\"row\":");
+    number(ref.row);
+    raw(",\"sheet\":");
+    if (!ref.sheet) {
+      raw("null");
+    } else if (!text(*ref.sheet)) {
+      return false;
+    }
+    raw(",\"sourceId\":");
+    if (!text(ref.sourceId)) return false;
+    raw("}");
+    return true;
+  }
+  bool entry(const Entry& entry) {
+    raw("{\"accountId\":");
+    if (!text(entry.accountId)) return false;
+    raw(",\"cents\":");
+    if (!text(entry.cents)) return false;
+    raw(",\"components\":[");
+    for (size_t i = 0; i < entry.components.size(); ++i) {
+      const EntryComponent& component = entry.components[i];
+      raw(i == 0 ? "{\"cents\":" : ",{\"cents\":");
+      if (!text(component.cents)) return false;
+      raw(",\"kind\":");
+      if (!text(toText(component.kind))) return false;
+      raw(",\"origin\":");
+      if (!ref(component.origin)) return false;
+      raw("}");
+    }
+    raw("],\"date\":");
+    if (!text(entry.date)) return false;
+    if (entry.description) {
+      raw(",\"description\":");
+      if (!text(*entry.description)) return false;
+    }
+    raw(",\"establishment\":");
+    if (!text(entry.establishment)) return false;
+    raw(",\"id\":");
+    if (!text(entry.id)) return false;
+    raw(",\"origin\":");
+    if (!ref(entry.origin)) return false;
+    raw(",\"reference\":");
+    if (!entry.reference) {
+      raw("null");
+    } else if (!text(*entry.reference)) {
+      return false;
+    }
+    raw(",\"role\":");
+    if (!text(toText(entry.role))) return false;
+    raw(",\"root\":");
+    if (!text(entry.root)) return false;
+    raw("}");
+    return true;
+  }
+  char* at() const { return at_; }
+
+ private:
+  char* at_;
+};
+
+}  // namespace
+
+void appendEntryJson(std::string& out, const Entry& entry, size_t bytes) {
+  const size_t at = out.size();
+  out.resize(at + bytes);
+  // Texts written plain take no more room than escaped: an escape stops the writer in time.
+  PlainEntryWriter writer(out.data() + at);
+  if (writer.entry(entry) && writer.at() == out.data() + out.size()) return;
+  out.resize(at);
+  appendEntryJson(out, entry);
+}
+
 void appendEntryJson(std::string& out, const Entry& entry) {
   out += "{\"accountId\":";
   appendJsonString(out, entry.accountId);

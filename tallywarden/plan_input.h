@@ -60,6 +60,12 @@ class EntryStore {
     blocks_.push_back(std::move(block));
   }
 
+  // Frees the entries of every `parts`-th block from block `part` on; two calls with different
+  // `part` may run at once. size() stays. REQUIRES: no entry is read afterwards.
+  void freeBlocks(size_t part, size_t parts) {
+    for (size_t i = part; i < blocks_.size(); i += parts) std::vector<Entry>().swap(blocks_[i]);
+  }
+
   // Keeps only the entries `drop` does not mark, in order.
   void drop(const std::vector<bool>& marks) {
     size_t kept = 0;
@@ -91,5 +97,8 @@ void appendEntryJson(std::string& out, const Entry& entry);
 
 // The size of that text, without writing it.
 size_t entryJsonBytes(const Entry& entry);
+
+// The same text, appended at once. REQUIRES: `bytes` is entryJsonBytes(entry).
+void appendEntryJson(std::string& out, const Entry& entry, size_t bytes);
 
 }  // namespace tw::tool
