@@ -520,13 +520,20 @@ class Planner {
         done->set_value();
       });
     };
-    if (!list.empty()) prepareAhead(0);
+    // The first account is prepared here while the task thread prepares the second.
+    if (list.size() > 1) prepareAhead(1);
+    if (!list.empty()) {
+      std::promise<void> done;
+      ready[0] = done.get_future();
+      prepare(*list[0].second, prepared[0]);
+      done.set_value();
+    }
     std::vector<size_t> before;
     for (size_t a = 0; a < list.size(); ++a) {
       const auto [account, membersOf] = list[a];
       const std::vector<uint32_t>& members = *membersOf;
       coster_.tasks().helpUntil(ready[a]);
-      if (a + 1 < list.size()) prepareAhead(a + 1);
+      if (a > 0 && a + 1 < list.size()) prepareAhead(a + 1);
       Prepared current = std::move(prepared[a]);
       byIdentifier_ = std::move(current.order);
       before.clear();
@@ -1657,9 +1664,13 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
     std::vector<const Entry*> entries;
     entries.reserve(runEntries.size());
     std::set<std::string_view> accounts;
+    std::string_view lastAccount;  // a run's entries come account by account
     for (const uint32_t i : runEntries) {
       entries.push_back(&input.entries[i]);
-      accounts.insert(input.entries[i].accountId);
+      if (accounts.empty() || input.entries[i].accountId != lastAccount) {
+        lastAccount = input.entries[i].accountId;
+        accounts.insert(lastAccount);
+      }
     }
     for (const std::string_view account : accounts) out.accounts.emplace_back(account);
     const std::optional<std::string> nonce = nonceFor(parsed->nonceSeed, out.runId);
@@ -1675,6 +1686,8 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
     const std::string tail = "],\"kind\":\"entries\",\"nonce\":\"" + *nonce + "\",\"version\":1}\n";
     size_t inFrame = 0;
     size_t lineStart = text.size();
+    std::string_view firstDate;
+    std::string_view lastDate;
     for (size_t i = 0; i < entries.size(); ++i) {
       const uint32_t textBytes = input.places[runEntries[i]].textBytes;
       if (inFrame == kMaxEntriesPerFrame ||
@@ -1692,10 +1705,12 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
       }
       appendEntryJson(text, *entries[i], textBytes);
       ++inFrame;
-      out.firstDate =
-          out.firstDate.empty() ? entries[i]->date : std::min(out.firstDate, entries[i]->date);
-      out.lastDate = std::max(out.lastDate, entries[i]->date);
+      const std::string_view date = entries[i]->date;
+      if (firstDate.empty() || date < firstDate) firstDate = date;
+      if (date > lastDate) lastDate = date;
     }
+    out.firstDate = std::string(firstDate);
+    out.lastDate = std::string(lastDate);
     if (inFrame > 0) text += tail;
     text += frameLine(makeObject({{"kind", Json("execute")}}), *nonce);
     out.frames += kFramesBesideEntries;
