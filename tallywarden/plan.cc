@@ -597,10 +597,7 @@ class Planner {
   void prepare(const std::vector<uint32_t>& members, Prepared& out) const {
     out.view.reserve(members.size());
     for (const uint32_t i : members) out.view.push_back(&entry(i));
-    out.order.resize(members.size());
-    std::iota(out.order.begin(), out.order.end(), 0);
-    std::sort(out.order.begin(), out.order.end(),
-              [&out](uint32_t x, uint32_t y) { return out.view[x]->id < out.view[y]->id; });
+    out.order = identifierOrder(out.view);
     const std::atomic<bool> never{false};
     out.cost = costRun(out.view, out.order, never);
   }

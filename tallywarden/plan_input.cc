@@ -37,6 +37,9 @@ constexpr std::string_view kDefaultRunIdPrefix = "run";
 // at most kBatchesInFlight batches read ahead of the oldest one not yet taken.
 constexpr size_t kBatchBytes = size_t{1} << 20;
 constexpr size_t kDecodeThreads = 2;
+// Books are mostly written in identifier order, source by source: when the reading order falls
+// into at most this many ascending runs, identifierOrder merges them instead of sorting.
+constexpr size_t kMostMergedRuns = 64;
 constexpr size_t kBatchesInFlight = 8;
 
 // Entry texts of one file, one after another, with the line each begins on.
@@ -720,6 +723,35 @@ bool readEntries(const std::vector<std::string_view>& paths, const PlanTemplate&
                      return a.file != b.file ? a.file < b.file : a.line < b.line;
                    });
   return true;
+}
+
+// Books are mostly written in identifier order, source by source: when the reading order falls
+// into at most this many ascending runs, they are merged instead of sorted.
+std::vector<uint32_t> identifierOrder(std::span<const Entry* const> entries) {
+  std::vector<uint32_t> order(entries.size());
+  std::iota(order.begin(), order.end(), 0);
+  const auto less = [&entries](uint32_t x, uint32_t y) { return entries[x]->id < entries[y]->id; };
+  std::vector<size_t> bounds{0};  // where each ascending run begins, then the end
+  for (uint32_t i = 1; i < entries.size() && bounds.size() <= kMostMergedRuns; ++i) {
+    if (less(i, i - 1)) bounds.push_back(i);
+  }
+  if (bounds.size() > kMostMergedRuns) {
+    std::sort(order.begin(), order.end(), less);
+    return order;
+  }
+  bounds.push_back(entries.size());
+  while (bounds.size() > 2) {
+    std::vector<size_t> merged{0};
+    for (size_t r = 0; r + 2 < bounds.size(); r += 2) {
+      std::inplace_merge(order.begin() + static_cast<std::ptrdiff_t>(bounds[r]),
+                         order.begin() + static_cast<std::ptrdiff_t>(bounds[r + 1]),
+                         order.begin() + static_cast<std::ptrdiff_t>(bounds[r + 2]), less);
+      merged.push_back(bounds[r + 2]);
+    }
+    if (merged.back() != entries.size()) merged.push_back(entries.size());
+    bounds = std::move(merged);
+  }
+  return order;
 }
 
 size_t entryJsonBytes(const Entry& entry) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -91,6 +92,9 @@ struct PlanInput {
 // errors. Identifiers repeated across all files are refused (every use after the first).
 bool readEntries(const std::vector<std::string_view>& paths, const PlanTemplate& plan,
                  PlanInput& input, std::string& error);
+
+// The positions of `entries` by ascending identifier. REQUIRES: the identifiers are unique.
+std::vector<uint32_t> identifierOrder(std::span<const Entry* const> entries);
 
 // The compact JSON text of an entry, as toCompactJson(toJsonValue(entry)) writes it.
 void appendEntryJson(std::string& out, const Entry& entry);

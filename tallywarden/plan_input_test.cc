@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "contracts/json_writer.h"
 #include "contracts/source.h"
@@ -66,6 +68,41 @@ TEST(EntryJsonBytes, IsTheSizeOfTheCompactText) {
     std::string at = "[";
     appendEntryJson(at, entry, text.size());
     ASSERT_EQ(at, "[" + text);
+  }
+}
+
+// Whatever the reading order (ascending runs few or many, long or of one entry), the order is
+// the identifiers' byte order.
+TEST(IdentifierOrder, IsTheIdentifiersOrder) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 300; ++round) {
+    const size_t count = random() % 400;
+    std::vector<Entry> entries(count);
+    for (size_t i = 0; i < count; ++i) {
+      entries[i].id = "id-" + std::to_string(100000 + i);
+      if (round % 3 == 0) entries[i].id = "Ç" + entries[i].id;  // bytes past 0x7F
+    }
+    // Cut into `runs` ascending runs, shuffled; some rounds shuffle everything.
+    const size_t runs = round % 5 == 0 ? count : 1 + random() % 80;
+    std::vector<std::vector<Entry>> pieces(runs);
+    for (Entry& entry : entries) pieces[random() % runs].push_back(std::move(entry));
+    std::shuffle(pieces.begin(), pieces.end(), random);
+    std::vector<Entry> read;
+    for (auto& piece : pieces) {
+      for (Entry& entry : piece) read.push_back(std::move(entry));
+    }
+    std::vector<const Entry*> view;
+    for (const Entry& entry : read) view.push_back(&entry);
+    const std::vector<uint32_t> order = identifierOrder(view);
+    ASSERT_EQ(order.size(), view.size());
+    std::vector<bool> seen(view.size(), false);
+    for (size_t i = 0; i < order.size(); ++i) {
+      ASSERT_FALSE(seen[order[i]]);
+      seen[order[i]] = true;
+      if (i > 0) {
+        ASSERT_LT(view[order[i - 1]]->id, view[order[i]]->id);
+      }
+    }
   }
 }
 
