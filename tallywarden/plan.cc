@@ -1519,13 +1519,21 @@ RunManifest runManifest(const PlanTemplate& plan, const std::string& runId,
   std::set<std::pair<std::string_view, std::string_view>> used;
   std::string_view first;
   std::string_view last;
-  // Entries of one run mostly come from a few files: the last one added is not looked up.
-  std::pair<std::string_view, std::string_view> lastFile;
+  // Entries of one run mostly come from a few files, an entry's and its components' in turn:
+  // the last few added are not looked up.
+  constexpr size_t kRecentFiles = 4;
+  std::pair<std::string_view, std::string_view> recent[kRecentFiles];
+  size_t recentCount = 0;
+  size_t nextRecent = 0;
   auto use = [&](const Ref& origin) {
     const std::pair<std::string_view, std::string_view> file(origin.sourceId, origin.fileId);
-    if (file == lastFile && !used.empty()) return;
+    for (size_t i = 0; i < recentCount; ++i) {
+      if (recent[i] == file) return;
+    }
     used.insert(file);
-    lastFile = file;
+    recent[nextRecent] = file;
+    nextRecent = (nextRecent + 1) % kRecentFiles;
+    recentCount = std::min(recentCount + 1, kRecentFiles);
   };
   for (const Entry* entry : entries) {
     use(entry->origin);
