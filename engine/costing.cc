@@ -218,18 +218,17 @@ Result<RunCost, EngineError> costRun(std::span<const Entry* const> entries,
     begin = end;
   }
 
+  AllocationOrigins origins;
   for (uint32_t i = 0; i < groups->size(); ++i) {
     const MatchGroup& group = (*groups)[i];
     CostCandidate& candidate = cost.candidates[i];
     candidate.exact = group.exact && !candidate.duplicate && !contested[i];
     if (!candidate.exact) continue;
+    // An allocation's evidence carries the origins buildAllocation orders: counted without
+    // building the record.
     for (const Proposal& proposal : group.proposals) {
-      size_t found = 0;
-      auto allocation =
-          buildAllocation(proposal.stage, run->entry(proposal.left), run->entry(proposal.right),
-                          proposal.cents, true, false, &found);
-      if (allocation) found = allocation->evidence.origins.size();
-      candidate.origins = std::max(candidate.origins, static_cast<uint32_t>(found));
+      origins.order(proposal.stage, run->entry(proposal.left), run->entry(proposal.right));
+      candidate.origins = std::max(candidate.origins, static_cast<uint32_t>(origins.size()));
     }
   }
   return cost;

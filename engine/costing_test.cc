@@ -70,6 +70,12 @@ TEST(Costing, AgreesWithTheEngineOnGeneratedRuns) {
         if (candidate.exact) exactProposals += candidate.proposals;
       }
       EXPECT_EQ(exactProposals, run->allocations.size()) << "seed " << seed;
+      // The origins figure is the most origins of one allocation's evidence.
+      size_t origins = 0;
+      for (const Allocation& allocation : run->allocations) {
+        origins = std::max(origins, allocation.evidence.origins.size());
+      }
+      EXPECT_EQ(cost->figures(kSessionEngineLimits).back().figure, origins) << "seed " << seed;
     } else {
       ASSERT_EQ(run.error(), EngineError::LimitExceeded) << "seed " << seed;
       ++failedOnBound;
