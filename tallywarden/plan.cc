@@ -592,12 +592,33 @@ class Planner {
     std::vector<const Entry*> view;
     std::vector<uint32_t> order;  // positions in `view` by ascending identifier
     std::optional<Result<RunCost, EngineError>> cost;
+    Disjoint bundles{0};
   };
 
   void prepare(const std::vector<uint32_t>& members, Prepared& out) const {
     out.view.reserve(members.size());
     for (const uint32_t i : members) out.view.push_back(&entry(i));
     out.order = identifierOrder(out.view);
+    // The account's reference bundles: every entry of one reference together.
+    // Each reference's first entry is found in an open-addressed table of entry positions, a
+    // few bytes an entry beside the account's costing.
+    out.bundles = Disjoint(members.size());
+    size_t slots = 16;
+    while (slots < 2 * members.size()) slots *= 2;
+    std::vector<uint32_t> firstOf(slots, UINT32_MAX);
+    for (uint32_t k = 0; k < members.size(); ++k) {
+      if (!out.view[k]->reference) continue;
+      const std::string_view reference = *out.view[k]->reference;
+      size_t at = std::hash<std::string_view>{}(reference) & (slots - 1);
+      while (firstOf[at] != UINT32_MAX && *out.view[firstOf[at]]->reference != reference) {
+        at = (at + 1) & (slots - 1);
+      }
+      if (firstOf[at] == UINT32_MAX) {
+        firstOf[at] = k;
+      } else {
+        out.bundles.join(firstOf[at], k);
+      }
+    }
     const std::atomic<bool> never{false};
     out.cost = costRun(out.view, out.order, never);
   }
@@ -611,23 +632,10 @@ class Planner {
       return false;
     }
     const RunCost& cost = **prepared.cost;
-    const size_t n = members.size();
 
     // Units: reference bundles, candidates, competing candidates, cells past the cap.
-    Disjoint units(n);
-    Disjoint bundles(n);
-    {
-      std::unordered_map<std::string_view, uint32_t> byReference;
-      byReference.reserve(n);
-      for (uint32_t k = 0; k < n; ++k) {
-        if (!view[k]->reference) continue;
-        auto [it, added] = byReference.emplace(*view[k]->reference, k);
-        if (!added) {
-          units.join(it->second, k);
-          bundles.join(it->second, k);
-        }
-      }
-    }
+    Disjoint bundles = std::move(prepared.bundles);
+    Disjoint units = bundles;
     for (const CostCandidate& candidate : cost.candidates) {
       if (candidate.pass == MatchPass::Synthetic || candidate.duplicate) continue;
       for (const CostIndex k : candidate.entries) units.join(candidate.entries.front(), k);
