@@ -908,8 +908,12 @@ class Planner {
     if (unit.bundle && run.bundles.count(*unit.bundle)) return refuse(EngineBound::None, 0);
     // Each entry adds at most one frame and its text with an empty frame's bytes: when that
     // much fits, the frames do; else they are cut entry by entry.
-    const uint64_t emptyFrame = FrameFill::emptyFrameBytes();
+    // And each adds at least its text and a comma: when that much does not fit, they do not.
+    const uint64_t emptyFrame = emptyFrame_;
     const uint64_t count = unit.members.size();
+    if (run.frames.bytes + count + unit.textBytes > limits_.sessionBytes) {
+      return refuse(EngineBound::None, 0);
+    }
     if (emptyFrame + unit.longestText > kMaxLineBytes ||
         run.frames.frames + count > limits_.frames ||
         run.frames.bytes + count * emptyFrame + unit.textBytes > limits_.sessionBytes) {
@@ -1360,6 +1364,7 @@ class Planner {
   const PlanInput& input_;
   Limits limits_;
   PieceCoster& coster_;
+  const uint64_t emptyFrame_ = FrameFill::emptyFrameBytes();
   std::vector<uint32_t> runOf_;
   const RunCost* runCells_ = nullptr;
   const std::vector<const Entry*>* view_ = nullptr;
