@@ -311,6 +311,17 @@ class StepCount {
 
 }  // namespace
 
+uint64_t compositionStepsBound(size_t amounts, size_t targets) {
+  constexpr size_t kLargestCounted = 62;
+  if (amounts > kLargestCounted) return std::numeric_limits<uint64_t>::max();
+  const uint64_t perTarget = (uint64_t{1} << (amounts + 1)) - 1;
+  uint64_t bound = 0;
+  if (__builtin_mul_overflow(perTarget, static_cast<uint64_t>(targets), &bound)) {
+    return std::numeric_limits<uint64_t>::max();
+  }
+  return bound;
+}
+
 CellSteps compositionCellSteps(std::span<const __int128> amounts, std::span<const __int128> targets,
                                uint64_t cap) {
   StepCount count(amounts, cap);

@@ -118,6 +118,12 @@ struct CellSteps {
 CellSteps compositionCellSteps(std::span<const __int128> amounts, std::span<const __int128> targets,
                                uint64_t cap);
 
+// The most steps compositionCellSteps can count over `amounts` amounts and `targets` targets,
+// whatever their values: 2^(k+1) - 1 a target over k amounts (one step for each amount tried
+// and one for the try that finds none left, at every node of the whole search tree). UINT64_MAX
+// when that does not fit.
+uint64_t compositionStepsBound(size_t amounts, size_t targets);
+
 // The run's checks of one entry against a manifest, as runEngine makes them for an entry that
 // passed its contract check: window, root, declared origins, components. `rule` names the
 // broken rule. (Repeated identifiers are the caller's to find.)

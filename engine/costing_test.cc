@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "engine/matching/candidates.h"
 #include "engine/matching/subset_search.h"
@@ -129,7 +130,25 @@ TEST(Costing, CellStepsAreTheSubsetSearchsSteps) {
     const CellSteps steps = compositionCellSteps(amounts, targets, cap);
     EXPECT_EQ(steps.steps, expected.steps) << "round " << round;
     EXPECT_EQ(steps.pastCap, expected.pastCap) << "round " << round;
+    EXPECT_LE(steps.steps, compositionStepsBound(amounts.size(), targets.size()))
+        << "round " << round;
   }
+}
+
+// The bound on a cell's steps is reached by positive amounts whose sums never reach the
+// targets, and overflows to the largest figure rather than wrapping.
+TEST(Costing, CellStepsBoundIsTheWholeSearchTree) {
+  for (size_t count = 0; count <= 12; ++count) {
+    const std::vector<__int128> amounts(count, 1);
+    for (size_t targetCount = 1; targetCount <= 3; ++targetCount) {
+      const std::vector<__int128> targets(targetCount, static_cast<__int128>(1000));
+      const CellSteps steps = compositionCellSteps(amounts, targets, kCostingStepCap);
+      EXPECT_EQ(steps.steps, compositionStepsBound(count, targetCount)) << count;
+    }
+  }
+  EXPECT_EQ(compositionStepsBound(63, 1), std::numeric_limits<uint64_t>::max());
+  EXPECT_EQ(compositionStepsBound(62, 3), std::numeric_limits<uint64_t>::max());
+  EXPECT_EQ(compositionStepsBound(3, 0), 0u);
 }
 
 TEST(Costing, ACellPastTheCapIsMarkedAndTheRunGoesOn) {

@@ -955,6 +955,8 @@ class Planner {
         return refuse(EngineBound::CellPairs, left * right);
       }
       if (cell.pass != MatchPass::Composition) continue;
+      // A cell too small to spend the bound's steps, whatever its amounts, is not counted.
+      if (compositionStepsBound(left, right) <= kSessionEngineLimits.maxCellWork) continue;
       // The amounts of the run's share and the unit's part, in the cell's order: the run holds
       // the positions positionRun_ gives it, the part its own.
       auto merged = [&](const uint32_t* holders, std::span<const uint32_t> more, size_t wanted,
