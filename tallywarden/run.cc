@@ -358,10 +358,44 @@ void removeUnfinishedWrites(const PlanFolder& plan) {
   }
 }
 
+// Session and output buffers kept from run to run: a fresh buffer of a few megabytes a run costs
+// the system a zeroed page for every page of it, and its growth a copy of what it held.
+class BufferPool {
+ public:
+  // An empty buffer, with the room an earlier run left in it.
+  [[nodiscard]] std::string take() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (free_.empty()) return {};
+    std::string buffer = std::move(free_.back());
+    free_.pop_back();
+    buffer.clear();
+    return buffer;
+  }
+  void give(std::string&& buffer) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    free_.push_back(std::move(buffer));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> free_;
+};
+
+// A buffer from the pool for one run, given back when the run ends.
+struct PooledBuffer {
+  explicit PooledBuffer(BufferPool& from) : pool(from), bytes(from.take()) {}
+  ~PooledBuffer() { pool.give(std::move(bytes)); }
+  PooledBuffer(const PooledBuffer&) = delete;
+  PooledBuffer& operator=(const PooledBuffer&) = delete;
+  BufferPool& pool;
+  std::string bytes;
+};
+
 struct RunContext {
   const PlanFolder& plan;
   std::string worker;
   std::string fences;
+  BufferPool& buffers;
 };
 
 // Held while the runner looks at a fence and starts a worker (see executeRun).
@@ -377,9 +411,12 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
   record.outcome = "not-run";
   const std::string sessionPath = context.plan.sessionPath(run);
   bool tooLarge = false;
-  const std::optional<std::string> session =
-      readFileBounded(sessionPath, kMaxSessionFileBytes, tooLarge);
-  if (!session) {
+  PooledBuffer sessionBuffer(context.buffers);
+  const std::string* session =
+      readFileInto(sessionPath, kMaxSessionFileBytes, sessionBuffer.bytes, tooLarge)
+          ? &sessionBuffer.bytes
+          : nullptr;
+  if (session == nullptr) {
     record.explanation = "the session file " + sessionPath + " cannot be read";
     return record;
   }
@@ -451,7 +488,8 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
     platform::closeStream(started->input);
   });
   if (!recorded) record.sessionSha256 = sha256Hex(*session);
-  std::string out;
+  PooledBuffer outBuffer(context.buffers);
+  std::string& out = outBuffer.bytes;
   const BoundedRead read = readBounded(started->output, kMaxOutputBytes, out, kGatherPause);
   const bool outputTooLarge = read == BoundedRead::LimitReached;
   if (outputTooLarge) live.end();
@@ -486,10 +524,14 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
     if (!record.code) record.code = std::move(why.code);
   }
   // The old record goes first, so that no record ever stands beside an output it does not
-  // describe; the new one is written last, as the mark that the output is complete.
+  // describe; the new one is written last, as the mark that the output is complete. Neither
+  // waits for storage: a record and its output are verified again before a later run or report
+  // takes them, so a machine that stops can cost a run again, never a wrong output.
   removeFile(context.plan.recordPath(run));
-  if (!platform::replaceFileAtomically(context.plan.outputPath(run), out) ||
-      !platform::replaceFileAtomically(context.plan.recordPath(run), recordJson(record))) {
+  if (!platform::replaceFileAtomically(context.plan.outputPath(run), out,
+                                       platform::Durability::Unflushed) ||
+      !platform::replaceFileAtomically(context.plan.recordPath(run), recordJson(record),
+                                       platform::Durability::Unflushed)) {
     record.status = RunStatus::Failed;
     record.verified = false;
     record.explanation = "the output could not be written to " + context.plan.outputPath(run);
@@ -639,7 +681,8 @@ int runRun(std::span<const std::string_view> args, Streams streams) {
   platform::prepareProcess();  // a worker that ends early is a failed write, not a signal
   platform::catchInterrupts();
   const auto begun = Clock::now();
-  const RunContext context{*plan, options.worker, options.fences};
+  BufferPool buffers;
+  const RunContext context{*plan, options.worker, options.fences, buffers};
   std::vector<RunRecord> records(runs.size());
   for (size_t i = 0; i < runs.size(); ++i) {
     records[i].runId = runs[i].runId;

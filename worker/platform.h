@@ -151,9 +151,15 @@ void catchInterrupts();
 [[nodiscard]] bool isExecutableFile(const std::string& path);
 // True when `stream` is a terminal (console).
 [[nodiscard]] bool isTerminal(int stream);
+// Whether replaceFileAtomically waits for the bytes to reach storage before the rename. Either
+// way no process ever sees a part; without the wait a machine that stops may leave the file short
+// or empty, which is only for files whose readers verify them.
+enum class Durability : uint8_t { Flushed, Unflushed };
 // Writes `bytes` to `path` (UTF-8) so that the file holds either its former content or all of
-// `bytes`, never a part: a temporary file beside it, flushed to storage, then renamed over it.
-[[nodiscard]] bool replaceFileAtomically(const std::string& path, std::string_view bytes);
+// `bytes`, never a part: a temporary file beside it, flushed to storage (when Flushed), then
+// renamed over it.
+[[nodiscard]] bool replaceFileAtomically(const std::string& path, std::string_view bytes,
+                                         Durability durability = Durability::Flushed);
 
 // Opens the file at `path` (UTF-8) for reading, as a C runtime descriptor not inherited by child
 // processes (closed with closeStream). -1, with a sentence in `error`, when it cannot be opened

@@ -385,7 +385,8 @@ bool isTerminal(int stream) {
   return ::isatty(stream) == 1;
 }
 
-bool replaceFileAtomically(const std::string& path, std::string_view bytes) {
+bool replaceFileAtomically(const std::string& path, std::string_view bytes,
+                           Durability durability) {
   const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
   int fd;
   do {
@@ -398,7 +399,7 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes) {
     ok = written > 0;
     if (ok) bytes.remove_prefix(static_cast<size_t>(written));
   }
-  ok = ok && ::fsync(fd) == 0;
+  if (durability == Durability::Flushed) ok = ok && ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
   ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
   if (!ok) (void)::unlink(temporary.c_str());
