@@ -385,8 +385,7 @@ bool isTerminal(int stream) {
   return ::isatty(stream) == 1;
 }
 
-bool replaceFileAtomically(const std::string& path, std::string_view bytes,
-                           Durability durability) {
+bool replaceFileAtomically(const std::string& path, std::string_view bytes, Durability durability) {
   const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
   int fd;
   do {

@@ -474,8 +474,7 @@ bool isTerminal(int stream) {
   return ::_isatty(stream) != 0;
 }
 
-bool replaceFileAtomically(const std::string& path, std::string_view bytes,
-                           Durability durability) {
+bool replaceFileAtomically(const std::string& path, std::string_view bytes, Durability durability) {
   const std::wstring target = wideOfUtf8(path);
   const std::wstring temporary = target + L".tmp-" + std::to_wstring(::GetCurrentProcessId());
   const HANDLE file = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
