@@ -478,15 +478,22 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
   }
   // Pipes as wide as the system lets them be: a session that fits is written in one go, and
   // the worker's pages gather in its output pipe between reads, so neither side is woken for
-  // every few kilobytes.
-  platform::widenPipe(started->input, kRunPipeBytes);
+  // every few kilobytes. A session that fits in the empty input pipe is written here at once;
+  // a larger one goes in on a thread of its own while the output is read here, so that neither
+  // side waits for the other when a pipe is full. A write that fails (the worker ended early)
+  // ends it.
+  const size_t inputRoom = platform::widenPipe(started->input, kRunPipeBytes);
   platform::widenPipe(started->output, kRunPipeBytes);
-  // The session goes in on its own thread while the output is read here, so that neither side
-  // waits for the other when a pipe is full. A write that fails (the worker ended early) ends it.
-  std::thread writer([&] {
+  auto writeSession = [&] {
     (void)writeAll(started->input, *session);
     platform::closeStream(started->input);
-  });
+  };
+  std::thread writer;
+  if (session->size() <= inputRoom) {
+    writeSession();
+  } else {
+    writer = std::thread(writeSession);
+  }
   if (!recorded) record.sessionSha256 = sha256Hex(*session);
   PooledBuffer outBuffer(context.buffers);
   std::string& out = outBuffer.bytes;
@@ -500,7 +507,7 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
     end = platform::releaseProcess(started->process);
     live.process.reset();
   }
-  writer.join();
+  if (writer.joinable()) writer.join();
   platform::closeStream(started->output);
   live.done();
   record.seconds = std::chrono::duration<double>(Clock::now() - begun).count();

@@ -80,8 +80,9 @@ void prepareSessionHeap();
 // Where `stream` is a pipe whose buffer holds fewer than `bytes`, asks for a buffer of `bytes`:
 // a writer then runs ahead of its reader longer before it must wait, and the reader takes more
 // at each read. Never makes a buffer smaller. Advice only: refused, or where a pipe keeps the
-// size its maker gave it, nothing changes but the timing.
-void widenPipe(int stream, size_t bytes);
+// size its maker gave it, nothing changes but the timing. Returns the bytes the pipe's buffer
+// now holds, or 0 where the system does not say.
+size_t widenPipe(int stream, size_t bytes);
 // From now on the calling thread runs only when nothing else wants the processor. A refusal
 // changes nothing but the timing.
 void lowerThisThreadPriority();

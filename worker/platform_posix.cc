@@ -195,10 +195,12 @@ void prepareSessionHeap() {
   askForHugePages();
 }
 
-void widenPipe(int stream, size_t bytes) {
+size_t widenPipe(int stream, size_t bytes) {
   const int now = ::fcntl(stream, F_GETPIPE_SZ);  // fails unless `stream` is a pipe
-  if (now < 0 || static_cast<size_t>(now) >= bytes || bytes > INT_MAX) return;
-  (void)::fcntl(stream, F_SETPIPE_SZ, static_cast<int>(bytes));
+  if (now < 0) return 0;
+  if (static_cast<size_t>(now) >= bytes || bytes > INT_MAX) return static_cast<size_t>(now);
+  const int widened = ::fcntl(stream, F_SETPIPE_SZ, static_cast<int>(bytes));
+  return static_cast<size_t>(widened < 0 ? now : widened);
 }
 
 void lowerThisThreadPriority() {

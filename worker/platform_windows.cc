@@ -205,8 +205,9 @@ void prepareSessionHeap() {
   // The process heap's own low-fragmentation front end serves the session as it is.
 }
 
-void widenPipe(int, size_t) {
-  // An anonymous pipe keeps the buffer size its maker asked for.
+size_t widenPipe(int, size_t) {
+  // An anonymous pipe keeps the buffer size its maker asked for, which is advice to the system.
+  return 0;
 }
 
 void lowerThisThreadPriority() {
