@@ -5,25 +5,14 @@
 #                                PLAN/run-stderr.txt)
 #   xargs PLAN TOOL WORKER JOBS  the minimal launcher: the sessions started JOBS at a time by
 #                                xargs -P, each worker with its own fence, its output to a file
-# A round's earlier files are moved aside into PLAN/set-aside (removed by the benchmark at its
-# end), not removed: a file system that keeps inodes of files deleted a moment ago from reuse
-# (ext4 without a journal) makes every file created just after thousands of deletions cost a
-# search, which no run of a fresh plan pays.
 set -euo pipefail
 kind=$1 plan=$2 tool=$3 worker=$4 jobs=$5
-setAside() {
-  mkdir -p "$plan/set-aside"
-  for dir in "$@"; do
-    [ -e "$plan/$dir" ] && mv "$plan/$dir" "$(mktemp -d "$plan/set-aside/XXXXXXXX")/$dir"
-  done
-  return 0
-}
 case $kind in
   run)
-    setAside outputs locks
+    rm -rf "$plan/outputs" "$plan/locks"
     exec "$tool" run "$plan" -j "$jobs" --worker "$worker" 2>"$plan/run-stderr.txt" ;;
   xargs)
-    setAside xargs-outputs
+    rm -rf "$plan/xargs-outputs"
     mkdir -p "$plan/xargs-outputs" "$plan/fences"
     cd "$plan/sessions"
     # shellcheck disable=SC2016
