@@ -60,11 +60,11 @@ std::optional<PlannedRun> plannedRun(const Json& value, size_t index, std::strin
 
 }  // namespace
 
-bool readFileInto(const std::string& path, size_t limit, std::string& bytes, bool& more) {
-  bytes.clear();
+std::optional<std::string> readFileBounded(const std::string& path, size_t limit, bool& more) {
   std::ifstream file(fsPath(path), std::ios::binary);
-  if (!file) return false;
+  if (!file) return std::nullopt;
   constexpr size_t kChunk = size_t{1} << 16;
+  std::string bytes;
   std::error_code unknown;
   const uintmax_t size = std::filesystem::file_size(fsPath(path), unknown);
   if (!unknown) bytes.reserve(static_cast<size_t>(std::min<uintmax_t>(size, limit)));
@@ -74,16 +74,10 @@ bool readFileInto(const std::string& path, size_t limit, std::string& bytes, boo
     bytes.resize(had + want);
     file.read(bytes.data() + had, static_cast<std::streamsize>(want));
     bytes.resize(had + static_cast<size_t>(file.gcount()));
-    if (file.bad()) return false;
+    if (file.bad()) return std::nullopt;
     if (!file) break;
   }
   more = bytes.size() == limit && file.peek() != std::ifstream::traits_type::eof();
-  return true;
-}
-
-std::optional<std::string> readFileBounded(const std::string& path, size_t limit, bool& more) {
-  std::string bytes;
-  if (!readFileInto(path, limit, bytes, more)) return std::nullopt;
   return bytes;
 }
 

@@ -50,9 +50,6 @@ struct PlanFolder {
 
 // Whole-file read of at most `limit` bytes; `more` says the file holds more. Nothing when the
 // file cannot be read.
-[[nodiscard]] bool readFileInto(const std::string& path, size_t limit, std::string& bytes,
-                                bool& more);
-// The same into a new string.
 [[nodiscard]] std::optional<std::string> readFileBounded(const std::string& path, size_t limit,
                                                          bool& more);
 

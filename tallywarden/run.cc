@@ -359,16 +359,16 @@ void removeUnfinishedWrites(const PlanFolder& plan) {
 }
 
 // Session and output buffers kept from run to run: a fresh buffer of a few megabytes a run costs
-// the system a zeroed page for every page of it, and its growth a copy of what it held.
+// the system a zeroed page for every page of it, and its growth a copy of what it held. A buffer
+// keeps its size too, so that it is not filled with zeros again before each read.
 class BufferPool {
  public:
-  // An empty buffer, with the room an earlier run left in it.
+  // A buffer with the room an earlier run left in it; its bytes are not kept.
   [[nodiscard]] std::string take() {
     std::lock_guard<std::mutex> hold(mutex_);
     if (free_.empty()) return {};
     std::string buffer = std::move(free_.back());
     free_.pop_back();
-    buffer.clear();
     return buffer;
   }
   void give(std::string&& buffer) {
@@ -381,15 +381,34 @@ class BufferPool {
   std::vector<std::string> free_;
 };
 
-// A buffer from the pool for one run, given back when the run ends.
+// A buffer from the pool for one run, given back when the run ends: its first `held` bytes are
+// what the run read into it.
 struct PooledBuffer {
   explicit PooledBuffer(BufferPool& from) : pool(from), bytes(from.take()) {}
   ~PooledBuffer() { pool.give(std::move(bytes)); }
   PooledBuffer(const PooledBuffer&) = delete;
   PooledBuffer& operator=(const PooledBuffer&) = delete;
+  std::string_view view() const { return std::string_view(bytes).substr(0, held); }
+
   BufferPool& pool;
   std::string bytes;
+  size_t held = 0;
 };
+
+// Reads the file at `path` into `buffer`, at most `limit` bytes of it; `tooLarge` when it holds
+// more. False when it cannot be read.
+bool readSessionFile(const std::string& path, size_t limit, PooledBuffer& buffer, bool& tooLarge) {
+  std::string error;
+  std::optional<InputFile> file = InputFile::open(path, error);
+  if (!file) return false;
+  buffer.held = 0;
+  if (readBoundedInto(file->fd(), limit + 1, buffer.bytes, buffer.held) == BoundedRead::Failed) {
+    return false;
+  }
+  tooLarge = buffer.held > limit;
+  if (tooLarge) buffer.held = limit;
+  return true;
+}
 
 struct RunContext {
   const PlanFolder& plan;
@@ -412,22 +431,19 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
   const std::string sessionPath = context.plan.sessionPath(run);
   bool tooLarge = false;
   PooledBuffer sessionBuffer(context.buffers);
-  const std::string* session =
-      readFileInto(sessionPath, kMaxSessionFileBytes, sessionBuffer.bytes, tooLarge)
-          ? &sessionBuffer.bytes
-          : nullptr;
-  if (session == nullptr) {
+  if (!readSessionFile(sessionPath, kMaxSessionFileBytes, sessionBuffer, tooLarge)) {
     record.explanation = "the session file " + sessionPath + " cannot be read";
     return record;
   }
+  const std::string_view session = sessionBuffer.view();
   // Only a run with a record may have been run before. Any other run's session is hashed while
   // its worker runs, off the way to starting it.
   const bool recorded = isRegularFile(context.plan.recordPath(run));
-  if (recorded) record.sessionSha256 = sha256Hex(*session);
+  if (recorded) record.sessionSha256 = sha256Hex(session);
   if (const std::optional<uint64_t> pages =
           !recorded || tooLarge
               ? std::nullopt
-              : answersSession(context.plan, run, record.sessionSha256, *session)) {
+              : answersSession(context.plan, run, record.sessionSha256, session)) {
     record.status = RunStatus::Resumed;
     record.outcome = "completed";
     record.verified = true;
@@ -485,19 +501,20 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
   const size_t inputRoom = platform::widenPipe(started->input, kRunPipeBytes);
   platform::widenPipe(started->output, kRunPipeBytes);
   auto writeSession = [&] {
-    (void)writeAll(started->input, *session);
+    (void)writeAll(started->input, session);
     platform::closeStream(started->input);
   };
   std::thread writer;
-  if (session->size() <= inputRoom) {
+  if (session.size() <= inputRoom) {
     writeSession();
   } else {
     writer = std::thread(writeSession);
   }
-  if (!recorded) record.sessionSha256 = sha256Hex(*session);
+  if (!recorded) record.sessionSha256 = sha256Hex(session);
   PooledBuffer outBuffer(context.buffers);
-  std::string& out = outBuffer.bytes;
-  const BoundedRead read = readBounded(started->output, kMaxOutputBytes, out, kGatherPause);
+  const BoundedRead read = readBoundedInto(started->output, kMaxOutputBytes, outBuffer.bytes,
+                                           outBuffer.held, kGatherPause);
+  const std::string_view out = outBuffer.view();
   const bool outputTooLarge = read == BoundedRead::LimitReached;
   if (outputTooLarge) live.end();
   platform::awaitProcessEnd(started->process);
@@ -516,7 +533,7 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
     return record;
   }
 
-  const ReassembledOutput output = verifyWorkerOutput(*session, out, outputTooLarge);
+  const ReassembledOutput output = verifyWorkerOutput(session, out, outputTooLarge);
   if (end.exited) record.exitStatus = end.code;
   record.outcome = outcomeOf(output, end);
   record.code = output.failedCode;
