@@ -414,7 +414,8 @@ struct RunContext {
   const PlanFolder& plan;
   std::string worker;
   std::string fences;
-  BufferPool& buffers;
+  BufferPool& sessionBuffers;
+  BufferPool& outputBuffers;
 };
 
 // Held while the runner looks at a fence and starts a worker (see executeRun).
@@ -430,7 +431,7 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
   record.outcome = "not-run";
   const std::string sessionPath = context.plan.sessionPath(run);
   bool tooLarge = false;
-  PooledBuffer sessionBuffer(context.buffers);
+  PooledBuffer sessionBuffer(context.sessionBuffers);
   if (!readSessionFile(sessionPath, kMaxSessionFileBytes, sessionBuffer, tooLarge)) {
     record.explanation = "the session file " + sessionPath + " cannot be read";
     return record;
@@ -511,7 +512,10 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
     writer = std::thread(writeSession);
   }
   if (!recorded) record.sessionSha256 = sha256Hex(session);
-  PooledBuffer outBuffer(context.buffers);
+  PooledBuffer outBuffer(context.outputBuffers);
+  // An output is about as large as its session: room for twice the session spares the buffer
+  // most of its growth.
+  if (outBuffer.bytes.size() < 2 * session.size()) outBuffer.bytes.resize(2 * session.size());
   const BoundedRead read = readBoundedInto(started->output, kMaxOutputBytes, outBuffer.bytes,
                                            outBuffer.held, kGatherPause);
   const std::string_view out = outBuffer.view();
@@ -705,8 +709,9 @@ int runRun(std::span<const std::string_view> args, Streams streams) {
   platform::prepareProcess();  // a worker that ends early is a failed write, not a signal
   platform::catchInterrupts();
   const auto begun = Clock::now();
-  BufferPool buffers;
-  const RunContext context{*plan, options.worker, options.fences, buffers};
+  BufferPool sessionBuffers;
+  BufferPool outputBuffers;
+  const RunContext context{*plan, options.worker, options.fences, sessionBuffers, outputBuffers};
   std::vector<RunRecord> records(runs.size());
   for (size_t i = 0; i < runs.size(); ++i) {
     records[i].runId = runs[i].runId;
