@@ -513,9 +513,10 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
   }
   if (!recorded) record.sessionSha256 = sha256Hex(session);
   PooledBuffer outBuffer(context.outputBuffers);
-  // An output is about as large as its session: room for twice the session spares the buffer
-  // most of its growth.
-  if (outBuffer.bytes.size() < 2 * session.size()) outBuffer.bytes.resize(2 * session.size());
+  // An output is about as large as its session: room for twice the session (within the output
+  // bound) spares the buffer most of its growth.
+  const size_t outputRoom = std::min(2 * session.size(), kMaxOutputBytes);
+  if (outBuffer.bytes.size() < outputRoom) outBuffer.bytes.resize(outputRoom);
   const BoundedRead read = readBoundedInto(started->output, kMaxOutputBytes, outBuffer.bytes,
                                            outBuffer.held, kGatherPause);
   const std::string_view out = outBuffer.view();
