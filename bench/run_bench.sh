@@ -12,7 +12,13 @@ rounds=${1:-15}
 build=build-bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTW_TESTS=OFF >/dev/null
 ninja -C "$build" -j"$(nproc)" tallywarden tallywarden-worker alternate_timer >/dev/null
-work=$(mktemp -d)
+# The plan folder is kept in memory where the system has a memory file system: the benchmark
+# writes and removes about 40 MB of outputs a round, and on a disk the time of either launcher
+# would depend on the system's writeback of earlier rounds and, on a file system that keeps
+# the inodes of files deleted a moment ago from reuse (ext4 without a journal), on how many
+# files the round before removed.
+memory=/dev/shm
+if [ -d "$memory" ] && [ -w "$memory" ]; then work=$(mktemp -d -p "$memory"); else work=$(mktemp -d); fi
 trap 'rm -rf "$work"' EXIT
 plan="$work/plan"
 tool="$PWD/$build/tallywarden"

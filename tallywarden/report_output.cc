@@ -255,10 +255,10 @@ bool Assembler::writtenAs(std::string_view line, size_t number, const Json& mess
 }
 
 bool Assembler::addLine(std::string_view line, size_t number) {
-  const std::string at = lineAt(number);
-  if (course_.ended()) return problem(number, at + "more output after the session's last message");
+  if (course_.ended())
+    return problem(number, lineAt(number) + "more output after the session's last message");
   if (!withinResponseLimit(line.size())) {
-    return problem(number, at + "longer than any message the worker writes (" +
+    return problem(number, lineAt(number) + "longer than any message the worker writes (" +
                                std::to_string(kMaxResponseBytes) + " bytes)");
   }
   if (!pagePrefix_.empty() && line.starts_with(pagePrefix_)) {
@@ -268,14 +268,17 @@ bool Assembler::addLine(std::string_view line, size_t number) {
   }
   auto read = readJson(line);
   if (!read) {
-    return problem(number, at + "not a message: the line " + jsonReadProblem(read.error()));
+    return problem(number,
+                   lineAt(number) + "not a message: the line " + jsonReadProblem(read.error()));
   }
-  if (!read->isObject()) return problem(number, at + "not a message: not a JSON object");
+  if (!read->isObject())
+    return problem(number, lineAt(number) + "not a message: not a JSON object");
   const Json* kind = read->find("kind");
-  if (kind == nullptr || !kind->isString()) return problem(number, at + "a message without kind");
+  if (kind == nullptr || !kind->isString())
+    return problem(number, lineAt(number) + "a message without kind");
   const std::string& k = kind->asString();
   const std::optional<MessageKind> known = messageKindOf(k);
-  if (!known) return problem(number, at + "a message of unknown kind \"" + k + "\"");
+  if (!known) return problem(number, lineAt(number) + "a message of unknown kind \"" + k + "\"");
   if (!inTurn(*known, k, number)) return false;
   switch (*known) {
     case MessageKind::Failed:

@@ -358,10 +358,64 @@ void removeUnfinishedWrites(const PlanFolder& plan) {
   }
 }
 
+// Session and output buffers kept from run to run: a fresh buffer of a few megabytes a run costs
+// the system a zeroed page for every page of it, and its growth a copy of what it held. A buffer
+// keeps its size too, so that it is not filled with zeros again before each read.
+class BufferPool {
+ public:
+  // A buffer with the room an earlier run left in it; its bytes are not kept.
+  [[nodiscard]] std::string take() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (free_.empty()) return {};
+    std::string buffer = std::move(free_.back());
+    free_.pop_back();
+    return buffer;
+  }
+  void give(std::string&& buffer) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    free_.push_back(std::move(buffer));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> free_;
+};
+
+// A buffer from the pool for one run, given back when the run ends: its first `held` bytes are
+// what the run read into it.
+struct PooledBuffer {
+  explicit PooledBuffer(BufferPool& from) : pool(from), bytes(from.take()) {}
+  ~PooledBuffer() { pool.give(std::move(bytes)); }
+  PooledBuffer(const PooledBuffer&) = delete;
+  PooledBuffer& operator=(const PooledBuffer&) = delete;
+  std::string_view view() const { return std::string_view(bytes).substr(0, held); }
+
+  BufferPool& pool;
+  std::string bytes;
+  size_t held = 0;
+};
+
+// Reads the file at `path` into `buffer`, at most `limit` bytes of it; `tooLarge` when it holds
+// more. False when it cannot be read.
+bool readSessionFile(const std::string& path, size_t limit, PooledBuffer& buffer, bool& tooLarge) {
+  std::string error;
+  std::optional<InputFile> file = InputFile::open(path, error);
+  if (!file) return false;
+  buffer.held = 0;
+  if (readBoundedInto(file->fd(), limit + 1, buffer.bytes, buffer.held) == BoundedRead::Failed) {
+    return false;
+  }
+  tooLarge = buffer.held > limit;
+  if (tooLarge) buffer.held = limit;
+  return true;
+}
+
 struct RunContext {
   const PlanFolder& plan;
   std::string worker;
   std::string fences;
+  BufferPool& sessionBuffers;
+  BufferPool& outputBuffers;
 };
 
 // Held while the runner looks at a fence and starts a worker (see executeRun).
@@ -377,20 +431,20 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
   record.outcome = "not-run";
   const std::string sessionPath = context.plan.sessionPath(run);
   bool tooLarge = false;
-  const std::optional<std::string> session =
-      readFileBounded(sessionPath, kMaxSessionFileBytes, tooLarge);
-  if (!session) {
+  PooledBuffer sessionBuffer(context.sessionBuffers);
+  if (!readSessionFile(sessionPath, kMaxSessionFileBytes, sessionBuffer, tooLarge)) {
     record.explanation = "the session file " + sessionPath + " cannot be read";
     return record;
   }
+  const std::string_view session = sessionBuffer.view();
   // Only a run with a record may have been run before. Any other run's session is hashed while
   // its worker runs, off the way to starting it.
   const bool recorded = isRegularFile(context.plan.recordPath(run));
-  if (recorded) record.sessionSha256 = sha256Hex(*session);
+  if (recorded) record.sessionSha256 = sha256Hex(session);
   if (const std::optional<uint64_t> pages =
           !recorded || tooLarge
               ? std::nullopt
-              : answersSession(context.plan, run, record.sessionSha256, *session)) {
+              : answersSession(context.plan, run, record.sessionSha256, session)) {
     record.status = RunStatus::Resumed;
     record.outcome = "completed";
     record.verified = true;
@@ -441,18 +495,31 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
   }
   // Pipes as wide as the system lets them be: a session that fits is written in one go, and
   // the worker's pages gather in its output pipe between reads, so neither side is woken for
-  // every few kilobytes.
-  platform::widenPipe(started->input, kRunPipeBytes);
+  // every few kilobytes. A session that fits in the empty input pipe is written here at once;
+  // a larger one goes in on a thread of its own while the output is read here, so that neither
+  // side waits for the other when a pipe is full. A write that fails (the worker ended early)
+  // ends it.
+  const size_t inputRoom = platform::widenPipe(started->input, kRunPipeBytes);
   platform::widenPipe(started->output, kRunPipeBytes);
-  // The session goes in on its own thread while the output is read here, so that neither side
-  // waits for the other when a pipe is full. A write that fails (the worker ended early) ends it.
-  std::thread writer([&] {
-    (void)writeAll(started->input, *session);
+  auto writeSession = [&] {
+    (void)writeAll(started->input, session);
     platform::closeStream(started->input);
-  });
-  if (!recorded) record.sessionSha256 = sha256Hex(*session);
-  std::string out;
-  const BoundedRead read = readBounded(started->output, kMaxOutputBytes, out, kGatherPause);
+  };
+  std::thread writer;
+  if (session.size() <= inputRoom) {
+    writeSession();
+  } else {
+    writer = std::thread(writeSession);
+  }
+  if (!recorded) record.sessionSha256 = sha256Hex(session);
+  PooledBuffer outBuffer(context.outputBuffers);
+  // An output is about as large as its session: room for twice the session (within the output
+  // bound) spares the buffer most of its growth.
+  const size_t outputRoom = std::min(2 * session.size(), kMaxOutputBytes);
+  if (outBuffer.bytes.size() < outputRoom) outBuffer.bytes.resize(outputRoom);
+  const BoundedRead read = readBoundedInto(started->output, kMaxOutputBytes, outBuffer.bytes,
+                                           outBuffer.held, kGatherPause);
+  const std::string_view out = outBuffer.view();
   const bool outputTooLarge = read == BoundedRead::LimitReached;
   if (outputTooLarge) live.end();
   platform::awaitProcessEnd(started->process);
@@ -462,7 +529,7 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
     end = platform::releaseProcess(started->process);
     live.process.reset();
   }
-  writer.join();
+  if (writer.joinable()) writer.join();
   platform::closeStream(started->output);
   live.done();
   record.seconds = std::chrono::duration<double>(Clock::now() - begun).count();
@@ -471,7 +538,7 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
     return record;
   }
 
-  const ReassembledOutput output = verifyWorkerOutput(*session, out, outputTooLarge);
+  const ReassembledOutput output = verifyWorkerOutput(session, out, outputTooLarge);
   if (end.exited) record.exitStatus = end.code;
   record.outcome = outcomeOf(output, end);
   record.code = output.failedCode;
@@ -486,10 +553,14 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
     if (!record.code) record.code = std::move(why.code);
   }
   // The old record goes first, so that no record ever stands beside an output it does not
-  // describe; the new one is written last, as the mark that the output is complete.
+  // describe; the new one is written last, as the mark that the output is complete. Neither
+  // waits for storage: a record and its output are verified again before a later run or report
+  // takes them, so a machine that stops can cost a run again, never a wrong output.
   removeFile(context.plan.recordPath(run));
-  if (!platform::replaceFileAtomically(context.plan.outputPath(run), out) ||
-      !platform::replaceFileAtomically(context.plan.recordPath(run), recordJson(record))) {
+  if (!platform::replaceFileAtomically(context.plan.outputPath(run), out,
+                                       platform::Durability::Unflushed) ||
+      !platform::replaceFileAtomically(context.plan.recordPath(run), recordJson(record),
+                                       platform::Durability::Unflushed)) {
     record.status = RunStatus::Failed;
     record.verified = false;
     record.explanation = "the output could not be written to " + context.plan.outputPath(run);
@@ -639,7 +710,9 @@ int runRun(std::span<const std::string_view> args, Streams streams) {
   platform::prepareProcess();  // a worker that ends early is a failed write, not a signal
   platform::catchInterrupts();
   const auto begun = Clock::now();
-  const RunContext context{*plan, options.worker, options.fences};
+  BufferPool sessionBuffers;
+  BufferPool outputBuffers;
+  const RunContext context{*plan, options.worker, options.fences, sessionBuffers, outputBuffers};
   std::vector<RunRecord> records(runs.size());
   for (size_t i = 0; i < runs.size(); ++i) {
     records[i].runId = runs[i].runId;

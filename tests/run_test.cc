@@ -180,6 +180,24 @@ TEST(Run, InterruptedRunsResumeToTheSameOutputs) {
   }
 }
 
+// Outputs are not flushed to storage one by one: what a machine that stopped may leave (an output
+// cut short or empty beside its record) is run again, never taken.
+TEST(Run, OutputsCutShortBesideTheirRecordsRunAgain) {
+  TempDir dir;
+  const std::string plan = copyPlan(dir);
+  EXPECT_TRUE(runTool({"run", plan, "-j", "2"}).status.exitedWith(1));
+  const std::string shortened = plan + "/outputs/" + runIds()[0] + ".out";
+  fs::resize_file(shortened, fs::file_size(shortened) / 2);
+  fs::resize_file(plan + "/outputs/" + runIds()[1] + ".out", 0);
+  const ToolRun run = runTool({"run", plan, "-j", "2"});
+  EXPECT_TRUE(run.status.exitedWith(1)) << run.status << run.err;
+  const Json summary = summaryOf(plan + "/summary.json");
+  EXPECT_EQ(statusOf(summary, 0), "completed");
+  EXPECT_EQ(statusOf(summary, 1), "completed");
+  EXPECT_EQ(statusOf(summary, 2), "resumed");
+  EXPECT_EQ(differingFiles(outputsOf(plan), fullRunOutputs()), "");
+}
+
 // A session changed after its run is run again; two runners on one folder run each run once.
 TEST(Run, ChangedSessionsRunAgainAndTwoRunnersShareTheWork) {
   TempDir dir;

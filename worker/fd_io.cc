@@ -1,5 +1,7 @@
 #include "worker/fd_io.h"
 
+#include <algorithm>
+#include <cassert>
 #include <thread>
 
 #include "worker/platform.h"
@@ -22,17 +24,25 @@ std::ptrdiff_t readRetrying(int fd, char* buffer, size_t capacity) {
 
 BoundedRead readBounded(int fd, size_t limit, std::string& out,
                         std::chrono::microseconds pauseWhenDrained) {
-  // Reads go straight into `out`, never asking the descriptor for more than is still allowed; a
-  // large chunk lets one read take all a pipe holds.
+  size_t held = out.size();
+  const BoundedRead read = readBoundedInto(fd, limit, out, held, pauseWhenDrained);
+  out.resize(held);
+  return read;
+}
+
+BoundedRead readBoundedInto(int fd, size_t limit, std::string& buffer, size_t& held,
+                            std::chrono::microseconds pauseWhenDrained) {
+  assert(held <= buffer.size());
+  // Reads go straight into `buffer`, never asking the descriptor for more than is still
+  // allowed; a large chunk lets one read take all a pipe holds. The buffer grows by doubling.
   constexpr size_t kChunkBytes = size_t{64} << 10;
-  while (out.size() < limit) {
-    const size_t had = out.size();
-    const size_t wanted = limit - had < kChunkBytes ? limit - had : kChunkBytes;
-    out.resize(had + wanted);
-    const std::ptrdiff_t count = readRetrying(fd, out.data() + had, wanted);
-    out.resize(had + (count > 0 ? static_cast<size_t>(count) : 0));
+  while (held < limit) {
+    const size_t wanted = limit - held < kChunkBytes ? limit - held : kChunkBytes;
+    if (buffer.size() < held + wanted) buffer.resize(std::max(held + wanted, 2 * buffer.size()));
+    const std::ptrdiff_t count = readRetrying(fd, buffer.data() + held, wanted);
     if (count < 0) return BoundedRead::Failed;
     if (count == 0) return BoundedRead::EndOfInput;
+    held += static_cast<size_t>(count);
     if (static_cast<size_t>(count) < wanted && pauseWhenDrained.count() > 0) {
       std::this_thread::sleep_for(pauseWhenDrained);
     }

@@ -32,5 +32,10 @@ enum class BoundedRead : unsigned char {
 // that a writer's small writes gather rather than wake the reader one by one.
 BoundedRead readBounded(int fd, size_t limit, std::string& out,
                         std::chrono::microseconds pauseWhenDrained = {});
+// The same, holding the bytes read in `buffer` from `held` on and counting them in `held`; what
+// lies in `buffer` past `held` is room to read into, not kept, so a buffer kept from an earlier
+// read is not filled with zeros again. REQUIRES: held <= buffer.size().
+BoundedRead readBoundedInto(int fd, size_t limit, std::string& buffer, size_t& held,
+                            std::chrono::microseconds pauseWhenDrained = {});
 
 }  // namespace tw

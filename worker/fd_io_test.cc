@@ -80,5 +80,33 @@ TEST(ReadBounded, ReportsFailuresWithWhatArrived) {
   ::close(directory);
 }
 
+// A kept buffer's old bytes past what it holds are room, never part of what is read, whatever
+// its size against the limit and the input.
+TEST(ReadBounded, IntoAKeptBufferReadsWhatAFreshOneReads) {
+  ::signal(SIGPIPE, SIG_IGN);  // the writer outlives a reader that stops at its limit
+  const std::string input = std::string(70000, 'x') + "end";
+  for (const size_t kept : {size_t{0}, size_t{10}, size_t{65536}, size_t{200000}}) {
+    for (const size_t limit : {size_t{5}, size_t{65537}, input.size(), size_t{1} << 20}) {
+      Pipe pipe;
+      std::thread writer([&] {
+        (void)writeAll(pipe.write, input);
+        pipe.closeWrite();
+      });
+      std::string buffer(kept, '#');
+      size_t held = kept > 3 ? 3 : 0;  // bytes already held stay first
+      const std::string before = buffer.substr(0, held);
+      const BoundedRead read = readBoundedInto(pipe.read, limit, buffer, held);
+      pipe.closeRead();
+      writer.join();
+      const std::string expected = before + input.substr(0, limit - before.size());
+      EXPECT_EQ(read,
+                expected.size() == limit ? BoundedRead::LimitReached : BoundedRead::EndOfInput)
+          << kept << " " << limit;
+      ASSERT_LE(held, buffer.size());
+      EXPECT_EQ(buffer.substr(0, held), expected) << kept << " " << limit;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tw

@@ -80,8 +80,9 @@ void prepareSessionHeap();
 // Where `stream` is a pipe whose buffer holds fewer than `bytes`, asks for a buffer of `bytes`:
 // a writer then runs ahead of its reader longer before it must wait, and the reader takes more
 // at each read. Never makes a buffer smaller. Advice only: refused, or where a pipe keeps the
-// size its maker gave it, nothing changes but the timing.
-void widenPipe(int stream, size_t bytes);
+// size its maker gave it, nothing changes but the timing. Returns the bytes the pipe's buffer
+// now holds, or 0 where the system does not say.
+size_t widenPipe(int stream, size_t bytes);
 // From now on the calling thread runs only when nothing else wants the processor. A refusal
 // changes nothing but the timing.
 void lowerThisThreadPriority();
@@ -151,9 +152,15 @@ void catchInterrupts();
 [[nodiscard]] bool isExecutableFile(const std::string& path);
 // True when `stream` is a terminal (console).
 [[nodiscard]] bool isTerminal(int stream);
+// Whether replaceFileAtomically waits for the bytes to reach storage before the rename. Either
+// way no process ever sees a part; without the wait a machine that stops may leave the file short
+// or empty, which is only for files whose readers verify them.
+enum class Durability : uint8_t { Flushed, Unflushed };
 // Writes `bytes` to `path` (UTF-8) so that the file holds either its former content or all of
-// `bytes`, never a part: a temporary file beside it, flushed to storage, then renamed over it.
-[[nodiscard]] bool replaceFileAtomically(const std::string& path, std::string_view bytes);
+// `bytes`, never a part: a temporary file beside it, flushed to storage (when Flushed), then
+// renamed over it.
+[[nodiscard]] bool replaceFileAtomically(const std::string& path, std::string_view bytes,
+                                         Durability durability = Durability::Flushed);
 
 // Opens the file at `path` (UTF-8) for reading, as a C runtime descriptor not inherited by child
 // processes (closed with closeStream). -1, with a sentence in `error`, when it cannot be opened

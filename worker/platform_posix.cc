@@ -195,10 +195,12 @@ void prepareSessionHeap() {
   askForHugePages();
 }
 
-void widenPipe(int stream, size_t bytes) {
+size_t widenPipe(int stream, size_t bytes) {
   const int now = ::fcntl(stream, F_GETPIPE_SZ);  // fails unless `stream` is a pipe
-  if (now < 0 || static_cast<size_t>(now) >= bytes || bytes > INT_MAX) return;
-  (void)::fcntl(stream, F_SETPIPE_SZ, static_cast<int>(bytes));
+  if (now < 0) return 0;
+  if (static_cast<size_t>(now) >= bytes || bytes > INT_MAX) return static_cast<size_t>(now);
+  const int widened = ::fcntl(stream, F_SETPIPE_SZ, static_cast<int>(bytes));
+  return static_cast<size_t>(widened < 0 ? now : widened);
 }
 
 void lowerThisThreadPriority() {
@@ -385,7 +387,7 @@ bool isTerminal(int stream) {
   return ::isatty(stream) == 1;
 }
 
-bool replaceFileAtomically(const std::string& path, std::string_view bytes) {
+bool replaceFileAtomically(const std::string& path, std::string_view bytes, Durability durability) {
   const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
   int fd;
   do {
@@ -398,7 +400,7 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes) {
     ok = written > 0;
     if (ok) bytes.remove_prefix(static_cast<size_t>(written));
   }
-  ok = ok && ::fsync(fd) == 0;
+  if (durability == Durability::Flushed) ok = ok && ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
   ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
   if (!ok) (void)::unlink(temporary.c_str());

@@ -12,12 +12,17 @@ TEST(PlatformPosix, WidenPipeGrowsAPipeAndNeverShrinksOne) {
   ASSERT_EQ(::pipe(fds), 0);
   const int before = ::fcntl(fds[1], F_GETPIPE_SZ);
   ASSERT_GT(before, 0);
-  widenPipe(fds[1], static_cast<size_t>(before) * 4);
+  const size_t told = widenPipe(fds[1], static_cast<size_t>(before) * 4);
   const int widened = ::fcntl(fds[1], F_GETPIPE_SZ);
+  EXPECT_EQ(told, static_cast<size_t>(widened));
   if (widened == before) GTEST_SKIP() << "the system refused a larger pipe buffer";
   EXPECT_GE(widened, before * 4);
-  widenPipe(fds[0], static_cast<size_t>(before));  // either end names the same buffer
+  // Either end names the same buffer, which is never made smaller.
+  EXPECT_EQ(widenPipe(fds[0], static_cast<size_t>(before)), static_cast<size_t>(widened));
   EXPECT_EQ(::fcntl(fds[1], F_GETPIPE_SZ), widened);
+  const int file = ::open("/dev/null", O_WRONLY);
+  EXPECT_EQ(widenPipe(file, 1 << 20), 0u);  // not a pipe: nothing to tell
+  ::close(file);
   ::close(fds[0]);
   ::close(fds[1]);
 }

@@ -205,8 +205,9 @@ void prepareSessionHeap() {
   // The process heap's own low-fragmentation front end serves the session as it is.
 }
 
-void widenPipe(int, size_t) {
-  // An anonymous pipe keeps the buffer size its maker asked for.
+size_t widenPipe(int, size_t) {
+  // An anonymous pipe keeps the buffer size its maker asked for, which is advice to the system.
+  return 0;
 }
 
 void lowerThisThreadPriority() {
@@ -474,7 +475,7 @@ bool isTerminal(int stream) {
   return ::_isatty(stream) != 0;
 }
 
-bool replaceFileAtomically(const std::string& path, std::string_view bytes) {
+bool replaceFileAtomically(const std::string& path, std::string_view bytes, Durability durability) {
   const std::wstring target = wideOfUtf8(path);
   const std::wstring temporary = target + L".tmp-" + std::to_wstring(::GetCurrentProcessId());
   const HANDLE file = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -488,10 +489,11 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes) {
     ok = ::WriteFile(file, bytes.data(), chunk, &written, nullptr) && written > 0;
     if (ok) bytes.remove_prefix(written);
   }
-  ok = ok && ::FlushFileBuffers(file);
+  const bool flushed = durability == Durability::Flushed;
+  if (flushed) ok = ok && ::FlushFileBuffers(file);
   ok = ::CloseHandle(file) && ok;
   ok = ok && ::MoveFileExW(temporary.c_str(), target.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+                           MOVEFILE_REPLACE_EXISTING | (flushed ? MOVEFILE_WRITE_THROUGH : 0));
   if (!ok) (void)::DeleteFileW(temporary.c_str());
   return ok;
 }
