@@ -708,7 +708,7 @@ class Planner {
       }
       unitOf_[k] = u;
       ++begin[u];
-      const uint32_t textBytes = input_.places[(*members_)[k]].textBytes;
+      const uint32_t textBytes = input_.textBytes[(*members_)[k]];
       list[u].textBytes += textBytes;
       list[u].longestText = std::max(list[u].longestText, textBytes);
       firstDay[u] = std::min<std::string_view>(firstDay[u], view[k]->date);
@@ -919,7 +919,7 @@ class Planner {
         run.frames.bytes + count * emptyFrame + unit.textBytes > limits_.sessionBytes) {
       FrameFill frames = run.frames;
       for (const uint32_t k : unit.members) {
-        if (!frames.add(input_.places[(*members_)[k]].textBytes)) {
+        if (!frames.add(input_.textBytes[(*members_)[k]])) {
           return refuse(EngineBound::None, 0);
         }
       }
@@ -1015,7 +1015,7 @@ class Planner {
     for (const uint32_t k : unit.members) {
       const uint32_t global = (*members_)[k];
       run.entries.push_back(global);
-      run.frames.add(input_.places[global].textBytes);
+      run.frames.add(input_.textBytes[global]);
       runOf_[global] = index;
     }
     run.groups += unit.groups;
@@ -1709,7 +1709,7 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
     std::string_view firstDate;
     std::string_view lastDate;
     for (size_t i = 0; i < entries.size(); ++i) {
-      const uint32_t textBytes = input.places[runEntries[i]].textBytes;
+      const uint32_t textBytes = input.textBytes[runEntries[i]];
       if (inFrame == kMaxEntriesPerFrame ||
           (inFrame > 0 &&
            (text.size() - lineStart) + 1 + textBytes + tail.size() > kMaxLineBytes)) {

@@ -722,6 +722,10 @@ bool readEntries(const std::vector<std::string_view>& paths, const PlanTemplate&
                    [](const Refusal& a, const Refusal& b) {
                      return a.file != b.file ? a.file < b.file : a.line < b.line;
                    });
+  // Planning needs only the sizes, beside every entry at once.
+  input.textBytes.reserve(input.places.size());
+  for (const EntryPlace& place : input.places) input.textBytes.push_back(place.textBytes);
+  std::vector<EntryPlace>().swap(input.places);
   return true;
 }
 

@@ -82,8 +82,9 @@ class EntryStore {
 };
 
 struct PlanInput {
-  EntryStore entries;  // accepted, in reading order
-  std::vector<EntryPlace> places;
+  EntryStore entries;               // accepted, in reading order
+  std::vector<EntryPlace> places;   // by accepted entry, while reading; empty once read
+  std::vector<uint32_t> textBytes;  // by accepted entry: the size of its compact text
   std::vector<Refusal> refusals;
 };
 
