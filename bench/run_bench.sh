@@ -5,7 +5,10 @@
 # timed alternately as whole processes by bench/alternate_timer (median, quartiles). Both write
 # every output to a file; `run` also verifies each and writes its record.
 #
-# Usage: bench/run_bench.sh [ROUNDS]   (default 15); builds a Release tree in build-bench/.
+# Usage: bench/run_bench.sh [ROUNDS [OLD_TOOL]]   (default 15 rounds); builds a Release tree in
+# build-bench/. OLD_TOOL, another build's `tallywarden`, is timed as a third launcher on a copy of
+# the plan. On Linux it waits (up to 10 minutes) until the processors have been idle for 2 s,
+# and says how much processor time other processes took while it timed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-15}
@@ -39,12 +42,36 @@ grep -q "\"completed\":$runs," "$plan/summary.json" ||
   { echo "run_bench: not every one of the $runs runs verified" >&2; exit 1; }
 echo "$runs runs, $(cat "$plan"/sessions/* | wc -c) bytes of sessions"
 
+# The timer's ratios are against its last launcher: the minimal one.
+arms=("run=$launch run $plan $tool $worker 2")
+if [ -n "${2:-}" ]; then
+  cp -r "$plan" "$work/old-plan"
+  rm -rf "$work/old-plan/outputs" "$work/old-plan/locks"
+  arms+=("old=$launch run $work/old-plan $2 $worker 2")
+fi
+arms+=("xargs=$launch xargs $plan $tool $worker 2")
+
+# Busy and total processor time of the whole system so far, in clock ticks (Linux).
+ticks() { awk '/^cpu /{print $2+$3+$4+$7+$8, $2+$3+$4+$5+$6+$7+$8+$9}' /proc/stat 2>/dev/null; }
+if [ -r /proc/stat ]; then
+  for _ in $(seq 300); do
+    read -r busy1 all1 <<<"$(ticks)"; sleep 2; read -r busy2 all2 <<<"$(ticks)"
+    [ $(( 100 * (busy2 - busy1) )) -le $(( 8 * (all2 - all1) )) ] && break
+  done
+fi
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)   cores: $(nproc)"
+read -r busyBefore _ <<<"$(ticks)"
+childrenBefore=$(awk '{print $16 + $17}' /proc/$$/stat 2>/dev/null || echo 0)
 "$PWD/$build/bench/alternate_timer" --runs "$rounds" --warmup 1 --input /dev/null --output null \
-  "run=$launch run $plan $tool $worker 2" "xargs=$launch xargs $plan $tool $worker 2" || {
+  "${arms[@]}" || {
   echo "run_bench: a timed run failed; what it said last, and its runs that did not complete:" >&2
   tail -n 3 "$plan/run-stderr.txt" >&2
   grep -o '{[^{]*"status":"failed"[^}]*}' "$plan/summary.json" >&2 || true
   exit 1
 }
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+if [ -r /proc/stat ]; then
+  read -r busyAfter _ <<<"$(ticks)"
+  children=$(( $(awk '{print $16 + $17}' /proc/$$/stat) - childrenBefore ))
+  echo "processor time while timing: $children ticks the benchmark's, $(( busyAfter - busyBefore - children )) other processes' ($(getconf CLK_TCK) ticks a second)"
+fi

@@ -181,8 +181,15 @@ void readPlan(const std::string& bytes, PeriodReport& report) {
   }
   if (const Json* lone = plan->find("unplannable"); lone != nullptr && lone->isArray()) {
     if (!lone->asArray().empty()) {
-      report.notes.push_back(std::to_string(lone->asArray().size()) +
-                             " entries of the books no run can take (plan.json, unplannable)");
+      size_t entries = 0;
+      for (const Json& bundle : lone->asArray()) {
+        const Json* listed = bundle.isObject() ? bundle.find("entries") : nullptr;
+        if (listed != nullptr && listed->isArray()) entries += listed->asArray().size();
+      }
+      report.notes.push_back(std::to_string(entries) + " entries of the books (in " +
+                             std::to_string(lone->asArray().size()) +
+                             " bundles) no run can take with all their counterparts: they were "
+                             "planned cut by role (plan.json, unplannable)");
     }
     report.unplannable = *lone;
   }

@@ -492,6 +492,7 @@ struct Unplannable {
   uint64_t figure = 0;
   uint64_t limit = 0;
   std::vector<std::string> counterparts;
+  std::vector<std::string> notPlanned;
 };
 
 class Planner {
@@ -1186,7 +1187,16 @@ class Planner {
         chunks.push_back({list[i], list[i + 1]});
       }
     }
-    for (const uint32_t k : part.members) record.entries.emplace_back(view[k]->id);
+    // The entries no run can take with all their counterparts are told as the bundle's smallest
+    // role (the first of equals): for a sale whose allocation would carry too many origins, the
+    // sale; its counterparts are the bundle's entries of every other role.
+    SourceRole fewest = byRole.begin()->first;
+    for (const auto& [role, list] : byRole) {
+      if (list.size() < byRole[fewest].size()) fewest = role;
+    }
+    for (const uint32_t k : part.members) {
+      (view[k]->role == fewest ? record.entries : record.counterparts).emplace_back(view[k]->id);
+    }
     const uint32_t bundleId = nextBundle_++;
     Disjoint ties(view.size());
     for (const std::vector<uint32_t>& chunk : chunks) {
@@ -1198,7 +1208,7 @@ class Planner {
       if (!place(piece)) {
         // Never reached for a piece of at most three entries of one role; kept out of every
         // run rather than planned into a failing one.
-        for (const uint32_t k : piece.members) record.counterparts.emplace_back(view[k]->id);
+        for (const uint32_t k : piece.members) record.notPlanned.emplace_back(view[k]->id);
       }
     }
     unplannable.push_back(std::move(record));
@@ -1845,7 +1855,8 @@ int runPlan(std::span<const std::string_view> args, Streams streams) {
          {"bound", Json(toText(item.bound))},
          {"figure", Json(item.figure)},
          {"limit", Json(item.limit)},
-         {"notPlanned", idList(item.counterparts)},
+         {"counterparts", idList(item.counterparts)},
+         {"notPlanned", idList(item.notPlanned)},
          {"plannedAs",
           Json("cut by role into chunks in separate runs, so that the bound is not reached")}}));
   }

@@ -6,8 +6,10 @@ planned session completes with the worker, and the union of the runs' allocation
 identifiers and residuals equals one run of the reference engine over all the entries with the
 size limits lifted, exactly, when the plan slices no cell. For books with a busy day whose
 composition cell passes the search bound, every difference lies among the entries of the
-candidates the plan lists as separated or competing. The same input and nonce seed give a
-byte-identical folder.
+candidates the plan lists as separated or competing. A reference on more entries than a cell side
+may hold is listed as unplannable (its smallest role as the entries, the rest as their
+counterparts), and planned cut by role into runs that complete, with the same result as the
+whole. The same input and nonce seed give a byte-identical folder.
 
 Usage: plan_property.py TALLYWARDEN WORKER SOURCE_DIR
 """
@@ -62,6 +64,23 @@ def busy_day(manifest, count, seed):
         entries.append(entry("bf-batch-%03d" % k, "settlement", nets[k] + nets[k + 1],
                              "LOTE-%03d" % k))
     return entries
+
+
+def one_long_reference(manifest, erp, bank):
+    """A store's cash deposits under one reference for longer than a cell side holds: `erp`
+    ledger lines and `bank` credits, all of account 9.9.8."""
+    digest = manifest["inputDigests"][0]
+    origin = {"sourceId": digest["sourceId"], "fileId": digest["fileId"], "sheet": None, "row": 1}
+
+    def entry(eid, role, cents, day):
+        return {"id": eid, "role": role, "root": manifest["root"],
+                "establishment": manifest["root"] + "000135", "accountId": "9.9.8",
+                "date": "2024-05-%02d" % day, "cents": str(cents), "reference": "DEP-LOJA-1",
+                "origin": origin, "components": [], "description": "Depósito em dinheiro"}
+
+    # Credits below every ledger line, so that no day holds a composition.
+    return ([entry("dep-erp-%03d" % k, "erp", 10000 + k, 1 + k % 28) for k in range(erp)] +
+            [entry("dep-bank-%03d" % k, "bank", 5000 + k, 1 + k % 28) for k in range(bank)])
 
 
 def write_books(work, manifest, books, seed):
@@ -125,7 +144,7 @@ def whole_run(work, manifest, books):
     return allocations, pending, residuals
 
 
-def check_case(name, manifest, books, max_run, seed, expect_sliced):
+def check_case(name, manifest, books, max_run, seed, expect_sliced, expect_unplannable=None):
     with tempfile.TemporaryDirectory() as work:
         template, files = write_books(work, manifest, books, seed)
         folders = []
@@ -163,6 +182,14 @@ def check_case(name, manifest, books, max_run, seed, expect_sliced):
             pending += p
             residuals.update(r)
         whole = whole_run(work, manifest, books)
+        planned = sum(run["entries"] for run in plan["runs"])
+        if planned != len(books):
+            failures.append("%s: %d entries planned of %d" % (name, planned, len(books)))
+        unplannable = [(sorted(u["entries"]), sorted(u["counterparts"]), u["notPlanned"])
+                       for u in plan["unplannable"]]
+        if unplannable != (expect_unplannable or []):
+            failures.append("%s: unplannable %s" % (name, [(len(e), len(c), n)
+                                                         for e, c, n in unplannable]))
         sliced = plan["slicedCells"]
         if expect_sliced != bool(sliced):
             failures.append("%s: %s sliced cells" % (name, len(sliced)))
@@ -194,6 +221,11 @@ with tempfile.TemporaryDirectory() as scratch:
     manifest, books = generated_books(scratch, 400, 7)
     books += busy_day(manifest, 18, 7)
     check_case("busy day", manifest, books, 300, 7, True)
+    manifest, books = generated_books(scratch, 400, 8)
+    deposits = one_long_reference(manifest, 300, 270)
+    check_case("a reference too long for one cell", manifest, books + deposits, 10000, 8, True,
+               [(sorted(e["id"] for e in deposits if e["role"] == "bank"),
+                 sorted(e["id"] for e in deposits if e["role"] == "erp"), [])])
 
 for failure in failures:
     print("FAIL", failure)
