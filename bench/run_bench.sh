@@ -20,7 +20,8 @@ ninja -C "$build" -j"$(nproc)" tallywarden tallywarden-worker alternate_timer >/
 # would depend on the system's writeback of earlier rounds and, on a file system that keeps
 # the inodes of files deleted a moment ago from reuse (ext4 without a journal), on how many
 # files the round before removed.
-memory=/dev/shm
+# RUN_BENCH_DIR names another folder to work in (a disk's, to see its cost).
+memory=${RUN_BENCH_DIR:-/dev/shm}
 if [ -d "$memory" ] && [ -w "$memory" ]; then work=$(mktemp -d -p "$memory"); else work=$(mktemp -d); fi
 trap 'rm -rf "$work"' EXIT
 plan="$work/plan"
