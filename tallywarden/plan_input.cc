@@ -594,10 +594,6 @@ void refuseRepeatedIds(PlanInput& input, const std::vector<std::string_view>& pa
   input.places = std::move(places);
 }
 
-void appendRole(std::string& out, SourceRole role) {
-  appendJsonString(out, toText(role));
-}
-
 // The bytes appendJsonString writes for `text`.
 size_t jsonStringBytes(std::string_view text) {
   size_t bytes = text.size() + 2;
@@ -619,19 +615,92 @@ size_t decimalBytes(uint64_t value) {
   return digits;
 }
 
-// The bytes of a literal's text, without its terminating zero.
-template <size_t N>
-constexpr size_t literalBytes(const char (&)[N]) {
-  return N - 1;
+// An entry's compact text (as toCompactJson(toJsonValue(entry)) writes it), told part by part
+// to `out`: raw bytes, JSON strings and the one number. The one place the planner knows its
+// layout; the sinks below count it, write it into room made for it, or append it. False when
+// `out` refuses a string.
+template <class Sink>
+bool writeRefText(Sink& out, const Ref& ref) {
+  out.raw("{\"fileId\":");
+  if (!out.text(ref.fileId)) return false;
+  out.raw(",\"row\":");
+  out.number(ref.row);
+  out.raw(",\"sheet\":");
+  if (!ref.sheet) {
+    out.raw("null");
+  } else if (!out.text(*ref.sheet)) {
+    return false;
+  }
+  out.raw(",\"sourceId\":");
+  if (!out.text(ref.sourceId)) return false;
+  out.raw("}");
+  return true;
 }
 
-// The bytes appendRecordJson writes for `ref`.
-size_t refJsonBytes(const Ref& ref) {
-  return literalBytes("{\"fileId\":") + jsonStringBytes(ref.fileId) + literalBytes(",\"row\":") +
-         decimalBytes(ref.row) + literalBytes(",\"sheet\":") +
-         (ref.sheet ? jsonStringBytes(*ref.sheet) : literalBytes("null")) +
-         literalBytes(",\"sourceId\":") + jsonStringBytes(ref.sourceId) + literalBytes("}");
+template <class Sink>
+bool writeEntryText(Sink& out, const Entry& entry) {
+  out.raw("{\"accountId\":");
+  if (!out.text(entry.accountId)) return false;
+  out.raw(",\"cents\":");
+  if (!out.text(entry.cents)) return false;
+  out.raw(",\"components\":[");
+  for (size_t i = 0; i < entry.components.size(); ++i) {
+    const EntryComponent& component = entry.components[i];
+    out.raw(i == 0 ? "{\"cents\":" : ",{\"cents\":");
+    if (!out.text(component.cents)) return false;
+    out.raw(",\"kind\":");
+    if (!out.text(toText(component.kind))) return false;
+    out.raw(",\"origin\":");
+    if (!writeRefText(out, component.origin)) return false;
+    out.raw("}");
+  }
+  out.raw("],\"date\":");
+  if (!out.text(entry.date)) return false;
+  if (entry.description) {
+    out.raw(",\"description\":");
+    if (!out.text(*entry.description)) return false;
+  }
+  out.raw(",\"establishment\":");
+  if (!out.text(entry.establishment)) return false;
+  out.raw(",\"id\":");
+  if (!out.text(entry.id)) return false;
+  out.raw(",\"origin\":");
+  if (!writeRefText(out, entry.origin)) return false;
+  out.raw(",\"reference\":");
+  if (!entry.reference) {
+    out.raw("null");
+  } else if (!out.text(*entry.reference)) {
+    return false;
+  }
+  out.raw(",\"role\":");
+  if (!out.text(toText(entry.role))) return false;
+  out.raw(",\"root\":");
+  if (!out.text(entry.root)) return false;
+  out.raw("}");
+  return true;
 }
+
+// Counts the text's bytes.
+struct EntryTextSize {
+  size_t bytes = 0;
+  void raw(std::string_view part) { bytes += part.size(); }
+  bool text(std::string_view text) {
+    bytes += jsonStringBytes(text);
+    return true;
+  }
+  void number(uint64_t value) { bytes += decimalBytes(value); }
+};
+
+// Appends the text, strings escaped as appendJsonString escapes them.
+struct EntryTextAppender {
+  std::string& out;
+  void raw(std::string_view part) { out.append(part); }
+  bool text(std::string_view text) {
+    appendJsonString(out, text);
+    return true;
+  }
+  void number(uint64_t value) { appendUnsigned(out, value); }
+};
 
 }  // namespace
 
@@ -759,27 +828,9 @@ std::vector<uint32_t> identifierOrder(std::span<const Entry* const> entries) {
 }
 
 size_t entryJsonBytes(const Entry& entry) {
-  size_t bytes = literalBytes("{\"accountId\":") + jsonStringBytes(entry.accountId) +
-                 literalBytes(",\"cents\":") + jsonStringBytes(entry.cents) +
-                 literalBytes(",\"components\":[");
-  for (size_t i = 0; i < entry.components.size(); ++i) {
-    const EntryComponent& component = entry.components[i];
-    bytes += (i == 0 ? literalBytes("{\"cents\":") : literalBytes(",{\"cents\":")) +
-             jsonStringBytes(component.cents) + literalBytes(",\"kind\":") +
-             jsonStringBytes(toText(component.kind)) + literalBytes(",\"origin\":") +
-             refJsonBytes(component.origin) + literalBytes("}");
-  }
-  bytes += literalBytes("],\"date\":") + jsonStringBytes(entry.date);
-  if (entry.description) {
-    bytes += literalBytes(",\"description\":") + jsonStringBytes(*entry.description);
-  }
-  bytes += literalBytes(",\"establishment\":") + jsonStringBytes(entry.establishment) +
-           literalBytes(",\"id\":") + jsonStringBytes(entry.id) + literalBytes(",\"origin\":") +
-           refJsonBytes(entry.origin) + literalBytes(",\"reference\":") +
-           (entry.reference ? jsonStringBytes(*entry.reference) : literalBytes("null")) +
-           literalBytes(",\"role\":") + jsonStringBytes(toText(entry.role)) +
-           literalBytes(",\"root\":") + jsonStringBytes(entry.root) + literalBytes("}");
-  return bytes;
+  EntryTextSize size;
+  (void)writeEntryText(size, entry);
+  return size.bytes;
 }
 
 namespace {
@@ -810,63 +861,6 @@ class PlainEntryWriter {
     } while (value != 0);
     while (count > 0) *at_++ = digits[--count];
   }
-  bool ref(const Ref& ref) {
-    raw("{\"fileId\":");
-    if (!text(ref.fileId)) return false;
-    raw(",\"row\":");
-    number(ref.row);
-    raw(",\"sheet\":");
-    if (!ref.sheet) {
-      raw("null");
-    } else if (!text(*ref.sheet)) {
-      return false;
-    }
-    raw(",\"sourceId\":");
-    if (!text(ref.sourceId)) return false;
-    raw("}");
-    return true;
-  }
-  bool entry(const Entry& entry) {
-    raw("{\"accountId\":");
-    if (!text(entry.accountId)) return false;
-    raw(",\"cents\":");
-    if (!text(entry.cents)) return false;
-    raw(",\"components\":[");
-    for (size_t i = 0; i < entry.components.size(); ++i) {
-      const EntryComponent& component = entry.components[i];
-      raw(i == 0 ? "{\"cents\":" : ",{\"cents\":");
-      if (!text(component.cents)) return false;
-      raw(",\"kind\":");
-      if (!text(toText(component.kind))) return false;
-      raw(",\"origin\":");
-      if (!ref(component.origin)) return false;
-      raw("}");
-    }
-    raw("],\"date\":");
-    if (!text(entry.date)) return false;
-    if (entry.description) {
-      raw(",\"description\":");
-      if (!text(*entry.description)) return false;
-    }
-    raw(",\"establishment\":");
-    if (!text(entry.establishment)) return false;
-    raw(",\"id\":");
-    if (!text(entry.id)) return false;
-    raw(",\"origin\":");
-    if (!ref(entry.origin)) return false;
-    raw(",\"reference\":");
-    if (!entry.reference) {
-      raw("null");
-    } else if (!text(*entry.reference)) {
-      return false;
-    }
-    raw(",\"role\":");
-    if (!text(toText(entry.role))) return false;
-    raw(",\"root\":");
-    if (!text(entry.root)) return false;
-    raw("}");
-    return true;
-  }
   char* at() const { return at_; }
 
  private:
@@ -880,50 +874,14 @@ void appendEntryJson(std::string& out, const Entry& entry, size_t bytes) {
   out.resize(at + bytes);
   // Texts written plain take no more room than escaped: an escape stops the writer in time.
   PlainEntryWriter writer(out.data() + at);
-  if (writer.entry(entry) && writer.at() == out.data() + out.size()) return;
+  if (writeEntryText(writer, entry) && writer.at() == out.data() + out.size()) return;
   out.resize(at);
   appendEntryJson(out, entry);
 }
 
 void appendEntryJson(std::string& out, const Entry& entry) {
-  out += "{\"accountId\":";
-  appendJsonString(out, entry.accountId);
-  out += ",\"cents\":";
-  appendJsonString(out, entry.cents);
-  out += ",\"components\":[";
-  for (size_t i = 0; i < entry.components.size(); ++i) {
-    const EntryComponent& component = entry.components[i];
-    out += i == 0 ? "{\"cents\":" : ",{\"cents\":";
-    appendJsonString(out, component.cents);
-    out += ",\"kind\":";
-    appendJsonString(out, toText(component.kind));
-    out += ",\"origin\":";
-    appendRecordJson(out, component.origin);
-    out += '}';
-  }
-  out += "],\"date\":";
-  appendJsonString(out, entry.date);
-  if (entry.description) {
-    out += ",\"description\":";
-    appendJsonString(out, *entry.description);
-  }
-  out += ",\"establishment\":";
-  appendJsonString(out, entry.establishment);
-  out += ",\"id\":";
-  appendJsonString(out, entry.id);
-  out += ",\"origin\":";
-  appendRecordJson(out, entry.origin);
-  out += ",\"reference\":";
-  if (entry.reference) {
-    appendJsonString(out, *entry.reference);
-  } else {
-    out += "null";
-  }
-  out += ",\"role\":";
-  appendRole(out, entry.role);
-  out += ",\"root\":";
-  appendJsonString(out, entry.root);
-  out += '}';
+  EntryTextAppender appender{out};
+  (void)writeEntryText(appender, entry);
 }
 
 }  // namespace tw::tool
