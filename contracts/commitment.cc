@@ -81,14 +81,7 @@ class CommitmentHash {
   Result<std::string, ContractError> finish() {
     const std::optional<Sha256Digest> digest = sha256_.finish();
     if (!digest) return fail(ContractError::InvalidContract);
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(2 * kSha256Bytes);
-    for (const unsigned char byte : *digest) {
-      hex.push_back(kHex[byte >> 4]);
-      hex.push_back(kHex[byte & 0x0F]);
-    }
-    return hex;
+    return lowerHex(*digest);
   }
 
  private:

@@ -5,6 +5,8 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 
 namespace tw {
@@ -29,6 +31,18 @@ class Sha256 {
   struct State;
   std::unique_ptr<State> state_;
 };
+
+// `bytes` as lower-case hex digits, two a byte (as digests are written).
+inline std::string lowerHex(std::span<const unsigned char> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(2 * bytes.size());
+  for (const unsigned char byte : bytes) {
+    hex.push_back(kDigits[byte >> 4]);
+    hex.push_back(kDigits[byte & 0x0F]);
+  }
+  return hex;
+}
 
 // Frees what the digest library keeps for the calling thread, if anything; to be called by a
 // thread that hashed and may still be running while the process ends.

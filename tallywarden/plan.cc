@@ -1415,23 +1415,13 @@ class Planner {
 
 // ---- Writing ---------------------------------------------------------------------------------
 
-std::string hex(const unsigned char* bytes, size_t count) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < count; ++i) {
-    out.push_back(kDigits[bytes[i] >> 4]);
-    out.push_back(kDigits[bytes[i] & 15]);
-  }
-  return out;
-}
-
 std::optional<std::string> nonceFor(const std::optional<std::string_view>& seed,
                                     std::string_view runId) {
   if (!seed) {
     std::random_device device;  // the operating system's source
     unsigned char bytes[kNonceBytes / 2];
     for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(device());
-    return hex(bytes, sizeof bytes);
+    return lowerHex(bytes);
   }
   Sha256 digest;
   digest.update("tallywarden plan nonce");
@@ -1441,7 +1431,7 @@ std::optional<std::string> nonceFor(const std::optional<std::string_view>& seed,
   digest.update(runId);
   const auto bytes = digest.finish();
   if (!bytes) return std::nullopt;
-  return hex(bytes->data(), kNonceBytes / 2);
+  return lowerHex(std::span(*bytes).first(kNonceBytes / 2));
 }
 
 // Files and folders through std::filesystem, the same on every platform the tool is built for.

@@ -167,21 +167,11 @@ std::optional<RunArgs> parseArgs(std::span<const std::string_view> args, std::st
   return parsed;
 }
 
-std::string hexOf(const Sha256Digest& digest) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (const unsigned char byte : digest) {
-    hex += kHex[byte >> 4];
-    hex += kHex[byte & 0xF];
-  }
-  return hex;
-}
-
 std::string sha256Hex(std::string_view bytes) {
   Sha256 hash;
   hash.update(bytes);
   const std::optional<Sha256Digest> digest = hash.finish();
-  return digest ? hexOf(*digest) : std::string();
+  return digest ? lowerHex(*digest) : std::string();
 }
 
 // What became of one run.
