@@ -1,6 +1,7 @@
 #include "tallywarden/input_file.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "worker/fd_io.h"
@@ -25,25 +26,25 @@ std::optional<InputFile> InputFile::open(std::string_view path, std::string& err
 }
 
 bool InputFile::readBounded(size_t limit, std::string& bytes, bool& more, std::string& error) {
-  constexpr size_t kChunk = size_t{1} << 16;
-  bytes.clear();
+  size_t held = 0;
+  const bool read = readBoundedInto(limit, bytes, held, more, error);
+  bytes.resize(held);
+  return read;
+}
+
+bool InputFile::readBoundedInto(size_t limit, std::string& buffer, size_t& held, bool& more,
+                                std::string& error) {
+  held = 0;
   more = false;
-  for (;;) {
-    const size_t at = bytes.size();
-    bytes.resize(at + kChunk);
-    const std::ptrdiff_t got = readRetrying(fd_, bytes.data() + at, kChunk);
-    bytes.resize(at + static_cast<size_t>(got > 0 ? got : 0));
-    if (got < 0) {
-      error = "cannot read " + name_ + ": " + std::strerror(errno);
-      return false;
-    }
-    if (got == 0) return true;
-    if (bytes.size() > limit) {
-      bytes.resize(limit);
-      more = true;
-      return true;
-    }
+  // One byte beyond the limit tells whether the input holds more.
+  const size_t wanted = limit < SIZE_MAX ? limit + 1 : limit;
+  if (tw::readBoundedInto(fd_, wanted, buffer, held) == BoundedRead::Failed) {
+    error = "cannot read " + name_ + ": " + std::strerror(errno);
+    return false;
   }
+  more = held > limit;
+  if (more) held = limit;
+  return true;
 }
 
 }  // namespace tw::tool

@@ -32,6 +32,10 @@ class InputFile {
   // Reads at most `limit` bytes; `more` tells whether the input holds more. False with a
   // sentence in `error` when reading fails.
   bool readBounded(size_t limit, std::string& bytes, bool& more, std::string& error);
+  // The same into `buffer`'s first `held` bytes; what lies beyond them is room, not kept, so a
+  // buffer kept from an earlier read is not filled with zeros again.
+  bool readBoundedInto(size_t limit, std::string& buffer, size_t& held, bool& more,
+                       std::string& error);
 
  private:
   explicit InputFile(int fd, bool owned, std::string name)

@@ -390,14 +390,7 @@ struct PooledBuffer {
 bool readSessionFile(const std::string& path, size_t limit, PooledBuffer& buffer, bool& tooLarge) {
   std::string error;
   std::optional<InputFile> file = InputFile::open(path, error);
-  if (!file) return false;
-  buffer.held = 0;
-  if (readBoundedInto(file->fd(), limit + 1, buffer.bytes, buffer.held) == BoundedRead::Failed) {
-    return false;
-  }
-  tooLarge = buffer.held > limit;
-  if (tooLarge) buffer.held = limit;
-  return true;
+  return file && file->readBoundedInto(limit, buffer.bytes, buffer.held, tooLarge, error);
 }
 
 struct RunContext {
