@@ -1,5 +1,6 @@
 #include "tallywarden/input_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -38,6 +39,12 @@ bool InputFile::readBoundedInto(size_t limit, std::string& buffer, size_t& held,
   more = false;
   // One byte beyond the limit tells whether the input holds more.
   const size_t wanted = limit < SIZE_MAX ? limit + 1 : limit;
+  // Room for what a file holds, and for the read that finds its end, is made at once: grown by
+  // doubling, the buffer would be copied at each step and filled with zeros up to twice the size.
+  if (const std::optional<size_t> rest = platform::bytesWaiting(fd_)) {
+    const size_t room = std::min(*rest, limit) + kBoundedReadChunkBytes;
+    if (buffer.size() < room) buffer.resize(room);
+  }
   if (tw::readBoundedInto(fd_, wanted, buffer, held) == BoundedRead::Failed) {
     error = "cannot read " + name_ + ": " + std::strerror(errno);
     return false;

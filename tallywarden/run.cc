@@ -52,10 +52,12 @@ constexpr std::chrono::milliseconds kPollInterval{50};
 constexpr int kMostJobs = 1024;
 // How wide the runner asks its pipes to a worker to be (the system may allow less).
 constexpr size_t kRunPipeBytes = size_t{1} << 20;
-// Once the worker's output pipe is drained, how long the runner lets pages gather before it reads
-// again: the worker writes a page a write, and a reader woken for each takes a core from the
-// workers. Short beside a run, so the end of a run is seen almost at once.
-constexpr std::chrono::microseconds kGatherPause{200};
+constexpr size_t kSparePipePage = size_t{64} << 10;  // the largest page a pipe may be lent
+// While a worker runs, how often the runner looks at its output pipe. The worker writes a page a
+// write, and a reader woken for each would take a core from the workers: the pages are left in
+// the pipe and read when the worker ends (which the runner sees at once), or as soon as a look
+// finds the pipe a quarter full, long before the worker must wait for room.
+constexpr std::chrono::microseconds kOutputLook{1000};
 // Runs whose output is verified while the next workers run: at most this many a worker, which
 // bounds the outputs held in memory.
 constexpr size_t kMostVerifyingRuns = 2;
@@ -393,6 +395,27 @@ bool readSessionFile(const std::string& path, size_t limit, PooledBuffer& buffer
   return file && file->readBoundedInto(limit, buffer.bytes, buffer.held, tooLarge, error);
 }
 
+// Reads a running worker's output into `buffer` until its end, or until the output bound is
+// reached. Where the pipe's size is known, the output is read only when the worker has ended or
+// the pipe is a quarter full (see kOutputLook); elsewhere each read waits for what comes.
+BoundedRead readWorkerOutput(const platform::StartedProcess& worker, size_t pipeRoom,
+                             PooledBuffer& buffer) {
+  if (pipeRoom > 0) {
+    while (!platform::awaitProcessEndFor(worker.process, kOutputLook)) {
+      const size_t waiting = platform::bytesWaiting(worker.output).value_or(0);
+      if (waiting < pipeRoom / 4) continue;
+      // What waits is read whole (or up to the bound): none of these reads waits for the worker.
+      if (buffer.held + waiting >= kMaxOutputBytes) {
+        return readBoundedInto(worker.output, kMaxOutputBytes, buffer.bytes, buffer.held);
+      }
+      const BoundedRead read =
+          readBoundedInto(worker.output, buffer.held + waiting, buffer.bytes, buffer.held);
+      if (read != BoundedRead::LimitReached) return read;
+    }
+  }
+  return readBoundedInto(worker.output, kMaxOutputBytes, buffer.bytes, buffer.held);
+}
+
 struct RunContext {
   const PlanFolder& plan;
   std::string worker;
@@ -478,18 +501,19 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
   }
   // Pipes as wide as the system lets them be: a session that fits is written in one go, and
   // the worker's pages gather in its output pipe between reads, so neither side is woken for
-  // every few kilobytes. A session that fits in the empty input pipe is written here at once;
-  // a larger one goes in on a thread of its own while the output is read here, so that neither
-  // side waits for the other when a pipe is full. A write that fails (the worker ended early)
-  // ends it.
+  // every few kilobytes. A session that fits in the empty input pipe (with a page to spare, as
+  // its pages are lent to the pipe and its ends need not lie on page boundaries) is written here
+  // at once; a larger one goes in on a thread of its own while the output is read here, so that
+  // neither side waits for the other when a pipe is full. The session buffer is not touched
+  // again before the worker has ended. A write that fails (the worker ended early) ends it.
   const size_t inputRoom = platform::widenPipe(started->input, kRunPipeBytes);
-  platform::widenPipe(started->output, kRunPipeBytes);
+  const size_t outputPipeRoom = platform::widenPipe(started->output, kRunPipeBytes);
   auto writeSession = [&] {
-    (void)writeAll(started->input, session);
+    (void)lendAll(started->input, session);
     platform::closeStream(started->input);
   };
   std::thread writer;
-  if (session.size() <= inputRoom) {
+  if (session.size() + kSparePipePage <= inputRoom) {
     writeSession();
   } else {
     writer = std::thread(writeSession);
@@ -500,8 +524,7 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
   // bound) spares the buffer most of its growth.
   const size_t outputRoom = std::min(2 * session.size(), kMaxOutputBytes);
   if (outBuffer.bytes.size() < outputRoom) outBuffer.bytes.resize(outputRoom);
-  const BoundedRead read = readBoundedInto(started->output, kMaxOutputBytes, outBuffer.bytes,
-                                           outBuffer.held, kGatherPause);
+  const BoundedRead read = readWorkerOutput(*started, outputPipeRoom, outBuffer);
   const std::string_view out = outBuffer.view();
   const bool outputTooLarge = read == BoundedRead::LimitReached;
   if (outputTooLarge) live.end();

@@ -237,6 +237,24 @@ TEST(Run, ChangedSessionsRunAgainAndTwoRunnersShareTheWork) {
   EXPECT_EQ(differingFiles(outputs, expected), "");
 }
 
+// A worker that writes more than its output pipe holds before it reads its input: the runner
+// reads the output while it runs, and keeps every byte of it.
+TEST(Run, AWorkerWritingMoreThanItsPipeHoldsIsReadWhileItRuns) {
+  TempDir dir;
+  const std::string plan = copyPlan(dir);
+  const std::string worker = dir.file("talkative-worker");
+  ASSERT_TRUE(
+      writeFile(worker, "#!/bin/sh\nhead -c 3000000 /dev/zero | tr '\\000' x\ncat >/dev/null\n"));
+  fs::permissions(worker, fs::perms::owner_exec, fs::perm_options::add);
+  const ToolRun run = runTool({"run", plan, "-j", "2", "--worker", worker});
+  EXPECT_TRUE(run.status.exitedWith(1)) << run.status << run.err;
+  const Json summary = summaryOf(plan + "/summary.json");
+  for (size_t i = 0; i < runIds().size(); ++i) {
+    EXPECT_EQ(statusOf(summary, i), "failed") << i;
+    EXPECT_EQ(fs::file_size(plan + "/outputs/" + runIds()[i] + ".out"), 3000000u) << i;
+  }
+}
+
 TEST(Run, BadInputGetsOneLineAndStatus2) {
   TempDir dir;
   const std::string plan = copyPlan(dir);

@@ -68,7 +68,7 @@ TEST(Channel, ANudgeEndsOneTimedWaitEarly) {
     auto [sender, receiver] = makeChannel<int>(2);
     nudger = receiver.nudger();
     nudger.nudge();
-    EXPECT_EQ(receiver.recvFor(1h).status, ChannelStatus::Empty);  // at once, not in an hour
+    EXPECT_EQ(receiver.recvFor(1h).status, ChannelStatus::Empty);   // at once, not in an hour
     EXPECT_EQ(receiver.recvFor(5ms).status, ChannelStatus::Empty);  // the nudge was used up
     std::thread other([&nudger] {
       std::this_thread::sleep_for(20ms);

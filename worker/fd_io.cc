@@ -2,15 +2,17 @@
 
 #include <algorithm>
 #include <cassert>
-#include <thread>
 
 #include "worker/platform.h"
 
 namespace tw {
 
-bool writeAll(int fd, std::string_view bytes) {
+namespace {
+
+template <typename Write>
+bool writeEvery(int fd, std::string_view bytes, Write write) {
   while (!bytes.empty()) {
-    const std::ptrdiff_t written = platform::writeSome(fd, bytes.data(), bytes.size());
+    const std::ptrdiff_t written = write(fd, bytes.data(), bytes.size());
     // A write of a non-empty buffer that reports 0 bytes would loop for ever.
     if (written <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(written));
@@ -18,34 +20,39 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
+}  // namespace
+
+bool writeAll(int fd, std::string_view bytes) {
+  return writeEvery(fd, bytes, platform::writeSome);
+}
+
+bool lendAll(int fd, std::string_view bytes) {
+  return writeEvery(fd, bytes, platform::lendSome);
+}
+
 std::ptrdiff_t readRetrying(int fd, char* buffer, size_t capacity) {
   return platform::readSome(fd, buffer, capacity);
 }
 
-BoundedRead readBounded(int fd, size_t limit, std::string& out,
-                        std::chrono::microseconds pauseWhenDrained) {
+BoundedRead readBounded(int fd, size_t limit, std::string& out) {
   size_t held = out.size();
-  const BoundedRead read = readBoundedInto(fd, limit, out, held, pauseWhenDrained);
+  const BoundedRead read = readBoundedInto(fd, limit, out, held);
   out.resize(held);
   return read;
 }
 
-BoundedRead readBoundedInto(int fd, size_t limit, std::string& buffer, size_t& held,
-                            std::chrono::microseconds pauseWhenDrained) {
+BoundedRead readBoundedInto(int fd, size_t limit, std::string& buffer, size_t& held) {
   assert(held <= buffer.size());
   // Reads go straight into `buffer`, never asking the descriptor for more than is still
   // allowed; a large chunk lets one read take all a pipe holds. The buffer grows by doubling.
-  constexpr size_t kChunkBytes = size_t{64} << 10;
   while (held < limit) {
-    const size_t wanted = limit - held < kChunkBytes ? limit - held : kChunkBytes;
+    const size_t wanted =
+        limit - held < kBoundedReadChunkBytes ? limit - held : kBoundedReadChunkBytes;
     if (buffer.size() < held + wanted) buffer.resize(std::max(held + wanted, 2 * buffer.size()));
     const std::ptrdiff_t count = readRetrying(fd, buffer.data() + held, wanted);
     if (count < 0) return BoundedRead::Failed;
     if (count == 0) return BoundedRead::EndOfInput;
     held += static_cast<size_t>(count);
-    if (static_cast<size_t>(count) < wanted && pauseWhenDrained.count() > 0) {
-      std::this_thread::sleep_for(pauseWhenDrained);
-    }
   }
   return BoundedRead::LimitReached;
 }

@@ -4,7 +4,6 @@
 // std::_Exit. A closed reader is an ordinary write failure (see platform::prepareProcess).
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -15,10 +14,17 @@ namespace tw {
 // the remainder; any other failure (EPIPE, EBADF, ...) returns false, possibly after part of the
 // bytes went out.
 bool writeAll(int fd, std::string_view bytes);
+// The same through platform::lendSome. REQUIRES: `bytes` stay unchanged until they are read or
+// the pipe is gone.
+bool lendAll(int fd, std::string_view bytes);
 
 // One read of at most `capacity` bytes, repeated while interrupted (EINTR). Returns the number
 // of bytes read, 0 at end of input, or -1 on failure.
 std::ptrdiff_t readRetrying(int fd, char* buffer, size_t capacity);
+
+// The most a bounded read asks the descriptor for at a time: a buffer with this much room beyond
+// what it holds takes the next read, the one that finds the end included, without growing.
+constexpr size_t kBoundedReadChunkBytes = size_t{64} << 10;
 
 enum class BoundedRead : unsigned char {
   EndOfInput,    // end of input reached with at most `limit` bytes held
@@ -27,15 +33,11 @@ enum class BoundedRead : unsigned char {
 };
 
 // Appends to `out` what `fd` delivers until end of input or until `out` holds `limit` bytes,
-// whichever comes first. Never asks the descriptor for a byte beyond the limit. A read that
-// finds less than it asked for (a pipe drained) is followed by a pause of `pauseWhenDrained`, so
-// that a writer's small writes gather rather than wake the reader one by one.
-BoundedRead readBounded(int fd, size_t limit, std::string& out,
-                        std::chrono::microseconds pauseWhenDrained = {});
+// whichever comes first. Never asks the descriptor for a byte beyond the limit.
+BoundedRead readBounded(int fd, size_t limit, std::string& out);
 // The same, holding the bytes read in `buffer` from `held` on and counting them in `held`; what
 // lies in `buffer` past `held` is room to read into, not kept, so a buffer kept from an earlier
 // read is not filled with zeros again. REQUIRES: held <= buffer.size().
-BoundedRead readBoundedInto(int fd, size_t limit, std::string& buffer, size_t& held,
-                            std::chrono::microseconds pauseWhenDrained = {});
+BoundedRead readBoundedInto(int fd, size_t limit, std::string& buffer, size_t& held);
 
 }  // namespace tw

@@ -6,6 +6,7 @@
 // platform; the fence is a native file handle.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -65,6 +66,10 @@ void closeExclusive(FileHandle file);
 // One write of at most `size` bytes, repeated while interrupted. Returns the number of bytes
 // written or -1 on failure (a closed reader included).
 [[nodiscard]] std::ptrdiff_t writeSome(int stream, const char* bytes, size_t size);
+// As writeSome, for a pipe: where the system can, the pipe takes the pages holding the bytes
+// instead of a copy of them, and its reader copies them out. REQUIRES: the bytes stay unchanged
+// until they are read or the pipe is gone.
+[[nodiscard]] std::ptrdiff_t lendSome(int stream, const char* bytes, size_t size);
 // A second descriptor of `stream`, never one of the three standard numbers and not inherited by
 // child processes; -1 on failure.
 [[nodiscard]] int duplicateStream(int stream);
@@ -129,6 +134,9 @@ struct ProcessEnd {
 // Blocks until the child has ended, leaving it to releaseProcess (so that endProcessNow on it
 // stays safe until then).
 void awaitProcessEnd(ProcessHandle process);
+// Waits at most `timeout` for the child to end; true when it has. Leaves it to releaseProcess,
+// as awaitProcessEnd does.
+[[nodiscard]] bool awaitProcessEndFor(ProcessHandle process, std::chrono::microseconds timeout);
 // Ends the child at once. REQUIRES: not yet released.
 void endProcessNow(ProcessHandle process);
 // How the child ended, freeing what the system keeps of it. REQUIRES: awaitProcessEnd returned;

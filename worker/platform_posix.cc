@@ -11,6 +11,8 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -113,6 +115,17 @@ std::ptrdiff_t writeSome(int stream, const char* bytes, size_t size) {
     const ssize_t count = ::write(stream, bytes, size);
     if (count >= 0 || errno != EINTR) return count;
   }
+}
+
+std::ptrdiff_t lendSome(int stream, const char* bytes, size_t size) {
+  iovec range{const_cast<char*>(bytes), size};
+  for (;;) {
+    const ssize_t count = ::vmsplice(stream, &range, 1, 0);
+    if (count >= 0) return count;
+    if (errno == EBADF || errno == EINVAL || errno == ENOSYS) break;  // not a pipe, or no vmsplice
+    if (errno != EINTR) return -1;
+  }
+  return writeSome(stream, bytes, size);
 }
 
 int duplicateStream(int stream) {
@@ -322,6 +335,36 @@ void awaitProcessEnd(ProcessHandle process) {
   while (::waitid(P_PID, static_cast<id_t>(process), &info, WEXITED | WNOWAIT) != 0 &&
          errno == EINTR) {
   }
+}
+
+bool awaitProcessEndFor(ProcessHandle process, std::chrono::microseconds timeout) {
+  siginfo_t info{};
+  auto ended = [&] {
+    info.si_pid = 0;
+    while (::waitid(P_PID, static_cast<id_t>(process), &info, WEXITED | WNOWAIT | WNOHANG) != 0) {
+      if (errno != EINTR) return true;  // no such child: nothing left to wait for
+    }
+    return info.si_pid != 0;
+  };
+  // A process descriptor is readable once the process has ended, so the wait ends with it; a
+  // system without them is looked at again after the whole timeout.
+  const int watch = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(process), 0));
+  if (watch < 0) {
+    if (ended()) return true;
+    timespec pause{static_cast<time_t>(timeout.count() / 1000000),
+                   static_cast<long>(timeout.count() % 1000000) * 1000L};
+    while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+    return ended();
+  }
+  pollfd event{watch, POLLIN, 0};
+  const int ms = static_cast<int>((timeout.count() + 999) / 1000);
+  int ready;
+  do {
+    ready = ::poll(&event, 1, ms);
+  } while (ready < 0 && errno == EINTR);
+  closeOnce(watch);
+  return ready > 0 || ended();
 }
 
 void endProcessNow(ProcessHandle process) {

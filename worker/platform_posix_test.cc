@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "worker/platform.h"
 
 namespace tw::platform {
@@ -40,6 +42,33 @@ TEST(PlatformPosix, BytesWaitingCountsAPipeUntilItsWriterIsGone) {
   EXPECT_EQ(bytesWaiting(fds[0]), 0u);
   waitUntilReadable(fds[0]);  // the writer is gone: returns at once
   ::close(fds[0]);
+}
+
+TEST(PlatformPosix, AwaitProcessEndForLooksForAsLongAsAskedAndSeesTheEndAtOnce) {
+  using namespace std::chrono_literals;
+  std::string error;
+  auto started = startProcess(
+      NativeText::fromUtf8("/bin/sh"),
+      {NativeText::fromUtf8("-c"), NativeText::fromUtf8("head -c 40000 /dev/zero; read line")},
+      error);
+  ASSERT_TRUE(started) << error;
+  // Its output waits in the pipe, unread, while it waits for its input.
+  const auto begun = std::chrono::steady_clock::now();
+  while (bytesWaiting(started->output).value_or(0) < 40000 &&
+         std::chrono::steady_clock::now() - begun < 10s) {
+    EXPECT_FALSE(awaitProcessEndFor(started->process, 1ms));
+  }
+  EXPECT_EQ(bytesWaiting(started->output), 40000u);
+  EXPECT_FALSE(awaitProcessEndFor(started->process, 2ms));
+  closeStream(started->input);  // `read` finds the end of its input, and the shell ends with 1
+  const auto closed = std::chrono::steady_clock::now();
+  EXPECT_TRUE(awaitProcessEndFor(started->process, 30s));
+  EXPECT_LT(std::chrono::steady_clock::now() - closed, 10s);
+  EXPECT_TRUE(awaitProcessEndFor(started->process, 0us));  // not released: still ended
+  const ProcessEnd end = releaseProcess(started->process);
+  EXPECT_TRUE(end.exited);
+  EXPECT_EQ(end.code, 1);
+  closeStream(started->output);
 }
 
 }  // namespace

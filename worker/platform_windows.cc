@@ -160,6 +160,10 @@ std::ptrdiff_t writeSome(int stream, const char* bytes, size_t size) {
   return ::_write(stream, bytes, count);
 }
 
+std::ptrdiff_t lendSome(int stream, const char* bytes, size_t size) {
+  return writeSome(stream, bytes, size);  // a pipe here always takes a copy
+}
+
 int duplicateStream(int stream) {
   // _dup takes the lowest free number, which is a standard one when that stream is not open;
   // such copies are held until one lands above them, then let go.
@@ -392,6 +396,11 @@ std::optional<StartedProcess> startProcess(const NativeText& program,
 
 void awaitProcessEnd(ProcessHandle process) {
   (void)::WaitForSingleObject(reinterpret_cast<HANDLE>(process), INFINITE);
+}
+
+bool awaitProcessEndFor(ProcessHandle process, std::chrono::microseconds timeout) {
+  const auto ms = static_cast<DWORD>((timeout.count() + 999) / 1000);
+  return ::WaitForSingleObject(reinterpret_cast<HANDLE>(process), ms) != WAIT_TIMEOUT;
 }
 
 void endProcessNow(ProcessHandle process) {
