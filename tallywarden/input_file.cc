@@ -43,7 +43,10 @@ bool InputFile::readBoundedInto(size_t limit, std::string& buffer, size_t& held,
   // doubling, the buffer would be copied at each step and filled with zeros up to twice the size.
   if (const std::optional<size_t> rest = platform::bytesWaiting(fd_)) {
     const size_t room = std::min(*rest, limit) + kBoundedReadChunkBytes;
-    if (buffer.size() < room) buffer.resize(room);
+    if (buffer.size() < room) {
+      buffer.clear();  // nothing in it is kept: none of it is copied
+      buffer.resize(room);
+    }
   }
   if (tw::readBoundedInto(fd_, wanted, buffer, held) == BoundedRead::Failed) {
     error = "cannot read " + name_ + ": " + std::strerror(errno);

@@ -523,7 +523,10 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
   // An output is about as large as its session: room for twice the session (within the output
   // bound) spares the buffer most of its growth.
   const size_t outputRoom = std::min(2 * session.size(), kMaxOutputBytes);
-  if (outBuffer.bytes.size() < outputRoom) outBuffer.bytes.resize(outputRoom);
+  if (outBuffer.bytes.size() < outputRoom) {
+    outBuffer.bytes.clear();  // nothing in it is kept: none of it is copied
+    outBuffer.bytes.resize(outputRoom);
+  }
   const BoundedRead read = readWorkerOutput(*started, outputPipeRoom, outBuffer);
   const std::string_view out = outBuffer.view();
   const bool outputTooLarge = read == BoundedRead::LimitReached;
