@@ -401,7 +401,8 @@ bool readSessionFile(const std::string& path, size_t limit, PooledBuffer& buffer
 BoundedRead readWorkerOutput(const platform::StartedProcess& worker, size_t pipeRoom,
                              PooledBuffer& buffer) {
   if (pipeRoom > 0) {
-    while (!platform::awaitProcessEndFor(worker.process, kOutputLook)) {
+    platform::ProcessWatch watch(worker.process);
+    while (!watch.awaitEndFor(kOutputLook)) {
       const size_t waiting = platform::bytesWaiting(worker.output).value_or(0);
       if (waiting < pipeRoom / 4) continue;
       // What waits is read whole (or up to the bound): none of these reads waits for the worker.

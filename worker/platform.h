@@ -134,9 +134,23 @@ struct ProcessEnd {
 // Blocks until the child has ended, leaving it to releaseProcess (so that endProcessNow on it
 // stays safe until then).
 void awaitProcessEnd(ProcessHandle process);
-// Waits at most `timeout` for the child to end; true when it has. Leaves it to releaseProcess,
-// as awaitProcessEnd does.
-[[nodiscard]] bool awaitProcessEndFor(ProcessHandle process, std::chrono::microseconds timeout);
+// Watches a child for its end, for waits with a timeout. REQUIRES: the child is not released
+// while it is watched.
+class ProcessWatch {
+ public:
+  explicit ProcessWatch(ProcessHandle process);
+  ~ProcessWatch();
+  ProcessWatch(const ProcessWatch&) = delete;
+  ProcessWatch& operator=(const ProcessWatch&) = delete;
+
+  // Waits at most `timeout` for the child to end; true when it has. Leaves it to
+  // releaseProcess, as awaitProcessEnd does.
+  [[nodiscard]] bool awaitEndFor(std::chrono::microseconds timeout);
+
+ private:
+  ProcessHandle process_;
+  std::intptr_t watch_ = -1;  // where the system has one, a handle that tells the end
+};
 // Ends the child at once. REQUIRES: not yet released.
 void endProcessNow(ProcessHandle process);
 // How the child ended, freeing what the system keeps of it. REQUIRES: awaitProcessEnd returned;

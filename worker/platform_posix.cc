@@ -337,34 +337,44 @@ void awaitProcessEnd(ProcessHandle process) {
   }
 }
 
-bool awaitProcessEndFor(ProcessHandle process, std::chrono::microseconds timeout) {
+namespace {
+
+// True once the child has ended (or is no child of this process: nothing is left to wait for).
+bool hasEnded(ProcessHandle process) {
   siginfo_t info{};
-  auto ended = [&] {
-    info.si_pid = 0;
-    while (::waitid(P_PID, static_cast<id_t>(process), &info, WEXITED | WNOWAIT | WNOHANG) != 0) {
-      if (errno != EINTR) return true;  // no such child: nothing left to wait for
-    }
-    return info.si_pid != 0;
-  };
-  // A process descriptor is readable once the process has ended, so the wait ends with it; a
-  // system without them is looked at again after the whole timeout.
-  const int watch = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(process), 0));
-  if (watch < 0) {
-    if (ended()) return true;
+  while (::waitid(P_PID, static_cast<id_t>(process), &info, WEXITED | WNOWAIT | WNOHANG) != 0) {
+    if (errno != EINTR) return true;
+  }
+  return info.si_pid != 0;
+}
+
+}  // namespace
+
+// A process descriptor is readable once the process has ended, so a wait on it ends with it; a
+// system without them has the child looked at again after the whole timeout.
+ProcessWatch::ProcessWatch(ProcessHandle process)
+    : process_(process), watch_(::syscall(SYS_pidfd_open, static_cast<pid_t>(process), 0)) {}
+
+ProcessWatch::~ProcessWatch() {
+  if (watch_ >= 0) closeOnce(static_cast<int>(watch_));
+}
+
+bool ProcessWatch::awaitEndFor(std::chrono::microseconds timeout) {
+  if (watch_ < 0) {
+    if (hasEnded(process_)) return true;
     timespec pause{static_cast<time_t>(timeout.count() / 1000000),
                    static_cast<long>(timeout.count() % 1000000) * 1000L};
     while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
-    return ended();
+    return hasEnded(process_);
   }
-  pollfd event{watch, POLLIN, 0};
+  pollfd event{static_cast<int>(watch_), POLLIN, 0};
   const int ms = static_cast<int>((timeout.count() + 999) / 1000);
   int ready;
   do {
     ready = ::poll(&event, 1, ms);
   } while (ready < 0 && errno == EINTR);
-  closeOnce(watch);
-  return ready > 0 || ended();
+  return ready != 0;  // ended, or the watch failed: either way a wait would not
 }
 
 void endProcessNow(ProcessHandle process) {

@@ -44,7 +44,7 @@ TEST(PlatformPosix, BytesWaitingCountsAPipeUntilItsWriterIsGone) {
   ::close(fds[0]);
 }
 
-TEST(PlatformPosix, AwaitProcessEndForLooksForAsLongAsAskedAndSeesTheEndAtOnce) {
+TEST(PlatformPosix, AProcessWatchLooksForAsLongAsAskedAndSeesTheEndAtOnce) {
   using namespace std::chrono_literals;
   std::string error;
   auto started = startProcess(
@@ -52,19 +52,20 @@ TEST(PlatformPosix, AwaitProcessEndForLooksForAsLongAsAskedAndSeesTheEndAtOnce) 
       {NativeText::fromUtf8("-c"), NativeText::fromUtf8("head -c 40000 /dev/zero; read line")},
       error);
   ASSERT_TRUE(started) << error;
+  ProcessWatch watch(started->process);
   // Its output waits in the pipe, unread, while it waits for its input.
   const auto begun = std::chrono::steady_clock::now();
   while (bytesWaiting(started->output).value_or(0) < 40000 &&
          std::chrono::steady_clock::now() - begun < 10s) {
-    EXPECT_FALSE(awaitProcessEndFor(started->process, 1ms));
+    EXPECT_FALSE(watch.awaitEndFor(1ms));
   }
   EXPECT_EQ(bytesWaiting(started->output), 40000u);
-  EXPECT_FALSE(awaitProcessEndFor(started->process, 2ms));
+  EXPECT_FALSE(watch.awaitEndFor(2ms));
   closeStream(started->input);  // `read` finds the end of its input, and the shell ends with 1
   const auto closed = std::chrono::steady_clock::now();
-  EXPECT_TRUE(awaitProcessEndFor(started->process, 30s));
+  EXPECT_TRUE(watch.awaitEndFor(30s));
   EXPECT_LT(std::chrono::steady_clock::now() - closed, 10s);
-  EXPECT_TRUE(awaitProcessEndFor(started->process, 0us));  // not released: still ended
+  EXPECT_TRUE(watch.awaitEndFor(0us));  // not released: still ended
   const ProcessEnd end = releaseProcess(started->process);
   EXPECT_TRUE(end.exited);
   EXPECT_EQ(end.code, 1);

@@ -398,9 +398,14 @@ void awaitProcessEnd(ProcessHandle process) {
   (void)::WaitForSingleObject(reinterpret_cast<HANDLE>(process), INFINITE);
 }
 
-bool awaitProcessEndFor(ProcessHandle process, std::chrono::microseconds timeout) {
+// The process handle itself tells the end.
+ProcessWatch::ProcessWatch(ProcessHandle process) : process_(process) {}
+
+ProcessWatch::~ProcessWatch() = default;
+
+bool ProcessWatch::awaitEndFor(std::chrono::microseconds timeout) {
   const auto ms = static_cast<DWORD>((timeout.count() + 999) / 1000);
-  return ::WaitForSingleObject(reinterpret_cast<HANDLE>(process), ms) != WAIT_TIMEOUT;
+  return ::WaitForSingleObject(reinterpret_cast<HANDLE>(process_), ms) != WAIT_TIMEOUT;
 }
 
 void endProcessNow(ProcessHandle process) {
