@@ -33,7 +33,8 @@ bool InputFile::readBounded(size_t limit, std::string& bytes, bool& more, std::s
   return read;
 }
 
-bool InputFile::readBoundedInto(size_t limit, std::string& buffer, size_t& held, bool& more,
+template <class Buffer>
+bool InputFile::readBoundedInto(size_t limit, Buffer& buffer, size_t& held, bool& more,
                                 std::string& error) {
   held = 0;
   more = false;
@@ -42,11 +43,7 @@ bool InputFile::readBoundedInto(size_t limit, std::string& buffer, size_t& held,
   // Room for what a file holds, and for the read that finds its end, is made at once: grown by
   // doubling, the buffer would be copied at each step and filled with zeros up to twice the size.
   if (const std::optional<size_t> rest = platform::bytesWaiting(fd_)) {
-    const size_t room = std::min(*rest, limit) + kBoundedReadChunkBytes;
-    if (buffer.size() < room) {
-      buffer.clear();  // nothing in it is kept: none of it is copied
-      buffer.resize(room);
-    }
+    makeRoom(buffer, std::min(*rest, limit) + kBoundedReadChunkBytes);
   }
   if (tw::readBoundedInto(fd_, wanted, buffer, held) == BoundedRead::Failed) {
     error = "cannot read " + name_ + ": " + std::strerror(errno);
@@ -56,5 +53,8 @@ bool InputFile::readBoundedInto(size_t limit, std::string& buffer, size_t& held,
   if (more) held = limit;
   return true;
 }
+
+template bool InputFile::readBoundedInto(size_t, std::string&, size_t&, bool&, std::string&);
+template bool InputFile::readBoundedInto(size_t, ReadBuffer&, size_t&, bool&, std::string&);
 
 }  // namespace tw::tool

@@ -34,8 +34,9 @@ class InputFile {
   bool readBounded(size_t limit, std::string& bytes, bool& more, std::string& error);
   // The same into `buffer`'s first `held` bytes; what lies beyond them is room, not kept, so a
   // buffer kept from an earlier read is not filled with zeros again.
-  bool readBoundedInto(size_t limit, std::string& buffer, size_t& held, bool& more,
-                       std::string& error);
+  // REQUIRES: `Buffer` is std::string or ReadBuffer (worker/fd_io.h).
+  template <class Buffer>
+  bool readBoundedInto(size_t limit, Buffer& buffer, size_t& held, bool& more, std::string& error);
 
  private:
   explicit InputFile(int fd, bool owned, std::string name)

@@ -351,26 +351,25 @@ void removeUnfinishedWrites(const PlanFolder& plan) {
 }
 
 // Session and output buffers kept from run to run: a fresh buffer of a few megabytes a run costs
-// the system a zeroed page for every page of it, and its growth a copy of what it held. A buffer
-// keeps its size too, so that it is not filled with zeros again before each read.
+// the system a zeroed page for every page of it, and its growth a copy of what it held.
 class BufferPool {
  public:
   // A buffer with the room an earlier run left in it; its bytes are not kept.
-  [[nodiscard]] std::string take() {
+  [[nodiscard]] ReadBuffer take() {
     std::lock_guard<std::mutex> hold(mutex_);
     if (free_.empty()) return {};
-    std::string buffer = std::move(free_.back());
+    ReadBuffer buffer = std::move(free_.back());
     free_.pop_back();
     return buffer;
   }
-  void give(std::string&& buffer) {
+  void give(ReadBuffer&& buffer) {
     std::lock_guard<std::mutex> hold(mutex_);
     free_.push_back(std::move(buffer));
   }
 
  private:
   std::mutex mutex_;
-  std::vector<std::string> free_;
+  std::vector<ReadBuffer> free_;
 };
 
 // A buffer from the pool for one run, given back when the run ends: its first `held` bytes are
@@ -380,10 +379,10 @@ struct PooledBuffer {
   ~PooledBuffer() { pool.give(std::move(bytes)); }
   PooledBuffer(const PooledBuffer&) = delete;
   PooledBuffer& operator=(const PooledBuffer&) = delete;
-  std::string_view view() const { return std::string_view(bytes).substr(0, held); }
+  std::string_view view() const { return std::string_view(bytes.data(), held); }
 
   BufferPool& pool;
-  std::string bytes;
+  ReadBuffer bytes;
   size_t held = 0;
 };
 
@@ -526,10 +525,7 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
   // buffer most of its growth without zero-filling much it never holds.
   const size_t outputRoom =
       std::min(session.size() + session.size() / 2 + kBoundedReadChunkBytes, kMaxOutputBytes);
-  if (outBuffer.bytes.size() < outputRoom) {
-    outBuffer.bytes.clear();  // nothing in it is kept: none of it is copied
-    outBuffer.bytes.resize(outputRoom);
-  }
+  makeRoom(outBuffer.bytes, outputRoom);
   const BoundedRead read = readWorkerOutput(*started, outputPipeRoom, outBuffer);
   const std::string_view out = outBuffer.view();
   const bool outputTooLarge = read == BoundedRead::LimitReached;

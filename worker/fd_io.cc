@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 
 #include "worker/platform.h"
 
@@ -41,7 +42,30 @@ BoundedRead readBounded(int fd, size_t limit, std::string& out) {
   return read;
 }
 
-BoundedRead readBoundedInto(int fd, size_t limit, std::string& buffer, size_t& held) {
+void ReadBuffer::resize(size_t size) {
+  if (size > capacity_) {
+    std::unique_ptr<char[]> grown = std::make_unique_for_overwrite<char[]>(size);
+    if (size_ > 0) std::memcpy(grown.get(), bytes_.get(), size_);
+    bytes_ = std::move(grown);
+    capacity_ = size;
+  }
+  size_ = size;
+}
+
+void makeRoom(std::string& buffer, size_t room) {
+  if (buffer.size() >= room) return;
+  buffer.clear();
+  buffer.resize(room);
+}
+
+void makeRoom(ReadBuffer& buffer, size_t room) {
+  if (buffer.size() >= room) return;
+  buffer = ReadBuffer();
+  buffer.resize(room);
+}
+
+template <class Buffer>
+BoundedRead readBoundedInto(int fd, size_t limit, Buffer& buffer, size_t& held) {
   assert(held <= buffer.size());
   // Reads go straight into `buffer`, never asking the descriptor for more than is still
   // allowed; a large chunk lets one read take all a pipe holds. The buffer grows by doubling.
@@ -56,5 +80,8 @@ BoundedRead readBoundedInto(int fd, size_t limit, std::string& buffer, size_t& h
   }
   return BoundedRead::LimitReached;
 }
+
+template BoundedRead readBoundedInto(int, size_t, std::string&, size_t&);
+template BoundedRead readBoundedInto(int, size_t, ReadBuffer&, size_t&);
 
 }  // namespace tw

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -32,12 +33,37 @@ enum class BoundedRead : unsigned char {
   Failed,        // a read failed; `out` holds what arrived before
 };
 
+// Bytes to read into, grown without writing into the new room (a std::string fills all it grows
+// by with zeros): reads go straight into fresh memory, and what is never read into is never
+// touched.
+class ReadBuffer {
+ public:
+  char* data() { return bytes_.get(); }
+  const char* data() const { return bytes_.get(); }
+  size_t size() const { return size_; }
+  // `size` bytes long, the first of them (up to the old size) kept.
+  void resize(size_t size);
+
+ private:
+  std::unique_ptr<char[]> bytes_;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+// Makes `buffer` at least `room` bytes long, keeping none of what it held (so none of it is copied
+// when it grows).
+void makeRoom(std::string& buffer, size_t room);
+void makeRoom(ReadBuffer& buffer, size_t room);
+
 // Appends to `out` what `fd` delivers until end of input or until `out` holds `limit` bytes,
 // whichever comes first. Never asks the descriptor for a byte beyond the limit.
 BoundedRead readBounded(int fd, size_t limit, std::string& out);
 // The same, holding the bytes read in `buffer` from `held` on and counting them in `held`; what
 // lies in `buffer` past `held` is room to read into, not kept, so a buffer kept from an earlier
-// read is not filled with zeros again. REQUIRES: held <= buffer.size().
-BoundedRead readBoundedInto(int fd, size_t limit, std::string& buffer, size_t& held);
+// read is not written again before it is read into. REQUIRES: held <= buffer.size().
+template <class Buffer>
+BoundedRead readBoundedInto(int fd, size_t limit, Buffer& buffer, size_t& held);
+extern template BoundedRead readBoundedInto(int, size_t, std::string&, size_t&);
+extern template BoundedRead readBoundedInto(int, size_t, ReadBuffer&, size_t&);
 
 }  // namespace tw
