@@ -667,8 +667,7 @@ struct InFlight {
   size_t slot = 0;  // index in the shard's runs
   platform::FileHandle lock = 0;
   LiveWorker live;
-  std::thread thread;
-  std::optional<RunRecord> record;  // set by the thread under the coordinator's mutex
+  std::optional<RunRecord> record;  // set by its lane under the coordinator's mutex
 };
 
 }  // namespace
@@ -734,6 +733,27 @@ int runRun(std::span<const std::string_view> args, Streams streams) {
   for (size_t i = 0; i < runs.size(); ++i) pending.push_back(i);
   std::vector<std::unique_ptr<InFlight>> inFlight;
   bool stopping = false;
+  // Runs are executed by lanes, threads kept for the whole plan (a thread a run would cost the
+  // system its start and end each time): as many as there are runs in flight, each taking the
+  // next queued run when it is free.
+  std::condition_variable queuedRun;
+  std::deque<InFlight*> queued;
+  std::vector<std::thread> lanes;
+  bool lanesClosing = false;
+  auto lane = [&] {
+    std::unique_lock<std::mutex> hold(mutex);
+    for (;;) {
+      queuedRun.wait(hold, [&] { return lanesClosing || !queued.empty(); });
+      if (queued.empty()) return;
+      InFlight* run = queued.front();
+      queued.pop_front();
+      hold.unlock();
+      RunRecord record = executeRun(context, runs[run->slot], run->live);
+      hold.lock();
+      run->record = std::move(record);
+      changed.notify_all();
+    }
+  };
   for (;;) {
     std::unique_lock<std::mutex> hold(mutex);
     // Runs that ended: their locks go, their records are taken.
@@ -743,7 +763,6 @@ int runRun(std::span<const std::string_view> args, Streams streams) {
         ++it;
         continue;
       }
-      run.thread.join();
       platform::closeExclusive(run.lock);
       const size_t slot = run.slot;
       records[slot] = *run.record;
@@ -777,18 +796,20 @@ int runRun(std::span<const std::string_view> args, Streams streams) {
         changed.notify_all();
       };
       ++workers;
-      raw->thread = std::thread([&, raw] {
-        RunRecord record = executeRun(context, runs[raw->slot], raw->live);
-        std::lock_guard<std::mutex> done(mutex);
-        raw->record = std::move(record);
-        changed.notify_all();
-      });
       inFlight.push_back(std::move(run));
+      queued.push_back(raw);
+      if (lanes.size() < inFlight.size()) lanes.emplace_back(lane);
+      queuedRun.notify_one();
       progress.started(workers);
     }
-    if (inFlight.empty() && (pending.empty() || stopping)) break;
+    if (inFlight.empty() && (pending.empty() || stopping)) {
+      lanesClosing = true;
+      queuedRun.notify_all();
+      break;
+    }
     changed.wait_for(hold, kPollInterval);
   }
+  for (std::thread& ended : lanes) ended.join();
   progress.end();
 
   const int interrupted = platform::interruptSignal();
