@@ -625,11 +625,12 @@ class Progress {
       line(running);
       return;
     }
-    err_ << "run " << record.runId << ": " << statusText(record.status);
-    if (record.status == RunStatus::Failed) err_ << " (" << record.outcome << ")";
-    if (record.status != RunStatus::Resumed) err_ << " in " << fixed(record.seconds) << " s";
-    err_ << "  [" << done_ << "/" << total_ << " done, " << failed_ << " failed]\n";
-    err_.flush();
+    std::string text = "run " + record.runId + ": " + std::string(statusText(record.status));
+    if (record.status == RunStatus::Failed) text += " (" + record.outcome + ")";
+    if (record.status != RunStatus::Resumed) text += " in " + fixed(record.seconds) + " s";
+    text += "  [" + std::to_string(done_) + "/" + std::to_string(total_) + " done, " +
+            std::to_string(failed_) + " failed]\n";
+    say(text);
   }
   void started(size_t running) {
     if (live_) line(running);
@@ -648,8 +649,13 @@ class Progress {
   void line(size_t running) {
     const double seconds = std::chrono::duration<double>(Clock::now() - begun_).count();
     const double rate = seconds > 0 ? static_cast<double>(entries_) / seconds : 0;
-    err_ << "\r\x1b[Krun: " << done_ << "/" << total_ << " done, " << running << " running, "
-         << static_cast<uint64_t>(rate) << " entries/s, " << failed_ << " failed";
+    say("\r\x1b[Krun: " + std::to_string(done_) + "/" + std::to_string(total_) + " done, " +
+        std::to_string(running) + " running, " + std::to_string(static_cast<uint64_t>(rate)) +
+        " entries/s, " + std::to_string(failed_) + " failed");
+  }
+  // A line goes out in one write: the stream under standard error is unbuffered.
+  void say(const std::string& text) {
+    err_.write(text.data(), static_cast<std::streamsize>(text.size()));
     err_.flush();
   }
 
@@ -829,11 +835,12 @@ int runRun(std::span<const std::string_view> args, Streams streams) {
     if (record.status == RunStatus::Completed || record.status == RunStatus::Resumed) ++good;
     if (record.status == RunStatus::Failed) ++failed;
   }
-  streams.err << "tallywarden run: " << good << " of " << records.size()
-              << " runs completed and verified";
-  if (failed > 0) streams.err << ", " << failed << " failed";
-  if (interrupted != 0) streams.err << ", interrupted";
-  streams.err << "; summary in " << summaryPath << "\n";
+  std::string last = "tallywarden run: " + std::to_string(good) + " of " +
+                     std::to_string(records.size()) + " runs completed and verified";
+  if (failed > 0) last += ", " + std::to_string(failed) + " failed";
+  if (interrupted != 0) last += ", interrupted";
+  last += "; summary in " + summaryPath + "\n";
+  streams.err << last;
   if (interrupted != 0) return kInterruptedBase + interrupted;
   return good == records.size() ? kExitPasses : kExitFails;
 }
