@@ -363,13 +363,29 @@ class BufferPool {
     return buffer;
   }
   void give(ReadBuffer&& buffer) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    std::unique_lock<std::mutex> hold(mutex_);
+    if (closed_) {
+      hold.unlock();
+      buffer = ReadBuffer();
+      return;
+    }
     free_.push_back(std::move(buffer));
+  }
+  // Once no run is left to start, buffers are given back to the system as their runs end,
+  // while the last workers run, rather than all at once after them.
+  void close() {
+    std::vector<ReadBuffer> kept;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      closed_ = true;
+      kept.swap(free_);
+    }
   }
 
  private:
   std::mutex mutex_;
   std::vector<ReadBuffer> free_;
+  bool closed_ = false;
 };
 
 // A buffer from the pool for one run, given back when the run ends: its first `held` bytes are
@@ -436,26 +452,29 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
   record.status = RunStatus::Failed;
   record.outcome = "not-run";
   const std::string sessionPath = context.plan.sessionPath(run);
+  const std::string unreadable = "the session file " + sessionPath + " cannot be read";
   bool tooLarge = false;
   PooledBuffer sessionBuffer(context.sessionBuffers);
-  if (!readSessionFile(sessionPath, kMaxSessionFileBytes, sessionBuffer, tooLarge)) {
-    record.explanation = "the session file " + sessionPath + " cannot be read";
-    return record;
-  }
-  const std::string_view session = sessionBuffer.view();
-  // Only a run with a record may have been run before. Any other run's session is hashed while
-  // its worker runs, off the way to starting it.
+  // Only a run with a record may have been run before: its session is read and hashed first, to
+  // see whether its output answers it. Any other run's session is read while its worker starts,
+  // and hashed while it runs, off the way to starting it.
   const bool recorded = isRegularFile(context.plan.recordPath(run));
-  if (recorded) record.sessionSha256 = sha256Hex(session);
-  if (const std::optional<uint64_t> pages =
-          !recorded || tooLarge
-              ? std::nullopt
-              : answersSession(context.plan, run, record.sessionSha256, session)) {
-    record.status = RunStatus::Resumed;
-    record.outcome = "completed";
-    record.verified = true;
-    record.pages = *pages;
-    return record;
+  if (recorded) {
+    if (!readSessionFile(sessionPath, kMaxSessionFileBytes, sessionBuffer, tooLarge)) {
+      record.explanation = unreadable;
+      return record;
+    }
+    record.sessionSha256 = sha256Hex(sessionBuffer.view());
+    if (const std::optional<uint64_t> pages =
+            tooLarge ? std::nullopt
+                     : answersSession(context.plan, run, record.sessionSha256,
+                                      sessionBuffer.view())) {
+      record.status = RunStatus::Resumed;
+      record.outcome = "completed";
+      record.verified = true;
+      record.pages = *pages;
+      return record;
+    }
   }
 
   // A fence held by another process (a worker of a runner that was killed, still ending) is
@@ -499,6 +518,21 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
     record.explanation = error;
     return record;
   }
+  if (!recorded && !readSessionFile(sessionPath, kMaxSessionFileBytes, sessionBuffer, tooLarge)) {
+    // The worker, started for nothing, is ended before it reads any of the session.
+    live.end();
+    platform::closeStream(started->input);
+    platform::awaitProcessEnd(started->process);
+    {
+      std::lock_guard<std::mutex> hold(live.mutex);
+      (void)platform::releaseProcess(started->process);
+      live.process.reset();
+    }
+    platform::closeStream(started->output);
+    record.explanation = unreadable;
+    return record;
+  }
+  const std::string_view session = sessionBuffer.view();
   // Pipes as wide as the system lets them be: a session that fits is written in one go, and
   // the worker's pages gather in its output pipe between reads, so neither side is woken for
   // every few kilobytes. A session that fits in the empty input pipe (with a page to spare, as
@@ -807,6 +841,10 @@ int runRun(std::span<const std::string_view> args, Streams streams) {
       if (lanes.size() < inFlight.size()) lanes.emplace_back(lane);
       queuedRun.notify_one();
       progress.started(workers);
+    }
+    if (pending.empty() || stopping) {
+      sessionBuffers.close();
+      outputBuffers.close();
     }
     if (inFlight.empty() && (pending.empty() || stopping)) {
       lanesClosing = true;

@@ -255,6 +255,29 @@ TEST(Run, AWorkerWritingMoreThanItsPipeHoldsIsReadWhileItRuns) {
   }
 }
 
+// A session is read while its worker starts; one that cannot be read by then ends that worker,
+// and its run fails with the reason.
+TEST(Run, ASessionGoneBeforeItsRunFailsItAndEndsItsWorker) {
+  TempDir dir;
+  const std::string plan = copyPlan(dir);
+  const std::string worker = dir.file("session-eating-worker");
+  // The worker's fence lies in PLAN/fences: the first run's worker removes every session.
+  ASSERT_TRUE(writeFile(worker,
+                        "#!/bin/sh\nrm -f \"$(dirname \"$(dirname \"$3\")\")\"/sessions/*\n"
+                        "cat >/dev/null\nexit 1\n"));
+  fs::permissions(worker, fs::perms::owner_exec, fs::perm_options::add);
+  const ToolRun run = runTool({"run", plan, "-j", "1", "--worker", worker});
+  EXPECT_TRUE(run.status.exitedWith(1)) << run.status << run.err;
+  const Json summary = summaryOf(plan + "/summary.json");
+  for (size_t i = 1; i < runIds().size(); ++i) {
+    const Json& record = summary.find("runs")->asArray().at(i);
+    EXPECT_EQ(statusOf(summary, i), "failed") << i;
+    EXPECT_NE(record.find("explanation")->asString().find("cannot be read"), std::string::npos)
+        << i;
+    EXPECT_FALSE(fs::exists(plan + "/outputs/" + runIds()[i] + ".out")) << i;
+  }
+}
+
 TEST(Run, BadInputGetsOneLineAndStatus2) {
   TempDir dir;
   const std::string plan = copyPlan(dir);
