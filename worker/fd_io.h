@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tw {
 
@@ -38,6 +39,19 @@ enum class BoundedRead : unsigned char {
 // touched.
 class ReadBuffer {
  public:
+  ReadBuffer() = default;
+  // A buffer moved from is left empty.
+  ReadBuffer(ReadBuffer&& other) noexcept
+      : bytes_(std::move(other.bytes_)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  ReadBuffer& operator=(ReadBuffer&& other) noexcept {
+    bytes_ = std::move(other.bytes_);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+    return *this;
+  }
+
   char* data() { return bytes_.get(); }
   const char* data() const { return bytes_.get(); }
   size_t size() const { return size_; }

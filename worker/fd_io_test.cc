@@ -118,5 +118,19 @@ TEST(ReadBounded, IntoAKeptBufferReadsWhatAFreshOneReads) {
   readsWhatAFreshBufferReads<ReadBuffer>();
 }
 
+// A pooled buffer is moved from one owner to the next: the one left behind reads as a fresh one.
+TEST(ReadBounded, AReadBufferMovedFromReadsAsAFreshOne) {
+  ReadBuffer first;
+  first.resize(100);
+  const ReadBuffer second = std::move(first);
+  EXPECT_EQ(second.size(), 100u);
+  Pipe pipe;
+  ASSERT_TRUE(writeAll(pipe.write, "abc"));
+  pipe.closeWrite();
+  size_t held = 0;
+  EXPECT_EQ(readBoundedInto(pipe.read, 10, first, held), BoundedRead::EndOfInput);
+  EXPECT_EQ(std::string(first.data(), held), "abc");
+}
+
 }  // namespace
 }  // namespace tw
