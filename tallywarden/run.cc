@@ -374,11 +374,11 @@ class BufferPool {
   // Once no run is left to start, buffers are given back to the system as their runs end,
   // while the last workers run, rather than all at once after them.
   void close() {
-    std::vector<ReadBuffer> kept;
+    std::vector<ReadBuffer> freed;  // outside the lock
     {
       std::lock_guard<std::mutex> hold(mutex_);
       closed_ = true;
-      kept.swap(free_);
+      freed.swap(free_);
     }
   }
 
