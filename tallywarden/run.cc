@@ -466,9 +466,9 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
     }
     record.sessionSha256 = sha256Hex(sessionBuffer.view());
     if (const std::optional<uint64_t> pages =
-            tooLarge ? std::nullopt
-                     : answersSession(context.plan, run, record.sessionSha256,
-                                      sessionBuffer.view())) {
+            tooLarge
+                ? std::nullopt
+                : answersSession(context.plan, run, record.sessionSha256, sessionBuffer.view())) {
       record.status = RunStatus::Resumed;
       record.outcome = "completed";
       record.verified = true;
