@@ -440,9 +440,6 @@ struct RunContext {
   BufferPool& outputBuffers;
 };
 
-// Held while the runner looks at a fence and starts a worker (see executeRun).
-std::mutex spawnGate;
-
 // Runs one run whose lock is held. Never writes anything once the run was interrupted.
 RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorker& live) {
   const WorkerDoneAtEnd workerDoneAtEnd{live};
@@ -478,10 +475,10 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
   }
 
   // A fence held by another process (a worker of a runner that was killed, still ending) is
-  // waited for: the worker would be refused on it without a word. The look at the fence and the
-  // start of the worker happen under the runner's spawn gate: a child started by another lane
-  // holds a copy of every descriptor of this process until it has started its program, and a
-  // copy of the look's descriptor would keep the fence locked against this run's worker.
+  // waited for: the worker would be refused on it without a word. A child another lane is
+  // starting may hold a copy of the look's descriptor until it has started its program; the look
+  // unlocks the fence before closing it, so that copy never keeps the fence from this run's
+  // worker, and lanes start their workers at the same time.
   const std::string fence = context.fences + "/" + run.runId + ".fence";
   const auto begun = Clock::now();
   std::string error;
@@ -491,7 +488,6 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
       record.status = RunStatus::NotRun;
       return record;
     }
-    std::unique_lock<std::mutex> gate(spawnGate);
     if (const auto held = platform::openExclusive(platform::NativeText::fromUtf8(fence))) {
       platform::closeExclusive(*held);
       std::lock_guard<std::mutex> hold(live.mutex);
@@ -507,7 +503,6 @@ RunRecord executeRun(const RunContext& context, const PlannedRun& run, LiveWorke
       if (started) live.process = started->process;
       break;
     }
-    gate.unlock();
     if (!isRegularFile(fence)) {
       record.explanation = "the fence " + fence + " cannot be opened";
       return record;

@@ -57,7 +57,8 @@ using FileHandle = std::intptr_t;
 // same path fails at once, from this process or another. Nothing when the file cannot be opened
 // or is held, whatever the cause.
 [[nodiscard]] std::optional<FileHandle> openExclusive(const NativeText& path);
-// Closes a handle from openExclusive; the exclusion ends with it.
+// Closes a handle from openExclusive; the exclusion ends with it, even where a child being
+// started still holds a copy of the handle.
 void closeExclusive(FileHandle file);
 
 // One read of at most `capacity` bytes, repeated while interrupted. Returns the number of bytes

@@ -100,6 +100,9 @@ std::optional<FileHandle> openExclusive(const NativeText& path) {
 }
 
 void closeExclusive(FileHandle file) {
+  // The lock belongs to the open file, which a child being started holds a copy of until it has
+  // started its program: unlocked first, the exclusion ends now, whatever copies remain.
+  (void)::flock(static_cast<int>(file), LOCK_UN);
   closeOnce(static_cast<int>(file));
 }
 

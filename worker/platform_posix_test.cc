@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 
 #include "worker/platform.h"
 
@@ -70,6 +71,25 @@ TEST(PlatformPosix, AProcessWatchLooksForAsLongAsAskedAndSeesTheEndAtOnce) {
   EXPECT_TRUE(end.exited);
   EXPECT_EQ(end.code, 1);
   closeStream(started->output);
+}
+
+// A child being started holds a copy of every descriptor until it starts its program; such a
+// copy (here a duplicate) must not keep the exclusion once its holder has closed it.
+TEST(PlatformPosix, AnExclusionEndsAtItsCloseWhateverCopiesOfItsHandleRemain) {
+  const std::filesystem::path fence =
+      std::filesystem::temp_directory_path() / ("tw-fence-copy-" + std::to_string(::getpid()));
+  const NativeText path = NativeText::fromUtf8(fence.string());
+  const std::optional<FileHandle> held = openExclusive(path);
+  ASSERT_TRUE(held);
+  const int copy = ::dup(static_cast<int>(*held));
+  ASSERT_GE(copy, 0);
+  EXPECT_FALSE(openExclusive(path));
+  closeExclusive(*held);
+  const std::optional<FileHandle> again = openExclusive(path);
+  EXPECT_TRUE(again);
+  if (again) closeExclusive(*again);
+  ::close(copy);
+  std::filesystem::remove(fence);
 }
 
 }  // namespace
