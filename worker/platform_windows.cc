@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "worker/platform.h"
 
@@ -306,6 +307,10 @@ class InheritList {
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
+// Held while a child's ends are inheritable: a system that ignores the handle list would give
+// them to a child another thread starts meanwhile, and that child would hold them for its life.
+std::mutex inheritableEnds;
+
 std::atomic<int> noticedInterrupt{0};
 constexpr int kInterruptSignal = 2;  // SIGINT's number, as POSIX hosts know it
 
@@ -339,6 +344,7 @@ std::optional<StartedProcess> startProcess(const NativeText& program,
     closeAll();
     return std::nullopt;
   }
+  std::unique_lock<std::mutex> inheritable(inheritableEnds);
   (void)::SetHandleInformation(inputRead, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   (void)::SetHandleInformation(outputWrite, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   std::vector<HANDLE> inherited{inputRead, outputWrite};
@@ -389,6 +395,7 @@ std::optional<StartedProcess> startProcess(const NativeText& program,
   (void)::CloseHandle(inputRead);
   (void)::CloseHandle(outputWrite);
   if (errorCopy != nullptr) (void)::CloseHandle(errorCopy);
+  inheritable.unlock();
   const int inputFd = ::_open_osfhandle(reinterpret_cast<intptr_t>(inputWrite), _O_BINARY);
   const int outputFd = ::_open_osfhandle(reinterpret_cast<intptr_t>(outputRead), _O_BINARY);
   return StartedProcess{reinterpret_cast<ProcessHandle>(started.hProcess), inputFd, outputFd};
