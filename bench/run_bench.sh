@@ -7,11 +7,13 @@
 #
 # Usage: bench/run_bench.sh [ROUNDS [OLD_TOOL]]   (default 15 rounds); builds a Release tree in
 # build-bench/. OLD_TOOL, another build's `tallywarden`, is timed as a third launcher on a copy of
-# the plan. On Linux it waits (up to 10 minutes) until the processors have been idle for 2 s,
-# and says how much processor time other processes took while it timed.
+# the plan. RUN_BENCH_JOBS sets how many workers each launcher runs at once (default 2). On
+# Linux it waits (up to 10 minutes) until the processors have been idle for 2 s, and says how
+# much processor time other processes took while it timed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-15}
+jobs=${RUN_BENCH_JOBS:-2}
 build=build-bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTW_TESTS=OFF >/dev/null
 ninja -C "$build" -j"$(nproc)" tallywarden tallywarden-worker alternate_timer >/dev/null
@@ -32,8 +34,8 @@ worker="$PWD/$build/tallywarden-worker"
 launch="bash $PWD/bench/plan_launchers.sh"
 
 # Both launchers must give the same outputs, and `run` must verify every one.
-$launch run "$plan" "$tool" "$worker" 2
-$launch xargs "$plan" "$tool" "$worker" 2
+$launch run "$plan" "$tool" "$worker" "$jobs"
+$launch xargs "$plan" "$tool" "$worker" "$jobs"
 for session in "$plan"/sessions/*; do
   name=$(basename "$session" .ndjson)
   cmp -s "$plan/outputs/$name.out" "$plan/xargs-outputs/$name.ndjson" ||
@@ -44,13 +46,13 @@ grep -q "\"completed\":$runs," "$plan/summary.json" ||
 echo "$runs runs, $(cat "$plan"/sessions/* | wc -c) bytes of sessions"
 
 # The timer's ratios are against its last launcher: the minimal one.
-arms=("run=$launch run $plan $tool $worker 2")
+arms=("run=$launch run $plan $tool $worker $jobs")
 if [ -n "${2:-}" ]; then
   cp -r "$plan" "$work/old-plan"
   rm -rf "$work/old-plan/outputs" "$work/old-plan/locks"
-  arms+=("old=$launch run $work/old-plan $2 $worker 2")
+  arms+=("old=$launch run $work/old-plan $2 $worker $jobs")
 fi
-arms+=("xargs=$launch xargs $plan $tool $worker 2")
+arms+=("xargs=$launch xargs $plan $tool $worker $jobs")
 
 # Busy and total processor time of the whole system so far, in clock ticks (Linux).
 ticks() { awk '/^cpu /{print $2+$3+$4+$7+$8, $2+$3+$4+$5+$6+$7+$8+$9}' /proc/stat 2>/dev/null; }
